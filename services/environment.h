@@ -1,0 +1,11 @@
+// The environment snapshot taken at start-up, and lookups in it.
+#pragma once
+
+#include <string>
+
+// Takes the snapshot; called once at start-up.
+void environment_snapshot();
+
+// The value of the first entry whose name equals name without regard to the
+// case of a to z; empty when there is none.
+std::string environment_value(const std::string& name);

@@ -1,0 +1,173 @@
+// The operating-system interface. Every system call of the program lives in
+// one backend (platform_posix*.cpp, platform_win32.cpp); everything else calls
+// these procedures only. Failures are recorded in the caller's error_code as
+// the program's error numbers, never as raw system values.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "services/errors.h"
+
+// An open system object: a file descriptor, a HANDLE or a SOCKET.
+using OsHandle = std::intptr_t;
+inline constexpr OsHandle kNoHandle = -1;
+
+// ---------------------------------------------------------------- process
+
+// Keeps argc/argv for the command-line tail and sets the process up for an
+// unattended run (interrupt key ignored, no signal on a broken connection).
+void platform_start(int argc, char** argv);
+
+// The command line less the program name, as one byte string.
+std::string platform_command_tail();
+
+// The environment as it was at start-up, one "NAME=value" entry each.
+std::vector<std::string> platform_environment();
+
+// The current directory; a root ends in a separator, any other does not.
+// Empty when it cannot be had.
+std::string platform_current_directory();
+
+// The settings file name for a configuration directory: the directory, a
+// separator when it needs one, and the settings file's own name.
+std::string platform_settings_file_name(const std::string& directory);
+
+// The temporary directory that default save names and body files go in.
+std::string platform_temp_directory();
+
+// The path separator that joins a directory and a name.
+char platform_separator();
+
+// True when path ends in a byte that already separates a directory.
+bool platform_ends_with_separator(const std::string& path);
+
+// Milliseconds since local midnight, 0 to 86,399,999.
+std::uint32_t platform_local_milliseconds();
+
+// A clock that only goes forward, in milliseconds.
+std::uint64_t platform_monotonic_milliseconds();
+
+// Blocks the process for the given time.
+void platform_sleep(std::uint32_t milliseconds);
+
+// Starts the desktop's viewer on file and does not wait; reports nothing.
+void platform_shell_open(const std::string& file);
+
+// --------------------------------------------------------------- settings
+
+// The value of key in section of a private-profile (INI) file, at most
+// 2,047 bytes; empty when the file, the section or the key is missing.
+std::string platform_read_profile_string(const std::string& section, const std::string& key,
+                                         const std::string& file_name);
+
+// ---------------------------------------------------------------- console
+
+// Chooses the terminal for the progress line; false when there is none,
+// and every later console call then does nothing.
+bool platform_console_init();
+
+// Width of the terminal in columns (80 when unknown) and the cursor column,
+// 1-based.
+int platform_console_width();
+int platform_console_column();
+
+// Moves the cursor; a value out of range keeps that coordinate (row 0 keeps
+// the row). Clears a pending scroll.
+void platform_console_locate(int column, int row);
+
+// Writes text at the cursor and advances it; control bytes are not obeyed.
+void platform_console_print(const std::string& text);
+
+// Column 1 of the next row, scrolling at the last row.
+void platform_console_new_line();
+
+// Hands what the calls since the last flush drew to the terminal at once.
+void platform_console_flush();
+
+// ------------------------------------------------------------------ files
+
+// Opens name for writing, creating it when missing. A regular file is cut to
+// length 0; a device or pipe is written as it is. With plain_files_only a
+// symbolic link is not followed and anything but a regular file fails (70).
+OsHandle platform_open_output(ErrorNumber& error_code, const std::string& name,
+                              bool plain_files_only);
+
+// Opens an existing file for reading; never creates one; a directory is
+// refused (70).
+OsHandle platform_open_read(ErrorNumber& error_code, const std::string& name);
+
+// Creates name new for writing, readable by its owner only, never through an
+// existing file or link. When the name is taken, name_taken is set and no
+// error is recorded.
+OsHandle platform_create_new(ErrorNumber& error_code, const std::string& name,
+                             bool& name_taken);
+
+// An anonymous file for reading and writing in directory, gone when closed.
+OsHandle platform_open_scratch(ErrorNumber& error_code, const std::string& directory);
+
+// True when handle is a regular disk file.
+bool platform_is_disk_file(OsHandle handle);
+
+// Writes every byte (one logical write); a short write is a failure.
+void platform_write(ErrorNumber& error_code, OsHandle handle, const char* data, std::size_t size);
+
+// Reads up to size bytes at the current position; 0 at the end of the file.
+std::size_t platform_read(ErrorNumber& error_code, OsHandle handle, char* buffer, std::size_t size);
+
+// Reads up to size bytes at offset, leaving the position alone.
+std::size_t platform_read_at(ErrorNumber& error_code, OsHandle handle, char* buffer,
+                             std::size_t size, std::uint64_t offset);
+
+// Size of an open file in bytes; 0 on failure.
+std::uint64_t platform_file_size(ErrorNumber& error_code, OsHandle handle);
+
+// Copies length bytes from offset of file from to the current position of
+// to, with the kernel's copy where it has one; one logical write.
+void platform_copy_file(ErrorNumber& error_code, OsHandle from, std::uint64_t offset,
+                        std::uint64_t length, OsHandle to);
+
+// Cuts a disk file at its current position.
+void platform_cut_at_position(ErrorNumber& error_code, OsHandle handle);
+
+// Closes a file handle; reports nothing.
+void platform_close_file(OsHandle handle);
+
+// Deletes a file; reports nothing.
+void platform_delete_file(const std::string& name);
+
+// ---------------------------------------------------------------- sockets
+
+// Resolves host (IPv4 and IPv6) and connects a stream socket to port, trying
+// each address in turn; the last attempt's failure is recorded (57 or 70).
+OsHandle platform_tcp_connect(ErrorNumber& error_code, const std::string& host,
+                              std::uint16_t port);
+
+enum class SocketWait { ready, timed_out, failed };
+
+// Waits until the socket is writable (or readable), bounded by timeout_ms;
+// 0xFFFFFFFF waits without bound. A failure is recorded (57 or 70).
+SocketWait platform_wait_socket(ErrorNumber& error_code, OsHandle socket, bool for_writing,
+                                std::uint32_t timeout_ms);
+
+// One send of up to size bytes; the count accepted, or -1 with the failure
+// recorded (57 or 70).
+std::int64_t platform_socket_send(ErrorNumber& error_code, OsHandle socket, const char* data,
+                                  std::size_t size);
+
+// One receive of up to size bytes; the count, 0 when the peer has closed,
+// or -1 with the failure recorded (57 or 70).
+std::int64_t platform_socket_receive(ErrorNumber& error_code, OsHandle socket, char* buffer,
+                                     std::size_t size);
+
+// Looks at a readable socket without taking anything: 1 when bytes wait,
+// 0 when the peer has closed, -1 when nothing can be told. Records nothing.
+int platform_socket_peek(OsHandle socket);
+
+// The local host name, at most 256 bytes.
+std::string platform_local_host_name(ErrorNumber& error_code);
+
+// Closes a socket at once; reports nothing.
+void platform_close_socket(OsHandle socket);

@@ -1,0 +1,156 @@
+// POSIX backend: process, environment, paths, time and the viewer.
+// The other POSIX backend files hold files, sockets, the terminal and the
+// settings-file reader.
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include "services/environment.h"
+#include "services/platform.h"
+#include "services/platform_posix.h"
+
+extern char** environ;
+
+namespace {
+std::vector<std::string> g_arguments;
+
+bool needs_quotes(const std::string& argument) {
+  return argument.empty() || argument.find_first_of(" ,;\t") != std::string::npos;
+}
+}  // namespace
+
+void platform_start(int argc, char** argv) {
+  g_arguments.assign(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
+  // An unattended job is not interrupted by Ctrl+C; Ctrl+\ still ends it.
+  signal(SIGINT, SIG_IGN);
+  // A peer that closes early makes a send fail, never kills the process.
+  signal(SIGPIPE, SIG_IGN);
+}
+
+std::string platform_command_tail() {
+  // POSIX hands over argv, not one line: rebuild a tail that splits back into
+  // the same words. An argument holding a quote goes unquoted, as it stands.
+  std::string tail;
+  for (std::size_t i = 0; i < g_arguments.size(); ++i) {
+    if (i > 0) tail.push_back(' ');
+    const std::string& argument = g_arguments[i];
+    if (needs_quotes(argument) && argument.find('"') == std::string::npos) {
+      tail += '"' + argument + '"';
+    } else {
+      tail += argument;
+    }
+  }
+  return tail;
+}
+
+std::vector<std::string> platform_environment() {
+  std::vector<std::string> entries;
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    entries.emplace_back(*entry);
+  }
+  return entries;
+}
+
+std::string platform_current_directory() {
+  std::string buffer(PATH_MAX, '\0');
+  while (getcwd(buffer.data(), buffer.size()) == nullptr) {
+    if (errno != ERANGE || buffer.size() > (1u << 20)) return std::string();
+    buffer.resize(buffer.size() * 2);
+  }
+  buffer.resize(std::strlen(buffer.c_str()));
+  return buffer;
+}
+
+std::string platform_settings_file_name(const std::string& directory) {
+  static const std::string kName = "RAVELOK.INI";
+  std::string prefix = directory;
+  if (!prefix.empty() && prefix.back() != '/') prefix.push_back('/');
+  std::string exact = prefix + kName;
+  struct stat info;
+  if (lstat(exact.c_str(), &info) == 0) return exact;
+
+  // No file of exactly that name: take the first entry, in byte order, whose
+  // name matches it without regard to ASCII case.
+  DIR* listing = opendir(prefix.empty() ? "." : prefix.c_str());
+  if (listing == nullptr) return exact;
+  std::string best;
+  while (struct dirent* entry = readdir(listing)) {
+    std::string name = entry->d_name;
+    if (name.size() != kName.size()) continue;
+    bool same = true;
+    for (std::size_t i = 0; i < name.size() && same; ++i) {
+      char c = name[i];
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+      same = c == kName[i];
+    }
+    if (same && (best.empty() || name < best)) best = name;
+  }
+  closedir(listing);
+  return best.empty() ? exact : prefix + best;
+}
+
+std::string platform_temp_directory() {
+  std::string temp = environment_value("TEMP");
+  if (!temp.empty()) return temp;
+  temp = environment_value("TMPDIR");
+  if (!temp.empty()) return temp;
+  return "/tmp";
+}
+
+char platform_separator() { return '/'; }
+
+bool platform_ends_with_separator(const std::string& path) {
+  return !path.empty() && path.back() == '/';
+}
+
+std::uint32_t platform_local_milliseconds() {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  struct tm local;
+  time_t seconds = now.tv_sec;
+  localtime_r(&seconds, &local);
+  return static_cast<std::uint32_t>(local.tm_hour) * 3600000u +
+         static_cast<std::uint32_t>(local.tm_min) * 60000u +
+         static_cast<std::uint32_t>(std::min(local.tm_sec, 59)) * 1000u +
+         static_cast<std::uint32_t>(now.tv_nsec / 1000000);
+}
+
+std::uint64_t platform_monotonic_milliseconds() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1000u +
+         static_cast<std::uint64_t>(now.tv_nsec / 1000000);
+}
+
+void platform_sleep(std::uint32_t milliseconds) {
+  struct timespec wait;
+  wait.tv_sec = milliseconds / 1000;
+  wait.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
+  while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+  }
+}
+
+int map_errno(int value, bool creating) {
+  switch (value) {
+    case ENOMEM: return 7;
+    case EBADF: case EINVAL: return 51;
+    case ENOENT: return creating ? 76 : 53;
+    case ENOSPC: case EDQUOT: case EFBIG: return 61;
+    case EMFILE: case ENFILE: return 67;
+    case ENODEV: case ENXIO: return 68;
+    case EACCES: case EPERM: case EROFS: case EBUSY: case ETXTBSY: case EAGAIN: return 70;
+    case EIO: return 72;
+    case EXDEV: return 74;
+    case ENOTDIR: case ENAMETOOLONG: case ELOOP: return 76;
+    case EISDIR: return 70;
+    default: return 75;
+  }
+}

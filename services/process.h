@@ -1,0 +1,10 @@
+// Process start-up: the console, the command-line tail, the environment
+// snapshot and the program state, in that order.
+#pragma once
+
+#include <string>
+
+void process_start(int argc, char** argv);
+
+// The command-line tail kept at start-up.
+const std::string& process_command_tail();

@@ -1,0 +1,63 @@
+// Client TCP stream connections, named by numbers from the number table.
+// Every wait for readiness is bounded by the time-out fixed at the open.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "services/errors.h"
+#include "services/platform.h"
+
+struct TcpConnection {
+  std::int16_t number = 0;
+  OsHandle socket = kNoHandle;
+  std::string local_host_name;
+  std::uint32_t held = 0;          // received bytes waiting at the front of buffer
+  bool end_of_data = false;        // read by tcp_at_end
+  bool short_refill = false;       // the last refill was shorter than the buffer
+  std::uint16_t remote_port = 0;   // host byte order
+  std::uint32_t timeout_ms = 0;
+  std::string buffer;              // 65,536 bytes
+};
+
+inline constexpr std::uint32_t kReceiveBufferSize = 65536;
+
+// Opens a connection under number to host and port with the given time-out
+// for every later wait (0 means practically unbounded). A negative port
+// looks service up instead. Fails with 52 (negative number), 55 (number
+// open), 7, 57 or 70; a failed open leaves the number free.
+void tcp_open(ErrorNumber& error_code, std::int16_t number, const std::string& host,
+              std::int32_t port, std::uint32_t timeout_ms, const std::string& service);
+
+// Sends exactly bytes, continuing partial sends. Fails with 52, 54, 24, 57
+// or 70; bytes already sent stay sent.
+void tcp_send(ErrorNumber& error_code, std::int16_t number, const std::string& bytes);
+void tcp_send_bytes(ErrorNumber& error_code, std::int16_t number, const char* data,
+                    std::size_t size);
+
+// tcp_send of text, then a separate tcp_send of CR LF (which runs even when
+// the first failed).
+void tcp_send_line(ErrorNumber& error_code, std::int16_t number, const std::string& text);
+
+// Receives up to count bytes: returns as soon as it has handed over all of a
+// refill shorter than the buffer. Empty with 24 when a wait timed out before
+// any byte; empty without error once the peer has closed. Bytes taken before
+// a failure are still returned (the failure is recorded).
+std::string tcp_receive(ErrorNumber& error_code, std::int16_t number, std::int32_t count);
+
+// As tcp_receive, but appends the bytes to text; returns how many.
+std::size_t tcp_receive_into(ErrorNumber& error_code, std::int16_t number, std::int32_t count,
+                             std::string& text);
+
+// The end-of-data flag; 53 and false when number is not open.
+bool tcp_at_end(ErrorNumber& error_code, std::int16_t number);
+
+// True when every received byte has been handed over and the peer has
+// closed. With an empty buffer it waits for readiness (bounded by the
+// connection's time-out) and peeks without consuming. Records nothing.
+bool tcp_peer_finished(std::int16_t number);
+
+// Closes the connection and frees the number; a number that is not open is
+// ignored, a disk file's number fails with 54.
+void tcp_close(ErrorNumber& error_code, std::int16_t number);

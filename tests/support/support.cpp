@@ -1,0 +1,1 @@
+// placeholder so the support library is never empty
