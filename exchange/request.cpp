@@ -1,0 +1,255 @@
+// Request composition: the request kind, the request and Host lines, and the
+// upload body file. Sending is in request_send.cpp.
+#include <algorithm>
+
+#include "exchange/form.h"
+#include "exchange/request.h"
+#include "services/files.h"
+#include "services/numbers.h"
+#include "services/platform.h"
+#include "services/random.h"
+
+namespace {
+
+constexpr std::size_t kPieceSize = 4096;
+// Bounds for drawing again; each further draw is needed only when the data
+// or the temporary directory happen to hold what was drawn.
+constexpr int kMaxNameDraws = 100;
+constexpr int kMaxBoundaryDraws = 20;
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
+void append_escaped(std::string& text, unsigned char byte) {
+  text.push_back('%');
+  text.push_back(kHexDigits[byte >> 4]);
+  text.push_back(kHexDigits[byte & 0x0F]);
+}
+
+// A part's name or file name goes between quotes on a header line of the
+// body: a quote or a line end in it would end the name or the line early.
+std::string part_name_text(const std::string& name) {
+  std::string text;
+  for (char c : name) {
+    if (c == '"' || c == '\r' || c == '\n') {
+      append_escaped(text, static_cast<unsigned char>(c));
+    } else {
+      text.push_back(c);
+    }
+  }
+  return text;
+}
+
+// Looks for "--" + boundary in data written in pieces, an occurrence that
+// straddles two pieces included.
+struct DelimiterWatch {
+  std::string delimiter;
+  std::string tail;  // the last bytes of the data seen, one fewer than the delimiter
+  bool found = false;
+};
+
+void watch_start(DelimiterWatch& watch) { watch.tail.clear(); }
+
+void watch_bytes(DelimiterWatch& watch, const char* data, std::size_t size) {
+  if (watch.found) return;
+  std::string window = watch.tail;
+  window.append(data, size);
+  if (window.find(watch.delimiter) != std::string::npos) {
+    watch.found = true;
+    return;
+  }
+  std::size_t keep = std::min(window.size(), watch.delimiter.size() - 1);
+  watch.tail = window.substr(window.size() - keep);
+}
+
+// Writes text and CR LF to the body file; false when the write failed.
+bool write_line(ErrorNumber& error_code, std::int16_t body, const std::string& text) {
+  ErrorNumber step = 0;
+  file_write(step, body, text + "\r\n");
+  if (step != 0) set_error(error_code, step);
+  return step == 0;
+}
+
+// Appends the file at path to the body file in pieces of 4,096 bytes,
+// asking its length again before every piece, so a file that changes while
+// it is copied is taken as each piece finds it. False after a failure.
+bool copy_upload_file(ErrorNumber& error_code, std::int16_t body, const std::string& path,
+                      DelimiterWatch& watch) {
+  std::int16_t source = next_free_number();
+  ErrorNumber step = 0;
+  file_open_read(step, source, path);
+  if (step != 0) {
+    set_error(error_code, step);
+    return false;
+  }
+  std::string buffer(kPieceSize, '\0');
+  std::uint64_t position = 0;
+  while (!watch.found) {
+    std::uint64_t length = file_size(step, source);
+    if (step != 0 || position >= length) break;
+    std::size_t want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(kPieceSize, length - position));
+    std::size_t got = file_read(step, source, buffer.data(), want);
+    // Nothing read: the file was cut shorter since its length was asked.
+    if (step != 0 || got == 0) break;
+    file_write(step, body, buffer.data(), got);
+    if (step != 0) break;
+    watch_bytes(watch, buffer.data(), got);
+    position += got;
+  }
+  bool copied = step == 0;
+  if (!copied) set_error(error_code, step);
+  file_close(error_code, source);
+  return copied;
+}
+
+// Writes the parts of every variable and every file under boundary. Stops at
+// the first failure (false) or when the data holds the delimiter.
+bool write_body(ErrorNumber& error_code, std::int16_t body, const std::string& boundary,
+                const StringList& vars, const StringList& files, DelimiterWatch& watch) {
+  const std::string delimiter = "--" + boundary;
+  for (const std::string& entry : vars) {
+    FormVariable variable = split_form_entry(entry);
+    if (!write_line(error_code, body, delimiter) ||
+        !write_line(error_code, body,
+                    "Content-Disposition: form-data; name=\"" + part_name_text(variable.name) +
+                        "\"") ||
+        !write_line(error_code, body, "")) {
+      return false;
+    }
+    watch_start(watch);
+    watch_bytes(watch, variable.value.data(), variable.value.size());
+    if (watch.found) return true;
+    if (!write_line(error_code, body, variable.value)) return false;
+  }
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    if (!write_line(error_code, body, delimiter) ||
+        !write_line(error_code, body,
+                    "Content-Disposition: form-data; name=\"FILE" + decimal_text(
+                        static_cast<std::int64_t>(i + 1)) + "\"; filename=\"" +
+                        part_name_text(files[i]) + "\"") ||
+        !write_line(error_code, body, "Content-Type: application/octet-stream") ||
+        !write_line(error_code, body, "")) {
+      return false;
+    }
+    watch_start(watch);
+    if (!copy_upload_file(error_code, body, files[i], watch)) return false;
+    if (watch.found) return true;
+    if (!write_line(error_code, body, "")) return false;
+  }
+  return true;
+}
+
+// The temporary directory with a separator at its end; empty (the current
+// directory) when there is no such directory value at all.
+std::string body_file_prefix() {
+  std::string prefix = platform_temp_directory();
+  if (!prefix.empty() && !platform_ends_with_separator(prefix)) {
+    prefix.push_back(platform_separator());
+  }
+  return prefix;
+}
+
+// Creates a new body file under a drawn name, drawing again while the name
+// is taken; the number it is open under, or -1 with the failure recorded.
+std::int16_t create_body_file(ErrorNumber& error_code, const std::string& prefix,
+                              PreparedRequest& request) {
+  for (int draw = 0; draw < kMaxNameDraws; ++draw) {
+    std::string name = prefix + decimal_text(random_integer(1, 99999999)) + ".TMP";
+    std::int16_t number = next_free_number();
+    bool taken = false;
+    ErrorNumber step = 0;
+    file_create_new(step, number, name, taken);
+    if (step != 0) {
+      set_error(error_code, step);
+      return -1;
+    }
+    if (!taken) {
+      request.body_file_name = name;
+      request.body_file_created = true;
+      return number;
+    }
+  }
+  // Every drawn name already existed: as an existing file refuses a new one.
+  set_error(error_code, kErrSystem);
+  return -1;
+}
+
+}  // namespace
+
+RequestKind request_kind(const std::string& method, const StringList& files) {
+  if (method != "POST") return RequestKind::get;
+  return files.empty() ? RequestKind::form_post : RequestKind::upload_post;
+}
+
+std::string request_line(RequestKind kind, const std::string& page,
+                         const std::string& form_string) {
+  std::string target = page.empty() ? std::string("/") : page;
+  if (kind == RequestKind::get) {
+    if (target.find('?') == std::string::npos) {
+      target += "?" + form_string;
+    } else if (!form_string.empty()) {
+      target += "&" + form_string;
+    }
+  }
+  // Blanks and control bytes would split or end the line. The encoded
+  // values hold none, so this touches only the page and the names.
+  std::string line = kind == RequestKind::get ? "GET " : "POST ";
+  for (char c : target) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    if (byte <= 32 || byte == 127) {
+      append_escaped(line, byte);
+    } else {
+      line.push_back(c);
+    }
+  }
+  return line + " HTTP/1.0";
+}
+
+std::string host_header(const std::string& site, std::uint16_t port) {
+  std::string line = "Host: ";
+  line += site.find(':') == std::string::npos ? site : "[" + site + "]";
+  if (port != 80) line += ":" + decimal_text(port);
+  return line;
+}
+
+PreparedRequest prepare_request(ErrorNumber& error_code, const std::string& page,
+                                const std::string& method, const StringList& vars,
+                                const StringList& files) {
+  return prepare_request_at(error_code, page, method, vars, files,
+                            platform_local_milliseconds());
+}
+
+PreparedRequest prepare_request_at(ErrorNumber& error_code, const std::string& /*page*/,
+                                   const std::string& method, const StringList& vars,
+                                   const StringList& files, std::uint32_t milliseconds) {
+  PreparedRequest request;
+  if (request_kind(method, files) != RequestKind::upload_post) {
+    request.form_string = form_string(vars);
+    return request;
+  }
+  random_reseed(milliseconds);
+  const std::string prefix = body_file_prefix();
+  for (int draw = 0; draw < kMaxBoundaryDraws; ++draw) {
+    request.boundary = decimal_text(random_integer(1, 2147483647));
+    std::int16_t body = create_body_file(error_code, prefix, request);
+    if (body < 0) return request;
+    DelimiterWatch watch;
+    watch.delimiter = "--" + request.boundary;
+    bool written = write_body(error_code, body, request.boundary, vars, files, watch);
+    file_close(error_code, body);
+    // After a failure the file stays for discard_prepared_request.
+    if (!written || !watch.found) return request;
+    // The data holds the delimiter, which would end a part early: start over
+    // with a new boundary in a new file.
+    discard_prepared_request(request);
+  }
+  set_error(error_code, kErrSystem);
+  return request;
+}
+
+void discard_prepared_request(PreparedRequest& request) {
+  if (request.body_file_created && !request.body_file_name.empty()) {
+    platform_delete_file(request.body_file_name);
+  }
+  request.body_file_name.clear();
+  request.body_file_created = false;
+}

@@ -1,0 +1,293 @@
+// POSIX backend: disk files. Every descriptor is opened close-on-exec, so a
+// viewer started later inherits none of them; EINTR never leaves this file.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#if defined(__linux__)
+#include <sys/sendfile.h>
+#endif
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "services/platform.h"
+#include "services/platform_posix.h"
+
+namespace {
+
+void record_errno(ErrorNumber& error_code, int value, bool creating) {
+  set_error(error_code, map_errno(value, creating));
+}
+
+int open_retrying(const char* name, int flags, mode_t mode) {
+  int fd;
+  do {
+    fd = open(name, flags, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+bool is_regular(int fd) {
+  struct stat info;
+  return fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// Takes O_NONBLOCK off again: it was only there so that opening a FIFO with
+// no peer cannot block the run.
+void make_blocking(int fd) {
+  int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0 && (flags & O_NONBLOCK) != 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+}
+
+// Copies with plain reads and writes when the kernel cannot copy between
+// these two descriptors.
+bool copy_by_reading(ErrorNumber& error_code, int from, off_t& offset, std::uint64_t& remaining,
+                     int to) {
+  char buffer[65536];
+  while (remaining > 0) {
+    std::size_t want = remaining < sizeof buffer ? static_cast<std::size_t>(remaining)
+                                                  : sizeof buffer;
+    std::size_t got = platform_read_at(error_code, from, buffer, want,
+                                       static_cast<std::uint64_t>(offset));
+    if (got == 0) return false;
+    ErrorNumber write_error = 0;
+    platform_write(write_error, to, buffer, got);
+    if (write_error != 0) {
+      set_error(error_code, write_error);
+      return false;
+    }
+    offset += static_cast<off_t>(got);
+    remaining -= got;
+  }
+  return true;
+}
+
+}  // namespace
+
+OsHandle platform_open_output(ErrorNumber& error_code, const std::string& name,
+                              bool plain_files_only) {
+  int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
+  // A FIFO without a reader would block the open; with plain files only it is
+  // refused anyway, so the open must not wait for it.
+  if (plain_files_only) flags |= O_NOFOLLOW | O_NONBLOCK;
+  int fd = open_retrying(name.c_str(), flags, 0666);
+  if (fd < 0) {
+    int value = errno;
+    // A link (ELOOP) or a FIFO without reader (ENXIO) is simply not a plain
+    // file.
+    if (plain_files_only && (value == ELOOP || value == ENXIO)) {
+      set_error(error_code, kErrAccessDenied);
+    } else {
+      record_errno(error_code, value, true);
+    }
+    return kNoHandle;
+  }
+  if (plain_files_only) {
+    if (!is_regular(fd)) {
+      close(fd);
+      set_error(error_code, kErrAccessDenied);
+      return kNoHandle;
+    }
+    make_blocking(fd);
+  }
+  // A disk file loses its old content; a device, FIFO or terminal is written
+  // as it is.
+  if (is_regular(fd) && ftruncate(fd, 0) != 0) record_errno(error_code, errno, false);
+  return fd;
+}
+
+OsHandle platform_open_read(ErrorNumber& error_code, const std::string& name) {
+  // Non-blocking so that a FIFO without writer cannot hold the open.
+  int fd = open_retrying(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0);
+  if (fd < 0) {
+    record_errno(error_code, errno, false);
+    return kNoHandle;
+  }
+  struct stat info;
+  if (fstat(fd, &info) != 0) {
+    record_errno(error_code, errno, false);
+    close(fd);
+    return kNoHandle;
+  }
+  if (S_ISDIR(info.st_mode)) {
+    close(fd);
+    set_error(error_code, kErrAccessDenied);
+    return kNoHandle;
+  }
+  make_blocking(fd);
+  return fd;
+}
+
+OsHandle platform_create_new(ErrorNumber& error_code, const std::string& name,
+                             bool& name_taken) {
+  name_taken = false;
+  int fd = open_retrying(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    // O_EXCL reports any existing entry, a dangling link included.
+    if (errno == EEXIST) {
+      name_taken = true;
+    } else {
+      record_errno(error_code, errno, true);
+    }
+    return kNoHandle;
+  }
+  // The umask can only take bits away; make it exactly owner read and write.
+  fchmod(fd, 0600);
+  return fd;
+}
+
+OsHandle platform_open_scratch(ErrorNumber& error_code, const std::string& directory) {
+  const std::string place = directory.empty() ? std::string(".") : directory;
+#ifdef O_TMPFILE
+  int fd = open_retrying(place.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0) return fd;
+  // Only a file system without unnamed files falls back; any other failure
+  // would strike the named file as well.
+  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+    record_errno(error_code, errno, true);
+    return kNoHandle;
+  }
+#endif
+  std::string pattern = place;
+  if (pattern.back() != '/') pattern.push_back('/');
+  pattern += "ravelokXXXXXX";
+  int named;
+  do {
+    named = mkostemp(pattern.data(), O_CLOEXEC);
+  } while (named < 0 && errno == EINTR);
+  if (named < 0) {
+    record_errno(error_code, errno, true);
+    return kNoHandle;
+  }
+  unlink(pattern.c_str());
+  fchmod(named, 0600);
+  return named;
+}
+
+bool platform_is_disk_file(OsHandle handle) {
+  return handle >= 0 && is_regular(static_cast<int>(handle));
+}
+
+void platform_write(ErrorNumber& error_code, OsHandle handle, const char* data, std::size_t size) {
+  std::size_t done = 0;
+  while (done < size) {
+    ssize_t count = write(static_cast<int>(handle), data + done, size - done);
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      record_errno(error_code, errno, false);
+      return;
+    }
+    if (count == 0) {
+      // Nothing taken and nothing reported: a short write.
+      set_error(error_code, platform_is_disk_file(handle) ? kErrDiskFull : kErrSocket);
+      return;
+    }
+    done += static_cast<std::size_t>(count);
+  }
+}
+
+std::size_t platform_read(ErrorNumber& error_code, OsHandle handle, char* buffer,
+                          std::size_t size) {
+  // Fill the buffer as far as the file goes, as one piece read.
+  std::size_t done = 0;
+  while (done < size) {
+    ssize_t count = read(static_cast<int>(handle), buffer + done, size - done);
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      record_errno(error_code, errno, false);
+      break;
+    }
+    if (count == 0) break;
+    done += static_cast<std::size_t>(count);
+  }
+  return done;
+}
+
+std::size_t platform_read_at(ErrorNumber& error_code, OsHandle handle, char* buffer,
+                             std::size_t size, std::uint64_t offset) {
+  std::size_t done = 0;
+  while (done < size) {
+    ssize_t count = pread(static_cast<int>(handle), buffer + done, size - done,
+                          static_cast<off_t>(offset + done));
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      record_errno(error_code, errno, false);
+      break;
+    }
+    if (count == 0) break;
+    done += static_cast<std::size_t>(count);
+  }
+  return done;
+}
+
+std::uint64_t platform_file_size(ErrorNumber& error_code, OsHandle handle) {
+  struct stat info;
+  if (fstat(static_cast<int>(handle), &info) != 0) {
+    record_errno(error_code, errno, false);
+    return 0;
+  }
+  return info.st_size < 0 ? 0 : static_cast<std::uint64_t>(info.st_size);
+}
+
+void platform_copy_file(ErrorNumber& error_code, OsHandle from, std::uint64_t offset,
+                        std::uint64_t length, OsHandle to) {
+  int source = static_cast<int>(from);
+  int target = static_cast<int>(to);
+  off_t position = static_cast<off_t>(offset);
+  std::uint64_t remaining = length;
+#if defined(__linux__)
+  // Each way is tried in turn; a way the kernel refuses for these two
+  // descriptors (or that stops short, as some special file systems do)
+  // hands the rest to the next one. The plain reads tell a real end of file.
+  while (remaining > 0) {
+    ssize_t count = copy_file_range(source, &position, target, nullptr,
+                                    static_cast<std::size_t>(remaining), 0);
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
+          errno == EBADF) {
+        break;
+      }
+      record_errno(error_code, errno, false);
+      return;
+    }
+    if (count == 0) break;
+    remaining -= static_cast<std::uint64_t>(count);
+  }
+  while (remaining > 0) {
+    std::size_t chunk = remaining > 0x7FFFF000u ? 0x7FFFF000u : static_cast<std::size_t>(remaining);
+    ssize_t count = sendfile(target, source, &position, chunk);
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
+        break;
+      }
+      record_errno(error_code, errno, false);
+      return;
+    }
+    if (count == 0) break;
+    remaining -= static_cast<std::uint64_t>(count);
+  }
+#endif
+  if (remaining > 0) {
+    ErrorNumber read_error = 0;
+    if (!copy_by_reading(read_error, source, position, remaining, target)) {
+      set_error(error_code, read_error != 0 ? int{read_error} : int{kErrEndOfFile});
+    }
+  }
+}
+
+void platform_cut_at_position(ErrorNumber& error_code, OsHandle handle) {
+  int fd = static_cast<int>(handle);
+  off_t position = lseek(fd, 0, SEEK_CUR);
+  if (position < 0 || ftruncate(fd, position) != 0) record_errno(error_code, errno, false);
+}
+
+void platform_close_file(OsHandle handle) {
+  // Not retried on EINTR: the descriptor is gone either way on Linux.
+  if (handle >= 0) close(static_cast<int>(handle));
+}
+
+void platform_delete_file(const std::string& name) {
+  if (!name.empty()) unlink(name.c_str());
+}
