@@ -1,0 +1,329 @@
+#include "services/files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "services/numbers.h"
+#include "services/platform.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A fresh directory under /tmp, removed with everything in it.
+struct ScratchDirectory {
+  std::string path;
+  ScratchDirectory() {
+    char pattern[] = "/tmp/ravelok_files_XXXXXX";
+    path = mkdtemp(pattern);
+  }
+  ~ScratchDirectory() {
+    std::error_code ignored;
+    fs::remove_all(path, ignored);
+  }
+  std::string operator/(const std::string& name) const { return path + "/" + name; }
+};
+
+std::string read_all(const std::string& name) {
+  std::ifstream in(name, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void write_all(const std::string& name, const std::string& bytes) {
+  std::ofstream(name, std::ios::binary) << bytes;
+}
+
+std::size_t entries_in(const std::string& directory) {
+  return static_cast<std::size_t>(
+      std::distance(fs::directory_iterator(directory), fs::directory_iterator()));
+}
+
+class Files : public ::testing::Test {
+ protected:
+  void SetUp() override { reset_number_table(); }
+  void TearDown() override {
+    // Leave no descriptor behind for the next test.
+    for (std::int16_t n = 1; n < 64; ++n) {
+      ErrorNumber ignored = 0;
+      if (NumberEntry* entry = find_number(n); entry != nullptr && entry->kind != NumberKind::tcp) {
+        file_close(ignored, n);
+      }
+    }
+    reset_number_table();
+  }
+  ScratchDirectory dir;
+};
+
+TEST_F(Files, OutputOverALongerFileLeavesNoTrace) {
+  for (bool plain : {false, true}) {
+    const std::string name = dir / "save.htm";
+    write_all(name, std::string(10000, 'x'));
+    ErrorNumber error_code = 0;
+    std::int16_t number = next_free_number();
+    file_open_output(error_code, number, name, plain);
+    file_write(error_code, number, std::string("ab\0c", 4));
+    file_write_line_end(error_code, number);
+    file_close(error_code, number);
+    EXPECT_EQ(error_code, 0);
+    EXPECT_EQ(read_all(name), std::string("ab\0c\r\n", 6)) << plain;
+    EXPECT_EQ(find_number(number), nullptr);
+  }
+}
+
+TEST_F(Files, OutputCreatesWithTheUmaskApplied) {
+  mode_t old_mask = umask(022);
+  ErrorNumber error_code = 0;
+  std::int16_t number = next_free_number();
+  file_open_output(error_code, number, dir / "new.txt");
+  file_close(error_code, number);
+  umask(old_mask);
+  struct stat info;
+  ASSERT_EQ(stat((dir / "new.txt").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0644u);
+  EXPECT_EQ(error_code, 0);
+}
+
+TEST_F(Files, PlainFilesOnlyRefusesLinksAndFifos) {
+  const std::string target = dir / "target";
+  write_all(target, "keep");
+  ASSERT_EQ(symlink(target.c_str(), (dir / "link").c_str()), 0);
+  ASSERT_EQ(symlink((dir / "nowhere").c_str(), (dir / "dangling").c_str()), 0);
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  ASSERT_EQ(mkdir((dir / "sub").c_str(), 0700), 0);
+  // A FIFO that has a reader opens at once, and must be refused all the same.
+  ASSERT_EQ(mkfifo((dir / "read_fifo").c_str(), 0600), 0);
+  int reader = open((dir / "read_fifo").c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  for (const char* name : {"link", "dangling", "fifo", "read_fifo", "sub"}) {
+    ErrorNumber error_code = 0;
+    std::int16_t number = next_free_number();
+    file_open_output(error_code, number, dir / name, true);
+    EXPECT_EQ(error_code, 70) << name;
+    EXPECT_EQ(find_number(number), nullptr) << name;
+  }
+  close(reader);
+  EXPECT_EQ(read_all(target), "keep");
+  EXPECT_FALSE(fs::exists(dir / "nowhere"));
+
+  // Without the restriction a link is followed.
+  ErrorNumber error_code = 0;
+  std::int16_t number = next_free_number();
+  file_open_output(error_code, number, dir / "link");
+  file_write(error_code, number, "new");
+  file_close(error_code, number);
+  EXPECT_EQ(error_code, 0);
+  EXPECT_EQ(read_all(target), "new");
+}
+
+TEST_F(Files, OpenFailuresRecordTheirNumbers) {
+  write_all(dir / "present", "data");
+  struct Case { std::string name; bool output; int error; };
+  const Case cases[] = {
+      {dir / "missing", false, 53},
+      {dir / "sub", false, 70},
+      {dir / "no_dir/file", true, 76},
+      {dir / "present/file", true, 76},
+      {"", false, 64},
+      {"", true, 64},
+      {dir / "a*b", true, 64},
+      {dir / "a?b", false, 64},
+  };
+  ASSERT_EQ(mkdir((dir / "sub").c_str(), 0700), 0);
+  for (const Case& c : cases) {
+    ErrorNumber error_code = 0;
+    std::int16_t number = next_free_number();
+    if (c.output) {
+      file_open_output(error_code, number, c.name);
+    } else {
+      file_open_read(error_code, number, c.name);
+    }
+    EXPECT_EQ(error_code, c.error) << c.name;
+    EXPECT_EQ(find_number(number), nullptr) << c.name;
+  }
+  // Reading never creates the file it looks for.
+  EXPECT_FALSE(fs::exists(dir / "missing"));
+  EXPECT_EQ(entries_in(dir.path), 2u);
+}
+
+TEST_F(Files, NumbersAreCheckedBeforeTheFileIsTouched) {
+  const std::string name = dir / "kept";
+  write_all(name, "old content");
+  ErrorNumber error_code = 0;
+  std::int16_t number = next_free_number();
+  file_open_read(error_code, number, name);
+  ASSERT_EQ(error_code, 0);
+  file_open_output(error_code, number, name);
+  EXPECT_EQ(error_code, 55);
+  error_code = 0;
+  file_open_output(error_code, -3, name);
+  EXPECT_EQ(error_code, 52);
+  EXPECT_EQ(read_all(name), "old content");
+}
+
+TEST_F(Files, WritesGoOnlyToOutputFiles) {
+  write_all(dir / "input", "abc");
+  ErrorNumber error_code = 0;
+  std::int16_t reading = next_free_number();
+  file_open_read(error_code, reading, dir / "input");
+  ASSERT_EQ(error_code, 0);
+  file_write(error_code, reading, "x");
+  EXPECT_EQ(error_code, 54);
+
+  error_code = 0;
+  file_write(error_code, 999, "x");
+  EXPECT_EQ(error_code, 52);
+  error_code = 0;
+  char buffer[4];
+  EXPECT_EQ(file_read(error_code, 999, buffer, sizeof buffer), 0u);
+  EXPECT_EQ(error_code, 52);
+
+  // A connection's number is not a file: writes, reads and closes fail 54.
+  std::int16_t connection = next_free_number();
+  ASSERT_NE(enter_number(error_code, connection, NumberKind::tcp, kNoHandle), nullptr);
+  error_code = 0;
+  file_write(error_code, connection, "x");
+  EXPECT_EQ(error_code, 54);
+  error_code = 0;
+  file_read(error_code, connection, buffer, sizeof buffer);
+  EXPECT_EQ(error_code, 54);
+  error_code = 0;
+  file_close(error_code, connection);
+  EXPECT_EQ(error_code, 54);
+  EXPECT_NE(find_number(connection), nullptr);
+  remove_number(connection);
+
+  // Closing a number that is not open is no failure.
+  error_code = 0;
+  file_close(error_code, 999);
+  EXPECT_EQ(error_code, 0);
+  EXPECT_EQ(read_all(dir / "input"), "abc");
+}
+
+TEST_F(Files, ReadsPiecesAndSize) {
+  std::string content(4096 * 2 + 5, '\0');
+  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7);
+  write_all(dir / "data", content);
+  ErrorNumber error_code = 0;
+  std::int16_t number = next_free_number();
+  file_open_read(error_code, number, dir / "data");
+  EXPECT_EQ(file_size(error_code, number), content.size());
+  std::string back;
+  char buffer[4096];
+  std::size_t got;
+  while ((got = file_read(error_code, number, buffer, sizeof buffer)) > 0) back.append(buffer, got);
+  file_close(error_code, number);
+  EXPECT_EQ(error_code, 0);
+  EXPECT_EQ(back, content);
+}
+
+TEST_F(Files, FullDeviceGives61) {
+  ErrorNumber error_code = 0;
+  std::int16_t number = next_free_number();
+  file_open_output(error_code, number, "/dev/full");
+  ASSERT_EQ(error_code, 0);
+  file_write(error_code, number, "abc");
+  EXPECT_EQ(error_code, 61);
+  // A device is never cut, neither at the open nor at the close.
+  error_code = 0;
+  file_close(error_code, number);
+  EXPECT_EQ(error_code, 0);
+}
+
+TEST_F(Files, CreateNewNeverGoesThroughWhatIsThere) {
+  const std::string target = dir / "target";
+  write_all(target, "keep");
+  write_all(dir / "taken", "mine");
+  ASSERT_EQ(symlink(target.c_str(), (dir / "link").c_str()), 0);
+  ASSERT_EQ(symlink((dir / "nowhere").c_str(), (dir / "dangling").c_str()), 0);
+  for (const char* name : {"taken", "link", "dangling"}) {
+    ErrorNumber error_code = 0;
+    bool taken = false;
+    std::int16_t number = next_free_number();
+    file_create_new(error_code, number, dir / name, taken);
+    EXPECT_TRUE(taken) << name;
+    EXPECT_EQ(error_code, 0) << name;
+    EXPECT_EQ(find_number(number), nullptr) << name;
+  }
+  EXPECT_EQ(read_all(target), "keep");
+  EXPECT_EQ(read_all(dir / "taken"), "mine");
+  EXPECT_FALSE(fs::exists(dir / "nowhere"));
+
+  mode_t old_mask = umask(0);
+  ErrorNumber error_code = 0;
+  bool taken = true;
+  std::int16_t number = next_free_number();
+  file_create_new(error_code, number, dir / "fresh", taken);
+  umask(old_mask);
+  EXPECT_FALSE(taken);
+  file_write(error_code, number, "body");
+  file_close(error_code, number);
+  EXPECT_EQ(error_code, 0);
+  EXPECT_EQ(read_all(dir / "fresh"), "body");
+  struct stat info;
+  ASSERT_EQ(lstat((dir / "fresh").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0600u);
+
+  error_code = 0;
+  file_create_new(error_code, next_free_number(), dir / "no_dir/fresh", taken);
+  EXPECT_EQ(error_code, 76);
+  EXPECT_FALSE(taken);
+}
+
+TEST_F(Files, ScratchFileIsAnonymous) {
+  ErrorNumber error_code = 0;
+  OsHandle scratch = platform_open_scratch(error_code, dir.path);
+  ASSERT_NE(scratch, kNoHandle);
+  EXPECT_EQ(entries_in(dir.path), 0u);
+  platform_write(error_code, scratch, "hello world", 11);
+  char buffer[16] = {};
+  EXPECT_EQ(platform_read_at(error_code, scratch, buffer, sizeof buffer, 6), 5u);
+  EXPECT_EQ(std::string(buffer, 5), "world");
+  EXPECT_EQ(platform_file_size(error_code, scratch), 11u);
+  platform_close_file(scratch);
+  EXPECT_EQ(error_code, 0);
+
+  error_code = 0;
+  EXPECT_EQ(platform_open_scratch(error_code, dir / "missing"), kNoHandle);
+  EXPECT_NE(error_code, 0);
+}
+
+TEST_F(Files, CopyAppendsAtThePositionAsOneWrite) {
+  std::string content(200000, '\0');
+  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i % 251);
+  ErrorNumber error_code = 0;
+  OsHandle scratch = platform_open_scratch(error_code, dir.path);
+  platform_write(error_code, scratch, content.data(), content.size());
+
+  std::int16_t number = next_free_number();
+  file_open_output(error_code, number, dir / "copy");
+  file_write(error_code, number, "head:");
+  platform_copy_file(error_code, scratch, 10, content.size() - 10, file_handle(number));
+  file_write(error_code, number, ":tail");
+  file_close(error_code, number);
+  EXPECT_EQ(error_code, 0);
+  EXPECT_EQ(read_all(dir / "copy"), "head:" + content.substr(10) + ":tail");
+
+  // Asking for more than the source holds is a failure, not a silent stop.
+  std::int16_t second = next_free_number();
+  file_open_output(error_code, second, dir / "short");
+  platform_copy_file(error_code, scratch, content.size() - 4, 10, file_handle(second));
+  EXPECT_EQ(error_code, 62);
+  file_close(error_code, second);
+
+  error_code = 0;
+  std::int16_t full = next_free_number();
+  file_open_output(error_code, full, "/dev/full");
+  platform_copy_file(error_code, scratch, 0, 1000, file_handle(full));
+  EXPECT_EQ(error_code, 61);
+  file_close(error_code, full);
+  platform_close_file(scratch);
+}
+
+}  // namespace

@@ -1,0 +1,309 @@
+#include "exchange/request.h"
+
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "services/environment.h"
+#include "services/numbers.h"
+#include "services/random.h"
+#include "support/request_fixture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using request_test::file_part;
+using request_test::first_draws;
+using request_test::read_all;
+using request_test::RequestFixture;
+using request_test::value_part;
+using request_test::write_all;
+
+constexpr std::uint32_t kNoon = 45296789;  // 12:34:56.789
+
+TEST(RequestKind, OnlyExactPostPosts) {
+  struct Case { std::string method; StringList files; RequestKind kind; };
+  const Case cases[] = {
+      {"POST", {}, RequestKind::form_post},
+      {"POST", {"a.txt"}, RequestKind::upload_post},
+      {"GET", {}, RequestKind::get},
+      {"PUT", {"a.txt"}, RequestKind::get},
+      {"HEAD", {}, RequestKind::get},
+      {"", {"a.txt"}, RequestKind::get},
+      {"post", {}, RequestKind::get},
+      {"POST ", {}, RequestKind::get},
+  };
+  for (const Case& c : cases) EXPECT_EQ(request_kind(c.method, c.files), c.kind) << c.method;
+}
+
+TEST(RequestLine, TargetsAndEscapes) {
+  struct Case { RequestKind kind; std::string page; std::string form; std::string line; };
+  const Case cases[] = {
+      {RequestKind::get, "/x", "", "GET /x? HTTP/1.0"},
+      {RequestKind::get, "/x", "a=1&b", "GET /x?a=1&b HTTP/1.0"},
+      {RequestKind::get, "", "", "GET /? HTTP/1.0"},
+      {RequestKind::get, "", "a=1", "GET /?a=1 HTTP/1.0"},
+      {RequestKind::get, "/s?k=v", "a=1", "GET /s?k=v&a=1 HTTP/1.0"},
+      {RequestKind::get, "/s?k=v", "", "GET /s?k=v HTTP/1.0"},
+      {RequestKind::get, "/s?", "a=1", "GET /s?&a=1 HTTP/1.0"},
+      {RequestKind::form_post, "/form", "a=1", "POST /form HTTP/1.0"},
+      {RequestKind::upload_post, "", "", "POST / HTTP/1.0"},
+      {RequestKind::form_post, "/s?k=v", "a=1", "POST /s?k=v HTTP/1.0"},
+      // Blanks and control bytes of the page and the names are escaped;
+      // every other byte stays as written.
+      {RequestKind::get, "/a b\t\x7F", "", "GET /a%20b%09%7F? HTTP/1.0"},
+      {RequestKind::get, "/x", "my name=a+b&c\r\nd=1", "GET /x?my%20name=a+b&c%0D%0Ad=1 HTTP/1.0"},
+      {RequestKind::form_post, std::string("/\0\x1F\x20\x21", 5), "", "POST /%00%1F%20! HTTP/1.0"},
+      {RequestKind::get, "/caf\xE9%41\"<>", "", "GET /caf\xE9%41\"<>? HTTP/1.0"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(request_line(c.kind, c.page, c.form), c.line) << c.line;
+}
+
+TEST(HostHeader, SiteAndPort) {
+  struct Case { std::string site; std::uint16_t port; std::string line; };
+  const Case cases[] = {
+      {"www.example.org", 80, "Host: www.example.org"},
+      {"www.example.org", 8080, "Host: www.example.org:8080"},
+      {"127.0.0.1", 40000, "Host: 127.0.0.1:40000"},
+      {"::1", 80, "Host: [::1]"},
+      {"fe80::1", 65535, "Host: [fe80::1]:65535"},
+      {"localhost", 1, "Host: localhost:1"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(host_header(c.site, c.port), c.line) << c.line;
+}
+
+class Prepare : public RequestFixture {};
+
+TEST_F(Prepare, GetAndFormPostBuildTheFormStringOnly) {
+  const std::string missing = dir / "never.txt";
+  struct Case { std::string method; StringList vars; StringList files; std::string form; };
+  const Case cases[] = {
+      {"GET", {}, {}, ""},
+      {"GET", {"a=b=c", "flag", "=v", "n m&=x y"}, {missing}, "a=b%3Dc&flag&=v&n m&=x+y"},
+      {"PUT", {"q=1"}, {missing, missing}, "q=1"},
+      {"", {}, {missing}, ""},
+      {"POST", {}, {}, ""},
+      {"POST", {"q=a b", "flag", "c=x&y"}, {}, "q=a+b&flag&c=x%26y"},
+  };
+  for (const Case& c : cases) {
+    ErrorNumber error_code = 0;
+    PreparedRequest request = prepare_request_at(error_code, "/p", c.method, c.vars, c.files, kNoon);
+    EXPECT_EQ(error_code, 0) << c.method;
+    EXPECT_EQ(request.form_string, c.form) << c.method;
+    EXPECT_EQ(request.boundary, "");
+    EXPECT_EQ(request.body_file_name, "");
+    EXPECT_FALSE(request.body_file_created);
+  }
+  // No body file was made and the upload files were never opened (or made).
+  EXPECT_TRUE(fs::is_empty(temp.path));
+  EXPECT_FALSE(fs::exists(missing));
+  expect_no_open_numbers();
+}
+
+TEST_F(Prepare, UploadBodyFileByteForByte) {
+  write_all(dir / "one.txt", "hello\r\n");
+  write_all(dir / "empty.bin", "");
+  const StringList vars = {"a=1", "x=y=z", "flag", "=v", "sp ace=a b&c"};
+  const StringList files = {dir / "one.txt", dir / "empty.bin"};
+  auto [boundary, number] = first_draws(kNoon);
+
+  ErrorNumber error_code = 0;
+  PreparedRequest request = prepare_request_at(error_code, "/up", "POST", vars, files, kNoon);
+  EXPECT_EQ(error_code, 0);
+  EXPECT_EQ(request.form_string, "");
+  EXPECT_EQ(request.boundary, boundary);
+  EXPECT_EQ(request.body_file_name, temp.path + "/" + number + ".TMP");
+  EXPECT_TRUE(request.body_file_created);
+  const std::string expected =
+      value_part(boundary, "a", "1") + value_part(boundary, "x", "y=z") +
+      value_part(boundary, "flag", "") + value_part(boundary, "", "v") +
+      value_part(boundary, "sp ace", "a b&c") +
+      file_part(boundary, 1, dir / "one.txt", "hello\r\n") +
+      file_part(boundary, 2, dir / "empty.bin", "");
+  EXPECT_EQ(read_all(request.body_file_name), expected);
+  // The empty file's part: its empty line, then at once CR LF.
+  EXPECT_NE(expected.find("octet-stream\r\n\r\n\r\n"), std::string::npos);
+  expect_no_open_numbers();
+
+  discard_prepared_request(request);
+  EXPECT_EQ(request.body_file_name, "");
+  EXPECT_TRUE(fs::is_empty(temp.path));
+}
+
+TEST_F(Prepare, FilesAroundThePieceSizeAndNoVariables) {
+  for (std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{4095}, std::size_t{4096},
+                           std::size_t{4097}, std::size_t{8192}, std::size_t{20000}}) {
+    std::string content(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) content[i] = static_cast<char>((i * 31 + size) % 256);
+    write_all(dir / "data", content);
+    write_all(dir / "second", "2");
+    ErrorNumber error_code = 0;
+    PreparedRequest request =
+        prepare_request_at(error_code, "/", "POST", {}, {dir / "data", dir / "second"}, kNoon);
+    EXPECT_EQ(error_code, 0) << size;
+    EXPECT_EQ(read_all(request.body_file_name),
+              file_part(request.boundary, 1, dir / "data", content) +
+                  file_part(request.boundary, 2, dir / "second", "2"))
+        << size;
+    discard_prepared_request(request);
+  }
+  EXPECT_TRUE(fs::is_empty(temp.path));
+}
+
+TEST_F(Prepare, QuotesAndLineEndsInNamesAreEscaped) {
+  const std::string odd = dir / "we\"ird\r\nname \\.txt";
+  write_all(odd, "x");
+  const StringList vars = {"q\"\r\nx=raw \"value\"\r\nline"};
+  ErrorNumber error_code = 0;
+  PreparedRequest request = prepare_request_at(error_code, "/", "POST", vars, {odd}, kNoon);
+  EXPECT_EQ(error_code, 0);
+  const std::string& b = request.boundary;
+  EXPECT_EQ(read_all(request.body_file_name),
+            "--" + b + "\r\nContent-Disposition: form-data; name=\"q%22%0D%0Ax\"\r\n\r\n" +
+                "raw \"value\"\r\nline\r\n" + "--" + b +
+                "\r\nContent-Disposition: form-data; name=\"FILE1\"; filename=\"" + dir.path +
+                "/we%22ird%0D%0Aname \\.txt\"\r\n" +
+                "Content-Type: application/octet-stream\r\n\r\nx\r\n");
+  discard_prepared_request(request);
+}
+
+TEST_F(Prepare, BodyFileLiesInsideTempOwnerOnly) {
+  write_all(dir / "f", "data");
+  for (bool trailing : {false, true}) {
+    std::string value = temp.path + (trailing ? "/" : "");
+    set_temp(value);
+    auto [boundary, number] = first_draws(kNoon);
+    ErrorNumber error_code = 0;
+    PreparedRequest request = prepare_request_at(error_code, "/", "POST", {}, {dir / "f"}, kNoon);
+    EXPECT_EQ(error_code, 0);
+    EXPECT_EQ(request.body_file_name, temp.path + "/" + number + ".TMP") << value;
+    struct stat info;
+    ASSERT_EQ(lstat(request.body_file_name.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    discard_prepared_request(request);
+    EXPECT_TRUE(fs::is_empty(temp.path));
+  }
+  // The same time of day gives the same boundary and name.
+  ErrorNumber error_code = 0;
+  PreparedRequest first = prepare_request_at(error_code, "/", "POST", {}, {dir / "f"}, kNoon);
+  std::string name = first.body_file_name;
+  discard_prepared_request(first);
+  PreparedRequest second = prepare_request_at(error_code, "/", "POST", {}, {dir / "f"}, kNoon);
+  EXPECT_EQ(second.body_file_name, name);
+  EXPECT_EQ(second.boundary, first.boundary);
+  discard_prepared_request(second);
+  PreparedRequest other = prepare_request_at(error_code, "/", "POST", {}, {dir / "f"}, kNoon + 7);
+  EXPECT_NE(other.boundary, first.boundary);
+  discard_prepared_request(other);
+  EXPECT_EQ(error_code, 0);
+}
+
+TEST_F(Prepare, ATakenNameIsLeftAloneAndAnotherDrawn) {
+  write_all(dir / "f", "data");
+  auto [boundary, number] = first_draws(kNoon);
+  const std::string next_name =
+      temp.path + "/" + decimal_text(random_integer(1, 99999999)) + ".TMP";
+  const std::string drawn = temp.path + "/" + number + ".TMP";
+  const std::string target = dir / "target";
+  for (bool as_link : {false, true}) {
+    if (as_link) {
+      ASSERT_EQ(symlink(target.c_str(), drawn.c_str()), 0);
+    } else {
+      write_all(drawn, "someone else's");
+    }
+    ErrorNumber error_code = 0;
+    PreparedRequest request = prepare_request_at(error_code, "/", "POST", {}, {dir / "f"}, kNoon);
+    EXPECT_EQ(error_code, 0);
+    EXPECT_EQ(request.boundary, boundary);  // the boundary stays
+    EXPECT_EQ(request.body_file_name, next_name);
+    EXPECT_EQ(read_all(request.body_file_name), file_part(boundary, 1, dir / "f", "data"));
+    discard_prepared_request(request);
+    if (as_link) {
+      EXPECT_TRUE(fs::is_symlink(drawn));
+      EXPECT_FALSE(fs::exists(target));
+    } else {
+      EXPECT_EQ(read_all(drawn), "someone else's");
+    }
+    // discard never deletes what this run did not create.
+    PreparedRequest foreign;
+    foreign.body_file_name = drawn;
+    discard_prepared_request(foreign);
+    EXPECT_TRUE(fs::is_symlink(drawn) || fs::exists(drawn));
+    fs::remove(drawn);
+  }
+  EXPECT_TRUE(fs::is_empty(temp.path));
+}
+
+TEST_F(Prepare, DelimiterInTheDataDrawsANewBoundary) {
+  auto [first, number] = first_draws(kNoon);
+  const std::string delimiter = "--" + first;
+  // In a file, across the first piece boundary; in a value, whole.
+  std::string content(4090, 'a');
+  content += delimiter + "\r\nmore";
+  write_all(dir / "f", content);
+  struct Case { StringList vars; StringList files; };
+  const Case cases[] = {
+      {{}, {dir / "f"}},
+      {{"v=before" + delimiter + "after"}, {dir / "g"}},
+  };
+  write_all(dir / "g", "plain");
+  for (const Case& c : cases) {
+    ErrorNumber error_code = 0;
+    PreparedRequest request = prepare_request_at(error_code, "/", "POST", c.vars, c.files, kNoon);
+    EXPECT_EQ(error_code, 0);
+    EXPECT_NE(request.boundary, first);
+    std::string expected;
+    for (const std::string& entry : c.vars) {
+      expected += value_part(request.boundary, "v", entry.substr(2));
+    }
+    expected += file_part(request.boundary, 1, c.files[0], read_all(c.files[0]));
+    EXPECT_EQ(read_all(request.body_file_name), expected);
+    discard_prepared_request(request);
+    // The file of the abandoned boundary is gone too.
+    EXPECT_TRUE(fs::is_empty(temp.path));
+  }
+}
+
+TEST_F(Prepare, UnreadableUploadFilesAreRecordedNotCreated) {
+  ASSERT_EQ(mkdir((dir / "a_directory").c_str(), 0700), 0);
+  write_all(dir / "locked", "secret");
+  chmod((dir / "locked").c_str(), 0);
+  struct Case { std::string name; int error; };
+  std::vector<Case> cases = {
+      {dir / "missing.txt", 53},
+      {dir / "a_directory", 70},
+      {dir / "no_dir/file.txt", 53},
+  };
+  if (geteuid() != 0) cases.push_back({dir / "locked", 70});
+  for (const Case& c : cases) {
+    ErrorNumber error_code = 0;
+    PreparedRequest request = prepare_request_at(error_code, "/", "POST", {"a=1"}, {c.name}, kNoon);
+    EXPECT_EQ(error_code, c.error) << c.name;
+    discard_prepared_request(request);
+    EXPECT_TRUE(fs::is_empty(temp.path)) << c.name;
+  }
+  EXPECT_FALSE(fs::exists(dir / "missing.txt"));
+  EXPECT_FALSE(fs::exists(dir / "no_dir"));
+  EXPECT_TRUE(fs::is_directory(dir / "a_directory"));
+  expect_no_open_numbers();
+}
+
+TEST_F(Prepare, MissingTempDirectoryIsRecorded) {
+  write_all(dir / "f", "data");
+  set_temp(temp.path + "/gone");
+  ErrorNumber error_code = 0;
+  PreparedRequest request = prepare_request_at(error_code, "/", "POST", {}, {dir / "f"}, kNoon);
+  EXPECT_EQ(error_code, 76);
+  EXPECT_EQ(request.body_file_name, "");
+  EXPECT_FALSE(request.body_file_created);
+  EXPECT_TRUE(fs::is_empty(temp.path));
+}
+
+}  // namespace

@@ -1,0 +1,105 @@
+// Shared by the request composition tests: scratch directories, TEMP set to
+// one of them, and the exact bytes of body parts.
+#pragma once
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "services/bytes.h"
+#include "services/environment.h"
+#include "services/numbers.h"
+#include "services/random.h"
+
+namespace request_test {
+
+// A fresh directory under /tmp, removed with everything in it.
+struct ScratchDirectory {
+  std::string path;
+  ScratchDirectory() {
+    char pattern[] = "/tmp/ravelok_request_XXXXXX";
+    const char* made = mkdtemp(pattern);
+    path = made != nullptr ? made : "";
+  }
+  ~ScratchDirectory() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+  }
+  ScratchDirectory(const ScratchDirectory&) = delete;
+  ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+  std::string operator/(const std::string& name) const { return path + "/" + name; }
+};
+
+inline std::string read_all(const std::string& name) {
+  std::ifstream in(name, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void write_all(const std::string& name, const std::string& bytes) {
+  std::ofstream(name, std::ios::binary) << bytes;
+}
+
+// The boundary and the file-name number that an upload prepared at the given
+// time of day draws first.
+inline std::pair<std::string, std::string> first_draws(std::uint32_t milliseconds) {
+  random_reseed(milliseconds);
+  std::string boundary = decimal_text(random_integer(1, 2147483647));
+  std::string number = decimal_text(random_integer(1, 99999999));
+  return {boundary, number};
+}
+
+// One variable's part of an upload body.
+inline std::string value_part(const std::string& boundary, const std::string& name,
+                              const std::string& value) {
+  return "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" +
+         value + "\r\n";
+}
+
+// The index-th file's part of an upload body.
+inline std::string file_part(const std::string& boundary, int index, const std::string& path,
+                             const std::string& content) {
+  return "--" + boundary + "\r\nContent-Disposition: form-data; name=\"FILE" +
+         decimal_text(index) + "\"; filename=\"" + path +
+         "\"\r\nContent-Type: application/octet-stream\r\n\r\n" + content + "\r\n";
+}
+
+// TEMP points at a scratch directory of its own for each test; the numbers
+// start afresh.
+class RequestFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (const char* old = getenv("TEMP")) saved_temp = old;
+    set_temp(temp.path);
+    reset_number_table();
+  }
+  void TearDown() override {
+    if (saved_temp) {
+      setenv("TEMP", saved_temp->c_str(), 1);
+    } else {
+      unsetenv("TEMP");
+    }
+    environment_snapshot();
+    reset_number_table();
+  }
+  void set_temp(const std::string& value) {
+    setenv("TEMP", value.c_str(), 1);
+    environment_snapshot();
+  }
+  void expect_no_open_numbers() {
+    for (std::int16_t n = 1; n <= 64; ++n) EXPECT_EQ(find_number(n), nullptr) << n;
+  }
+
+  ScratchDirectory dir;
+  ScratchDirectory temp;
+  std::optional<std::string> saved_temp;
+};
+
+}  // namespace request_test
