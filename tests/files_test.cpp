@@ -75,9 +75,7 @@ TEST_F(Files, OutputOverALongerFileLeavesNoTrace) {
     EXPECT_EQ(read_all(name), std::string("ab\0c\r\n", 6)) << plain;
     EXPECT_EQ(find_number(number), nullptr);
   }
-}
-
-TEST_F(Files, OutputCreatesWithTheUmaskApplied) {
+  // A new file gets 0666 less the umask.
   mode_t old_mask = umask(022);
   ErrorNumber error_code = 0;
   std::int16_t number = next_free_number();
@@ -204,23 +202,6 @@ TEST_F(Files, WritesGoOnlyToOutputFiles) {
   file_close(error_code, 999);
   EXPECT_EQ(error_code, 0);
   EXPECT_EQ(read_all(dir / "input"), "abc");
-}
-
-TEST_F(Files, ReadsPiecesAndSize) {
-  std::string content(4096 * 2 + 5, '\0');
-  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7);
-  write_all(dir / "data", content);
-  ErrorNumber error_code = 0;
-  std::int16_t number = next_free_number();
-  file_open_read(error_code, number, dir / "data");
-  EXPECT_EQ(file_size(error_code, number), content.size());
-  std::string back;
-  char buffer[4096];
-  std::size_t got;
-  while ((got = file_read(error_code, number, buffer, sizeof buffer)) > 0) back.append(buffer, got);
-  file_close(error_code, number);
-  EXPECT_EQ(error_code, 0);
-  EXPECT_EQ(back, content);
 }
 
 TEST_F(Files, FullDeviceGives61) {

@@ -295,6 +295,21 @@ TEST_F(Prepare, UnreadableUploadFilesAreRecordedNotCreated) {
   expect_no_open_numbers();
 }
 
+TEST_F(Prepare, SpecialFilesNeverHoldTheCopy) {
+  // A FIFO without a writer and a device have no length: their parts are
+  // empty, and neither the open nor the copy waits for data.
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  const StringList files = {dir / "fifo", "/dev/zero"};
+  ErrorNumber error_code = 0;
+  PreparedRequest request = prepare_request_at(error_code, "/", "POST", {}, files, kNoon);
+  EXPECT_EQ(error_code, 0);
+  EXPECT_EQ(read_all(request.body_file_name),
+            file_part(request.boundary, 1, dir / "fifo", "") +
+                file_part(request.boundary, 2, "/dev/zero", ""));
+  discard_prepared_request(request);
+  expect_no_open_numbers();
+}
+
 TEST_F(Prepare, MissingTempDirectoryIsRecorded) {
   write_all(dir / "f", "data");
   set_temp(temp.path + "/gone");
