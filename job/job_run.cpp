@@ -1,3 +1,70 @@
 #include "job/job_run.h"
 
-int job_run() { return 0; }
+#include "exchange/transaction.h"
+#include "job/save.h"
+#include "services/platform.h"
+#include "services/process.h"
+#include "services/random.h"
+#include "settings/conversions.h"
+#include "settings/settings.h"
+
+namespace {
+
+// 0 when the settings file can be read, else why not (53 when missing).
+ErrorNumber settings_file_status(const std::string& name) {
+  ErrorNumber error_code = 0;
+  OsHandle handle = platform_open_read(error_code, name);
+  if (handle != kNoHandle) platform_close_file(handle);
+  return error_code;
+}
+
+}  // namespace
+
+JobSettings read_job_settings(const CommandLine& arguments) {
+  JobSettings job;
+  const std::string directory =
+      arguments.count > 0 ? arguments.arguments[0] : platform_current_directory();
+  job.settings_file = platform_settings_file_name(directory);
+
+  const std::string& file = job.settings_file;
+  job.site = read_setting(file, "URL", "Site");
+  job.port = to_int16(number_from_text(read_setting(file, "URL", "Port")));
+  job.page = read_setting(file, "URL", "Page");
+  job.method = upper_case(read_setting(file, "URL", "Method"));
+  job.save = read_setting(file, "URL", "Save");
+  job.show = to_int16(number_from_text(read_setting(file, "URL", "Show")));
+
+  if (job.show != 0 && job.save.empty()) {
+    // The first draw of the run: the generator has not been reseeded yet,
+    // so the name is the same on every run.
+    job.save = platform_temp_directory() + platform_separator() +
+               decimal_text(random_integer(1, 99999999)) + ".HTM";
+    job.default_save_name = true;
+  }
+
+  job.vars = read_setting_list(file, "Vars");
+  job.files = read_setting_list(file, "Files");
+  return job;
+}
+
+int job_run() {
+  CommandLine arguments = split_command_line(process_command_tail());
+  set_process_arguments(arguments);
+  JobSettings job = read_job_settings(process_arguments());
+
+  if (job.site.empty()) {
+    // Nothing is sent, saved or shown. A settings file that is missing or
+    // cannot be read is a failure a scheduler must see.
+    return settings_file_status(job.settings_file);
+  }
+
+  TransactionResult answer =
+      http_transaction(job.site, job.port, job.page, job.method, job.vars, job.files);
+  ErrorNumber save_outcome = 0;
+  if (!job.save.empty()) {
+    save_outcome = save_response(job.save, answer.body, job.default_save_name);
+    if (job.show != 0) shell_open(job.save, 1);
+  }
+  release_body(answer.body);
+  return answer.outcome != 0 ? answer.outcome : save_outcome;
+}

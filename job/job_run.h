@@ -1,4 +1,32 @@
 // The job run: one pass from the command line to the saved answer.
 #pragma once
 
+#include <cstdint>
+#include <string>
+
+#include "job/command_line.h"
+#include "services/bytes.h"
+
+// Everything a run takes from its command line and settings file.
+struct JobSettings {
+  std::string settings_file;
+  std::string site;
+  std::int16_t port = 0;
+  std::string page;
+  std::string method;
+  std::string save;
+  std::int16_t show = 0;
+  bool default_save_name = false;  // save was generated, not configured
+  StringList vars;
+  StringList files;
+};
+
+// Finds the settings file from the arguments (the first one, or the current
+// directory) and reads the job from it, drawing the default save name when
+// the answer is to be shown and no Save is configured.
+JobSettings read_job_settings(const CommandLine& arguments);
+
+// The whole run; returns the exit status: 0 when the job did what it was
+// asked, else the number of the first failure (53 for a missing settings
+// file, the exchange's number, or the save's).
 int job_run();

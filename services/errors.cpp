@@ -2,9 +2,18 @@
 
 #include <array>
 
+namespace {
+ErrorNumber g_first_watched = 0;
+}
+
 void set_error(ErrorNumber& error_code, int number) {
   error_code = static_cast<ErrorNumber>(number == 0 ? int{kErrBadHandle} : number);
+  if (g_first_watched == 0) g_first_watched = error_code;
 }
+
+void error_watch_start() { g_first_watched = 0; }
+
+ErrorNumber error_watch_first() { return g_first_watched; }
 
 void keep_first_error(ErrorNumber& error_code, int number) {
   if (error_code == 0) set_error(error_code, number);

@@ -44,3 +44,10 @@ void keep_first_error(ErrorNumber& error_code, int number);
 
 // Turns a Windows system error value (GetLastError) into an error number.
 ErrorNumber map_system_error(std::uint32_t system_value);
+
+// The first number recorded by set_error anywhere in the process since the
+// last error_watch_start(). Lets a procedure tell which of its steps failed
+// first (a failed open makes later writes fail with 52, which is not the
+// cause) while the steps' error_code stays their own.
+void error_watch_start();
+ErrorNumber error_watch_first();

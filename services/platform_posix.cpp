@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -153,4 +154,36 @@ int map_errno(int value, bool creating) {
     case EISDIR: return 70;
     default: return 75;
   }
+}
+
+void platform_shell_open(const std::string& file) {
+#ifdef __APPLE__
+  const char* viewer = "open";
+#else
+  const char* viewer = "xdg-open";
+#endif
+  // A name that starts with "-" would read as an option to the viewer.
+  std::string argument = !file.empty() && file[0] == '-' ? "./" + file : file;
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  for (int fd = 0; fd <= 2; ++fd) {
+    posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
+  }
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t all_signals;
+  sigfillset(&all_signals);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigdefault(&attributes, &all_signals);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF |
+                                            POSIX_SPAWN_SETSIGMASK);
+  char* arguments[] = {const_cast<char*>(viewer), argument.data(), nullptr};
+  pid_t child;
+  // The viewer runs on its own; a missing viewer simply opens nothing.
+  posix_spawnp(&child, viewer, &actions, &attributes, arguments, environ);
+  posix_spawnattr_destroy(&attributes);
+  posix_spawn_file_actions_destroy(&actions);
 }

@@ -1,0 +1,27 @@
+// The HTTP transaction: one request from preparation to the cut body.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "exchange/response.h"
+#include "services/bytes.h"
+#include "services/errors.h"
+
+struct TransactionResult {
+  ResponseBody body;        // the answer without its header (possibly empty)
+  ErrorNumber outcome = 0;  // 0 when the answer came whole, else the cause
+};
+
+// Performs the request and reads the answer. A Port of 0 becomes 80, in the
+// caller's variable too. outcome is the first failure of the step that
+// failed: preparing or opening, sending, reading (24, 57, 70), or 62 when
+// the server closed before any byte or before the Content-Length it gave.
+TransactionResult http_transaction(const std::string& site, std::int16_t& port,
+                                   const std::string& page, const std::string& method,
+                                   const StringList& vars, const StringList& files);
+
+// Connection time-out of every wait, and the pause between receive attempts
+// (milliseconds).
+inline constexpr std::uint32_t kConnectionTimeout = 3000;
+inline constexpr std::uint32_t kRetryPause = 1000;

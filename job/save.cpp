@@ -1,0 +1,34 @@
+#include "job/save.h"
+
+#include "services/files.h"
+#include "services/numbers.h"
+#include "services/platform.h"
+
+ErrorNumber save_response(const std::string& name, const ResponseBody& body,
+                          bool plain_files_only) {
+  ErrorNumber error_code = 0;
+  // A failed open makes the writes fail too (52); the open is the cause.
+  error_watch_start();
+  const std::int16_t number = next_free_number();
+  file_open_output(error_code, number, name, plain_files_only);
+  if (body.file != kNoHandle) {
+    // A body larger than memory waits in a scratch file: the kernel copies
+    // it across as one logical write.
+    const std::intptr_t target = file_handle(number);
+    if (target == kNoHandle) {
+      set_error(error_code, kErrNotOpen);
+    } else if (body_length(body) > 0) {
+      platform_copy_file(error_code, body.file, body.file_offset, body_length(body), target);
+    }
+  } else if (!body.bytes.empty()) {
+    file_write(error_code, number, body.bytes);
+  }
+  file_write_line_end(error_code, number);
+  file_close(error_code, number);
+  return error_watch_first();
+}
+
+void shell_open(const std::string& file, int show_command) {
+  (void)show_command;  // the desktop decides how its viewer shows itself
+  platform_shell_open(file);
+}
