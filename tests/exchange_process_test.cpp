@@ -18,18 +18,18 @@ const std::string kGetHead =
 class ExchangeRun : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(mkdir((work / "bin").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((work.file("bin")).c_str(), 0755), 0);
     // A stand-in viewer that records what it was asked to open.
-    write_file(work / "bin/xdg-open",
-               "#!/bin/sh\nprintf '%s\\n' \"$@\" >> '" + (work / "viewer.log") + "'\n");
-    chmod((work / "bin/xdg-open").c_str(), 0755);
+    write_file(work.file("bin/xdg-open"),
+               "#!/bin/sh\nprintf '%s\\n' \"$@\" >> '" + (work.file("viewer.log")) + "'\n");
+    chmod((work.file("bin/xdg-open")).c_str(), 0755);
   }
 
   // Writes the settings and runs ravelok in the work directory.
   RunResult run(const std::vector<std::string>& settings, int timeout_ms = 30000) {
-    write_file(work / "RAVELOK.INI", ini(settings));
+    write_file(work.file("RAVELOK.INI"), ini(settings));
     return run_ravelok({{work.path},
-                        {"TEMP=" + temp.path, "PATH=" + (work / "bin") + ":/usr/bin:/bin"},
+                        {"TEMP=" + temp.path, "PATH=" + (work.file("bin")) + ":/usr/bin:/bin"},
                         work.path,
                         timeout_ms});
   }
@@ -42,11 +42,11 @@ class ExchangeRun : public ::testing::Test {
 
   // What the stand-in viewer was asked to open (waits a little for it).
   std::string viewer_log(bool expect_call) {
-    for (int i = 0; expect_call && i < 200 && !file_exists(work / "viewer.log"); ++i) {
+    for (int i = 0; expect_call && i < 200 && !file_exists(work.file("viewer.log")); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     if (!expect_call) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    return read_file(work / "viewer.log");
+    return read_file(work.file("viewer.log"));
   }
 
   TempDir work;
@@ -65,7 +65,7 @@ TEST_F(ExchangeRun, GetRequestBytesAndSavedBody) {
   EXPECT_EQ(server.request(),
             "GET /find?q=a+b&flag&c=x%26y HTTP/1.0\r\n" + kGetHead + "Host: 127.0.0.1:" +
                 std::to_string(server.port()) + "\r\nAccept: */*\r\n\r\n");
-  EXPECT_EQ(read_file(work / "answer.txt"), "hello\r\n");
+  EXPECT_EQ(read_file(work.file("answer.txt")), "hello\r\n");
   EXPECT_EQ(result.output, "");  // nothing printed on redirected streams
 }
 
@@ -94,7 +94,7 @@ TEST_F(ExchangeRun, AnswersCutIntoPieces) {
     ASSERT_TRUE(server.ok()) << server.failure();
     RunResult result = run(job(server.port()));
     EXPECT_EQ(result.status, 0) << c.name << result.output;
-    EXPECT_EQ(read_file(work / "answer.txt"), c.saved) << c.name;
+    EXPECT_EQ(read_file(work.file("answer.txt")), c.saved) << c.name;
     // A normal answer ends without the pauses between receive attempts.
     EXPECT_LT(result.seconds, 3.0) << c.name;
   }
@@ -128,7 +128,7 @@ TEST_F(ExchangeRun, ExitStatusTable) {
        {"Save=/dev/full"}, 61, ""},
   };
   for (Case& c : cases) {
-    unlink((work / "answer.txt").c_str());
+    unlink((work.file("answer.txt")).c_str());
     ScriptedServer server(c.script);
     ASSERT_TRUE(server.ok()) << server.failure();
     std::vector<std::string> settings = job(server.port());
@@ -136,7 +136,7 @@ TEST_F(ExchangeRun, ExitStatusTable) {
     RunResult result = run(settings);
     EXPECT_EQ(result.status, c.status) << c.name << result.output;
     if (!c.saved.empty()) {
-      EXPECT_EQ(read_file(work / "answer.txt"), c.saved) << c.name;
+      EXPECT_EQ(read_file(work.file("answer.txt")), c.saved) << c.name;
     }
     EXPECT_TRUE(list_directory(temp.path).empty()) << c.name;
     EXPECT_LT(result.seconds, 8.0) << c.name;
@@ -149,7 +149,7 @@ TEST_F(ExchangeRun, RefusedConnectionStillSavesAndShows) {
   settings.push_back("Show=1");
   RunResult result = run(settings);
   EXPECT_EQ(result.status, 57) << result.output;
-  EXPECT_EQ(read_file(work / "answer.txt"), "\r\n");
+  EXPECT_EQ(read_file(work.file("answer.txt")), "\r\n");
   EXPECT_EQ(viewer_log(true), "answer.txt\n");
 
   // The exchange's number wins over the save's.
@@ -165,17 +165,17 @@ TEST_F(ExchangeRun, DefaultSaveNameInTempAndViewer) {
                                        "Show=1"};
   RunResult result = run(settings);
   EXPECT_EQ(result.status, 0) << result.output;
-  const std::string name = temp / "96862006.HTM";
+  const std::string name = temp.file("96862006.HTM");
   EXPECT_EQ(read_file(name), "<p>hi</p>\r\n");
   EXPECT_EQ(viewer_log(true), name + "\n");
 
   // The generated name is never followed through a link, and only a regular
   // file is overwritten.
   unlink(name.c_str());
-  write_file(work / "precious.txt", "keep");
-  ASSERT_EQ(symlink((work / "precious.txt").c_str(), name.c_str()), 0);
+  write_file(work.file("precious.txt"), "keep");
+  ASSERT_EQ(symlink((work.file("precious.txt")).c_str(), name.c_str()), 0);
   EXPECT_EQ(run(settings).status, 70);
-  EXPECT_EQ(read_file(work / "precious.txt"), "keep");
+  EXPECT_EQ(read_file(work.file("precious.txt")), "keep");
   unlink(name.c_str());
   ASSERT_EQ(mkfifo(name.c_str(), 0600), 0);
   EXPECT_EQ(run(settings, 10000).status, 70);
@@ -200,8 +200,8 @@ TEST_F(ExchangeRun, MissingUploadFileSendsNothing) {
   settings.insert(settings.end(), {"Method=POST", "[Files]", "1=absent.bin"});
   RunResult result = run(settings);
   EXPECT_EQ(result.status, 53) << result.output;
-  EXPECT_FALSE(file_exists(work / "absent.bin"));  // never created
-  EXPECT_EQ(read_file(work / "answer.txt"), "\r\n");
+  EXPECT_FALSE(file_exists(work.file("absent.bin")));  // never created
+  EXPECT_EQ(read_file(work.file("answer.txt")), "\r\n");
   EXPECT_TRUE(list_directory(temp.path).empty());
   server.stop();
   EXPECT_EQ(server.request(), "");
@@ -210,7 +210,7 @@ TEST_F(ExchangeRun, MissingUploadFileSendsNothing) {
 TEST_F(ExchangeRun, UploadBodyMatchesItsContentLength) {
   ScriptedServer server({.answer = {{"HTTP/1.0 200 OK\r\n\r\nok"}}, .when = AnswerWhen::after_request});
   ASSERT_TRUE(server.ok()) << server.failure();
-  write_file(work / "a.bin", std::string("\0\r\n--x", 6));
+  write_file(work.file("a.bin"), std::string("\0\r\n--x", 6));
   std::vector<std::string> settings = job(server.port(), "/up");
   settings.insert(settings.end(), {"Method=post", "[Vars]", "1=who=me", "[Files]", "1=a.bin"});
   RunResult result = run(settings);
@@ -242,7 +242,7 @@ TEST_F(ExchangeRun, LargeAnswerGoesThroughTheScratchFile) {
   ASSERT_TRUE(server.ok()) << server.failure();
   RunResult result = run(job(server.port()));
   EXPECT_EQ(result.status, 0) << result.output;
-  EXPECT_TRUE(read_file(work / "answer.txt") == body + "\r\n");
+  EXPECT_TRUE(read_file(work.file("answer.txt")) == body + "\r\n");
   EXPECT_TRUE(list_directory(temp.path).empty());
 }
 
@@ -253,7 +253,7 @@ TEST_F(ExchangeRun, HugeHeaderWithoutBlankLineIsKeptWhole) {
   ASSERT_TRUE(server.ok()) << server.failure();
   RunResult result = run(job(server.port()));
   EXPECT_EQ(result.status, 0) << result.output;
-  EXPECT_TRUE(read_file(work / "answer.txt") == header + "\r\n");
+  EXPECT_TRUE(read_file(work.file("answer.txt")) == header + "\r\n");
 }
 
 TEST_F(ExchangeRun, ServerThatNeverAnswersTimesOut) {
@@ -264,7 +264,7 @@ TEST_F(ExchangeRun, ServerThatNeverAnswersTimesOut) {
   RunResult result = run(job(server.port()), 40000);
   server.stop();
   EXPECT_EQ(result.status, 24) << result.output;
-  EXPECT_EQ(read_file(work / "answer.txt"), "\r\n");
+  EXPECT_EQ(read_file(work.file("answer.txt")), "\r\n");
   EXPECT_GT(result.seconds, 18.0);
   EXPECT_LT(result.seconds, 26.0);
 }

@@ -63,17 +63,17 @@ TEST_F(JobSettingsTest, NoArgumentReadsTheCurrentDirectory) {
 }
 
 TEST_F(JobSettingsTest, SettingsFileNameMatchesWithoutCase) {
-  write_file(dir / "ravelok.ini", ini({"[URL]", "Site=lower"}));
-  write_file(dir / "Ravelok.INI", ini({"[URL]", "Site=mixed"}));
+  write_file(dir.file("ravelok.ini"), ini({"[URL]", "Site=lower"}));
+  write_file(dir.file("Ravelok.INI"), ini({"[URL]", "Site=mixed"}));
   JobSettings job = read_job_settings(arguments_of({dir.path}));
-  EXPECT_EQ(job.settings_file, dir / "Ravelok.INI");  // first in byte order
+  EXPECT_EQ(job.settings_file, dir.file("Ravelok.INI"));  // first in byte order
   EXPECT_EQ(job.site, "mixed");
-  write_file(dir / "RAVELOK.INI", ini({"[URL]", "Site=exact"}));
+  write_file(dir.file("RAVELOK.INI"), ini({"[URL]", "Site=exact"}));
   EXPECT_EQ(read_job_settings(arguments_of({dir.path})).site, "exact");
 }
 
 TEST_F(JobSettingsTest, ReadsAndConvertsTheValues) {
-  write_file(dir / "RAVELOK.INI",
+  write_file(dir.file("RAVELOK.INI"),
              ini({"[URL]", "Site=www.example.test", "Port= 8080", "Page=/a b?x=1", "Method=Post",
                   "Save=out.htm", "Show=-1", "[Vars]", "1=a=1", "2=b=2  ", "4=d=4", "[Files]",
                   "1=one.bin"}));
@@ -103,7 +103,7 @@ TEST_F(JobSettingsTest, DefaultSaveName) {
     setenv("TEMP", c.temp.c_str(), 1);
     environment_snapshot();
     random_reset();
-    write_file(dir / "RAVELOK.INI",
+    write_file(dir.file("RAVELOK.INI"),
                ini({"[URL]", "Site=x", "Show=" + c.show, "Save=" + c.save}));
     JobSettings job = read_job_settings(arguments_of({dir.path}));
     EXPECT_EQ(job.save, c.expected) << c.temp << " " << c.show << " " << c.save;
@@ -115,7 +115,7 @@ TEST_F(JobSettingsTest, DefaultSaveNameWithoutTempUsesTheSystemDirectory) {
   unsetenv("TEMP");
   setenv("TMPDIR", "/scratch", 1);
   environment_snapshot();
-  write_file(dir / "RAVELOK.INI", ini({"[URL]", "Show=1"}));
+  write_file(dir.file("RAVELOK.INI"), ini({"[URL]", "Show=1"}));
   EXPECT_EQ(read_job_settings(arguments_of({dir.path})).save, "/scratch/96862006.HTM");
   unsetenv("TMPDIR");
   environment_snapshot();
@@ -123,7 +123,7 @@ TEST_F(JobSettingsTest, DefaultSaveNameWithoutTempUsesTheSystemDirectory) {
 }
 
 TEST_F(JobSettingsTest, MissingFileReadsAsEmpty) {
-  JobSettings job = read_job_settings(arguments_of({dir / "nowhere"}));
+  JobSettings job = read_job_settings(arguments_of({dir.file("nowhere")}));
   EXPECT_EQ(job.site, "");
   EXPECT_EQ(job.port, 0);
   EXPECT_EQ(job.show, 0);
@@ -135,12 +135,12 @@ TEST_F(JobSettingsTest, MissingFileReadsAsEmpty) {
 TEST(JobRunProcess, EmptySiteOrMissingSettings) {
   TempDir jobs;
   TempDir temp;
-  write_file(jobs / "RAVELOK.INI",
-             ini({"[URL]", "Site=", "Port=80", "Save=" + (jobs / "out.htm"), "Show=1"}));
+  write_file(jobs.file("RAVELOK.INI"),
+             ini({"[URL]", "Site=", "Port=80", "Save=" + (jobs.file("out.htm")), "Show=1"}));
   struct Case { std::string argument; int status; };
   const Case cases[] = {
       {jobs.path, 0},                    // empty Site: nothing sent, saved or shown
-      {jobs / "missing", 53},            // no settings file: nothing done
+      {jobs.file("missing"), 53},            // no settings file: nothing done
   };
   for (const Case& c : cases) {
     RunResult run = run_ravelok({{c.argument}, {"TEMP=" + temp.path}, temp.path, 10000});
@@ -156,7 +156,7 @@ TEST(JobRunProcess, ArgumentsAreRebuiltIntoTheTail) {
   // current directory): each finds its own settings file, whose Save names a
   // distinct file that a reachable-looking but empty Site never writes.
   TempDir root;
-  std::vector<std::string> dirs = {root / "my jobs", root / "a,b", root / "semi;colon"};
+  std::vector<std::string> dirs = {root.file("my jobs"), root.file("a,b"), root.file("semi;colon")};
   for (const std::string& d : dirs) {
     ASSERT_EQ(mkdir(d.c_str(), 0700), 0);
     write_file(d + "/RAVELOK.INI", ini({"[URL]", "Site="}));
@@ -164,7 +164,7 @@ TEST(JobRunProcess, ArgumentsAreRebuiltIntoTheTail) {
     EXPECT_EQ(run.status, 0) << d;
   }
   // Without a settings file in the directory named, the run says 53.
-  RunResult missing = run_ravelok({{root / "my"}, {}, root.path, 10000});
+  RunResult missing = run_ravelok({{root.file("my")}, {}, root.path, 10000});
   EXPECT_EQ(missing.status, 53);
   RunResult empty_argument = run_ravelok({{""}, {}, dirs[0], 10000});
   EXPECT_EQ(empty_argument.status, 0);

@@ -9,7 +9,7 @@
 #include <random>
 
 #include "services/platform.h"
-#include "support/scratch_directory.h"
+#include "support/fixtures.h"
 
 namespace {
 
@@ -161,14 +161,14 @@ TEST(ProfileText, RandomBytesNeverBreakTheParser) {
 // ---------------------------------------------------------- the backend
 
 TEST(ProfileFile, UnreadableFilesGiveEmptyValues) {
-  ScratchDirectory scratch;
+  TempDir scratch;
   ASSERT_FALSE(scratch.path.empty());
-  ASSERT_TRUE(write_whole_file(scratch.file("a.ini"), "[S]\nk=v\n"));
+  ASSERT_TRUE(write_file(scratch.file("a.ini"), "[S]\nk=v\n"));
   EXPECT_EQ(platform_read_profile_string("S", "k", scratch.file("a.ini")), "v");
 
   ASSERT_EQ(mkdir(scratch.file("dir.ini").c_str(), 0700), 0);
   ASSERT_EQ(mkfifo(scratch.file("fifo.ini").c_str(), 0600), 0);
-  ASSERT_TRUE(write_whole_file(scratch.file("locked.ini"), "[S]\nk=v\n"));
+  ASSERT_TRUE(write_file(scratch.file("locked.ini"), "[S]\nk=v\n"));
   ASSERT_EQ(chmod(scratch.file("locked.ini").c_str(), 0), 0);
   ASSERT_EQ(symlink("missing.ini", scratch.file("dangling.ini").c_str()), 0);
 
@@ -191,27 +191,27 @@ void set_modified(const std::string& file, long seconds) {
 }
 
 TEST(ProfileFile, RereadsAFileThatChanged) {
-  ScratchDirectory scratch;
+  TempDir scratch;
   std::string name = scratch.file("RAVELOK.INI");
-  ASSERT_TRUE(write_whole_file(name, "[S]\nk=one\n"));
+  ASSERT_TRUE(write_file(name, "[S]\nk=one\n"));
   set_modified(name, 1000000);
   EXPECT_EQ(platform_read_profile_string("S", "k", name), "one");
 
   // Same inode, same size, new time.
-  ASSERT_TRUE(write_whole_file(name, "[S]\nk=two\n"));
+  ASSERT_TRUE(write_file(name, "[S]\nk=two\n"));
   set_modified(name, 1000001);
   EXPECT_EQ(platform_read_profile_string("S", "k", name), "two");
 
   // Same size and time, but another file put in its place. The old one stays
   // linked so that its inode number cannot come back.
   ASSERT_EQ(link(name.c_str(), scratch.file("old").c_str()), 0);
-  ASSERT_TRUE(write_whole_file(scratch.file("new"), "[S]\nk=six\n"));
+  ASSERT_TRUE(write_file(scratch.file("new"), "[S]\nk=six\n"));
   set_modified(scratch.file("new"), 1000001);
   ASSERT_EQ(std::rename(scratch.file("new").c_str(), name.c_str()), 0);
   EXPECT_EQ(platform_read_profile_string("S", "k", name), "six");
 
   // A different size with the time put back.
-  ASSERT_TRUE(write_whole_file(name, "[S]\nk=seven\n"));
+  ASSERT_TRUE(write_file(name, "[S]\nk=seven\n"));
   set_modified(name, 1000001);
   EXPECT_EQ(platform_read_profile_string("S", "k", name), "seven");
 
@@ -221,10 +221,10 @@ TEST(ProfileFile, RereadsAFileThatChanged) {
 }
 
 TEST(ProfileFile, HugeLinesKeepOnlyWhatCanBeRead) {
-  ScratchDirectory scratch;
+  TempDir scratch;
   std::string bytes = "[S]\nbig=\"" + std::string(8 << 20, 'b') + "\"\n";
   bytes += "k=after\n[T]\n" + std::string(4 << 20, ' ') + "k=t";
-  ASSERT_TRUE(write_whole_file(scratch.file("big.ini"), bytes));
+  ASSERT_TRUE(write_file(scratch.file("big.ini"), bytes));
   EXPECT_EQ(platform_read_profile_string("S", "big", scratch.file("big.ini")),
             std::string(2047, 'b'));
   EXPECT_EQ(platform_read_profile_string("S", "k", scratch.file("big.ini")), "after");

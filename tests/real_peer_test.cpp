@@ -39,8 +39,8 @@ class EchoServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     pid_ = start_background({"python3", std::string(RAVELOK_SOURCE_DIR) + "/scripts/echo_server.py",
-                             "--port-file", work / "port"});
-    port_ = wait_for_port_file(work / "port", 10000);
+                             "--port-file", work.file("port")});
+    port_ = wait_for_port_file(work.file("port"), 10000);
     ASSERT_NE(port_, 0) << "echo server did not start";
   }
   void TearDown() override { stop_background(pid_); }
@@ -50,16 +50,16 @@ class EchoServerTest : public ::testing::Test {
                  const std::vector<std::string>& files) {
     std::vector<std::string> lines = {"[URL]", "Site=127.0.0.1", "Port=" + std::to_string(port_),
                                       "Page=/hex/form", "Method=" + method,
-                                      "Save=" + (work / "answer.txt")};
+                                      "Save=" + (work.file("answer.txt"))};
     lines.push_back("[Vars]");
     for (std::size_t i = 0; i < vars.size(); ++i) lines.push_back(std::to_string(i + 1) + "=" + vars[i]);
     lines.push_back("[Files]");
     for (std::size_t i = 0; i < files.size(); ++i) lines.push_back(std::to_string(i + 1) + "=" + files[i]);
-    write_file(work / "RAVELOK.INI", ini(lines));
+    write_file(work.file("RAVELOK.INI"), ini(lines));
     RunResult run = run_ravelok({{work.path}, {"TEMP=" + temp.path}, work.path, 20000});
     EXPECT_EQ(run.status, 0) << run.output;
     EXPECT_TRUE(list_directory(temp.path).empty()) << "a temporary file was left behind";
-    std::string saved = read_file(work / "answer.txt");
+    std::string saved = read_file(work.file("answer.txt"));
     EXPECT_GE(saved.size(), 2u);
     EXPECT_EQ(saved.substr(saved.size() - 2), "\r\n");
     return parse_hex_report(saved);
@@ -100,18 +100,18 @@ TEST_F(EchoServerTest, MultipartValuesAndFilesArriveByteExact) {
     for (int b = 0; b < 256; ++b) all_bytes.push_back(static_cast<char>(b));
   }
   const std::string tricky = "line\r\n--\r\n\r\n--boundary\r\nContent-Disposition: x\r\n\r\n";
-  write_file(work / "all.bin", all_bytes);
-  write_file(work / "empty.bin", "");
-  write_file(work / "tricky.txt", tricky);
+  write_file(work.file("all.bin"), all_bytes);
+  write_file(work.file("empty.bin"), "");
+  write_file(work.file("tricky.txt"), tricky);
   const std::string odd = every_value_byte();
   Parsed parsed = run_job("POST", {"author=Marta Puig", "odd=" + odd},
-                          {work / "all.bin", work / "empty.bin", "tricky.txt"});
+                          {work.file("all.bin"), work.file("empty.bin"), "tricky.txt"});
   const std::vector<std::pair<std::string, std::string>> fields = {{"author", "Marta Puig"},
                                                                    {"odd", odd}};
   EXPECT_EQ(parsed.fields, fields);
   ASSERT_EQ(parsed.files.size(), 3u);
-  EXPECT_EQ(parsed.files[0], (std::vector<std::string>{"FILE1", work / "all.bin", all_bytes}));
-  EXPECT_EQ(parsed.files[1], (std::vector<std::string>{"FILE2", work / "empty.bin", ""}));
+  EXPECT_EQ(parsed.files[0], (std::vector<std::string>{"FILE1", work.file("all.bin"), all_bytes}));
+  EXPECT_EQ(parsed.files[1], (std::vector<std::string>{"FILE2", work.file("empty.bin"), ""}));
   EXPECT_EQ(parsed.files[2], (std::vector<std::string>{"FILE3", "tricky.txt", tricky}));
 }
 
@@ -123,11 +123,11 @@ TEST(NginxPeer, LargeAnswerSavedByteExact) {
   if (stat(nginx, &info) != 0) GTEST_SKIP() << "nginx is not installed (scripts/setup.sh installs it)";
   TempDir dir;
   TempDir temp;
-  ASSERT_EQ(mkdir((dir / "www").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((dir.file("www")).c_str(), 0755), 0);
   const std::size_t size = 120u << 20;
   {
     std::mt19937_64 generator(20261208);
-    std::ofstream out(dir / "www/big.bin", std::ios::binary);
+    std::ofstream out(dir.file("www/big.bin"), std::ios::binary);
     std::vector<std::uint64_t> block(1 << 16);
     for (std::size_t done = 0; done < size; done += block.size() * 8) {
       for (auto& word : block) word = generator();
@@ -135,27 +135,27 @@ TEST(NginxPeer, LargeAnswerSavedByteExact) {
     }
   }
   const int port = free_loopback_port();
-  write_file(dir / "nginx.conf",
+  write_file(dir.file("nginx.conf"),
              "daemon off; master_process off; worker_processes 1;\n"
-             "pid " + (dir / "nginx.pid") + "; error_log " + (dir / "error.log") + ";\n"
+             "pid " + (dir.file("nginx.pid")) + "; error_log " + (dir.file("error.log")) + ";\n"
              "events { worker_connections 16; }\n"
              "http { access_log off;\n"
-             "  client_body_temp_path " + (dir / "t1") + "; proxy_temp_path " + (dir / "t2") + ";\n"
-             "  fastcgi_temp_path " + (dir / "t3") + "; uwsgi_temp_path " + (dir / "t4") + ";\n"
-             "  scgi_temp_path " + (dir / "t5") + ";\n"
-             "  server { listen 127.0.0.1:" + std::to_string(port) + "; root " + (dir / "www") + "; } }\n");
-  int pid = start_background({nginx, "-c", dir / "nginx.conf", "-p", dir.path, "-e", dir / "error.log"});
-  ASSERT_TRUE(wait_for_listener(port, 10000)) << read_file(dir / "error.log");
+             "  client_body_temp_path " + (dir.file("t1")) + "; proxy_temp_path " + (dir.file("t2")) + ";\n"
+             "  fastcgi_temp_path " + (dir.file("t3")) + "; uwsgi_temp_path " + (dir.file("t4")) + ";\n"
+             "  scgi_temp_path " + (dir.file("t5")) + ";\n"
+             "  server { listen 127.0.0.1:" + std::to_string(port) + "; root " + (dir.file("www")) + "; } }\n");
+  int pid = start_background({nginx, "-c", dir.file("nginx.conf"), "-p", dir.path, "-e", dir.file("error.log")});
+  ASSERT_TRUE(wait_for_listener(port, 10000)) << read_file(dir.file("error.log"));
 
-  write_file(dir / "RAVELOK.INI", ini({"[URL]", "Site=localhost", "Port=" + std::to_string(port),
-                                       "Page=/big.bin", "Save=" + (dir / "saved.bin")}));
+  write_file(dir.file("RAVELOK.INI"), ini({"[URL]", "Site=localhost", "Port=" + std::to_string(port),
+                                       "Page=/big.bin", "Save=" + (dir.file("saved.bin"))}));
   RunResult run = run_ravelok({{dir.path}, {"TEMP=" + temp.path}, dir.path, 120000});
   stop_background(pid);
   EXPECT_EQ(run.status, 0) << run.output;
   EXPECT_TRUE(list_directory(temp.path).empty());
 
-  std::ifstream original(dir / "www/big.bin", std::ios::binary);
-  std::ifstream saved(dir / "saved.bin", std::ios::binary);
+  std::ifstream original(dir.file("www/big.bin"), std::ios::binary);
+  std::ifstream saved(dir.file("saved.bin"), std::ios::binary);
   std::vector<char> a(1 << 20), b(1 << 20);
   std::size_t compared = 0;
   while (compared < size) {

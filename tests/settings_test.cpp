@@ -4,14 +4,14 @@
 #include <sys/stat.h>
 
 #include "settings/conversions.h"
-#include "support/scratch_directory.h"
+#include "support/fixtures.h"
 
 namespace {
 
 using namespace std::string_literals;
 
 TEST(SettingsRead, NoFileAtAll) {
-  ScratchDirectory scratch;
+  TempDir scratch;
   std::string name = scratch.file("RAVELOK.INI");
   for (const char* key : {"Site", "Port", "Page", "Method", "Save", "Show"}) {
     EXPECT_EQ(read_setting(name, "URL", key), "") << key;
@@ -23,9 +23,9 @@ TEST(SettingsRead, NoFileAtAll) {
 }
 
 TEST(SettingsRead, UrlValuesAndTheirConversions) {
-  ScratchDirectory scratch;
+  TempDir scratch;
   std::string name = scratch.file("RAVELOK.INI");
-  ASSERT_TRUE(write_whole_file(name,
+  ASSERT_TRUE(write_file(name,
                                "[URL]\r\nSite=www.example.org\r\nPort= 8080\r\nPage=/a b.asp\r\n"
                                "Method=Post\r\nSave=C:\\out.htm\r\nShow=-1\r\n"));
   EXPECT_EQ(read_setting(name, "URL", "Site"), "www.example.org");
@@ -37,11 +37,11 @@ TEST(SettingsRead, UrlValuesAndTheirConversions) {
 }
 
 TEST(SettingsRead, NamesPassThroughFixedBuffers) {
-  ScratchDirectory scratch;
+  TempDir scratch;
   std::string name = scratch.file("RAVELOK.INI");
   std::string name63(63, 's');
   std::string key63(63, 'k');
-  ASSERT_TRUE(write_whole_file(name, "[" + name63 + "]\n" + key63 + "=cut\n" + key63 +
+  ASSERT_TRUE(write_file(name, "[" + name63 + "]\n" + key63 + "=cut\n" + key63 +
                                          "K=whole\nValue=" + std::string(3000, 'v') + "\n"));
   struct Case { std::string section; std::string key; std::string value; };
   const Case cases[] = {
@@ -58,13 +58,13 @@ TEST(SettingsRead, NamesPassThroughFixedBuffers) {
 }
 
 TEST(SettingsRead, FileNameCutAt255Bytes) {
-  ScratchDirectory scratch;
+  TempDir scratch;
   // A path of exactly 255 bytes: the directory, a subdirectory and a file.
   std::string directory = scratch.file(std::string(100, 'd'));
   ASSERT_EQ(mkdir(directory.c_str(), 0700), 0);
   std::string name = directory + "/" + std::string(255 - directory.size() - 1, 'f');
   ASSERT_EQ(name.size(), 255u);
-  ASSERT_TRUE(write_whole_file(name, "[URL]\nSite=long\n"));
+  ASSERT_TRUE(write_file(name, "[URL]\nSite=long\n"));
   EXPECT_EQ(read_setting(name, "URL", "Site"), "long");
   EXPECT_EQ(read_setting(name + "/RAVELOK.INI", "URL", "Site"), "long");
   EXPECT_EQ(read_setting(name + "\0/x"s, "URL", "Site"), "long");
@@ -85,10 +85,10 @@ TEST(SettingsList, EndsAtTheFirstMissingOrBlankKey) {
       {"long value cut", "1=" + std::string(3000, 'x') + "\n", {std::string(2047, 'x')}},
       {"no section", "", {}},
   };
-  ScratchDirectory scratch;
+  TempDir scratch;
   std::string name = scratch.file("RAVELOK.INI");
   for (const Case& c : cases) {
-    ASSERT_TRUE(write_whole_file(name, "[Files]\n1=f\n[Vars]\n" + c.vars + "[Other]\n5=x\n"));
+    ASSERT_TRUE(write_file(name, "[Files]\n1=f\n[Vars]\n" + c.vars + "[Other]\n5=x\n"));
     EXPECT_EQ(read_setting_list(name, "Vars"), c.list) << c.what;
     EXPECT_EQ(read_setting_list(name, "Files"), StringList{"f"}) << c.what;
   }
@@ -97,14 +97,14 @@ TEST(SettingsList, EndsAtTheFirstMissingOrBlankKey) {
 // The entry counter is 16 bits wide: a list stops at 32,767 entries instead of
 // wrapping round, and every entry up to there is kept.
 TEST(SettingsList, FortyThousandKeysGiveTheFirst32767) {
-  ScratchDirectory scratch;
+  TempDir scratch;
   std::string name = scratch.file("RAVELOK.INI");
   std::string text = "[Vars]\r\n";
   for (int n = 1; n <= 40000; ++n) {
     text += std::to_string(n) + "=name" + std::to_string(n) + "=value " + std::to_string(n) +
             "\r\n";
   }
-  ASSERT_TRUE(write_whole_file(name, text + "[Files]\r\n1=f\r\n"));
+  ASSERT_TRUE(write_file(name, text + "[Files]\r\n1=f\r\n"));
   StringList list = read_setting_list(name, "Vars");
   ASSERT_EQ(list.size(), 32767u);
   for (int n = 1; n <= 32767; ++n) {

@@ -36,9 +36,11 @@ TempDir::~TempDir() {
   if (path != "/tmp") std::filesystem::remove_all(path, ignored);
 }
 
-void write_file(const std::string& path, const std::string& bytes) {
+bool write_file(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  return static_cast<bool>(out);
 }
 
 std::string read_file(const std::string& path) {

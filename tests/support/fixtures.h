@@ -12,10 +12,12 @@ struct TempDir {
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
   std::string path;
-  std::string operator/(const std::string& name) const { return path + "/" + name; }
+  // path + "/" + name.
+  std::string file(const std::string& name) const { return path + "/" + name; }
 };
 
-void write_file(const std::string& path, const std::string& bytes);
+// Writes bytes to a file, replacing it; false when that fails.
+bool write_file(const std::string& path, const std::string& bytes);
 std::string read_file(const std::string& path);
 bool file_exists(const std::string& path);
 // Names in a directory, sorted, without "." and "..".
