@@ -162,6 +162,11 @@ std::int64_t platform_socket_send(ErrorNumber& error_code, OsHandle socket, cons
 std::int64_t platform_socket_receive(ErrorNumber& error_code, OsHandle socket, char* buffer,
                                      std::size_t size);
 
+// The port, in host byte order, of a TCP service name such as "http", looked
+// up from the name's first 256 bytes; -1 with 57 recorded when it is unknown
+// (the empty name always is).
+std::int32_t platform_tcp_service_port(ErrorNumber& error_code, const std::string& service);
+
 // Looks at a readable socket without taking anything: 1 when bytes wait,
 // 0 when the peer has closed, -1 when nothing can be told. Records nothing.
 int platform_socket_peek(OsHandle socket);

@@ -4,21 +4,25 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "services/errors.h"
 #include "services/platform.h"
 
+// One open connection. The received bytes waiting to be handed over are
+// buffer[start, start + held); start goes back to 0 whenever held reaches 0.
 struct TcpConnection {
   std::int16_t number = 0;
   OsHandle socket = kNoHandle;
-  std::string local_host_name;
-  std::uint32_t held = 0;          // received bytes waiting at the front of buffer
+  std::string local_host_name;     // as the system reported it at the open
+  std::uint32_t start = 0;         // offset of the first waiting byte
+  std::uint32_t held = 0;          // count of waiting bytes
   bool end_of_data = false;        // read by tcp_at_end
-  bool short_refill = false;       // the last refill was shorter than the buffer
+  bool short_refill = false;       // a refill in this receive was shorter than the buffer
   std::uint16_t remote_port = 0;   // host byte order
-  std::uint32_t timeout_ms = 0;
-  std::string buffer;              // 65,536 bytes
+  std::uint32_t timeout_ms = 0;    // bound of every wait; 0xFFFFFFFF is practically none
+  std::unique_ptr<char[]> buffer;  // kReceiveBufferSize bytes
 };
 
 inline constexpr std::uint32_t kReceiveBufferSize = 65536;
@@ -43,7 +47,8 @@ void tcp_send_line(ErrorNumber& error_code, std::int16_t number, const std::stri
 // Receives up to count bytes: returns as soon as it has handed over all of a
 // refill shorter than the buffer. Empty with 24 when a wait timed out before
 // any byte; empty without error once the peer has closed. Bytes taken before
-// a failure are still returned (the failure is recorded).
+// a failure are still returned (the failure is recorded). Fails with 7
+// (negative count), 52, 54, 24, 57 or 70.
 std::string tcp_receive(ErrorNumber& error_code, std::int16_t number, std::int32_t count);
 
 // As tcp_receive, but appends the bytes to text; returns how many.

@@ -1,0 +1,218 @@
+// POSIX backend: client stream sockets. Every failure is recorded as 57, or
+// as 70 when the system reports EINPROGRESS; EINTR never leaves this file.
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include "services/platform.h"
+
+#ifndef MSG_NOSIGNAL
+// Systems without the flag (macOS) get SO_NOSIGPIPE on each socket instead.
+#define MSG_NOSIGNAL 0
+#endif
+
+namespace {
+
+constexpr std::size_t kNameLimit = 256;
+
+void record_socket_error(ErrorNumber& error_code, int value) {
+  set_error(error_code, value == EINPROGRESS ? kErrAccessDenied : kErrSocket);
+}
+
+// The text the system sees: at most kNameLimit bytes, ended by a NUL byte.
+std::string system_name(const std::string& text) {
+  std::string name = text.substr(0, kNameLimit);
+  return name.substr(0, name.find('\0'));
+}
+
+// A connect interrupted by a signal goes on in the background; wait for it
+// to finish and fetch its outcome. Returns 0 or the errno value.
+int finish_interrupted_connect(int fd) {
+  struct pollfd entry;
+  entry.fd = fd;
+  entry.events = POLLOUT;
+  entry.revents = 0;
+  while (poll(&entry, 1, -1) < 0) {
+    if (errno != EINTR) return errno;
+  }
+  int value = 0;
+  socklen_t size = sizeof value;
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &value, &size) != 0) return errno;
+  return value;
+}
+
+// One attempt on one resolved address; returns the socket or -1 with the
+// errno value in failure.
+int connect_one(const struct addrinfo& address, int& failure) {
+  int fd = socket(address.ai_family, address.ai_socktype, address.ai_protocol);
+  if (fd < 0) {
+    failure = errno;
+    return -1;
+  }
+  // The connection must not leak into a viewer started later.
+  int result = fcntl(fd, F_SETFD, FD_CLOEXEC);
+  // A close never waits for unsent data: lingering switched off.
+  struct linger no_linger;
+  no_linger.l_onoff = 0;
+  no_linger.l_linger = 0;
+  if (result == 0) {
+    result = setsockopt(fd, SOL_SOCKET, SO_LINGER, &no_linger, sizeof no_linger);
+  }
+#ifdef SO_NOSIGPIPE
+  int on = 1;
+  if (result == 0) result = setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
+#endif
+  if (result == 0) {
+    result = connect(fd, address.ai_addr, address.ai_addrlen);
+    if (result != 0 && errno == EINTR) {
+      int outcome = finish_interrupted_connect(fd);
+      result = outcome == 0 ? 0 : -1;
+      errno = outcome;
+    }
+  }
+  if (result != 0) {
+    failure = errno;
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+OsHandle platform_tcp_connect(ErrorNumber& error_code, const std::string& host,
+                              std::uint16_t port) {
+  std::string name = system_name(host);
+  std::string service = std::to_string(port);
+  struct addrinfo hints;
+  std::memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  hints.ai_flags = AI_NUMERICSERV;
+  struct addrinfo* answer = nullptr;
+  int resolved = getaddrinfo(name.c_str(), service.c_str(), &hints, &answer);
+  if (resolved != 0) {
+    record_socket_error(error_code, resolved == EAI_SYSTEM ? errno : 0);
+    return kNoHandle;
+  }
+  // The addresses come in the resolver's order of preference; the first that
+  // accepts wins, and only the last failure is reported.
+  int failure = 0;
+  int fd = -1;
+  for (const struct addrinfo* address = answer; address != nullptr && fd < 0;
+       address = address->ai_next) {
+    fd = connect_one(*address, failure);
+  }
+  freeaddrinfo(answer);
+  if (fd < 0) {
+    record_socket_error(error_code, failure);
+    return kNoHandle;
+  }
+  return fd;
+}
+
+SocketWait platform_wait_socket(ErrorNumber& error_code, OsHandle socket, bool for_writing,
+                                std::uint32_t timeout_ms) {
+  // Waits of INT_MAX ms (almost 25 days) and more cannot be told from no
+  // bound at all and do not fit poll's argument.
+  bool unbounded = timeout_ms >= static_cast<std::uint32_t>(INT_MAX);
+  std::uint64_t deadline = platform_monotonic_milliseconds() + timeout_ms;
+  struct pollfd entry;
+  entry.fd = static_cast<int>(socket);
+  entry.events = for_writing ? POLLOUT : POLLIN;
+  for (;;) {
+    int wait_ms = -1;
+    if (!unbounded) {
+      std::uint64_t now = platform_monotonic_milliseconds();
+      wait_ms = now >= deadline ? 0 : static_cast<int>(deadline - now);
+    }
+    entry.revents = 0;
+    int result = poll(&entry, 1, wait_ms);
+    if (result > 0) {
+      if ((entry.revents & POLLNVAL) != 0) {
+        record_socket_error(error_code, EBADF);
+        return SocketWait::failed;
+      }
+      // An error or hang-up counts as ready: the send or receive that
+      // follows reports it.
+      return SocketWait::ready;
+    }
+    if (result == 0) return SocketWait::timed_out;
+    if (errno != EINTR) {
+      record_socket_error(error_code, errno);
+      return SocketWait::failed;
+    }
+  }
+}
+
+std::int64_t platform_socket_send(ErrorNumber& error_code, OsHandle socket, const char* data,
+                                  std::size_t size) {
+  for (;;) {
+    ssize_t sent = send(static_cast<int>(socket), data, size, MSG_NOSIGNAL);
+    if (sent >= 0) return sent;
+    if (errno != EINTR) {
+      record_socket_error(error_code, errno);
+      return -1;
+    }
+  }
+}
+
+std::int64_t platform_socket_receive(ErrorNumber& error_code, OsHandle socket, char* buffer,
+                                     std::size_t size) {
+  for (;;) {
+    ssize_t received = recv(static_cast<int>(socket), buffer, size, 0);
+    if (received >= 0) return received;
+    if (errno != EINTR) {
+      record_socket_error(error_code, errno);
+      return -1;
+    }
+  }
+}
+
+std::int32_t platform_tcp_service_port(ErrorNumber& error_code, const std::string& service) {
+  std::string name = system_name(service);
+  // The empty name is never a service; some systems would match it anyway.
+  const struct servent* entry = name.empty() ? nullptr : getservbyname(name.c_str(), "tcp");
+  if (entry == nullptr) {
+    set_error(error_code, kErrSocket);
+    return -1;
+  }
+  return ntohs(static_cast<std::uint16_t>(entry->s_port));
+}
+
+int platform_socket_peek(OsHandle socket) {
+  char byte = 0;
+  int flags = MSG_PEEK;
+#ifdef MSG_DONTWAIT
+  // The caller has waited for readiness; never block here on a spurious one.
+  flags |= MSG_DONTWAIT;
+#endif
+  for (;;) {
+    ssize_t seen = recv(static_cast<int>(socket), &byte, 1, flags);
+    if (seen > 0) return 1;
+    if (seen == 0) return 0;
+    if (errno != EINTR) return -1;
+  }
+}
+
+std::string platform_local_host_name(ErrorNumber& error_code) {
+  char name[kNameLimit + 1];
+  std::memset(name, 0, sizeof name);
+  if (gethostname(name, kNameLimit) != 0) {
+    record_socket_error(error_code, errno);
+    return std::string();
+  }
+  return std::string(name, strnlen(name, kNameLimit));
+}
+
+void platform_close_socket(OsHandle socket) {
+  if (socket != kNoHandle) close(static_cast<int>(socket));
+}

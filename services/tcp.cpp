@@ -1,0 +1,222 @@
+#include "services/tcp.h"
+
+#include <algorithm>
+#include <new>
+
+#include "services/numbers.h"
+
+namespace {
+
+// The waits of a connection opened with time-out 0 are practically unbounded.
+constexpr std::uint32_t kNoTimeout = 0xFFFFFFFF;
+
+// Host names reach the resolver cut to this many bytes, and at a NUL byte.
+constexpr std::size_t kHostNameLimit = 256;
+
+// The connection open under number; records 52 when nothing is open there
+// and 54 when a disk file is.
+TcpConnection* find_connection(ErrorNumber& error_code, std::int16_t number) {
+  NumberEntry* entry = find_number(number);
+  if (entry == nullptr) {
+    set_error(error_code, kErrNotOpen);
+    return nullptr;
+  }
+  if (entry->kind != NumberKind::tcp || entry->connection == nullptr) {
+    set_error(error_code, kErrWrongKind);
+    return nullptr;
+  }
+  return entry->connection.get();
+}
+
+// Hands up to wanted waiting bytes over to text and returns the count.
+std::uint32_t take_held(TcpConnection& connection, std::uint32_t wanted, std::string& text) {
+  std::uint32_t count = std::min(wanted, connection.held);
+  text.append(connection.buffer.get() + connection.start, count);
+  connection.start += count;
+  connection.held -= count;
+  if (connection.held == 0) connection.start = 0;
+  return count;
+}
+
+}  // namespace
+
+void tcp_open(ErrorNumber& error_code, std::int16_t number, const std::string& host,
+              std::int32_t port, std::uint32_t timeout_ms, const std::string& service) {
+  if (timeout_ms == 0) timeout_ms = kNoTimeout;
+  NumberEntry* entry = enter_number(error_code, number, NumberKind::tcp, kNoHandle);
+  if (entry == nullptr) return;
+
+  // The record and its buffer are made before any socket work, so a lack of
+  // memory is told apart from a network failure.
+  std::unique_ptr<TcpConnection> connection(new (std::nothrow) TcpConnection);
+  if (connection != nullptr) {
+    connection->buffer.reset(new (std::nothrow) char[kReceiveBufferSize]);
+  }
+  if (connection == nullptr || connection->buffer == nullptr) {
+    remove_number(number);
+    set_error(error_code, kErrNoMemory);
+    return;
+  }
+  connection->number = number;
+  connection->timeout_ms = timeout_ms;
+
+  // Every failure below is recorded in step_error first, so the number is
+  // free again before the caller learns of it.
+  ErrorNumber step_error = 0;
+  if (port < 0) {
+    std::int32_t found = platform_tcp_service_port(step_error, service);
+    if (found >= 0) connection->remote_port = static_cast<std::uint16_t>(found);
+  } else {
+    connection->remote_port = static_cast<std::uint16_t>(port);
+  }
+  if (step_error == 0) connection->local_host_name = platform_local_host_name(step_error);
+  if (step_error == 0) {
+    std::string name = host.substr(0, kHostNameLimit);
+    name.resize(std::min(name.size(), name.find('\0')));
+    connection->socket = platform_tcp_connect(step_error, name, connection->remote_port);
+  }
+  if (step_error != 0) {
+    remove_number(number);
+    set_error(error_code, step_error);
+    return;
+  }
+  entry->connection = std::move(connection);
+}
+
+void tcp_send_bytes(ErrorNumber& error_code, std::int16_t number, const char* data,
+                    std::size_t size) {
+  TcpConnection* connection = find_connection(error_code, number);
+  if (connection == nullptr) return;
+  // At least one round even for no bytes: the wait and a zero-length send
+  // still tell whether the connection can take data.
+  std::size_t sent = 0;
+  do {
+    SocketWait wait = platform_wait_socket(error_code, connection->socket, true,
+                                           connection->timeout_ms);
+    if (wait == SocketWait::failed) return;
+    if (wait == SocketWait::timed_out) {
+      set_error(error_code, kErrTimedOut);
+      return;
+    }
+    std::int64_t accepted =
+        platform_socket_send(error_code, connection->socket, data + sent, size - sent);
+    if (accepted < 0) return;
+    sent += static_cast<std::size_t>(accepted);
+  } while (sent < size);
+  connection->end_of_data = false;
+}
+
+void tcp_send(ErrorNumber& error_code, std::int16_t number, const std::string& bytes) {
+  tcp_send_bytes(error_code, number, bytes.data(), bytes.size());
+}
+
+void tcp_send_line(ErrorNumber& error_code, std::int16_t number, const std::string& text) {
+  tcp_send(error_code, number, text);
+  tcp_send_bytes(error_code, number, "\r\n", 2);
+}
+
+std::size_t tcp_receive_into(ErrorNumber& error_code, std::int16_t number, std::int32_t count,
+                             std::string& text) {
+  if (count < 0) {
+    set_error(error_code, kErrNoMemory);
+    return 0;
+  }
+  TcpConnection* connection = find_connection(error_code, number);
+  if (connection == nullptr) return 0;
+  TcpConnection& c = *connection;
+  c.end_of_data = false;
+  c.short_refill = false;
+
+  std::uint32_t wanted = static_cast<std::uint32_t>(count);
+  std::size_t obtained = 0;
+  for (;;) {
+    if (c.held > 0) {
+      std::uint32_t taken = take_held(c, wanted, text);
+      wanted -= taken;
+      obtained += taken;
+      if (c.held > 0) break;
+      // A short refill handed over completely: whatever the peer sends next
+      // has not arrived yet, so return rather than wait for it.
+      if (c.short_refill) {
+        c.end_of_data = true;
+        break;
+      }
+    }
+    if (wanted == 0) break;
+
+    ErrorNumber step_error = 0;
+    SocketWait wait = platform_wait_socket(step_error, c.socket, false, c.timeout_ms);
+    if (wait == SocketWait::timed_out) {
+      // Bytes already handed over in this call end it quietly; a call that
+      // got nothing reports the time-out.
+      if (obtained > 0) {
+        c.short_refill = true;
+        c.end_of_data = true;
+      } else {
+        set_error(error_code, kErrTimedOut);
+      }
+      break;
+    }
+    std::int64_t received = -1;
+    if (wait == SocketWait::ready) {
+      received = platform_socket_receive(step_error, c.socket, c.buffer.get(), kReceiveBufferSize);
+    }
+    if (received < 0) {
+      // The bytes this call already took stay with the caller; losing them
+      // would corrupt the data, and the error still tells the failure.
+      set_error(error_code, step_error);
+      break;
+    }
+    c.start = 0;
+    c.held = static_cast<std::uint32_t>(received);
+    if (c.held != kReceiveBufferSize) c.short_refill = true;
+    if (received == 0) {
+      c.end_of_data = true;
+      break;
+    }
+  }
+  return obtained;
+}
+
+std::string tcp_receive(ErrorNumber& error_code, std::int16_t number, std::int32_t count) {
+  std::string result;
+  // Room for what one buffer can hand over, never more than was asked for.
+  if (count > 0) result.reserve(std::min<std::uint32_t>(count, kReceiveBufferSize));
+  tcp_receive_into(error_code, number, count, result);
+  return result;
+}
+
+bool tcp_at_end(ErrorNumber& error_code, std::int16_t number) {
+  NumberEntry* entry = find_number(number);
+  if (entry == nullptr) {
+    set_error(error_code, kErrNotFound);
+    return false;
+  }
+  return entry->kind == NumberKind::tcp && entry->connection != nullptr &&
+         entry->connection->end_of_data;
+}
+
+bool tcp_peer_finished(std::int16_t number) {
+  NumberEntry* entry = find_number(number);
+  if (entry == nullptr || entry->kind != NumberKind::tcp || entry->connection == nullptr) {
+    return false;
+  }
+  TcpConnection& c = *entry->connection;
+  if (c.held > 0) return false;
+  ErrorNumber ignored = 0;
+  if (platform_wait_socket(ignored, c.socket, false, c.timeout_ms) != SocketWait::ready) {
+    return false;
+  }
+  return platform_socket_peek(c.socket) == 0;
+}
+
+void tcp_close(ErrorNumber& error_code, std::int16_t number) {
+  NumberEntry* entry = find_number(number);
+  if (entry == nullptr) return;
+  if (entry->kind != NumberKind::tcp) {
+    set_error(error_code, kErrWrongKind);
+    return;
+  }
+  if (entry->connection != nullptr) platform_close_socket(entry->connection->socket);
+  remove_number(number);
+}

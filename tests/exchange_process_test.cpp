@@ -1,0 +1,272 @@
+// Whole runs of the binary against the scripted loopback server: the bytes on
+// the wire, the saved file, the exit status and what is left on disk.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "support/fixtures.h"
+#include "support/scripted_server.h"
+
+namespace {
+
+const std::string kGetHead =
+    "User-Agent: Ravelok/2.00 [ca] [DOS]\r\n";
+
+class ExchangeRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(mkdir((work.file("bin")).c_str(), 0755), 0);
+    // A stand-in viewer that records what it was asked to open.
+    write_file(work.file("bin/xdg-open"),
+               "#!/bin/sh\nprintf '%s\\n' \"$@\" >> '" + (work.file("viewer.log")) + "'\n");
+    chmod((work.file("bin/xdg-open")).c_str(), 0755);
+  }
+
+  // Writes the settings and runs ravelok in the work directory.
+  RunResult run(const std::vector<std::string>& settings, int timeout_ms = 30000) {
+    write_file(work.file("RAVELOK.INI"), ini(settings));
+    return run_ravelok({{work.path},
+                        {"TEMP=" + temp.path, "PATH=" + (work.file("bin")) + ":/usr/bin:/bin"},
+                        work.path,
+                        timeout_ms});
+  }
+
+  std::vector<std::string> job(std::uint16_t port, const std::string& page = "/p",
+                               const std::string& save = "answer.txt") {
+    return {"[URL]", "Site=127.0.0.1", "Port=" + std::to_string(port), "Page=" + page,
+            "Save=" + save};
+  }
+
+  // What the stand-in viewer was asked to open (waits a little for it).
+  std::string viewer_log(bool expect_call) {
+    for (int i = 0; expect_call && i < 200 && !file_exists(work.file("viewer.log")); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!expect_call) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return read_file(work.file("viewer.log"));
+  }
+
+  TempDir work;
+  TempDir temp;
+};
+
+TEST_F(ExchangeRun, GetRequestBytesAndSavedBody) {
+  ScriptedServer server({.answer = {{"HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello"}},
+                         .when = AnswerWhen::after_request});
+  ASSERT_TRUE(server.ok()) << server.failure();
+  std::vector<std::string> settings = job(server.port(), "/find");
+  settings.insert(settings.end(), {"[Vars]", "1=q=a b", "2=flag", "3=c=x&y"});
+  RunResult result = run(settings);
+  ASSERT_TRUE(server.wait_done(5000));
+  EXPECT_EQ(result.status, 0) << result.output;
+  EXPECT_EQ(server.request(),
+            "GET /find?q=a+b&flag&c=x%26y HTTP/1.0\r\n" + kGetHead + "Host: 127.0.0.1:" +
+                std::to_string(server.port()) + "\r\nAccept: */*\r\n\r\n");
+  EXPECT_EQ(read_file(work.file("answer.txt")), "hello\r\n");
+  EXPECT_EQ(result.output, "");  // nothing printed on redirected streams
+}
+
+TEST_F(ExchangeRun, AnswersCutIntoPieces) {
+  struct Case {
+    const char* name;
+    std::vector<ServerChunk> answer;
+    std::string saved;
+  };
+  const std::string head = "HTTP/1.0 200 OK\r\nX: y";
+  const Case cases[] = {
+      {"CR LF | CR LF", {{head + "\r\n"}, {"\r\nbody", 150}}, "body\r\n"},
+      {"CR LF CR | LF", {{head + "\r\n\r"}, {"\nbody", 150}}, "body\r\n"},
+      {"CR | LF CR LF", {{head + "\r"}, {"\n\r\nbo", 150}, {"dy", 150}}, "body\r\n"},
+      {"one byte each", {{"H"}, {"\r", 20}, {"\n", 20}, {"\r", 20}, {"\n", 20}, {"b", 20}, {"c", 20}}, "bc\r\n"},
+      {"404 page", {{"HTTP/1.0 404 Not Found\r\n\r\n<html>gone</html>"}}, "<html>gone</html>\r\n"},
+      {"header only", {{"HTTP/1.0 204 No Content\r\nContent-Length: 0\r\n\r\n"}}, "\r\n"},
+      {"no blank line", {{"just text\r\nno header"}}, "just text\r\nno header\r\n"},
+      {"NUL and high bytes", {{std::string("HTTP/1.0 200 OK\r\n\r\n\0\xff\r\n\x01", 24)}},
+       std::string("\0\xff\r\n\x01\r\n", 7)},
+      {"body after a pause", {{"HTTP/1.0 200 OK\r\nContent-Length: 6\r\n\r\nabc"}, {"def", 1500}},
+       "abcdef\r\n"},
+  };
+  for (const Case& c : cases) {
+    ScriptedServer server({.answer = c.answer, .when = AnswerWhen::after_request});
+    ASSERT_TRUE(server.ok()) << server.failure();
+    RunResult result = run(job(server.port()));
+    EXPECT_EQ(result.status, 0) << c.name << result.output;
+    EXPECT_EQ(read_file(work.file("answer.txt")), c.saved) << c.name;
+    // A normal answer ends without the pauses between receive attempts.
+    EXPECT_LT(result.seconds, 3.0) << c.name;
+  }
+}
+
+TEST_F(ExchangeRun, ExitStatusTable) {
+  struct Case {
+    const char* name;
+    ServerScript script;
+    std::vector<std::string> extra;
+    int status;
+    std::string saved;
+  };
+  std::vector<Case> cases = {
+      {"closes without answering", {.answer = {}, .when = AnswerWhen::after_request}, {}, 62, "\r\n"},
+      {"closes before the announced length",
+       {.answer = {{"HTTP/1.0 200 OK\r\nContent-length: 10\r\n\r\nshort"}}, .when = AnswerWhen::after_request},
+       {}, 62, "short\r\n"},
+      {"length reached",
+       {.answer = {{"HTTP/1.0 200 OK\r\ncontent-LENGTH:   3\r\n\r\nabc"}}, .when = AnswerWhen::after_request},
+       {}, 0, "abc\r\n"},
+      {"resets in the middle of the body",
+       {.answer = {{"HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\npart"}, {"ial", 100}},
+        .when = AnswerWhen::after_request, .end = EndAction::reset},
+       {}, 57, "partial\r\n"},
+      {"save directory missing",
+       {.answer = {{"HTTP/1.0 200 OK\r\n\r\nx"}}, .when = AnswerWhen::after_request},
+       {"Save=missing/dir/answer.txt"}, 76, ""},
+      {"disk full",
+       {.answer = {{"HTTP/1.0 200 OK\r\n\r\nx"}}, .when = AnswerWhen::after_request},
+       {"Save=/dev/full"}, 61, ""},
+  };
+  for (Case& c : cases) {
+    unlink((work.file("answer.txt")).c_str());
+    ScriptedServer server(c.script);
+    ASSERT_TRUE(server.ok()) << server.failure();
+    std::vector<std::string> settings = job(server.port());
+    for (const std::string& line : c.extra) settings.push_back(line);
+    RunResult result = run(settings);
+    EXPECT_EQ(result.status, c.status) << c.name << result.output;
+    if (!c.saved.empty()) {
+      EXPECT_EQ(read_file(work.file("answer.txt")), c.saved) << c.name;
+    }
+    EXPECT_TRUE(list_directory(temp.path).empty()) << c.name;
+    EXPECT_LT(result.seconds, 8.0) << c.name;
+  }
+}
+
+TEST_F(ExchangeRun, RefusedConnectionStillSavesAndShows) {
+  const int port = free_loopback_port();
+  std::vector<std::string> settings = job(static_cast<std::uint16_t>(port));
+  settings.push_back("Show=1");
+  RunResult result = run(settings);
+  EXPECT_EQ(result.status, 57) << result.output;
+  EXPECT_EQ(read_file(work.file("answer.txt")), "\r\n");
+  EXPECT_EQ(viewer_log(true), "answer.txt\n");
+
+  // The exchange's number wins over the save's.
+  settings = job(static_cast<std::uint16_t>(port), "/p", "missing/answer.txt");
+  EXPECT_EQ(run(settings).status, 57);
+}
+
+TEST_F(ExchangeRun, DefaultSaveNameInTempAndViewer) {
+  ScriptedServer server({.answer = {{"HTTP/1.0 200 OK\r\n\r\n<p>hi</p>"}}, .when = AnswerWhen::after_request,
+                         .connections = 3});
+  ASSERT_TRUE(server.ok()) << server.failure();
+  std::vector<std::string> settings = {"[URL]", "Site=localhost", "Port=" + std::to_string(server.port()),
+                                       "Show=1"};
+  RunResult result = run(settings);
+  EXPECT_EQ(result.status, 0) << result.output;
+  const std::string name = temp.file("96862006.HTM");
+  EXPECT_EQ(read_file(name), "<p>hi</p>\r\n");
+  EXPECT_EQ(viewer_log(true), name + "\n");
+
+  // The generated name is never followed through a link, and only a regular
+  // file is overwritten.
+  unlink(name.c_str());
+  write_file(work.file("precious.txt"), "keep");
+  ASSERT_EQ(symlink((work.file("precious.txt")).c_str(), name.c_str()), 0);
+  EXPECT_EQ(run(settings).status, 70);
+  EXPECT_EQ(read_file(work.file("precious.txt")), "keep");
+  unlink(name.c_str());
+  ASSERT_EQ(mkfifo(name.c_str(), 0600), 0);
+  EXPECT_EQ(run(settings, 10000).status, 70);
+}
+
+TEST_F(ExchangeRun, NoSaveAndNoShowDropsTheAnswer) {
+  ScriptedServer server({.answer = {{"HTTP/1.0 200 OK\r\n\r\nx"}}, .when = AnswerWhen::after_request});
+  ASSERT_TRUE(server.ok()) << server.failure();
+  RunResult result = run(job(server.port(), "/p", ""));
+  ASSERT_TRUE(server.wait_done(5000));
+  EXPECT_EQ(result.status, 0);
+  EXPECT_NE(server.request(), "");
+  EXPECT_EQ(list_directory(work.path), (std::vector<std::string>{"RAVELOK.INI", "bin"}));
+  EXPECT_EQ(viewer_log(false), "");
+}
+
+TEST_F(ExchangeRun, MissingUploadFileSendsNothing) {
+  ScriptedServer server({.answer = {{"HTTP/1.0 200 OK\r\n\r\nx"}}, .when = AnswerWhen::after_request,
+                         .read_limit_ms = 3000});
+  ASSERT_TRUE(server.ok()) << server.failure();
+  std::vector<std::string> settings = job(server.port());
+  settings.insert(settings.end(), {"Method=POST", "[Files]", "1=absent.bin"});
+  RunResult result = run(settings);
+  EXPECT_EQ(result.status, 53) << result.output;
+  EXPECT_FALSE(file_exists(work.file("absent.bin")));  // never created
+  EXPECT_EQ(read_file(work.file("answer.txt")), "\r\n");
+  EXPECT_TRUE(list_directory(temp.path).empty());
+  server.stop();
+  EXPECT_EQ(server.request(), "");
+}
+
+TEST_F(ExchangeRun, UploadBodyMatchesItsContentLength) {
+  ScriptedServer server({.answer = {{"HTTP/1.0 200 OK\r\n\r\nok"}}, .when = AnswerWhen::after_request});
+  ASSERT_TRUE(server.ok()) << server.failure();
+  write_file(work.file("a.bin"), std::string("\0\r\n--x", 6));
+  std::vector<std::string> settings = job(server.port(), "/up");
+  settings.insert(settings.end(), {"Method=post", "[Vars]", "1=who=me", "[Files]", "1=a.bin"});
+  RunResult result = run(settings);
+  ASSERT_TRUE(server.wait_done(5000));
+  EXPECT_EQ(result.status, 0) << result.output;
+  const std::string request = server.request();
+  const std::string type = "Content-Type: multipart/form-data; boundary=";
+  std::size_t at = request.find(type);
+  ASSERT_NE(at, std::string::npos) << request;
+  std::string boundary = request.substr(at + type.size(), request.find("\r\n", at) - at - type.size());
+  std::size_t body_at = request.find("\r\n\r\n") + 4;
+  std::string body = request.substr(body_at);
+  EXPECT_NE(request.find("\r\nContent-Length: " + std::to_string(body.size()) + "\r\n"), std::string::npos);
+  EXPECT_EQ(body, "--" + boundary + "\r\nContent-Disposition: form-data; name=\"who\"\r\n\r\nme\r\n--" +
+                      boundary + "\r\nContent-Disposition: form-data; name=\"FILE1\"; filename=\"a.bin\"\r\n" +
+                      "Content-Type: application/octet-stream\r\n\r\n" + std::string("\0\r\n--x", 6) +
+                      "\r\n--" + boundary + "--\r\n");
+  EXPECT_EQ(request.substr(0, 20), "POST /up HTTP/1.0\r\nU");
+  EXPECT_TRUE(list_directory(temp.path).empty());
+}
+
+TEST_F(ExchangeRun, LargeAnswerGoesThroughTheScratchFile) {
+  std::string body;
+  body.reserve(20u << 20);
+  for (std::uint32_t i = 0; body.size() < (20u << 20); ++i) body.append(reinterpret_cast<const char*>(&i), 4);
+  ScriptedServer server({.answer = {{"HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
+                                     "\r\n\r\n" + body}},
+                         .when = AnswerWhen::after_request});
+  ASSERT_TRUE(server.ok()) << server.failure();
+  RunResult result = run(job(server.port()));
+  EXPECT_EQ(result.status, 0) << result.output;
+  EXPECT_TRUE(read_file(work.file("answer.txt")) == body + "\r\n");
+  EXPECT_TRUE(list_directory(temp.path).empty());
+}
+
+TEST_F(ExchangeRun, HugeHeaderWithoutBlankLineIsKeptWhole) {
+  std::string header = "HTTP/1.0 200 OK\r\n";
+  while (header.size() < (12u << 20)) header += "X-Filler: 0123456789abcdef0123456789abcdef\r\n";
+  ScriptedServer server({.answer = {{header}}, .when = AnswerWhen::after_request});
+  ASSERT_TRUE(server.ok()) << server.failure();
+  RunResult result = run(job(server.port()));
+  EXPECT_EQ(result.status, 0) << result.output;
+  EXPECT_TRUE(read_file(work.file("answer.txt")) == header + "\r\n");
+}
+
+TEST_F(ExchangeRun, ServerThatNeverAnswersTimesOut) {
+  // The real constants: one 3 s wait before the pass, then five receives of
+  // 3 s each with four pauses of 1 s.
+  ScriptedServer server({.answer = {}, .when = AnswerWhen::never});
+  ASSERT_TRUE(server.ok()) << server.failure();
+  RunResult result = run(job(server.port()), 40000);
+  server.stop();
+  EXPECT_EQ(result.status, 24) << result.output;
+  EXPECT_EQ(read_file(work.file("answer.txt")), "\r\n");
+  EXPECT_GT(result.seconds, 18.0);
+  EXPECT_LT(result.seconds, 26.0);
+}
+
+}  // namespace

@@ -1,0 +1,175 @@
+// The job run's settings, names and decisions, and runs of the binary that
+// end before the network.
+#include "job/job_run.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "services/environment.h"
+#include "services/random.h"
+#include "support/fixtures.h"
+
+namespace {
+
+CommandLine arguments_of(std::vector<std::string> words) {
+  CommandLine line;
+  line.arguments = std::move(words);
+  line.count = static_cast<std::int16_t>(line.arguments.size());
+  return line;
+}
+
+class JobSettingsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    random_reset();
+    setenv("TEMP", "/var/tmp/jobs", 1);
+    environment_snapshot();
+  }
+  void TearDown() override {
+    unsetenv("TEMP");
+    environment_snapshot();
+  }
+  TempDir dir;
+};
+
+TEST_F(JobSettingsTest, SettingsFileNameFromTheFirstArgument) {
+  struct Case { std::string argument; std::string expected; };
+  const Case cases[] = {
+      {dir.path, dir.path + "/RAVELOK.INI"},
+      {dir.path + "/", dir.path + "/RAVELOK.INI"},
+      {"", "RAVELOK.INI"},
+      {"D:", "D:/RAVELOK.INI"},           // ':' is an ordinary byte here
+      {"a\\", "a\\/RAVELOK.INI"},         // and so is '\'
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(read_job_settings(arguments_of({c.argument, "ignored"})).settings_file, c.expected)
+        << c.argument;
+  }
+}
+
+TEST_F(JobSettingsTest, NoArgumentReadsTheCurrentDirectory) {
+  char saved[4096];
+  ASSERT_NE(getcwd(saved, sizeof saved), nullptr);
+  ASSERT_EQ(chdir(dir.path.c_str()), 0);
+  std::string name = read_job_settings(arguments_of({})).settings_file;
+  ASSERT_EQ(chdir("/"), 0);
+  EXPECT_EQ(read_job_settings(arguments_of({})).settings_file, "/RAVELOK.INI");
+  ASSERT_EQ(chdir(saved), 0);
+  char real[4096];
+  ASSERT_NE(realpath(dir.path.c_str(), real), nullptr);
+  EXPECT_EQ(name, std::string(real) + "/RAVELOK.INI");
+}
+
+TEST_F(JobSettingsTest, SettingsFileNameMatchesWithoutCase) {
+  write_file(dir.file("ravelok.ini"), ini({"[URL]", "Site=lower"}));
+  write_file(dir.file("Ravelok.INI"), ini({"[URL]", "Site=mixed"}));
+  JobSettings job = read_job_settings(arguments_of({dir.path}));
+  EXPECT_EQ(job.settings_file, dir.file("Ravelok.INI"));  // first in byte order
+  EXPECT_EQ(job.site, "mixed");
+  write_file(dir.file("RAVELOK.INI"), ini({"[URL]", "Site=exact"}));
+  EXPECT_EQ(read_job_settings(arguments_of({dir.path})).site, "exact");
+}
+
+TEST_F(JobSettingsTest, ReadsAndConvertsTheValues) {
+  write_file(dir.file("RAVELOK.INI"),
+             ini({"[URL]", "Site=www.example.test", "Port= 8080", "Page=/a b?x=1", "Method=Post",
+                  "Save=out.htm", "Show=-1", "[Vars]", "1=a=1", "2=b=2  ", "4=d=4", "[Files]",
+                  "1=one.bin"}));
+  JobSettings job = read_job_settings(arguments_of({dir.path}));
+  EXPECT_EQ(job.site, "www.example.test");
+  EXPECT_EQ(job.port, 8080);
+  EXPECT_EQ(job.page, "/a b?x=1");
+  EXPECT_EQ(job.method, "POST");
+  EXPECT_EQ(job.save, "out.htm");
+  EXPECT_EQ(job.show, -1);
+  EXPECT_FALSE(job.default_save_name);
+  EXPECT_EQ(job.vars, (StringList{"a=1", "b=2  "}));
+  EXPECT_EQ(job.files, (StringList{"one.bin"}));
+}
+
+TEST_F(JobSettingsTest, DefaultSaveName) {
+  struct Case { std::string temp; std::string show; std::string save; std::string expected; };
+  const Case cases[] = {
+      {"/var/tmp/jobs", "1", "", "/var/tmp/jobs/96862006.HTM"},
+      {"/var/tmp/jobs/", "1", "", "/var/tmp/jobs//96862006.HTM"},  // the name keeps both
+      {"/var/tmp/jobs", "0", "", ""},                               // dropped answer
+      {"/var/tmp/jobs", "1", "mine.txt", "mine.txt"},
+      {"/var/tmp/jobs", "65536", "", ""},                           // 16 bits: 0
+      {"/var/tmp/jobs", "0.6", "", "/var/tmp/jobs/96862006.HTM"},
+  };
+  for (const Case& c : cases) {
+    setenv("TEMP", c.temp.c_str(), 1);
+    environment_snapshot();
+    random_reset();
+    write_file(dir.file("RAVELOK.INI"),
+               ini({"[URL]", "Site=x", "Show=" + c.show, "Save=" + c.save}));
+    JobSettings job = read_job_settings(arguments_of({dir.path}));
+    EXPECT_EQ(job.save, c.expected) << c.temp << " " << c.show << " " << c.save;
+    EXPECT_EQ(job.default_save_name, c.save.empty() && !c.expected.empty());
+  }
+}
+
+TEST_F(JobSettingsTest, DefaultSaveNameWithoutTempUsesTheSystemDirectory) {
+  unsetenv("TEMP");
+  setenv("TMPDIR", "/scratch", 1);
+  environment_snapshot();
+  write_file(dir.file("RAVELOK.INI"), ini({"[URL]", "Show=1"}));
+  EXPECT_EQ(read_job_settings(arguments_of({dir.path})).save, "/scratch/96862006.HTM");
+  unsetenv("TMPDIR");
+  environment_snapshot();
+  EXPECT_EQ(read_job_settings(arguments_of({dir.path})).save, "/tmp/96862006.HTM");
+}
+
+TEST_F(JobSettingsTest, MissingFileReadsAsEmpty) {
+  JobSettings job = read_job_settings(arguments_of({dir.file("nowhere")}));
+  EXPECT_EQ(job.site, "");
+  EXPECT_EQ(job.port, 0);
+  EXPECT_EQ(job.show, 0);
+  EXPECT_TRUE(job.vars.empty());
+  EXPECT_TRUE(job.files.empty());
+}
+
+// Runs of the binary that decide before any network access.
+TEST(JobRunProcess, EmptySiteOrMissingSettings) {
+  TempDir jobs;
+  TempDir temp;
+  write_file(jobs.file("RAVELOK.INI"),
+             ini({"[URL]", "Site=", "Port=80", "Save=" + (jobs.file("out.htm")), "Show=1"}));
+  struct Case { std::string argument; int status; };
+  const Case cases[] = {
+      {jobs.path, 0},                    // empty Site: nothing sent, saved or shown
+      {jobs.file("missing"), 53},            // no settings file: nothing done
+  };
+  for (const Case& c : cases) {
+    RunResult run = run_ravelok({{c.argument}, {"TEMP=" + temp.path}, temp.path, 10000});
+    EXPECT_EQ(run.status, c.status) << c.argument << run.output;
+    EXPECT_EQ(run.output, "");
+    EXPECT_EQ(list_directory(jobs.path), std::vector<std::string>{"RAVELOK.INI"});
+    EXPECT_TRUE(list_directory(temp.path).empty());
+  }
+}
+
+TEST(JobRunProcess, ArgumentsAreRebuiltIntoTheTail) {
+  // A directory with a space, one with a comma, and an empty argument (the
+  // current directory): each finds its own settings file, whose Save names a
+  // distinct file that a reachable-looking but empty Site never writes.
+  TempDir root;
+  std::vector<std::string> dirs = {root.file("my jobs"), root.file("a,b"), root.file("semi;colon")};
+  for (const std::string& d : dirs) {
+    ASSERT_EQ(mkdir(d.c_str(), 0700), 0);
+    write_file(d + "/RAVELOK.INI", ini({"[URL]", "Site="}));
+    RunResult run = run_ravelok({{d, "second"}, {}, root.path, 10000});
+    EXPECT_EQ(run.status, 0) << d;
+  }
+  // Without a settings file in the directory named, the run says 53.
+  RunResult missing = run_ravelok({{root.file("my")}, {}, root.path, 10000});
+  EXPECT_EQ(missing.status, 53);
+  RunResult empty_argument = run_ravelok({{""}, {}, dirs[0], 10000});
+  EXPECT_EQ(empty_argument.status, 0);
+  RunResult empty_elsewhere = run_ravelok({{""}, {}, root.path, 10000});
+  EXPECT_EQ(empty_elsewhere.status, 53);
+}
+
+}  // namespace

@@ -1,0 +1,174 @@
+// What ravelok sends, parsed by real server-side code (Python's standard
+// library behind scripts/echo_server.py), and a large answer from nginx.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "support/fixtures.h"
+
+namespace {
+
+struct Parsed {
+  std::vector<std::pair<std::string, std::string>> fields;
+  std::vector<std::vector<std::string>> files;  // field name, file name, content
+  std::string path;
+  std::string body;
+};
+
+// Reads the echo server's /hex/ report out of a saved answer.
+Parsed parse_hex_report(const std::string& saved) {
+  Parsed parsed;
+  std::istringstream lines(saved);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream words(line);
+    std::string kind, a, b, c;
+    words >> kind >> a >> b >> c;
+    if (kind == "field") parsed.fields.emplace_back(from_hex(a), from_hex(b));
+    if (kind == "file") parsed.files.push_back({from_hex(a), from_hex(b), from_hex(c)});
+    if (kind == "path") parsed.path = from_hex(a);
+    if (kind == "body") parsed.body = from_hex(a);
+  }
+  return parsed;
+}
+
+class EchoServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    pid_ = start_background({"python3", std::string(RAVELOK_SOURCE_DIR) + "/scripts/echo_server.py",
+                             "--port-file", work.file("port")});
+    port_ = wait_for_port_file(work.file("port"), 10000);
+    ASSERT_NE(port_, 0) << "echo server did not start";
+  }
+  void TearDown() override { stop_background(pid_); }
+
+  // Runs one job against the echo server and returns its parsed report.
+  Parsed run_job(const std::string& method, const std::vector<std::string>& vars,
+                 const std::vector<std::string>& files) {
+    std::vector<std::string> lines = {"[URL]", "Site=127.0.0.1", "Port=" + std::to_string(port_),
+                                      "Page=/hex/form", "Method=" + method,
+                                      "Save=" + (work.file("answer.txt"))};
+    lines.push_back("[Vars]");
+    for (std::size_t i = 0; i < vars.size(); ++i) lines.push_back(std::to_string(i + 1) + "=" + vars[i]);
+    lines.push_back("[Files]");
+    for (std::size_t i = 0; i < files.size(); ++i) lines.push_back(std::to_string(i + 1) + "=" + files[i]);
+    write_file(work.file("RAVELOK.INI"), ini(lines));
+    RunResult run = run_ravelok({{work.path}, {"TEMP=" + temp.path}, work.path, 20000});
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_TRUE(list_directory(temp.path).empty()) << "a temporary file was left behind";
+    std::string saved = read_file(work.file("answer.txt"));
+    EXPECT_GE(saved.size(), 2u);
+    EXPECT_EQ(saved.substr(saved.size() - 2), "\r\n");
+    return parse_hex_report(saved);
+  }
+
+  TempDir work;
+  TempDir temp;
+  int pid_ = 0;
+  int port_ = 0;
+};
+
+// Every byte a settings value can hold: not NUL, CR or LF, and no blank at
+// either end (those are trimmed by the settings reader).
+std::string every_value_byte() {
+  std::string value = "x";
+  for (int b = 1; b < 256; ++b) {
+    if (b != '\r' && b != '\n') value.push_back(static_cast<char>(b));
+  }
+  return value + "x";
+}
+
+TEST_F(EchoServerTest, UrlEncodedValuesArriveByteExact) {
+  const std::string odd = every_value_byte();
+  const std::vector<std::string> vars = {"plain=value", "spaced=a b  c", "marks=+%&=/?#;",
+                                         "odd=" + odd, "empty=", "equals=a=b=c"};
+  const std::vector<std::pair<std::string, std::string>> expected = {
+      {"plain", "value"}, {"spaced", "a b  c"}, {"marks", "+%&=/?#;"},
+      {"odd", odd},       {"empty", ""},        {"equals", "a=b=c"}};
+  for (const std::string method : {"GET", "post"}) {
+    Parsed parsed = run_job(method, vars, {});
+    EXPECT_EQ(parsed.fields, expected) << method;
+  }
+}
+
+TEST_F(EchoServerTest, MultipartValuesAndFilesArriveByteExact) {
+  std::string all_bytes;
+  for (int round = 0; round < 64; ++round) {
+    for (int b = 0; b < 256; ++b) all_bytes.push_back(static_cast<char>(b));
+  }
+  const std::string tricky = "line\r\n--\r\n\r\n--boundary\r\nContent-Disposition: x\r\n\r\n";
+  write_file(work.file("all.bin"), all_bytes);
+  write_file(work.file("empty.bin"), "");
+  write_file(work.file("tricky.txt"), tricky);
+  const std::string odd = every_value_byte();
+  Parsed parsed = run_job("POST", {"author=Marta Puig", "odd=" + odd},
+                          {work.file("all.bin"), work.file("empty.bin"), "tricky.txt"});
+  const std::vector<std::pair<std::string, std::string>> fields = {{"author", "Marta Puig"},
+                                                                   {"odd", odd}};
+  EXPECT_EQ(parsed.fields, fields);
+  ASSERT_EQ(parsed.files.size(), 3u);
+  EXPECT_EQ(parsed.files[0], (std::vector<std::string>{"FILE1", work.file("all.bin"), all_bytes}));
+  EXPECT_EQ(parsed.files[1], (std::vector<std::string>{"FILE2", work.file("empty.bin"), ""}));
+  EXPECT_EQ(parsed.files[2], (std::vector<std::string>{"FILE3", "tricky.txt", tricky}));
+}
+
+// nginx serves a large file; the saved copy is byte-exact and the temporary
+// file that held it on the way is gone.
+TEST(NginxPeer, LargeAnswerSavedByteExact) {
+  const char* nginx = "/usr/sbin/nginx";
+  struct stat info;
+  if (stat(nginx, &info) != 0) GTEST_SKIP() << "nginx is not installed (scripts/setup.sh installs it)";
+  TempDir dir;
+  TempDir temp;
+  ASSERT_EQ(mkdir((dir.file("www")).c_str(), 0755), 0);
+  const std::size_t size = 120u << 20;
+  {
+    std::mt19937_64 generator(20261208);
+    std::ofstream out(dir.file("www/big.bin"), std::ios::binary);
+    std::vector<std::uint64_t> block(1 << 16);
+    for (std::size_t done = 0; done < size; done += block.size() * 8) {
+      for (auto& word : block) word = generator();
+      out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(block.size() * 8));
+    }
+  }
+  const int port = free_loopback_port();
+  write_file(dir.file("nginx.conf"),
+             "daemon off; master_process off; worker_processes 1;\n"
+             "pid " + (dir.file("nginx.pid")) + "; error_log " + (dir.file("error.log")) + ";\n"
+             "events { worker_connections 16; }\n"
+             "http { access_log off;\n"
+             "  client_body_temp_path " + (dir.file("t1")) + "; proxy_temp_path " + (dir.file("t2")) + ";\n"
+             "  fastcgi_temp_path " + (dir.file("t3")) + "; uwsgi_temp_path " + (dir.file("t4")) + ";\n"
+             "  scgi_temp_path " + (dir.file("t5")) + ";\n"
+             "  server { listen 127.0.0.1:" + std::to_string(port) + "; root " + (dir.file("www")) + "; } }\n");
+  int pid = start_background({nginx, "-c", dir.file("nginx.conf"), "-p", dir.path, "-e", dir.file("error.log")});
+  ASSERT_TRUE(wait_for_listener(port, 10000)) << read_file(dir.file("error.log"));
+
+  write_file(dir.file("RAVELOK.INI"), ini({"[URL]", "Site=localhost", "Port=" + std::to_string(port),
+                                       "Page=/big.bin", "Save=" + (dir.file("saved.bin"))}));
+  RunResult run = run_ravelok({{dir.path}, {"TEMP=" + temp.path}, dir.path, 120000});
+  stop_background(pid);
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_TRUE(list_directory(temp.path).empty());
+
+  std::ifstream original(dir.file("www/big.bin"), std::ios::binary);
+  std::ifstream saved(dir.file("saved.bin"), std::ios::binary);
+  std::vector<char> a(1 << 20), b(1 << 20);
+  std::size_t compared = 0;
+  while (compared < size) {
+    original.read(a.data(), static_cast<std::streamsize>(a.size()));
+    saved.read(b.data(), static_cast<std::streamsize>(b.size()));
+    ASSERT_EQ(original.gcount(), saved.gcount()) << "at " << compared;
+    ASSERT_TRUE(std::equal(a.begin(), a.begin() + original.gcount(), b.begin())) << "at " << compared;
+    compared += static_cast<std::size_t>(original.gcount());
+  }
+  char tail[3] = {};
+  saved.read(tail, 3);
+  EXPECT_EQ(saved.gcount(), 2);
+  EXPECT_EQ(std::string(tail, 2), "\r\n");
+}
+
+}  // namespace

@@ -1,0 +1,62 @@
+// Test fixtures: temporary directories, whole files, and running the real
+// ravelok binary as a process.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// A fresh directory under /tmp, removed with everything in it at the end.
+struct TempDir {
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  std::string path;
+  // path + "/" + name.
+  std::string file(const std::string& name) const { return path + "/" + name; }
+};
+
+// Writes bytes to a file, replacing it; false when that fails.
+bool write_file(const std::string& path, const std::string& bytes);
+std::string read_file(const std::string& path);
+bool file_exists(const std::string& path);
+// Names in a directory, sorted, without "." and "..".
+std::vector<std::string> list_directory(const std::string& path);
+
+struct RunResult {
+  int status = -1;          // exit status, or -1 when killed or not started
+  bool timed_out = false;   // killed after the time limit
+  double seconds = 0;       // wall time
+  std::string output;       // standard output and standard error together
+};
+
+struct RunOptions {
+  std::vector<std::string> arguments;    // after the program name
+  std::vector<std::string> environment;  // "NAME=value"; PATH is added when missing
+  std::string directory;                 // the working directory ("" = unchanged)
+  int timeout_ms = 30000;
+};
+
+// Runs the ravelok binary built with the tests, standard input from
+// /dev/null, and waits for it (bounded by the time-out).
+RunResult run_ravelok(const RunOptions& options);
+
+// A settings file from lines.
+std::string ini(const std::vector<std::string>& lines);
+
+// A process started in the background (a real server), stopped by
+// stop_background: SIGTERM, then SIGKILL after a bounded wait.
+int start_background(const std::vector<std::string>& argv);
+void stop_background(int pid);
+
+// Waits (bounded) for a file to hold a port number; 0 when it never does.
+int wait_for_port_file(const std::string& path, int timeout_ms);
+
+// A loopback port that was free a moment ago.
+int free_loopback_port();
+
+// Waits (bounded) until something accepts connections on 127.0.0.1:port.
+bool wait_for_listener(int port, int timeout_ms);
+
+// Decodes hexadecimal text ("41ff" -> "A\xff").
+std::string from_hex(const std::string& hex);
