@@ -7,43 +7,14 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include "services/numbers.h"
 #include "services/platform.h"
+#include "support/fixtures.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-// A fresh directory under /tmp, removed with everything in it.
-struct ScratchDirectory {
-  std::string path;
-  ScratchDirectory() {
-    char pattern[] = "/tmp/ravelok_files_XXXXXX";
-    path = mkdtemp(pattern);
-  }
-  ~ScratchDirectory() {
-    std::error_code ignored;
-    fs::remove_all(path, ignored);
-  }
-  std::string operator/(const std::string& name) const { return path + "/" + name; }
-};
-
-std::string read_all(const std::string& name) {
-  std::ifstream in(name, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void write_all(const std::string& name, const std::string& bytes) {
-  std::ofstream(name, std::ios::binary) << bytes;
-}
-
-std::size_t entries_in(const std::string& directory) {
-  return static_cast<std::size_t>(
-      std::distance(fs::directory_iterator(directory), fs::directory_iterator()));
-}
 
 class Files : public ::testing::Test {
  protected:
@@ -58,13 +29,13 @@ class Files : public ::testing::Test {
     }
     reset_number_table();
   }
-  ScratchDirectory dir;
+  TempDir dir;
 };
 
 TEST_F(Files, OutputOverALongerFileLeavesNoTrace) {
   for (bool plain : {false, true}) {
-    const std::string name = dir / "save.htm";
-    write_all(name, std::string(10000, 'x'));
+    const std::string name = dir.file("save.htm");
+    write_file(name, std::string(10000, 'x'));
     ErrorNumber error_code = 0;
     std::int16_t number = next_free_number();
     file_open_output(error_code, number, name, plain);
@@ -72,68 +43,68 @@ TEST_F(Files, OutputOverALongerFileLeavesNoTrace) {
     file_write_line_end(error_code, number);
     file_close(error_code, number);
     EXPECT_EQ(error_code, 0);
-    EXPECT_EQ(read_all(name), std::string("ab\0c\r\n", 6)) << plain;
+    EXPECT_EQ(read_file(name), std::string("ab\0c\r\n", 6)) << plain;
     EXPECT_EQ(find_number(number), nullptr);
   }
   // A new file gets 0666 less the umask.
   mode_t old_mask = umask(022);
   ErrorNumber error_code = 0;
   std::int16_t number = next_free_number();
-  file_open_output(error_code, number, dir / "new.txt");
+  file_open_output(error_code, number, dir.file("new.txt"));
   file_close(error_code, number);
   umask(old_mask);
   struct stat info;
-  ASSERT_EQ(stat((dir / "new.txt").c_str(), &info), 0);
+  ASSERT_EQ(stat((dir.file("new.txt")).c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0644u);
   EXPECT_EQ(error_code, 0);
 }
 
 TEST_F(Files, PlainFilesOnlyRefusesLinksAndFifos) {
-  const std::string target = dir / "target";
-  write_all(target, "keep");
-  ASSERT_EQ(symlink(target.c_str(), (dir / "link").c_str()), 0);
-  ASSERT_EQ(symlink((dir / "nowhere").c_str(), (dir / "dangling").c_str()), 0);
-  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
-  ASSERT_EQ(mkdir((dir / "sub").c_str(), 0700), 0);
+  const std::string target = dir.file("target");
+  write_file(target, "keep");
+  ASSERT_EQ(symlink(target.c_str(), (dir.file("link")).c_str()), 0);
+  ASSERT_EQ(symlink((dir.file("nowhere")).c_str(), (dir.file("dangling")).c_str()), 0);
+  ASSERT_EQ(mkfifo((dir.file("fifo")).c_str(), 0600), 0);
+  ASSERT_EQ(mkdir((dir.file("sub")).c_str(), 0700), 0);
   // A FIFO that has a reader opens at once, and must be refused all the same.
-  ASSERT_EQ(mkfifo((dir / "read_fifo").c_str(), 0600), 0);
-  int reader = open((dir / "read_fifo").c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_EQ(mkfifo((dir.file("read_fifo")).c_str(), 0600), 0);
+  int reader = open((dir.file("read_fifo")).c_str(), O_RDONLY | O_NONBLOCK);
   ASSERT_GE(reader, 0);
   for (const char* name : {"link", "dangling", "fifo", "read_fifo", "sub"}) {
     ErrorNumber error_code = 0;
     std::int16_t number = next_free_number();
-    file_open_output(error_code, number, dir / name, true);
+    file_open_output(error_code, number, dir.file(name), true);
     EXPECT_EQ(error_code, 70) << name;
     EXPECT_EQ(find_number(number), nullptr) << name;
   }
   close(reader);
-  EXPECT_EQ(read_all(target), "keep");
-  EXPECT_FALSE(fs::exists(dir / "nowhere"));
+  EXPECT_EQ(read_file(target), "keep");
+  EXPECT_FALSE(fs::exists(dir.file("nowhere")));
 
   // Without the restriction a link is followed.
   ErrorNumber error_code = 0;
   std::int16_t number = next_free_number();
-  file_open_output(error_code, number, dir / "link");
+  file_open_output(error_code, number, dir.file("link"));
   file_write(error_code, number, "new");
   file_close(error_code, number);
   EXPECT_EQ(error_code, 0);
-  EXPECT_EQ(read_all(target), "new");
+  EXPECT_EQ(read_file(target), "new");
 }
 
 TEST_F(Files, OpenFailuresRecordTheirNumbers) {
-  write_all(dir / "present", "data");
+  write_file(dir.file("present"), "data");
   struct Case { std::string name; bool output; int error; };
   const Case cases[] = {
-      {dir / "missing", false, 53},
-      {dir / "sub", false, 70},
-      {dir / "no_dir/file", true, 76},
-      {dir / "present/file", true, 76},
+      {dir.file("missing"), false, 53},
+      {dir.file("sub"), false, 70},
+      {dir.file("no_dir/file"), true, 76},
+      {dir.file("present/file"), true, 76},
       {"", false, 64},
       {"", true, 64},
-      {dir / "a*b", true, 64},
-      {dir / "a?b", false, 64},
+      {dir.file("a*b"), true, 64},
+      {dir.file("a?b"), false, 64},
   };
-  ASSERT_EQ(mkdir((dir / "sub").c_str(), 0700), 0);
+  ASSERT_EQ(mkdir((dir.file("sub")).c_str(), 0700), 0);
   for (const Case& c : cases) {
     ErrorNumber error_code = 0;
     std::int16_t number = next_free_number();
@@ -146,13 +117,13 @@ TEST_F(Files, OpenFailuresRecordTheirNumbers) {
     EXPECT_EQ(find_number(number), nullptr) << c.name;
   }
   // Reading never creates the file it looks for.
-  EXPECT_FALSE(fs::exists(dir / "missing"));
-  EXPECT_EQ(entries_in(dir.path), 2u);
+  EXPECT_FALSE(fs::exists(dir.file("missing")));
+  EXPECT_EQ(list_directory(dir.path).size(), 2u);
 }
 
 TEST_F(Files, NumbersAreCheckedBeforeTheFileIsTouched) {
-  const std::string name = dir / "kept";
-  write_all(name, "old content");
+  const std::string name = dir.file("kept");
+  write_file(name, "old content");
   ErrorNumber error_code = 0;
   std::int16_t number = next_free_number();
   file_open_read(error_code, number, name);
@@ -162,14 +133,14 @@ TEST_F(Files, NumbersAreCheckedBeforeTheFileIsTouched) {
   error_code = 0;
   file_open_output(error_code, -3, name);
   EXPECT_EQ(error_code, 52);
-  EXPECT_EQ(read_all(name), "old content");
+  EXPECT_EQ(read_file(name), "old content");
 }
 
 TEST_F(Files, WritesGoOnlyToOutputFiles) {
-  write_all(dir / "input", "abc");
+  write_file(dir.file("input"), "abc");
   ErrorNumber error_code = 0;
   std::int16_t reading = next_free_number();
-  file_open_read(error_code, reading, dir / "input");
+  file_open_read(error_code, reading, dir.file("input"));
   ASSERT_EQ(error_code, 0);
   file_write(error_code, reading, "x");
   EXPECT_EQ(error_code, 54);
@@ -201,7 +172,7 @@ TEST_F(Files, WritesGoOnlyToOutputFiles) {
   error_code = 0;
   file_close(error_code, 999);
   EXPECT_EQ(error_code, 0);
-  EXPECT_EQ(read_all(dir / "input"), "abc");
+  EXPECT_EQ(read_file(dir.file("input")), "abc");
 }
 
 TEST_F(Files, FullDeviceGives61) {
@@ -218,41 +189,41 @@ TEST_F(Files, FullDeviceGives61) {
 }
 
 TEST_F(Files, CreateNewNeverGoesThroughWhatIsThere) {
-  const std::string target = dir / "target";
-  write_all(target, "keep");
-  write_all(dir / "taken", "mine");
-  ASSERT_EQ(symlink(target.c_str(), (dir / "link").c_str()), 0);
-  ASSERT_EQ(symlink((dir / "nowhere").c_str(), (dir / "dangling").c_str()), 0);
+  const std::string target = dir.file("target");
+  write_file(target, "keep");
+  write_file(dir.file("taken"), "mine");
+  ASSERT_EQ(symlink(target.c_str(), (dir.file("link")).c_str()), 0);
+  ASSERT_EQ(symlink((dir.file("nowhere")).c_str(), (dir.file("dangling")).c_str()), 0);
   for (const char* name : {"taken", "link", "dangling"}) {
     ErrorNumber error_code = 0;
     bool taken = false;
     std::int16_t number = next_free_number();
-    file_create_new(error_code, number, dir / name, taken);
+    file_create_new(error_code, number, dir.file(name), taken);
     EXPECT_TRUE(taken) << name;
     EXPECT_EQ(error_code, 0) << name;
     EXPECT_EQ(find_number(number), nullptr) << name;
   }
-  EXPECT_EQ(read_all(target), "keep");
-  EXPECT_EQ(read_all(dir / "taken"), "mine");
-  EXPECT_FALSE(fs::exists(dir / "nowhere"));
+  EXPECT_EQ(read_file(target), "keep");
+  EXPECT_EQ(read_file(dir.file("taken")), "mine");
+  EXPECT_FALSE(fs::exists(dir.file("nowhere")));
 
   mode_t old_mask = umask(0);
   ErrorNumber error_code = 0;
   bool taken = true;
   std::int16_t number = next_free_number();
-  file_create_new(error_code, number, dir / "fresh", taken);
+  file_create_new(error_code, number, dir.file("fresh"), taken);
   umask(old_mask);
   EXPECT_FALSE(taken);
   file_write(error_code, number, "body");
   file_close(error_code, number);
   EXPECT_EQ(error_code, 0);
-  EXPECT_EQ(read_all(dir / "fresh"), "body");
+  EXPECT_EQ(read_file(dir.file("fresh")), "body");
   struct stat info;
-  ASSERT_EQ(lstat((dir / "fresh").c_str(), &info), 0);
+  ASSERT_EQ(lstat((dir.file("fresh")).c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0600u);
 
   error_code = 0;
-  file_create_new(error_code, next_free_number(), dir / "no_dir/fresh", taken);
+  file_create_new(error_code, next_free_number(), dir.file("no_dir/fresh"), taken);
   EXPECT_EQ(error_code, 76);
   EXPECT_FALSE(taken);
 }
@@ -261,7 +232,7 @@ TEST_F(Files, ScratchFileIsAnonymous) {
   ErrorNumber error_code = 0;
   OsHandle scratch = platform_open_scratch(error_code, dir.path);
   ASSERT_NE(scratch, kNoHandle);
-  EXPECT_EQ(entries_in(dir.path), 0u);
+  EXPECT_EQ(list_directory(dir.path).size(), 0u);
   platform_write(error_code, scratch, "hello world", 11);
   char buffer[16] = {};
   EXPECT_EQ(platform_read_at(error_code, scratch, buffer, sizeof buffer, 6), 5u);
@@ -271,7 +242,7 @@ TEST_F(Files, ScratchFileIsAnonymous) {
   EXPECT_EQ(error_code, 0);
 
   error_code = 0;
-  EXPECT_EQ(platform_open_scratch(error_code, dir / "missing"), kNoHandle);
+  EXPECT_EQ(platform_open_scratch(error_code, dir.file("missing")), kNoHandle);
   EXPECT_NE(error_code, 0);
 }
 
@@ -283,17 +254,17 @@ TEST_F(Files, CopyAppendsAtThePositionAsOneWrite) {
   platform_write(error_code, scratch, content.data(), content.size());
 
   std::int16_t number = next_free_number();
-  file_open_output(error_code, number, dir / "copy");
+  file_open_output(error_code, number, dir.file("copy"));
   file_write(error_code, number, "head:");
   platform_copy_file(error_code, scratch, 10, content.size() - 10, file_handle(number));
   file_write(error_code, number, ":tail");
   file_close(error_code, number);
   EXPECT_EQ(error_code, 0);
-  EXPECT_EQ(read_all(dir / "copy"), "head:" + content.substr(10) + ":tail");
+  EXPECT_EQ(read_file(dir.file("copy")), "head:" + content.substr(10) + ":tail");
 
   // Asking for more than the source holds is a failure, not a silent stop.
   std::int16_t second = next_free_number();
-  file_open_output(error_code, second, dir / "short");
+  file_open_output(error_code, second, dir.file("short"));
   platform_copy_file(error_code, scratch, content.size() - 4, 10, file_handle(second));
   EXPECT_EQ(error_code, 62);
   file_close(error_code, second);

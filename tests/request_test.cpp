@@ -20,10 +20,8 @@ namespace {
 namespace fs = std::filesystem;
 using request_test::file_part;
 using request_test::first_draws;
-using request_test::read_all;
 using request_test::RequestFixture;
 using request_test::value_part;
-using request_test::write_all;
 
 constexpr std::uint32_t kNoon = 45296789;  // 12:34:56.789
 
@@ -81,7 +79,7 @@ TEST(HostHeader, SiteAndPort) {
 class Prepare : public RequestFixture {};
 
 TEST_F(Prepare, GetAndFormPostBuildTheFormStringOnly) {
-  const std::string missing = dir / "never.txt";
+  const std::string missing = dir.file("never.txt");
   struct Case { std::string method; StringList vars; StringList files; std::string form; };
   const Case cases[] = {
       {"GET", {}, {}, ""},
@@ -107,10 +105,10 @@ TEST_F(Prepare, GetAndFormPostBuildTheFormStringOnly) {
 }
 
 TEST_F(Prepare, UploadBodyFileByteForByte) {
-  write_all(dir / "one.txt", "hello\r\n");
-  write_all(dir / "empty.bin", "");
+  write_file(dir.file("one.txt"), "hello\r\n");
+  write_file(dir.file("empty.bin"), "");
   const StringList vars = {"a=1", "x=y=z", "flag", "=v", "sp ace=a b&c"};
-  const StringList files = {dir / "one.txt", dir / "empty.bin"};
+  const StringList files = {dir.file("one.txt"), dir.file("empty.bin")};
   auto [boundary, number] = first_draws(kNoon);
 
   ErrorNumber error_code = 0;
@@ -124,9 +122,9 @@ TEST_F(Prepare, UploadBodyFileByteForByte) {
       value_part(boundary, "a", "1") + value_part(boundary, "x", "y=z") +
       value_part(boundary, "flag", "") + value_part(boundary, "", "v") +
       value_part(boundary, "sp ace", "a b&c") +
-      file_part(boundary, 1, dir / "one.txt", "hello\r\n") +
-      file_part(boundary, 2, dir / "empty.bin", "");
-  EXPECT_EQ(read_all(request.body_file_name), expected);
+      file_part(boundary, 1, dir.file("one.txt"), "hello\r\n") +
+      file_part(boundary, 2, dir.file("empty.bin"), "");
+  EXPECT_EQ(read_file(request.body_file_name), expected);
   // The empty file's part: its empty line, then at once CR LF.
   EXPECT_NE(expected.find("octet-stream\r\n\r\n\r\n"), std::string::npos);
   expect_no_open_numbers();
@@ -141,15 +139,15 @@ TEST_F(Prepare, FilesAroundThePieceSizeAndNoVariables) {
                            std::size_t{4097}, std::size_t{8192}, std::size_t{20000}}) {
     std::string content(size, '\0');
     for (std::size_t i = 0; i < size; ++i) content[i] = static_cast<char>((i * 31 + size) % 256);
-    write_all(dir / "data", content);
-    write_all(dir / "second", "2");
+    write_file(dir.file("data"), content);
+    write_file(dir.file("second"), "2");
     ErrorNumber error_code = 0;
     PreparedRequest request =
-        prepare_request_at(error_code, "/", "POST", {}, {dir / "data", dir / "second"}, kNoon);
+        prepare_request_at(error_code, "/", "POST", {}, {dir.file("data"), dir.file("second")}, kNoon);
     EXPECT_EQ(error_code, 0) << size;
-    EXPECT_EQ(read_all(request.body_file_name),
-              file_part(request.boundary, 1, dir / "data", content) +
-                  file_part(request.boundary, 2, dir / "second", "2"))
+    EXPECT_EQ(read_file(request.body_file_name),
+              file_part(request.boundary, 1, dir.file("data"), content) +
+                  file_part(request.boundary, 2, dir.file("second"), "2"))
         << size;
     discard_prepared_request(request);
   }
@@ -157,14 +155,14 @@ TEST_F(Prepare, FilesAroundThePieceSizeAndNoVariables) {
 }
 
 TEST_F(Prepare, QuotesAndLineEndsInNamesAreEscaped) {
-  const std::string odd = dir / "we\"ird\r\nname \\.txt";
-  write_all(odd, "x");
+  const std::string odd = dir.file("we\"ird\r\nname \\.txt");
+  write_file(odd, "x");
   const StringList vars = {"q\"\r\nx=raw \"value\"\r\nline"};
   ErrorNumber error_code = 0;
   PreparedRequest request = prepare_request_at(error_code, "/", "POST", vars, {odd}, kNoon);
   EXPECT_EQ(error_code, 0);
   const std::string& b = request.boundary;
-  EXPECT_EQ(read_all(request.body_file_name),
+  EXPECT_EQ(read_file(request.body_file_name),
             "--" + b + "\r\nContent-Disposition: form-data; name=\"q%22%0D%0Ax\"\r\n\r\n" +
                 "raw \"value\"\r\nline\r\n" + "--" + b +
                 "\r\nContent-Disposition: form-data; name=\"FILE1\"; filename=\"" + dir.path +
@@ -174,13 +172,13 @@ TEST_F(Prepare, QuotesAndLineEndsInNamesAreEscaped) {
 }
 
 TEST_F(Prepare, BodyFileLiesInsideTempOwnerOnly) {
-  write_all(dir / "f", "data");
+  write_file(dir.file("f"), "data");
   for (bool trailing : {false, true}) {
     std::string value = temp.path + (trailing ? "/" : "");
     set_temp(value);
     auto [boundary, number] = first_draws(kNoon);
     ErrorNumber error_code = 0;
-    PreparedRequest request = prepare_request_at(error_code, "/", "POST", {}, {dir / "f"}, kNoon);
+    PreparedRequest request = prepare_request_at(error_code, "/", "POST", {}, {dir.file("f")}, kNoon);
     EXPECT_EQ(error_code, 0);
     EXPECT_EQ(request.body_file_name, temp.path + "/" + number + ".TMP") << value;
     struct stat info;
@@ -192,44 +190,44 @@ TEST_F(Prepare, BodyFileLiesInsideTempOwnerOnly) {
   }
   // The same time of day gives the same boundary and name.
   ErrorNumber error_code = 0;
-  PreparedRequest first = prepare_request_at(error_code, "/", "POST", {}, {dir / "f"}, kNoon);
+  PreparedRequest first = prepare_request_at(error_code, "/", "POST", {}, {dir.file("f")}, kNoon);
   std::string name = first.body_file_name;
   discard_prepared_request(first);
-  PreparedRequest second = prepare_request_at(error_code, "/", "POST", {}, {dir / "f"}, kNoon);
+  PreparedRequest second = prepare_request_at(error_code, "/", "POST", {}, {dir.file("f")}, kNoon);
   EXPECT_EQ(second.body_file_name, name);
   EXPECT_EQ(second.boundary, first.boundary);
   discard_prepared_request(second);
-  PreparedRequest other = prepare_request_at(error_code, "/", "POST", {}, {dir / "f"}, kNoon + 7);
+  PreparedRequest other = prepare_request_at(error_code, "/", "POST", {}, {dir.file("f")}, kNoon + 7);
   EXPECT_NE(other.boundary, first.boundary);
   discard_prepared_request(other);
   EXPECT_EQ(error_code, 0);
 }
 
 TEST_F(Prepare, ATakenNameIsLeftAloneAndAnotherDrawn) {
-  write_all(dir / "f", "data");
+  write_file(dir.file("f"), "data");
   auto [boundary, number] = first_draws(kNoon);
   const std::string next_name =
       temp.path + "/" + decimal_text(random_integer(1, 99999999)) + ".TMP";
   const std::string drawn = temp.path + "/" + number + ".TMP";
-  const std::string target = dir / "target";
+  const std::string target = dir.file("target");
   for (bool as_link : {false, true}) {
     if (as_link) {
       ASSERT_EQ(symlink(target.c_str(), drawn.c_str()), 0);
     } else {
-      write_all(drawn, "someone else's");
+      write_file(drawn, "someone else's");
     }
     ErrorNumber error_code = 0;
-    PreparedRequest request = prepare_request_at(error_code, "/", "POST", {}, {dir / "f"}, kNoon);
+    PreparedRequest request = prepare_request_at(error_code, "/", "POST", {}, {dir.file("f")}, kNoon);
     EXPECT_EQ(error_code, 0);
     EXPECT_EQ(request.boundary, boundary);  // the boundary stays
     EXPECT_EQ(request.body_file_name, next_name);
-    EXPECT_EQ(read_all(request.body_file_name), file_part(boundary, 1, dir / "f", "data"));
+    EXPECT_EQ(read_file(request.body_file_name), file_part(boundary, 1, dir.file("f"), "data"));
     discard_prepared_request(request);
     if (as_link) {
       EXPECT_TRUE(fs::is_symlink(drawn));
       EXPECT_FALSE(fs::exists(target));
     } else {
-      EXPECT_EQ(read_all(drawn), "someone else's");
+      EXPECT_EQ(read_file(drawn), "someone else's");
     }
     // discard never deletes what this run did not create.
     PreparedRequest foreign;
@@ -247,13 +245,13 @@ TEST_F(Prepare, DelimiterInTheDataDrawsANewBoundary) {
   // In a file, across the first piece boundary; in a value, whole.
   std::string content(4090, 'a');
   content += delimiter + "\r\nmore";
-  write_all(dir / "f", content);
+  write_file(dir.file("f"), content);
   struct Case { StringList vars; StringList files; };
   const Case cases[] = {
-      {{}, {dir / "f"}},
-      {{"v=before" + delimiter + "after"}, {dir / "g"}},
+      {{}, {dir.file("f")}},
+      {{"v=before" + delimiter + "after"}, {dir.file("g")}},
   };
-  write_all(dir / "g", "plain");
+  write_file(dir.file("g"), "plain");
   for (const Case& c : cases) {
     ErrorNumber error_code = 0;
     PreparedRequest request = prepare_request_at(error_code, "/", "POST", c.vars, c.files, kNoon);
@@ -263,8 +261,8 @@ TEST_F(Prepare, DelimiterInTheDataDrawsANewBoundary) {
     for (const std::string& entry : c.vars) {
       expected += value_part(request.boundary, "v", entry.substr(2));
     }
-    expected += file_part(request.boundary, 1, c.files[0], read_all(c.files[0]));
-    EXPECT_EQ(read_all(request.body_file_name), expected);
+    expected += file_part(request.boundary, 1, c.files[0], read_file(c.files[0]));
+    EXPECT_EQ(read_file(request.body_file_name), expected);
     discard_prepared_request(request);
     // The file of the abandoned boundary is gone too.
     EXPECT_TRUE(fs::is_empty(temp.path));
@@ -272,16 +270,16 @@ TEST_F(Prepare, DelimiterInTheDataDrawsANewBoundary) {
 }
 
 TEST_F(Prepare, UnreadableUploadFilesAreRecordedNotCreated) {
-  ASSERT_EQ(mkdir((dir / "a_directory").c_str(), 0700), 0);
-  write_all(dir / "locked", "secret");
-  chmod((dir / "locked").c_str(), 0);
+  ASSERT_EQ(mkdir((dir.file("a_directory")).c_str(), 0700), 0);
+  write_file(dir.file("locked"), "secret");
+  chmod((dir.file("locked")).c_str(), 0);
   struct Case { std::string name; int error; };
   std::vector<Case> cases = {
-      {dir / "missing.txt", 53},
-      {dir / "a_directory", 70},
-      {dir / "no_dir/file.txt", 53},
+      {dir.file("missing.txt"), 53},
+      {dir.file("a_directory"), 70},
+      {dir.file("no_dir/file.txt"), 53},
   };
-  if (geteuid() != 0) cases.push_back({dir / "locked", 70});
+  if (geteuid() != 0) cases.push_back({dir.file("locked"), 70});
   for (const Case& c : cases) {
     ErrorNumber error_code = 0;
     PreparedRequest request = prepare_request_at(error_code, "/", "POST", {"a=1"}, {c.name}, kNoon);
@@ -289,32 +287,32 @@ TEST_F(Prepare, UnreadableUploadFilesAreRecordedNotCreated) {
     discard_prepared_request(request);
     EXPECT_TRUE(fs::is_empty(temp.path)) << c.name;
   }
-  EXPECT_FALSE(fs::exists(dir / "missing.txt"));
-  EXPECT_FALSE(fs::exists(dir / "no_dir"));
-  EXPECT_TRUE(fs::is_directory(dir / "a_directory"));
+  EXPECT_FALSE(fs::exists(dir.file("missing.txt")));
+  EXPECT_FALSE(fs::exists(dir.file("no_dir")));
+  EXPECT_TRUE(fs::is_directory(dir.file("a_directory")));
   expect_no_open_numbers();
 }
 
 TEST_F(Prepare, SpecialFilesNeverHoldTheCopy) {
   // A FIFO without a writer and a device have no length: their parts are
   // empty, and neither the open nor the copy waits for data.
-  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
-  const StringList files = {dir / "fifo", "/dev/zero"};
+  ASSERT_EQ(mkfifo((dir.file("fifo")).c_str(), 0600), 0);
+  const StringList files = {dir.file("fifo"), "/dev/zero"};
   ErrorNumber error_code = 0;
   PreparedRequest request = prepare_request_at(error_code, "/", "POST", {}, files, kNoon);
   EXPECT_EQ(error_code, 0);
-  EXPECT_EQ(read_all(request.body_file_name),
-            file_part(request.boundary, 1, dir / "fifo", "") +
+  EXPECT_EQ(read_file(request.body_file_name),
+            file_part(request.boundary, 1, dir.file("fifo"), "") +
                 file_part(request.boundary, 2, "/dev/zero", ""));
   discard_prepared_request(request);
   expect_no_open_numbers();
 }
 
 TEST_F(Prepare, MissingTempDirectoryIsRecorded) {
-  write_all(dir / "f", "data");
+  write_file(dir.file("f"), "data");
   set_temp(temp.path + "/gone");
   ErrorNumber error_code = 0;
-  PreparedRequest request = prepare_request_at(error_code, "/", "POST", {}, {dir / "f"}, kNoon);
+  PreparedRequest request = prepare_request_at(error_code, "/", "POST", {}, {dir.file("f")}, kNoon);
   EXPECT_EQ(error_code, 76);
   EXPECT_EQ(request.body_file_name, "");
   EXPECT_FALSE(request.body_file_created);

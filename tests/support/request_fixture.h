@@ -7,9 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <utility>
@@ -18,34 +15,9 @@
 #include "services/environment.h"
 #include "services/numbers.h"
 #include "services/random.h"
+#include "support/fixtures.h"
 
 namespace request_test {
-
-// A fresh directory under /tmp, removed with everything in it.
-struct ScratchDirectory {
-  std::string path;
-  ScratchDirectory() {
-    char pattern[] = "/tmp/ravelok_request_XXXXXX";
-    const char* made = mkdtemp(pattern);
-    path = made != nullptr ? made : "";
-  }
-  ~ScratchDirectory() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
-  }
-  ScratchDirectory(const ScratchDirectory&) = delete;
-  ScratchDirectory& operator=(const ScratchDirectory&) = delete;
-  std::string operator/(const std::string& name) const { return path + "/" + name; }
-};
-
-inline std::string read_all(const std::string& name) {
-  std::ifstream in(name, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline void write_all(const std::string& name, const std::string& bytes) {
-  std::ofstream(name, std::ios::binary) << bytes;
-}
 
 // The boundary and the file-name number that an upload prepared at the given
 // time of day draws first.
@@ -97,8 +69,8 @@ class RequestFixture : public ::testing::Test {
     for (std::int16_t n = 1; n <= 64; ++n) EXPECT_EQ(find_number(n), nullptr) << n;
   }
 
-  ScratchDirectory dir;
-  ScratchDirectory temp;
+  TempDir dir;
+  TempDir temp;
   std::optional<std::string> saved_temp;
 };
 

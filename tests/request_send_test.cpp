@@ -1,0 +1,156 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "exchange/request.h"
+#include "services/numbers.h"
+#include "services/tcp.h"
+#include "support/request_fixture.h"
+#include "support/scripted_server.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using request_test::file_part;
+using request_test::RequestFixture;
+using request_test::value_part;
+
+constexpr std::uint32_t kNoon = 45296789;
+const std::string kAgent = "User-Agent: Ravelok/2.00 [ca] [DOS]\r\n";
+
+class Send : public RequestFixture {
+ protected:
+  // Prepares and sends one request to a fresh listener; the bytes it got.
+  std::string exchange(const std::string& page, const std::string& method, const StringList& vars,
+                       const StringList& files, PreparedRequest* kept = nullptr,
+                       bool ipv6 = false) {
+    // The server only listens: it records every byte until the client closes.
+    ScriptedServer server({.when = AnswerWhen::never, .address = ipv6 ? "::1" : "127.0.0.1"});
+    if (!server.ok()) return "no listener";
+    port = server.port();
+    error_code = 0;
+    PreparedRequest request = prepare_request_at(error_code, page, method, vars, files, kNoon);
+    std::int16_t number = next_free_number();
+    const std::string site = ipv6 ? "::1" : "127.0.0.1";
+    tcp_open(error_code, number, site, port, 3000, std::string());
+    if (error_code == 0) send_request(error_code, number, site, port, page, method, files, request);
+    ErrorNumber ignored = 0;
+    tcp_close(ignored, number);
+    if (kept != nullptr) *kept = request;
+    discard_prepared_request(request);
+    EXPECT_TRUE(server.wait_done(5000));
+    return server.request();
+  }
+  std::string host() const { return "Host: 127.0.0.1:" + decimal_text(port) + "\r\n"; }
+
+  ErrorNumber error_code = 0;
+  std::uint16_t port = 0;
+};
+
+TEST_F(Send, GetRequests) {
+  struct Case { std::string page; StringList vars; StringList files; std::string line; };
+  const std::string missing = dir.file("never.txt");
+  const Case cases[] = {
+      {"/x", {}, {}, "GET /x? HTTP/1.0"},
+      {"", {"q=a b", "flag", "c=x&y"}, {}, "GET /?q=a+b&flag&c=x%26y HTTP/1.0"},
+      {"/s?k=v", {"a=b=c", "=v"}, {missing}, "GET /s?k=v&a=b%3Dc&=v HTTP/1.0"},
+      {"/a b", {"my name=1"}, {}, "GET /a%20b?my%20name=1 HTTP/1.0"},
+  };
+  for (const Case& c : cases) {
+    std::string wire = exchange(c.page, "GET", c.vars, c.files);
+    EXPECT_EQ(error_code, 0);
+    EXPECT_EQ(wire, c.line + "\r\n" + kAgent + host() + "Accept: */*\r\n\r\n");
+  }
+  EXPECT_FALSE(fs::exists(missing));
+  EXPECT_TRUE(fs::is_empty(temp.path));
+}
+
+TEST_F(Send, FormPosts) {
+  struct Case { StringList vars; std::string form; };
+  const Case cases[] = {
+      {{}, ""},
+      {{"q=a b", "flag", "c=x&y"}, "q=a+b&flag&c=x%26y"},
+      {{"name with space=\r\n"}, "name with space=%0D%0A"},
+  };
+  for (const Case& c : cases) {
+    std::string wire = exchange("/form", "POST", c.vars, {});
+    EXPECT_EQ(error_code, 0);
+    // The CR LF after the form string is not counted in Content-Length.
+    EXPECT_EQ(wire, "POST /form HTTP/1.0\r\n" + kAgent + host() +
+                        "Accept: */*\r\nContent-Type: application/x-www-form-urlencoded\r\n" +
+                        "Content-Length: " + decimal_text(static_cast<std::int64_t>(c.form.size())) +
+                        "\r\n\r\n" + c.form + "\r\n");
+  }
+}
+
+TEST_F(Send, UploadPostAndItsLength) {
+  std::string big(8192, '\0');
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i % 253);
+  write_file(dir.file("big.bin"), big);
+  write_file(dir.file("page.bin"), big.substr(0, 4096));
+  write_file(dir.file("empty"), "");
+  struct Case { StringList vars; StringList files; };
+  const Case cases[] = {
+      {{"a=1", "flag"}, {dir.file("empty")}},
+      {{}, {dir.file("big.bin"), dir.file("page.bin")}},
+  };
+  for (const Case& c : cases) {
+    PreparedRequest sent;
+    std::string wire = exchange("/up", "POST", c.vars, c.files, &sent);
+    EXPECT_EQ(error_code, 0);
+    const std::string& b = sent.boundary;
+    std::string body;
+    for (const std::string& entry : c.vars) {
+      std::size_t equals = entry.find('=');
+      body += value_part(b, entry.substr(0, equals),
+                         equals == std::string::npos ? "" : entry.substr(equals + 1));
+    }
+    for (std::size_t i = 0; i < c.files.size(); ++i) {
+      body += file_part(b, static_cast<int>(i + 1), c.files[i], read_file(c.files[i]));
+    }
+    body += "--" + b + "--\r\n";
+    const std::string head = "POST /up HTTP/1.0\r\n" + kAgent + host() +
+                             "Accept: */*\r\nContent-Type: multipart/form-data; boundary=" + b +
+                             "\r\nContent-Length: " +
+                             decimal_text(static_cast<std::int64_t>(body.size())) + "\r\n\r\n";
+    EXPECT_EQ(wire, head + body);
+    // Content-Length counts exactly the bytes after the blank line.
+    std::size_t blank = wire.find("\r\n\r\n");
+    ASSERT_NE(blank, std::string::npos);
+    EXPECT_NE(wire.find("Content-Length: " + decimal_text(static_cast<std::int64_t>(
+                            wire.size() - blank - 4)) + "\r\n"),
+              std::string::npos);
+    // The body file is gone once sent, and its name with it.
+    EXPECT_EQ(sent.body_file_name, "");
+    EXPECT_TRUE(fs::is_empty(temp.path));
+  }
+}
+
+TEST_F(Send, HostOfAnIpv6Site) {
+  std::string wire = exchange("/", "GET", {}, {}, nullptr, true);
+  if (wire == "no listener") GTEST_SKIP() << "no IPv6 loopback";
+  EXPECT_EQ(wire, "GET /? HTTP/1.0\r\n" + kAgent + "Host: [::1]:" + decimal_text(port) +
+                      "\r\nAccept: */*\r\n\r\n");
+}
+
+TEST_F(Send, NothingGoesOutWithoutTheBodyFile) {
+  write_file(dir.file("f"), "data");
+  ScriptedServer server({.when = AnswerWhen::never});
+  ASSERT_TRUE(server.ok()) << server.failure();
+  ErrorNumber error = 0;
+  PreparedRequest request = prepare_request_at(error, "/", "POST", {}, {dir.file("f")}, kNoon);
+  ASSERT_EQ(error, 0);
+  fs::remove(request.body_file_name);
+  std::int16_t number = next_free_number();
+  tcp_open(error, number, "127.0.0.1", server.port(), 3000, std::string());
+  ASSERT_EQ(error, 0);
+  send_request(error, number, "127.0.0.1", server.port(), "/", "POST", {dir.file("f")}, request);
+  EXPECT_EQ(error, 53);
+  EXPECT_EQ(request.body_file_name, "");
+  tcp_close(error, number);
+  ASSERT_TRUE(server.wait_done(5000));
+  EXPECT_EQ(server.request(), "");
+  expect_no_open_numbers();
+}
+
+}  // namespace
