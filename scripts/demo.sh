@@ -8,13 +8,15 @@ source scripts/setup.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)" --target ravelok
 
-work=$(mktemp -d)
+# The job directory is kept after the run, so the answer can be looked at.
+work="$PWD/build/demo"
+rm -rf "$work"
+mkdir -p "$work"
 server_pid=""
-cleanup() {
+stop_server() {
   if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; fi
-  rm -rf "$work"
 }
-trap cleanup EXIT
+trap stop_server EXIT
 
 python3 scripts/echo_server.py --port-file "$work/port" >/dev/null &
 server_pid=$!
@@ -28,7 +30,7 @@ sed -i "s/^Port=.*/Port=$port/" "$work/RAVELOK.INI"
 
 echo "Running: ravelok $work   (the echo server listens on 127.0.0.1:$port)"
 status=0
-(cd "$work" && "$OLDPWD/build/ravelok" "$work") || status=$?
+(cd "$work" && ../ravelok "$work") || status=$?
 echo "Exit status: $status"
 echo "The answer was saved to $work/answer.txt; it holds:"
 echo "------------------------------------------------------------------"

@@ -188,7 +188,7 @@ std::int32_t platform_tcp_service_port(ErrorNumber& error_code, const std::strin
   return ntohs(static_cast<std::uint16_t>(entry->s_port));
 }
 
-int platform_socket_peek(OsHandle socket) {
+int platform_socket_peek(ErrorNumber& failure, OsHandle socket) {
   char byte = 0;
   int flags = MSG_PEEK;
 #ifdef MSG_DONTWAIT
@@ -199,7 +199,9 @@ int platform_socket_peek(OsHandle socket) {
     ssize_t seen = recv(static_cast<int>(socket), &byte, 1, flags);
     if (seen > 0) return 1;
     if (seen == 0) return 0;
-    if (errno != EINTR) return -1;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) record_socket_error(failure, errno);
+    return -1;
   }
 }
 

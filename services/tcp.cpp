@@ -143,6 +143,11 @@ std::size_t tcp_receive_into(ErrorNumber& error_code, std::int16_t number, std::
       }
     }
     if (wanted == 0) break;
+    if (c.held_failure != 0) {
+      set_error(error_code, c.held_failure);
+      c.held_failure = 0;
+      break;
+    }
 
     ErrorNumber step_error = 0;
     SocketWait wait = platform_wait_socket(step_error, c.socket, false, c.timeout_ms);
@@ -207,7 +212,12 @@ bool tcp_peer_finished(std::int16_t number) {
   if (platform_wait_socket(ignored, c.socket, false, c.timeout_ms) != SocketWait::ready) {
     return false;
   }
-  return platform_socket_peek(c.socket) == 0;
+  // A reset shows here once; keep it for the receive that follows, so the
+  // reading still learns that the connection failed.
+  ErrorNumber failure = 0;
+  int seen = platform_socket_peek(failure, c.socket);
+  if (failure != 0) c.held_failure = failure;
+  return seen == 0;
 }
 
 void tcp_close(ErrorNumber& error_code, std::int16_t number) {

@@ -20,6 +20,7 @@ struct TcpConnection {
   std::uint32_t held = 0;          // count of waiting bytes
   bool end_of_data = false;        // read by tcp_at_end
   bool short_refill = false;       // a refill in this receive was shorter than the buffer
+  ErrorNumber held_failure = 0;    // seen by the end-of-data check, told by the next receive
   std::uint16_t remote_port = 0;   // host byte order
   std::uint32_t timeout_ms = 0;    // bound of every wait; 0xFFFFFFFF is practically none
   std::unique_ptr<char[]> buffer;  // kReceiveBufferSize bytes

@@ -42,7 +42,10 @@ class ExchangeRun : public ::testing::Test {
 
   // What the stand-in viewer was asked to open (waits a little for it).
   std::string viewer_log(bool expect_call) {
-    for (int i = 0; expect_call && i < 200 && !file_exists(work.file("viewer.log")); ++i) {
+    // The viewer runs on its own after ravelok has ended: wait for its line.
+    for (int i = 0; expect_call && i < 300; ++i) {
+      std::string log = read_file(work.file("viewer.log"));
+      if (!log.empty() && log.back() == '\n') break;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     if (!expect_call) std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -122,17 +125,17 @@ TEST_F(ExchangeRun, ExitStatusTable) {
        {}, 57, "partial\r\n"},
       {"save directory missing",
        {.answer = {{"HTTP/1.0 200 OK\r\n\r\nx"}}, .when = AnswerWhen::after_request},
-       {"Save=missing/dir/answer.txt"}, 76, ""},
+       {"missing/dir/answer.txt"}, 76, ""},
       {"disk full",
        {.answer = {{"HTTP/1.0 200 OK\r\n\r\nx"}}, .when = AnswerWhen::after_request},
-       {"Save=/dev/full"}, 61, ""},
+       {"/dev/full"}, 61, ""},
   };
   for (Case& c : cases) {
     unlink((work.file("answer.txt")).c_str());
     ScriptedServer server(c.script);
     ASSERT_TRUE(server.ok()) << server.failure();
-    std::vector<std::string> settings = job(server.port());
-    for (const std::string& line : c.extra) settings.push_back(line);
+    std::vector<std::string> settings =
+        job(server.port(), "/p", c.extra.empty() ? "answer.txt" : c.extra[0]);
     RunResult result = run(settings);
     EXPECT_EQ(result.status, c.status) << c.name << result.output;
     if (!c.saved.empty()) {

@@ -75,7 +75,7 @@ TEST_F(JobSettingsTest, SettingsFileNameMatchesWithoutCase) {
 TEST_F(JobSettingsTest, ReadsAndConvertsTheValues) {
   write_file(dir.file("RAVELOK.INI"),
              ini({"[URL]", "Site=www.example.test", "Port= 8080", "Page=/a b?x=1", "Method=Post",
-                  "Save=out.htm", "Show=-1", "[Vars]", "1=a=1", "2=b=2  ", "4=d=4", "[Files]",
+                  "Save=out.htm", "Show=-1", "[Vars]", "1=a=1", "2=\"b=2  \"", "4=d=4", "[Files]",
                   "1=one.bin"}));
   JobSettings job = read_job_settings(arguments_of({dir.path}));
   EXPECT_EQ(job.site, "www.example.test");
@@ -119,6 +119,7 @@ TEST_F(JobSettingsTest, DefaultSaveNameWithoutTempUsesTheSystemDirectory) {
   EXPECT_EQ(read_job_settings(arguments_of({dir.path})).save, "/scratch/96862006.HTM");
   unsetenv("TMPDIR");
   environment_snapshot();
+  random_reset();
   EXPECT_EQ(read_job_settings(arguments_of({dir.path})).save, "/tmp/96862006.HTM");
 }
 

@@ -291,6 +291,20 @@ TEST_F(TcpTest, ResetKeepsTheBytesAlreadyTaken) {
   EXPECT_FALSE(tcp_at_end(error_code, number));
 }
 
+TEST_F(TcpTest, ResetSeenByTheEndCheckReachesTheNextReceive) {
+  ScriptedServer server({.answer = {{"abc"}, {"", 200}}, .end = EndAction::reset});
+  ASSERT_TRUE(server.ok());
+  std::int16_t number = open_to(server, 3000);
+  ErrorNumber error_code = 0;
+  EXPECT_EQ(tcp_receive(error_code, number, 4096), "abc");
+  ASSERT_TRUE(server.wait_answered(5000, 1));
+  // The reset is no orderly close, and the receive after the check still
+  // learns of it, though the system reports it only once.
+  EXPECT_FALSE(tcp_peer_finished(number));
+  EXPECT_EQ(tcp_receive(error_code, number, 4096), "");
+  EXPECT_EQ(error_code, 57);
+}
+
 TEST_F(TcpTest, TimeOutZeroWaitsForLateData) {
   ScriptedServer server({.answer = {{"late", 400}}});
   ASSERT_TRUE(server.ok());
