@@ -1,6 +1,7 @@
 // Request composition: the request kind, the request and Host lines, and the
 // upload body file. Sending is in request_send.cpp.
 #include <algorithm>
+#include <string_view>
 
 #include "exchange/form.h"
 #include "exchange/request.h"
@@ -11,7 +12,10 @@
 
 namespace {
 
-constexpr std::size_t kPieceSize = 4096;
+// Upload files are copied in pieces of this size: large enough that the
+// system calls and the delimiter watch cost little per byte, small enough
+// that memory stays constant whatever the file's size.
+constexpr std::size_t kPieceSize = 128u << 10;
 // Bounds for drawing again; each further draw is needed only when the data
 // or the temporary directory happen to hold what was drawn.
 constexpr int kMaxNameDraws = 100;
@@ -50,14 +54,23 @@ void watch_start(DelimiterWatch& watch) { watch.tail.clear(); }
 
 void watch_bytes(DelimiterWatch& watch, const char* data, std::size_t size) {
   if (watch.found) return;
-  std::string window = watch.tail;
-  window.append(data, size);
-  if (window.find(watch.delimiter) != std::string::npos) {
+  const std::size_t keep = watch.delimiter.size() - 1;
+  // An occurrence that begins in the kept tail ends within the first keep
+  // bytes of the new data, so the seam alone is searched for it; the data
+  // itself is searched in place, without a copy.
+  std::string seam = watch.tail;
+  seam.append(data, std::min(size, keep));
+  if (seam.find(watch.delimiter) != std::string::npos ||
+      std::string_view(data, size).find(watch.delimiter) != std::string_view::npos) {
     watch.found = true;
     return;
   }
-  std::size_t keep = std::min(window.size(), watch.delimiter.size() - 1);
-  watch.tail = window.substr(window.size() - keep);
+  if (size >= keep) {
+    watch.tail.assign(data + size - keep, keep);
+  } else {
+    watch.tail.append(data, size);
+    if (watch.tail.size() > keep) watch.tail.erase(0, watch.tail.size() - keep);
+  }
 }
 
 // Writes text and CR LF to the body file; false when the write failed.
@@ -68,7 +81,7 @@ bool write_line(ErrorNumber& error_code, std::int16_t body, const std::string& t
   return step == 0;
 }
 
-// Appends the file at path to the body file in pieces of 4,096 bytes,
+// Appends the file at path to the body file in pieces of kPieceSize bytes,
 // asking its length again before every piece, so a file that changes while
 // it is copied is taken as each piece finds it. False after a failure.
 bool copy_upload_file(ErrorNumber& error_code, std::int16_t body, const std::string& path,
@@ -206,8 +219,14 @@ std::string request_line(RequestKind kind, const std::string& page,
 
 std::string host_header(const std::string& site, std::uint16_t port) {
   std::string line = "Host: ";
-  line += site.find(':') == std::string::npos ? site : "[" + site + "]";
-  if (port != 80) line += ":" + decimal_text(port);
+  const bool brackets = site.find(':') != std::string::npos;
+  if (brackets) line += '[';
+  line += site;
+  if (brackets) line += ']';
+  if (port != 80) {
+    line += ':';
+    line += decimal_text(port);
+  }
   return line;
 }
 

@@ -1,6 +1,4 @@
 // Sending a prepared request on an open connection.
-#include <algorithm>
-
 #include "exchange/request.h"
 #include "services/files.h"
 #include "services/numbers.h"
@@ -8,31 +6,17 @@
 
 namespace {
 
-constexpr std::size_t kPieceSize = 4096;
-
-// Sends size bytes of the body file in pieces of 4,096, one send each. The
-// size was announced in Content-Length, so no more than that goes out; the
-// first failure ends the body, since later pieces could not follow it.
+// Sends size bytes of the body file with the kernel's copy. The size was
+// announced in Content-Length, so no more than that goes out; a file that
+// has become shorter fails with 62, since later bytes could not follow.
 void send_body_file(ErrorNumber& error_code, std::int16_t connection, std::int16_t body,
                     std::uint64_t size) {
-  std::string buffer(kPieceSize, '\0');
-  std::uint64_t sent = 0;
-  while (sent < size) {
-    std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kPieceSize, size - sent));
-    ErrorNumber step = 0;
-    std::size_t got = file_read(step, body, buffer.data(), want);
-    if (got > 0) tcp_send_bytes(step, connection, buffer.data(), got);
-    if (step != 0) {
-      set_error(error_code, step);
-      return;
-    }
-    if (got < want) {
-      // The body file became shorter than announced.
-      set_error(error_code, kErrEndOfFile);
-      return;
-    }
-    sent += got;
+  const std::intptr_t handle = file_handle(body);
+  if (handle == kNoHandle) {
+    set_error(error_code, kErrNotOpen);
+    return;
   }
+  tcp_send_file(error_code, connection, handle, 0, size);
 }
 
 }  // namespace

@@ -43,7 +43,8 @@ void draw_print(const std::string& text) {
 void draw_number(std::int64_t value) {
   // decimal_text already carries the minus sign; other values get a space
   // in its place so that numbers line up.
-  std::string text = value < 0 ? decimal_text(value) : " " + decimal_text(value);
+  std::string text = value < 0 ? std::string() : std::string(1, ' ');
+  text += decimal_text(value);
   text.push_back(' ');
   platform_console_print(text);
 }

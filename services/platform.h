@@ -178,3 +178,27 @@ std::string platform_local_host_name(ErrorNumber& error_code);
 
 // Closes a socket at once; reports nothing.
 void platform_close_socket(OsHandle socket);
+
+// ------------------------------------------------------- bulk transfers
+
+// An anonymous file for reading and writing in the directory of name, on the
+// same file system, so that platform_place_file can later give it that name
+// without copying. kNoHandle (nothing recorded) when name exists and is not
+// a regular file or the system cannot make such a file there.
+OsHandle platform_open_scratch_beside(const std::string& name);
+
+// Gives the anonymous file made by platform_open_scratch_beside the name,
+// when that keeps what writing name in place would give: name is missing,
+// or a regular file (never a link) with one link that this process owns and
+// may write, whose mode and group the file takes over. False, with nothing
+// changed, in every other case; the caller then copies.
+bool platform_place_file(OsHandle file, const std::string& name);
+
+// Sends up to size bytes of file, read from offset, on a socket without
+// waiting (the kernel's copy where it has one). The count sent, 0 when the
+// socket has no room now; end_of_file is set when the file has no byte at
+// offset. -1 with the failure recorded: 57 or 70 for the socket, the file
+// error for a failed read.
+std::int64_t platform_socket_send_file(ErrorNumber& error_code, OsHandle socket, OsHandle file,
+                                       std::uint64_t offset, std::uint64_t size,
+                                       bool& end_of_file);

@@ -6,12 +6,16 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <sys/sendfile.h>
+#endif
 
 #include <cerrno>
 #include <climits>
 #include <cstring>
 
 #include "services/platform.h"
+#include "services/platform_posix.h"
 
 #ifndef MSG_NOSIGNAL
 // Systems without the flag (macOS) get SO_NOSIGPIPE on each socket instead.
@@ -217,4 +221,77 @@ std::string platform_local_host_name(ErrorNumber& error_code) {
 
 void platform_close_socket(OsHandle socket) {
   if (socket != kNoHandle) close(static_cast<int>(socket));
+}
+
+namespace {
+
+// One read of the file and one send of what it gave, for systems or files
+// the kernel's copy does not serve. Bytes the socket did not take are read
+// again by the next call, from the offset that far.
+std::int64_t send_file_by_reading(ErrorNumber& error_code, int socket, int file,
+                                  std::uint64_t offset, std::uint64_t size, bool& end_of_file) {
+  char buffer[65536];
+  std::size_t want = size < sizeof buffer ? static_cast<std::size_t>(size) : sizeof buffer;
+  ssize_t got;
+  do {
+    got = pread(file, buffer, want, static_cast<off_t>(offset));
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) {
+    set_error(error_code, map_errno(errno, false));
+    return -1;
+  }
+  if (got == 0) {
+    end_of_file = true;
+    return 0;
+  }
+  for (;;) {
+    ssize_t sent = send(socket, buffer, static_cast<std::size_t>(got), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent >= 0) return sent;
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    record_socket_error(error_code, errno);
+    return -1;
+  }
+}
+
+}  // namespace
+
+std::int64_t platform_socket_send_file(ErrorNumber& error_code, OsHandle socket, OsHandle file,
+                                       std::uint64_t offset, std::uint64_t size,
+                                       bool& end_of_file) {
+  end_of_file = false;
+  int out = static_cast<int>(socket);
+  int in = static_cast<int>(file);
+  if (size == 0) return 0;
+#if defined(__linux__)
+  // sendfile has no flag for "do not wait": the socket is made non-blocking
+  // for the call, so a full send buffer returns at once and the caller's
+  // bounded wait decides how long to wait for room.
+  int flags = fcntl(out, F_GETFL);
+  if (flags >= 0 && (flags & O_NONBLOCK) == 0) fcntl(out, F_SETFL, flags | O_NONBLOCK);
+  off_t position = static_cast<off_t>(offset);
+  std::size_t count = size > 0x7FFFF000u ? 0x7FFFF000u : static_cast<std::size_t>(size);
+  ssize_t sent;
+  do {
+    sent = sendfile(out, in, &position, count);
+  } while (sent < 0 && errno == EINTR);
+  int failure = errno;
+  if (flags >= 0 && (flags & O_NONBLOCK) == 0) fcntl(out, F_SETFL, flags);
+  if (sent > 0) return sent;
+  if (sent == 0) {
+    end_of_file = true;
+    return 0;
+  }
+  if (failure == EAGAIN || failure == EWOULDBLOCK) return 0;
+  if (failure == EIO) {
+    set_error(error_code, map_errno(failure, false));
+    return -1;
+  }
+  // A file the kernel cannot copy from is read instead.
+  if (failure != EINVAL && failure != ENOSYS && failure != EOPNOTSUPP) {
+    record_socket_error(error_code, failure);
+    return -1;
+  }
+#endif
+  return send_file_by_reading(error_code, out, in, offset, size, end_of_file);
 }

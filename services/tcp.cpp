@@ -106,6 +106,33 @@ void tcp_send_bytes(ErrorNumber& error_code, std::int16_t number, const char* da
   connection->end_of_data = false;
 }
 
+void tcp_send_file(ErrorNumber& error_code, std::int16_t number, OsHandle file,
+                   std::uint64_t offset, std::uint64_t size) {
+  TcpConnection* connection = find_connection(error_code, number);
+  if (connection == nullptr) return;
+  std::uint64_t sent = 0;
+  while (sent < size) {
+    SocketWait wait = platform_wait_socket(error_code, connection->socket, true,
+                                           connection->timeout_ms);
+    if (wait == SocketWait::failed) return;
+    if (wait == SocketWait::timed_out) {
+      set_error(error_code, kErrTimedOut);
+      return;
+    }
+    bool end_of_file = false;
+    std::int64_t accepted = platform_socket_send_file(error_code, connection->socket, file,
+                                                      offset + sent, size - sent, end_of_file);
+    if (accepted < 0) return;
+    if (end_of_file) {
+      // The file became shorter than the size that was announced.
+      set_error(error_code, kErrEndOfFile);
+      return;
+    }
+    sent += static_cast<std::uint64_t>(accepted);
+  }
+  connection->end_of_data = false;
+}
+
 void tcp_send(ErrorNumber& error_code, std::int16_t number, const std::string& bytes) {
   tcp_send_bytes(error_code, number, bytes.data(), bytes.size());
 }

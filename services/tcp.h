@@ -41,6 +41,13 @@ void tcp_send(ErrorNumber& error_code, std::int16_t number, const std::string& b
 void tcp_send_bytes(ErrorNumber& error_code, std::int16_t number, const char* data,
                     std::size_t size);
 
+// Sends size bytes of file, from offset, with the kernel's copy where it has
+// one: each round waits (bounded) for room and sends what the socket takes.
+// Fails as tcp_send, with the file's read error, or with 62 when the file
+// ends before size bytes; bytes already sent stay sent.
+void tcp_send_file(ErrorNumber& error_code, std::int16_t number, OsHandle file,
+                   std::uint64_t offset, std::uint64_t size);
+
 // tcp_send of text, then a separate tcp_send of CR LF (which runs even when
 // the first failed).
 void tcp_send_line(ErrorNumber& error_code, std::int16_t number, const std::string& text);
