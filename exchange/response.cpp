@@ -17,7 +17,7 @@ constexpr char kLengthField[] = "CONTENT-LENGTH:";  // at the start of a header 
 // before it not counted): no header field is that long.
 constexpr std::size_t kLabelTailLimit = 4096;
 // Staged scratch-file bytes are written out in pieces of this size.
-constexpr std::size_t kStagingFlush = 1u << 20;
+constexpr std::size_t kStagingFlush = 128u << 10;
 
 bool spilled(const ResponseReader& reader) { return reader.body.file != kNoHandle; }
 
@@ -107,8 +107,12 @@ void flush_staging(ErrorNumber& error_code, ResponseReader& reader) {
 // When no scratch file can be made, the text stays in memory.
 void spill_if_needed(ResponseReader& reader, std::size_t coming) {
   if (spilled(reader) || reader.body.bytes.size() + coming <= kMemoryLimit) return;
+  // Beside the save file the scratch file can later become it without a
+  // copy; elsewhere (or when that fails) it goes to the temporary directory.
+  OsHandle file = kNoHandle;
+  if (!reader.save_name.empty()) file = platform_open_scratch_beside(reader.save_name);
   ErrorNumber scratch_error = 0;
-  OsHandle file = platform_open_scratch(scratch_error, reader.temp_directory);
+  if (file == kNoHandle) file = platform_open_scratch(scratch_error, reader.temp_directory);
   if (file == kNoHandle) return;
   ErrorNumber write_error = 0;
   platform_write(write_error, file, reader.body.bytes.data(), reader.body.bytes.size());
@@ -168,9 +172,14 @@ void absorb(ErrorNumber& error_code, ResponseReader& reader, std::size_t size) {
     flush_staging(error_code, reader);
   } else {
     reader.body.bytes.erase(0, static_cast<std::size_t>(body_start));
-    // A length announced up to the memory limit is reserved at once; a
-    // larger one is never trusted for memory.
-    if (reader.announced > 0 && static_cast<std::uint64_t>(reader.announced) <= kMemoryLimit) {
+    if (reader.length_field_seen && reader.length_field > kMemoryLimit) {
+      // A body announced larger than memory goes to the scratch file at
+      // once, rather than after filling memory first.
+      spill_if_needed(reader, kMemoryLimit + 1);
+    } else if (reader.announced > 0 &&
+               static_cast<std::uint64_t>(reader.announced) <= kMemoryLimit) {
+      // A length announced up to the memory limit is reserved at once; a
+      // larger one is never trusted for memory.
       reader.body.bytes.reserve(static_cast<std::size_t>(reader.announced));
     }
   }

@@ -1,8 +1,8 @@
 // Reading an HTTP response: the text as it arrives, the cut after the first
 // CR LF CR LF, the length label shown on the progress line, and the
 // Content-Length field that tells a complete answer. Once the text passes
-// 8 MiB it continues in an anonymous scratch file, so an answer larger than
-// memory is kept whole.
+// 8 MiB (or as soon as the header announces more) it continues in an
+// anonymous scratch file, so an answer larger than memory is kept whole.
 #pragma once
 
 #include <cstdint>
@@ -34,6 +34,7 @@ void release_body(ResponseBody& body);
 struct ResponseReader {
   ResponseBody body;            // the text, and the body once the header is cut
   std::string temp_directory;   // where a scratch file goes
+  std::string save_name;        // when set, a scratch file goes beside it if it can
   bool header_phase = true;
   std::uint64_t received = 0;   // every byte received, header included
   std::int32_t announced = 0;   // the value after "CONTENT-LENGTH:"

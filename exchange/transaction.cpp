@@ -42,7 +42,8 @@ bool read_response(ErrorNumber& error_code, ResponseReader& reader, std::int16_t
 
 TransactionResult http_transaction(const std::string& site, std::int16_t& port,
                                    const std::string& page, const std::string& method,
-                                   const StringList& vars, const StringList& files) {
+                                   const StringList& vars, const StringList& files,
+                                   const std::string& save_name) {
   ErrorNumber error_code = 0;
   TransactionResult result;
   if (port == 0) port = 80;
@@ -78,6 +79,7 @@ TransactionResult http_transaction(const std::string& site, std::int16_t& port,
 
   ResponseReader reader;
   reader.temp_directory = platform_temp_directory();
+  reader.save_name = save_name;
   error_watch_start();
   bool closed = read_response(error_code, reader, number);
   const ErrorNumber read_first = error_watch_first();

@@ -17,9 +17,12 @@ struct TransactionResult {
 // caller's variable too. outcome is the first failure of the step that
 // failed: preparing or opening, sending, reading (24, 57, 70), or 62 when
 // the server closed before any byte or before the Content-Length it gave.
+// save_name, when given, is where the answer will be saved: a large answer
+// then waits beside it, so that saving needs no copy.
 TransactionResult http_transaction(const std::string& site, std::int16_t& port,
                                    const std::string& page, const std::string& method,
-                                   const StringList& vars, const StringList& files);
+                                   const StringList& vars, const StringList& files,
+                                   const std::string& save_name = std::string());
 
 // Connection time-out of every wait, and the pause between receive attempts
 // (milliseconds).

@@ -59,7 +59,7 @@ int job_run() {
   }
 
   TransactionResult answer =
-      http_transaction(job.site, job.port, job.page, job.method, job.vars, job.files);
+      http_transaction(job.site, job.port, job.page, job.method, job.vars, job.files, job.save);
   ErrorNumber save_outcome = 0;
   if (!job.save.empty()) {
     save_outcome = save_response(job.save, answer.body, job.default_save_name);

@@ -7,8 +7,19 @@
 ErrorNumber save_response(const std::string& name, const ResponseBody& body,
                           bool plain_files_only) {
   ErrorNumber error_code = 0;
-  // A failed open makes the writes fail too (52); the open is the cause.
   error_watch_start();
+  if (body.file != kNoHandle && body.file_offset == 0) {
+    // A large body waits in a scratch file made beside the save file: when
+    // the system can give that file the save name, nothing is copied. The
+    // file's position is at its end, where the line end goes.
+    ErrorNumber size_error = 0;
+    if (platform_file_size(size_error, body.file) == body.file_length && size_error == 0 &&
+        platform_place_file(body.file, name)) {
+      platform_write(error_code, body.file, "\r\n", 2);
+      return error_watch_first();
+    }
+  }
+  // A failed open makes the writes fail too (52); the open is the cause.
   const std::int16_t number = next_free_number();
   file_open_output(error_code, number, name, plain_files_only);
   if (body.file != kNoHandle) {

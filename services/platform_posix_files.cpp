@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <string>
 
 #include "services/platform.h"
 #include "services/platform_posix.h"
@@ -162,6 +163,88 @@ OsHandle platform_open_scratch(ErrorNumber& error_code, const std::string& direc
   unlink(pattern.c_str());
   fchmod(named, 0600);
   return named;
+}
+
+namespace {
+
+// The directory part of name: "." for a bare name, "/" for one in the root.
+std::string directory_of(const std::string& name) {
+  std::size_t slash = name.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? std::string("/") : name.substr(0, slash);
+}
+
+// Links the unnamed file fd under path. AT_EMPTY_PATH needs a privilege that
+// an ordinary user lacks; the /proc name of the descriptor needs none.
+bool link_unnamed(int fd, const std::string& path) {
+#if defined(__linux__)
+  if (linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0) return true;
+  if (errno != ENOENT && errno != EPERM) return false;
+  std::string own = "/proc/self/fd/" + std::to_string(fd);
+  return linkat(AT_FDCWD, own.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0;
+#else
+  (void)fd;
+  (void)path;
+  return false;
+#endif
+}
+
+}  // namespace
+
+OsHandle platform_open_scratch_beside(const std::string& name) {
+#if defined(__linux__) && defined(O_TMPFILE)
+  struct stat info;
+  if (lstat(name.c_str(), &info) == 0) {
+    if (!S_ISREG(info.st_mode)) return kNoHandle;
+  } else if (errno != ENOENT) {
+    return kNoHandle;
+  }
+  int fd = open_retrying(directory_of(name).c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  return fd >= 0 ? fd : kNoHandle;
+#else
+  (void)name;
+  return kNoHandle;
+#endif
+}
+
+bool platform_place_file(OsHandle file, const std::string& name) {
+  int fd = static_cast<int>(file);
+  struct stat own;
+  // Only a file that has no name yet can be given one.
+  if (fstat(fd, &own) != 0 || !S_ISREG(own.st_mode) || own.st_nlink != 0) return false;
+  struct stat old;
+  if (lstat(name.c_str(), &old) != 0) {
+    if (errno != ENOENT) return false;
+    // A new file gets the mode that creating it would have given.
+    mode_t mask = umask(0);
+    umask(mask);
+    if (fchmod(fd, 0666 & ~mask) != 0) return false;
+    return link_unnamed(fd, name);
+  }
+  // Replacing is the same as rewriting only for a plain file of ours that
+  // no other name shares and that we may write.
+  if (!S_ISREG(old.st_mode) || old.st_nlink != 1 || old.st_uid != geteuid() ||
+      old.st_dev != own.st_dev || faccessat(AT_FDCWD, name.c_str(), W_OK, AT_EACCESS) != 0) {
+    return false;
+  }
+  if (fchmod(fd, old.st_mode & 07777) != 0) return false;
+  if (old.st_gid != own.st_gid && fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0) {
+    return false;
+  }
+  // A link cannot replace a name: link under a fresh name beside it, then
+  // rename that over the old file in one step.
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    std::string temporary = directory_of(name) + "/.ravelok-" + std::to_string(getpid()) + "-" +
+                            std::to_string(attempt) + ".part";
+    if (!link_unnamed(fd, temporary)) {
+      if (errno == EEXIST) continue;
+      return false;
+    }
+    if (rename(temporary.c_str(), name.c_str()) == 0) return true;
+    unlink(temporary.c_str());
+    return false;
+  }
+  return false;
 }
 
 bool platform_is_disk_file(OsHandle handle) {
