@@ -76,7 +76,8 @@ RunResult run_ravelok(const RunOptions& options) {
                               [](const std::string& e) { return e.rfind("PATH=", 0) == 0; });
   if (!has_path) environment.push_back(std::string("PATH=") + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin"));
 
-  std::vector<std::string> arguments = {RAVELOK_BINARY};
+  std::vector<std::string> arguments = options.wrapper;
+  arguments.push_back(RAVELOK_BINARY);
   arguments.insert(arguments.end(), options.arguments.begin(), options.arguments.end());
   std::vector<char*> argv;
   for (std::string& a : arguments) argv.push_back(a.data());

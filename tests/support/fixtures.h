@@ -35,6 +35,9 @@ struct RunOptions {
   std::vector<std::string> environment;  // "NAME=value"; PATH is added when missing
   std::string directory;                 // the working directory ("" = unchanged)
   int timeout_ms = 30000;
+  // A command the binary runs under, with its arguments (for example setpriv
+  // to drop privileges); the first word is an absolute path. Empty: none.
+  std::vector<std::string> wrapper = {};
 };
 
 // Runs the ravelok binary built with the tests, standard input from
