@@ -71,12 +71,11 @@ std::string random_bytes(std::uint32_t seed, std::size_t size) {
 class FaultScenario : public ::testing::Test {
  protected:
   // Writes the settings and runs ravelok in the work directory.
-  RunResult run(const std::string& settings, const std::vector<std::string>& wrapper = {},
-                const std::vector<std::string>& arguments = {}) {
+  RunResult run(const std::string& settings, const std::vector<std::string>& wrapper = {}) {
     write_file(work.file("RAVELOK.INI"), settings);
     chmod(work.file("RAVELOK.INI").c_str(), 0644);
     RunOptions options;
-    options.arguments = arguments.empty() ? std::vector<std::string>{work.path} : arguments;
+    options.arguments = {work.path};
     options.environment = {"TEMP=" + temp_value, "PATH=/usr/bin:/bin"};
     options.directory = work.path;
     options.timeout_ms = 30000;
@@ -186,36 +185,26 @@ TEST_F(FaultScenario, BrokenAnswers) {
   }
 }
 
-TEST_F(FaultScenario, ServerEndsBeforeReadingTheUpload) {
-  // Far more than the socket buffers on both ends can hold, so the sends
-  // must meet the server's end.
+TEST_F(FaultScenario, ServerResetsBeforeReadingTheUpload) {
+  // The server reads the request's first bytes and resets the connection;
+  // the upload is far more than the socket buffers on both ends can hold,
+  // so the sends must meet the reset. (A server that closes at once is run
+  // by the exchange suite.)
   write_file(work.file("big.bin"), random_bytes(7, 16u << 20));
-  struct Case {
-    const char* name;
-    ServerScript script;
-  };
-  const Case cases[] = {
-      {"closes at once", {.answer = {}, .close_at_once = true}},
-      {"resets after the request line",
-       {.answer = {}, .when = AnswerWhen::after_bytes, .after_bytes = 20, .end = EndAction::reset}},
-  };
-  for (const Case& c : cases) {
-    unlink(work.file("answer.txt").c_str());
-    ScriptedServer server(c.script);
-    ASSERT_TRUE(server.ok()) << server.failure();
-    std::vector<std::string> settings = job("127.0.0.1", server.port());
-    settings.insert(settings.end(), {"Method=POST", "[Vars]", "1=a=b", "[Files]", "1=big.bin"});
-    RunResult result = run(ini(settings));
-    // The send's failure is the outcome; the process is not killed by a
-    // signal on the broken connection.
-    EXPECT_EQ(result.status, 57) << c.name << result.output;
-    EXPECT_EQ(read_file(work.file("answer.txt")), "\r\n") << c.name;
-    // Reading still runs one pass after the failed send: when the reset
-    // shows there again, that pass makes its four pauses (about 4.2 s),
-    // otherwise it ends at once. Never more.
-    EXPECT_LT(result.seconds, 6.5) << c.name;
-    EXPECT_TRUE(list_directory(temp.path).empty()) << c.name;
-  }
+  ScriptedServer server(
+      {.answer = {}, .when = AnswerWhen::after_bytes, .after_bytes = 20, .end = EndAction::reset});
+  ASSERT_TRUE(server.ok()) << server.failure();
+  std::vector<std::string> settings = job("127.0.0.1", server.port());
+  settings.insert(settings.end(), {"Method=POST", "[Vars]", "1=a=b", "[Files]", "1=big.bin"});
+  RunResult result = run(ini(settings));
+  // The send's failure is the outcome; no signal ends the process.
+  EXPECT_EQ(result.status, 57) << result.output;
+  EXPECT_EQ(read_file(work.file("answer.txt")), "\r\n");
+  // Reading still runs one pass after the failed send. When the reset
+  // reaches it (now and then), that pass makes its four pauses and the run
+  // takes about 4.2 s; otherwise it ends at once. Never more.
+  EXPECT_LT(result.seconds, 6.5);
+  EXPECT_TRUE(list_directory(temp.path).empty());
 }
 
 // Uploads that cannot be prepared: nothing is sent, the status is the first
