@@ -174,8 +174,9 @@ std::string directory_of(const std::string& name) {
   return slash == 0 ? std::string("/") : name.substr(0, slash);
 }
 
-// Links the unnamed file fd under path. AT_EMPTY_PATH needs a privilege that
-// an ordinary user lacks; the /proc name of the descriptor needs none.
+// Links the unnamed file fd under path. Older kernels allow AT_EMPTY_PATH
+// only with a privilege an ordinary user lacks; the /proc name of the
+// descriptor needs none.
 bool link_unnamed(int fd, const std::string& path) {
 #if defined(__linux__)
   if (linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0) return true;

@@ -249,6 +249,83 @@ TEST_F(ExchangeRun, LargeAnswerGoesThroughTheScratchFile) {
   EXPECT_TRUE(list_directory(temp.path).empty());
 }
 
+TEST_F(ExchangeRun, LargeAnswerLeavesTheOldSaveFileAloneUntilTheEnd) {
+  // 9 MiB arrive, then a pause, then the rest: meanwhile the old answer must
+  // still be there, unchanged, and no other file must show.
+  std::string body(12u << 20, '\0');
+  for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>((i * 7 + i / 4093) & 0xFF);
+  const std::string head = "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+  ScriptedServer server({.answer = {{head + body.substr(0, 9u << 20)}, {body.substr(9u << 20), 1500}},
+                         .when = AnswerWhen::after_request});
+  ASSERT_TRUE(server.ok()) << server.failure();
+  write_file(work.file("answer.txt"), "old answer");
+  chmod(work.file("answer.txt").c_str(), 0640);
+  RunResult result;
+  std::thread runner([&] { result = run(job(server.port())); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  EXPECT_EQ(read_file(work.file("answer.txt")), "old answer");
+  EXPECT_EQ(list_directory(work.path), (std::vector<std::string>{"RAVELOK.INI", "answer.txt", "bin"}));
+  runner.join();
+  EXPECT_EQ(result.status, 0) << result.output;
+  EXPECT_TRUE(read_file(work.file("answer.txt")) == body + "\r\n");
+  struct stat info;
+  ASSERT_EQ(stat(work.file("answer.txt").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0640u);
+  EXPECT_EQ(list_directory(work.path), (std::vector<std::string>{"RAVELOK.INI", "answer.txt", "bin"}));
+  EXPECT_TRUE(list_directory(temp.path).empty());
+}
+
+// As an ordinary user (older kernels let only a privileged one link an
+// unnamed file by its descriptor) the large answer still takes the save name
+// where that user may write, and a file the user may not write is refused
+// as before.
+TEST_F(ExchangeRun, LargeAnswerSavedByAnOrdinaryUser) {
+  std::string setpriv;
+  for (const char* path : {"/usr/bin/setpriv", "/bin/setpriv"}) {
+    if (access(path, X_OK) == 0) setpriv = path;
+  }
+  if (setpriv.empty()) GTEST_SKIP() << "setpriv is not installed";
+  chmod(work.path.c_str(), 0777);
+  chmod(temp.path.c_str(), 0777);
+  const std::string body(10u << 20, 'z');
+  struct Case { const char* name; mode_t mode; int status; bool replaced; };
+  const Case cases[] = {
+      {"missing", 0, 0, true},
+      {"own.txt", 0640, 0, true},
+      {"read-only.txt", 0444, 70, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string name = work.file(c.name);
+    if (c.mode != 0) {
+      write_file(name, "kept");
+      ASSERT_EQ(chown(name.c_str(), 65534, 65534), 0);
+      chmod(name.c_str(), c.mode);
+    }
+    ScriptedServer server({.answer = {{"HTTP/1.0 200 OK\r\nContent-Length: " +
+                                       std::to_string(body.size()) + "\r\n\r\n" + body}},
+                           .when = AnswerWhen::after_request});
+    ASSERT_TRUE(server.ok()) << server.failure();
+    write_file(work.file("RAVELOK.INI"), ini(job(server.port(), "/p", name)));
+    RunResult result = run_ravelok({.arguments = {work.path},
+                                    .environment = {"TEMP=" + temp.path},
+                                    .directory = work.path,
+                                    .wrapper = {setpriv, "--reuid=65534", "--regid=65534",
+                                                "--clear-groups"}});
+    EXPECT_EQ(result.status, c.status) << result.output;
+    EXPECT_TRUE(read_file(name) == (c.replaced ? body + "\r\n" : std::string("kept")));
+    struct stat info;
+    ASSERT_EQ(stat(name.c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, 65534u);
+    if (c.mode != 0) {
+      EXPECT_EQ(info.st_mode & 07777, c.mode);
+    }
+    EXPECT_TRUE(list_directory(temp.path).empty());
+  }
+  EXPECT_EQ(list_directory(work.path),
+            (std::vector<std::string>{"RAVELOK.INI", "bin", "missing", "own.txt", "read-only.txt"}));
+}
+
 TEST_F(ExchangeRun, HugeHeaderWithoutBlankLineIsKeptWhole) {
   std::string header = "HTTP/1.0 200 OK\r\n";
   while (header.size() < (12u << 20)) header += "X-Filler: 0123456789abcdef0123456789abcdef\r\n";

@@ -135,8 +135,11 @@ TEST_F(Prepare, UploadBodyFileByteForByte) {
 }
 
 TEST_F(Prepare, FilesAroundThePieceSizeAndNoVariables) {
+  // Around the old 4 KiB pieces and the 128 KiB copy pieces.
   for (std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{4095}, std::size_t{4096},
-                           std::size_t{4097}, std::size_t{8192}, std::size_t{20000}}) {
+                           std::size_t{4097}, std::size_t{8192}, std::size_t{20000},
+                           std::size_t{131071}, std::size_t{131072}, std::size_t{131073},
+                           std::size_t{3 * 131072 + 4097}}) {
     std::string content(size, '\0');
     for (std::size_t i = 0; i < size; ++i) content[i] = static_cast<char>((i * 31 + size) % 256);
     write_file(dir.file("data"), content);
@@ -265,6 +268,36 @@ TEST_F(Prepare, DelimiterInTheDataDrawsANewBoundary) {
     EXPECT_EQ(read_file(request.body_file_name), expected);
     discard_prepared_request(request);
     // The file of the abandoned boundary is gone too.
+    EXPECT_TRUE(fs::is_empty(temp.path));
+  }
+}
+
+TEST_F(Prepare, DelimiterAcrossCopyPiecesIsFound) {
+  auto [first, number] = first_draws(kNoon);
+  const std::string delimiter = "--" + first;
+  const std::size_t piece = 131072;
+  struct Case { std::size_t at; bool whole; };
+  // Where the delimiter starts in the file; whole false puts all but its
+  // last byte there, which must not count.
+  const Case cases[] = {
+      {0, true},         {piece - 5, true},      {piece - 1, true},
+      {piece, true},     {2 * piece - 3, true},  {3 * piece + 17, true},
+      {piece - 5, false}, {2 * piece - 1, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.at) + (c.whole ? " whole" : " cut"));
+    std::string content(c.at, 'a');
+    content += c.whole ? delimiter : delimiter.substr(0, delimiter.size() - 1) + "X";
+    content += std::string(1000, 'b');
+    write_file(dir.file("f"), content);
+    ErrorNumber error_code = 0;
+    PreparedRequest request =
+        prepare_request_at(error_code, "/", "POST", {}, {dir.file("f")}, kNoon);
+    EXPECT_EQ(error_code, 0);
+    EXPECT_EQ(request.boundary != first, c.whole);
+    EXPECT_TRUE(read_file(request.body_file_name) ==
+                file_part(request.boundary, 1, dir.file("f"), content));
+    discard_prepared_request(request);
     EXPECT_TRUE(fs::is_empty(temp.path));
   }
 }

@@ -1,0 +1,270 @@
+// The bulk paths: a file sent on a connection with the kernel's copy, and a
+// large answer saved by giving its scratch file the save name.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "exchange/response.h"
+#include "job/save.h"
+#include "services/files.h"
+#include "services/numbers.h"
+#include "services/platform.h"
+#include "services/tcp.h"
+#include "support/fixtures.h"
+#include "support/scripted_server.h"
+
+namespace {
+
+// Bytes of every value, NUL included, in a pattern that shows shifts.
+std::string pattern(std::size_t size) {
+  std::string bytes(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 131 + i / 251) & 0xFF);
+  return bytes;
+}
+
+// Whether a descriptor of this process is in non-blocking mode, from the
+// flags the kernel shows for it (<fcntl.h> would clash with files.h).
+bool non_blocking(OsHandle fd) {
+  std::string info = read_file("/proc/self/fdinfo/" + std::to_string(fd));
+  std::size_t at = info.find("flags:");
+  if (at == std::string::npos) return false;
+  return (std::stoul(info.substr(at + 6), nullptr, 8) & 04000) != 0;  // O_NONBLOCK
+}
+
+mode_t mode_of(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+class SendFile : public ::testing::Test {
+ protected:
+  void SetUp() override { reset_number_table(); }
+  void TearDown() override {
+    for (std::int16_t number = 1; number <= 16; ++number) {
+      ErrorNumber ignored = 0;
+      tcp_close(ignored, number);
+      file_close(ignored, number);
+    }
+    reset_number_table();
+  }
+  // Opens the file for reading under a number; its handle.
+  OsHandle open_file(const std::string& path) {
+    file_number = next_free_number();
+    ErrorNumber error_code = 0;
+    file_open_read(error_code, file_number, path);
+    EXPECT_EQ(error_code, 0);
+    return file_handle(file_number);
+  }
+  TempDir dir;
+  std::int16_t file_number = 0;
+};
+
+TEST_F(SendFile, ExactBytesFromAnyOffset) {
+  const std::string content = pattern(3 * 131072 + 4097);
+  write_file(dir.file("data"), content);
+  OsHandle file = open_file(dir.file("data"));
+  struct Case { std::size_t offset; std::size_t size; };
+  const Case cases[] = {
+      {0, content.size()}, {1, 200000}, {131071, 131073}, {content.size() - 1, 1}, {0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.offset) + "+" + std::to_string(c.size));
+    ScriptedServer server({.when = AnswerWhen::never});
+    ASSERT_TRUE(server.ok()) << server.failure();
+    ErrorNumber error_code = 0;
+    std::int16_t number = next_free_number();
+    tcp_open(error_code, number, "127.0.0.1", server.port(), 3000, "");
+    tcp_send_file(error_code, number, file, c.offset, c.size);
+    EXPECT_EQ(error_code, 0);
+    // The socket waits as before for the sends that follow.
+    NumberEntry* entry = find_number(number);
+    ASSERT_NE(entry, nullptr);
+    EXPECT_FALSE(non_blocking(entry->connection->socket));
+    tcp_send(error_code, number, "end");
+    tcp_close(error_code, number);
+    ASSERT_TRUE(server.wait_done(10000));
+    EXPECT_TRUE(server.request() == content.substr(c.offset, c.size) + "end")
+        << server.request().size();
+  }
+}
+
+TEST_F(SendFile, FileShorterThanAskedFailsWith62AfterItsBytes) {
+  write_file(dir.file("data"), pattern(5000));
+  OsHandle file = open_file(dir.file("data"));
+  ScriptedServer server({.when = AnswerWhen::never});
+  ASSERT_TRUE(server.ok()) << server.failure();
+  ErrorNumber error_code = 0;
+  std::int16_t number = next_free_number();
+  tcp_open(error_code, number, "127.0.0.1", server.port(), 3000, "");
+  tcp_send_file(error_code, number, file, 100, 10000);
+  EXPECT_EQ(error_code, 62);
+  tcp_close(error_code, number);
+  ASSERT_TRUE(server.wait_done(5000));
+  EXPECT_EQ(server.request(), pattern(5000).substr(100));
+}
+
+TEST_F(SendFile, PeerThatNeverReadsTimesOut) {
+  // A listener that never accepts: the connection completes in the backlog
+  // and nobody reads, so the buffers fill and the wait for room times out.
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  struct sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 4), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
+  write_file(dir.file("data"), std::string(32u << 20, 'x'));
+  OsHandle file = open_file(dir.file("data"));
+
+  ErrorNumber error_code = 0;
+  std::int16_t number = next_free_number();
+  tcp_open(error_code, number, "127.0.0.1", ntohs(address.sin_port), 300, "");
+  ASSERT_EQ(error_code, 0);
+  std::uint64_t started = platform_monotonic_milliseconds();
+  tcp_send_file(error_code, number, file, 0, 32u << 20);
+  std::uint64_t took = platform_monotonic_milliseconds() - started;
+  EXPECT_EQ(error_code, 24);
+  EXPECT_GE(took, 290u);
+  EXPECT_LT(took, 5000u);
+  tcp_close(error_code, number);
+  close(listener);
+}
+
+TEST_F(SendFile, NumbersThatAreNoConnection) {
+  write_file(dir.file("data"), "abc");
+  OsHandle file = open_file(dir.file("data"));
+  ErrorNumber error_code = 0;
+  tcp_send_file(error_code, 99, file, 0, 3);
+  EXPECT_EQ(error_code, 52);
+  error_code = 0;
+  tcp_send_file(error_code, file_number, file, 0, 3);
+  EXPECT_EQ(error_code, 54);
+}
+
+// A body as the response reader leaves one that went to a scratch file:
+// beside save_name where it can be, else in the directory of save_name
+// (standing in for TEMP); prefix (a header kept with it), then the body.
+ResponseBody scratch_body(const std::string& save_name, const std::string& prefix,
+                          const std::string& body) {
+  ResponseBody result;
+  ErrorNumber error_code = 0;
+  result.file = platform_open_scratch_beside(save_name);
+  if (result.file == kNoHandle) {
+    result.file = platform_open_scratch(error_code, save_name.substr(0, save_name.rfind('/')));
+  }
+  EXPECT_NE(result.file, kNoHandle);
+  const std::string text = prefix + body;
+  platform_write(error_code, result.file, text.data(), text.size());
+  EXPECT_EQ(error_code, 0);
+  result.file_offset = prefix.size();
+  result.file_length = text.size();
+  return result;
+}
+
+class LargeBodySave : public ::testing::Test {
+ protected:
+  void SetUp() override { reset_number_table(); }
+  TempDir dir;
+  const std::string body = pattern(300000);
+};
+
+TEST_F(LargeBodySave, ScratchFileTakesTheSaveName) {
+  const mode_t mask = umask(022);
+  struct Case { const char* name; const char* old_content; mode_t old_mode; mode_t expected_mode; };
+  const Case cases[] = {
+      {"new.bin", nullptr, 0, 0644},
+      {"old.bin", "old content that is longer than nothing", 0640, 0640},
+      {"private.bin", "x", 0600, 0600},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string name = dir.file(c.name);
+    if (c.old_content != nullptr) {
+      write_file(name, c.old_content);
+      chmod(name.c_str(), c.old_mode);
+    }
+    ResponseBody large = scratch_body(name, "", body);
+    // Until it is saved the scratch file has no name at all.
+    EXPECT_EQ(file_exists(name), c.old_content != nullptr);
+    EXPECT_EQ(save_response(name, large, false), 0);
+    // The very file that held the answer now bears the name: nothing was
+    // copied.
+    struct stat held, saved;
+    ASSERT_EQ(fstat(static_cast<int>(large.file), &held), 0);
+    ASSERT_EQ(stat(name.c_str(), &saved), 0);
+    EXPECT_EQ(held.st_ino, saved.st_ino);
+    release_body(large);
+    EXPECT_TRUE(read_file(name) == body + "\r\n");
+    EXPECT_EQ(mode_of(name), c.expected_mode);
+  }
+  EXPECT_EQ(list_directory(dir.path),
+            (std::vector<std::string>{"new.bin", "old.bin", "private.bin"}));
+  umask(mask);
+}
+
+TEST_F(LargeBodySave, SharedAndLinkedFilesAreWrittenInPlace) {
+  // A second hard link must see the new content: the file is rewritten.
+  write_file(dir.file("a"), "old");
+  ASSERT_EQ(link(dir.file("a").c_str(), dir.file("b").c_str()), 0);
+  struct stat before, after;
+  ASSERT_EQ(stat(dir.file("a").c_str(), &before), 0);
+  ResponseBody large = scratch_body(dir.file("a"), "", body);
+  EXPECT_EQ(save_response(dir.file("a"), large, false), 0);
+  release_body(large);
+  ASSERT_EQ(stat(dir.file("a").c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_TRUE(read_file(dir.file("b")) == body + "\r\n");
+
+  // A symbolic link stays a link; its target receives the answer.
+  write_file(dir.file("target"), "old");
+  ASSERT_EQ(symlink(dir.file("target").c_str(), dir.file("link").c_str()), 0);
+  large = scratch_body(dir.file("link"), "", body);
+  EXPECT_EQ(save_response(dir.file("link"), large, false), 0);
+  release_body(large);
+  struct stat info;
+  ASSERT_EQ(lstat(dir.file("link").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISLNK(info.st_mode));
+  EXPECT_TRUE(read_file(dir.file("target")) == body + "\r\n");
+
+  // The generated default name never goes through a link.
+  large = scratch_body(dir.file("link"), "", body);
+  EXPECT_EQ(save_response(dir.file("link"), large, true), 70);
+  release_body(large);
+  EXPECT_TRUE(read_file(dir.file("target")) == body + "\r\n");
+  EXPECT_EQ(list_directory(dir.path), (std::vector<std::string>{"a", "b", "link", "target"}));
+}
+
+TEST_F(LargeBodySave, HeaderKeptInTheScratchFileIsCutOff) {
+  ResponseBody large = scratch_body(dir.file("saved"), "HTTP/1.0 200 OK\r\n\r\n", body);
+  EXPECT_EQ(save_response(dir.file("saved"), large, false), 0);
+  release_body(large);
+  EXPECT_TRUE(read_file(dir.file("saved")) == body + "\r\n");
+  EXPECT_EQ(list_directory(dir.path), (std::vector<std::string>{"saved"}));
+}
+
+TEST_F(LargeBodySave, NoScratchBesideWhatIsNoPlainFile) {
+  ASSERT_EQ(mkdir(dir.file("sub").c_str(), 0755), 0);
+  for (const std::string& name : {std::string("/dev/null"), dir.file("sub"),
+                                  dir.file("missing/answer.txt")}) {
+    EXPECT_EQ(platform_open_scratch_beside(name), kNoHandle) << name;
+  }
+  // Only a file without a name is given one; any other is copied from and
+  // left as it was.
+  write_file(dir.file("sub/kept"), body);
+  ErrorNumber error_code = 0;
+  ResponseBody large;
+  large.file = platform_open_read(error_code, dir.file("sub/kept"));
+  large.file_length = body.size();
+  EXPECT_EQ(save_response(dir.file("copied"), large, false), 0);
+  release_body(large);
+  EXPECT_TRUE(read_file(dir.file("copied")) == body + "\r\n");
+  EXPECT_TRUE(read_file(dir.file("sub/kept")) == body);
+}
+
+}  // namespace
