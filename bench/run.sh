@@ -1,0 +1,347 @@
+#!/usr/bin/env bash
+# Measures ravelok side by side with curl and wget on loopback and writes the
+# figures to docs/benchmarks.md (README.md, "Benchmarks", tells the method).
+#
+#   bench/run.sh
+#
+# Settings through the environment: BENCH_RUNS_SMALL (runs of the small
+# cases, default 31), BENCH_RUNS_LARGE (runs of the 1 GiB cases, default 5),
+# BENCH_SETTLE (seconds of pause before each 1 GiB run, default 5),
+# BENCH_OUTPUT (default docs/benchmarks.md; "-" prints only).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+runs_small=${BENCH_RUNS_SMALL:-31}
+runs_large=${BENCH_RUNS_LARGE:-5}
+settle=${BENCH_SETTLE:-5}
+output=${BENCH_OUTPUT:-docs/benchmarks.md}
+large_size=$((1 << 30))
+form_variables=200
+
+# ------------------------------------------------------------------ packages
+packages=(nginx curl wget time gcc g++ cmake make)
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$package")
+  fi
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  # The packaged nginx starts a system-wide server; this script runs its own.
+  if command -v systemctl >/dev/null 2>&1; then systemctl stop nginx 2>/dev/null || true; fi
+  if [ -f /run/nginx.pid ]; then kill "$(cat /run/nginx.pid)" 2>/dev/null || true; fi
+fi
+
+# --------------------------------------------------------------------- build
+echo "Building ravelok (Release) in build-bench/ ..."
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DRAVELOK_TESTS=OFF \
+  -DRAVELOK_WERROR=ON >/dev/null
+cmake --build build-bench -j2 --target ravelok >/dev/null
+ravelok=$root/build-bench/ravelok
+
+work=$(mktemp -d /tmp/ravelok-bench.XXXXXX)
+# nginx's worker runs as an unprivileged user and must read the files.
+chmod 755 "$work"
+nginx_pid=""
+sink_pid=""
+cleanup() {
+  if [ -n "$nginx_pid" ]; then kill "$nginx_pid" 2>/dev/null || true; wait "$nginx_pid" 2>/dev/null || true; fi
+  if [ -n "$sink_pid" ]; then kill "$sink_pid" 2>/dev/null || true; wait "$sink_pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+gcc -O2 -Wall -Wextra -o "$work/measure" bench/measure.c
+gcc -O2 -Wall -Wextra -o "$work/sink" bench/sink.c
+measure=$work/measure
+
+mkdir -p "$work/www" "$work/nginx" "$work/out" "$work/temp" "$work/results" "$work/jobs"
+echo "Generating the test files in $work ..."
+head -c 1024 /dev/urandom >"$work/www/small.bin"
+head -c "$large_size" /dev/urandom >"$work/www/large.bin"
+chmod 644 "$work/www/"*.bin
+
+# --------------------------------------------------------------------- nginx
+port_is_free() { ! (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+
+start_nginx() {
+  local attempt
+  for attempt in 1 2 3 4 5 6 7 8; do
+    nginx_port=$((20000 + RANDOM % 40000))
+    port_is_free "$nginx_port" || continue
+    cat >"$work/nginx/nginx.conf" <<EOF
+daemon off;
+worker_processes 1;
+pid $work/nginx/nginx.pid;
+error_log $work/nginx/error.log;
+events { worker_connections 64; }
+http {
+  access_log off;
+  default_type application/octet-stream;
+  sendfile on;
+  client_body_temp_path $work/nginx/body;
+  proxy_temp_path $work/nginx/proxy;
+  fastcgi_temp_path $work/nginx/fastcgi;
+  uwsgi_temp_path $work/nginx/uwsgi;
+  scgi_temp_path $work/nginx/scgi;
+  server {
+    listen 127.0.0.1:$nginx_port;
+    root $work/www;
+  }
+}
+EOF
+    nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" 2>>"$work/nginx/error.log" &
+    nginx_pid=$!
+    local wait
+    for wait in $(seq 50); do
+      if curl -s -o /dev/null "http://127.0.0.1:$nginx_port/small.bin"; then return 0; fi
+      kill -0 "$nginx_pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    kill "$nginx_pid" 2>/dev/null || true
+    wait "$nginx_pid" 2>/dev/null || true
+    nginx_pid=""
+  done
+  echo "nginx did not start; see its log:" >&2
+  cat "$work/nginx/error.log" >&2
+  exit 1
+}
+
+start_sink() {
+  "$work/sink" 0 >"$work/sink.port" &
+  sink_pid=$!
+  local wait
+  for wait in $(seq 50); do
+    sink_port=$(head -n 1 "$work/sink.port" 2>/dev/null || true)
+    if [ -n "$sink_port" ]; then return 0; fi
+    sleep 0.1
+  done
+  echo "the sink did not start" >&2
+  exit 1
+}
+
+start_nginx
+start_sink
+
+# ---------------------------------------------------------------------- jobs
+# write_job NAME PORT PAGE METHOD SAVE [Files entry]: a job directory
+write_job() {
+  local dir=$work/jobs/$1
+  mkdir -p "$dir"
+  {
+    printf '[URL]\nSite=127.0.0.1\nPort=%s\nPage=%s\nMethod=%s\nSave=%s\nShow=0\n' "$2" "$3" "$4" "$5"
+    if [ -n "${6:-}" ]; then printf '[Files]\n1=%s\n' "$6"; fi
+  } >"$dir/RAVELOK.INI"
+}
+
+write_job small "$nginx_port" /small.bin "" "$work/out/small.ravelok"
+write_job large "$nginx_port" /large.bin "" "$work/out/large.ravelok"
+write_job upload "$sink_port" /upload POST "$work/out/upload.ravelok" "$work/www/large.bin"
+write_job form "$sink_port" /form POST "$work/out/form.ravelok"
+
+# The form: the same 200 variables for every tool. Values hold blanks and
+# bytes that need encoding.
+curl_form=()
+wget_form=""
+{
+  echo "[Vars]"
+  for i in $(seq "$form_variables"); do
+    echo "$i=field$i=value number $i & more/text"
+    curl_form+=(--data-urlencode "field$i=value number $i & more/text")
+    wget_form+="${wget_form:+&}field$i=value+number+$i+%26+more%2Ftext"
+  done
+} >>"$work/jobs/form/RAVELOK.INI"
+
+# ------------------------------------------------------------------ measuring
+export TEMP=$work/temp
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+# run CASE TOOL COMMAND...: one measured run, which must exit with 0.
+run() {
+  local case=$1 tool=$2
+  shift 2
+  "$measure" "$work/results/$case.$tool" "$@" </dev/null >/dev/null 2>>"$work/results/errors"
+  local status
+  status=$(tail -n 1 "$work/results/$case.$tool" | cut -d' ' -f3)
+  if [ "$status" != 0 ]; then
+    echo "$tool failed in case $case with status $status" >&2
+    cat "$work/results/errors" >&2 || true
+    exit 1
+  fi
+}
+
+# expect_size FILE BYTES
+expect_size() {
+  local size
+  size=$(stat -c %s "$1")
+  if [ "$size" != "$2" ]; then
+    echo "$1 holds $size bytes, $2 expected" >&2
+    exit 1
+  fi
+}
+
+# expect_received FILE: the sink's answer must say the whole body arrived.
+expect_received() {
+  if ! grep -Eq '^received ([0-9]+) of \1' "$1"; then
+    echo "the sink did not receive the whole body: $(head -c 200 "$1")" >&2
+    exit 1
+  fi
+}
+
+echo "a. small GET, $runs_small runs each ..."
+for i in $(seq "$runs_small"); do
+  rm -f "$work/out/"small.*
+  run a ravelok "$ravelok" "$work/jobs/small"
+  run a curl curl -s -o "$work/out/small.curl" "http://127.0.0.1:$nginx_port/small.bin"
+  run a wget wget -q -O "$work/out/small.wget" "http://127.0.0.1:$nginx_port/small.bin"
+done
+expect_size "$work/out/small.ravelok" 1026
+expect_size "$work/out/small.curl" 1024
+expect_size "$work/out/small.wget" 1024
+cmp -s -n 1024 "$work/out/small.ravelok" "$work/www/small.bin" || { echo "small answer differs" >&2; exit 1; }
+
+echo "b. 1 GiB GET saved to a file, $runs_large runs each ..."
+for i in $(seq "$runs_large"); do
+  for tool in ravelok curl wget; do
+    rm -f "$work/out/"large.*
+    sleep "$settle"
+    case $tool in
+      ravelok) run b ravelok "$ravelok" "$work/jobs/large" ;;
+      curl) run b curl curl -s -o "$work/out/large.curl" "http://127.0.0.1:$nginx_port/large.bin" ;;
+      wget) run b wget wget -q -O "$work/out/large.wget" "http://127.0.0.1:$nginx_port/large.bin" ;;
+    esac
+    if [ "$tool" = ravelok ]; then
+      expect_size "$work/out/large.ravelok" $((large_size + 2))
+      if [ "$i" = 1 ]; then
+        cmp -s -n "$large_size" "$work/out/large.ravelok" "$work/www/large.bin" ||
+          { echo "the saved 1 GiB answer differs" >&2; exit 1; }
+        [ "$(tail -c 2 "$work/out/large.ravelok" | od -An -tx1 | tr -d ' ')" = 0d0a ] ||
+          { echo "the saved answer does not end in CR LF" >&2; exit 1; }
+      fi
+    else
+      expect_size "$work/out/large.$tool" "$large_size"
+    fi
+  done
+done
+rm -f "$work/out/"large.*
+
+echo "c. 1 GiB upload POST, $runs_large runs each ..."
+for i in $(seq "$runs_large"); do
+  for tool in ravelok curl; do
+    rm -f "$work/out/"upload.*
+    sleep "$settle"
+    case $tool in
+      ravelok) run c ravelok "$ravelok" "$work/jobs/upload" ;;
+      curl) run c curl curl -s -o "$work/out/upload.curl" -F "FILE1=@$work/www/large.bin" \
+              "http://127.0.0.1:$sink_port/upload" ;;
+    esac
+    expect_received "$work/out/upload.$tool"
+  done
+done
+if [ -n "$(ls -A "$work/temp")" ]; then
+  echo "ravelok left files in TEMP: $(ls "$work/temp")" >&2
+  exit 1
+fi
+
+echo "d. form POST with $form_variables variables, $runs_small runs each ..."
+for i in $(seq "$runs_small"); do
+  rm -f "$work/out/"form.*
+  run d ravelok "$ravelok" "$work/jobs/form"
+  run d curl curl -s -o "$work/out/form.curl" "${curl_form[@]}" "http://127.0.0.1:$sink_port/form"
+  run d wget wget -q -O "$work/out/form.wget" --post-data "$wget_form" "http://127.0.0.1:$sink_port/form"
+done
+for tool in ravelok curl wget; do expect_received "$work/out/form.$tool"; done
+
+# ---------------------------------------------------------------------- table
+# median FILE COLUMN
+median() {
+  cut -d' ' -f"$2" "$1" | sort -g | awk '{ v[NR] = $1 } END {
+    if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+seconds_text() {
+  awk -v s="$1" 'BEGIN { if (s < 1) printf "%.1f ms", s * 1000; else printf "%.2f s", s }'
+}
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+
+declare -A case_title=(
+  [a]="a. GET, 1 KiB answer"
+  [b]="b. GET, 1 GiB answer saved to a file"
+  [c]="c. upload POST of a 1 GiB file"
+  [d]="d. form POST, $form_variables variables"
+)
+# Targets for ravelok: the wall-time ratio to curl, and a peak RSS in MiB
+# (empty: none).
+declare -A wall_target=([a]=0.35 [b]=0.9 [c]=1.5 [d]=1.0)
+declare -A rss_target=([a]="" [b]=16 [c]=16 [d]="")
+
+table=$work/table.md
+{
+  echo "| Case | Tool | Runs | Wall time | Peak RSS | Wall / curl | RSS / curl | Target for ravelok |"
+  echo "|---|---|---|---|---|---|---|---|"
+  for case in a b c d; do
+    curl_wall=$(median "$work/results/$case.curl" 1)
+    curl_rss=$(median "$work/results/$case.curl" 2)
+    for tool in ravelok curl wget; do
+      file=$work/results/$case.$tool
+      if [ ! -f "$file" ]; then
+        echo "| ${case_title[$case]} | $tool | – | – | – | – | – | wget cannot send multipart/form-data, so it has no upload figure |"
+        continue
+      fi
+      wall=$(median "$file" 1)
+      rss=$(median "$file" 2)
+      wall_ratio=$(ratio "$wall" "$curl_wall")
+      target=""
+      if [ "$tool" = ravelok ]; then
+        met=$(awk -v r="$wall_ratio" -v t="${wall_target[$case]}" -v case="$case" \
+          'BEGIN { print ((case == "d" ? r < t : r <= t) ? "met" : "missed") }')
+        if [ "$case" = d ]; then
+          target="wall < curl: $met"
+        else
+          target="wall ≤ ${wall_target[$case]} × curl: $met"
+        fi
+        if [ -n "${rss_target[$case]}" ]; then
+          met=$(awk -v k="$rss" -v t="${rss_target[$case]}" 'BEGIN { print (k / 1024 <= t ? "met" : "missed") }')
+          target+="; RSS ≤ ${rss_target[$case]} MiB: $met"
+        fi
+      fi
+      printf '| %s | %s | %s | %s | %.1f MiB | %s | %s | %s |\n' "${case_title[$case]}" "$tool" \
+        "$(wc -l <"$file")" "$(seconds_text "$wall")" "$(awk -v k="$rss" 'BEGIN { print k / 1024 }')" \
+        "$wall_ratio" "$(ratio "$rss" "$curl_rss")" "$target"
+    done
+  done
+} >"$table"
+
+commit=$(git rev-parse --short HEAD 2>/dev/null || echo unknown)
+if [ -n "$(git status --porcelain --untracked-files=no 2>/dev/null)" ]; then commit+=" with local changes"; fi
+report=$work/report.md
+{
+  echo "# Benchmarks"
+  echo
+  echo "Measured by \`bench/run.sh\` on $(date -u '+%Y-%m-%d %H:%M UTC') on a machine with $(nproc) cores"
+  echo "(load average before the run: $load_before; after: $(cut -d' ' -f1-3 /proc/loadavg))."
+  echo "ravelok $commit (Release build), $(curl --version | head -n 1 | cut -d' ' -f1-2),"
+  echo "$(wget --version | head -n 1 | cut -d' ' -f1-3), $(nginx -v 2>&1 | sed 's/.*: //')."
+  echo
+  echo "Each figure is the median of its runs: wall time from process start to exit, and the"
+  echo "peak resident set size the kernel reports for the process. The GETs are served by nginx"
+  echo "from files on loopback; the POSTs go to a small sink (\`bench/sink.c\`) that reads the whole"
+  echo "body before it answers and tells how many bytes it received, which the script checks."
+  echo "Each 1 GiB run starts after a pause of $settle s with the previous run's files removed, so"
+  echo "every tool starts from the same state of memory."
+  echo
+  cat "$table"
+} >"$report"
+
+echo
+cat "$table"
+if [ "$output" != "-" ]; then
+  mkdir -p "$(dirname "$output")"
+  cp "$report" "$output"
+  echo
+  echo "Written to $output"
+fi
