@@ -16,6 +16,8 @@
 #include <iterator>
 #include <thread>
 
+#include <gtest/gtest.h>
+
 #ifndef RAVELOK_BINARY
 #define RAVELOK_BINARY "ravelok"
 #endif
@@ -75,6 +77,15 @@ RunResult run_ravelok(const RunOptions& options) {
   bool has_path = std::any_of(environment.begin(), environment.end(),
                               [](const std::string& e) { return e.rfind("PATH=", 0) == 0; });
   if (!has_path) environment.push_back(std::string("PATH=") + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin"));
+  // A sanitized binary reads its settings from the environment: hand on the
+  // test's own, so that a report in the child ends it the same way.
+  for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
+    const char* value = getenv(name);
+    std::string prefix = std::string(name) + "=";
+    bool given = std::any_of(environment.begin(), environment.end(),
+                             [&prefix](const std::string& e) { return e.rfind(prefix, 0) == 0; });
+    if (value != nullptr && !given) environment.push_back(prefix + value);
+  }
 
   std::vector<std::string> arguments = {RAVELOK_BINARY};
   arguments.insert(arguments.end(), options.arguments.begin(), options.arguments.end());
@@ -124,6 +135,14 @@ RunResult run_ravelok(const RunOptions& options) {
   close(output[0]);
   result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (!result.timed_out && WIFEXITED(wait_status)) result.status = WEXITSTATUS(wait_status);
+  // The program itself prints no such text: a report from a sanitizer in the
+  // child fails the test whatever the test expects of the run.
+  if (result.status == kSanitizerExitStatus ||
+      result.output.find("Sanitizer") != std::string::npos ||
+      result.output.find("runtime error:") != std::string::npos) {
+    ADD_FAILURE() << "ravelok reported a sanitizer finding (status " << result.status << "):\n"
+                  << result.output;
+  }
   return result;
 }
 
