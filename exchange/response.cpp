@@ -136,14 +136,20 @@ void absorb(ErrorNumber& error_code, ResponseReader& reader, std::size_t size) {
     return;
   }
 
+  // The label is searched in everything received up to the end of the pass
+  // that ends the header, body bytes included.
   scan_label(reader, data, size);
-  if (!reader.field_done) scan_length_field(reader, data, size);
 
   // Header end: search the carried bytes and the new piece together, so a
   // CR LF CR LF split between receives is found; never rescans older text.
   std::string window = reader.end_carry;
   window.append(data, size);
+  const std::size_t carried = window.size() - size;
   std::size_t found = window.find(kHeaderEnd, 0, 4);
+  // The Content-Length field is a header line: only bytes up to the blank
+  // line count.
+  const std::size_t header_bytes = found == std::string::npos ? size : found + 4 - carried;
+  if (!reader.field_done) scan_length_field(reader, data, header_bytes);
   if (found == std::string::npos) {
     std::size_t keep = std::min<std::size_t>(window.size(), 3);
     reader.end_carry = window.substr(window.size() - keep);
@@ -162,7 +168,7 @@ void absorb(ErrorNumber& error_code, ResponseReader& reader, std::size_t size) {
   reader.announced = reader.label_found ? to_int32(number_from_text(reader.label_tail)) : 0;
   reader.label_tail.clear();
 
-  const std::uint64_t body_start = before - (window.size() - size) + found + 4;
+  const std::uint64_t body_start = before - carried + found + 4;
   if (spilled(reader)) {
     reader.body.file_offset = body_start;
     flush_staging(error_code, reader);

@@ -3,7 +3,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -87,7 +89,8 @@ RunResult run_ravelok(const RunOptions& options) {
     if (value != nullptr && !given) environment.push_back(prefix + value);
   }
 
-  std::vector<std::string> arguments = {RAVELOK_BINARY};
+  std::vector<std::string> arguments = options.wrapper;
+  arguments.push_back(RAVELOK_BINARY);
   arguments.insert(arguments.end(), options.arguments.begin(), options.arguments.end());
   std::vector<char*> argv;
   for (std::string& a : arguments) argv.push_back(a.data());
@@ -96,6 +99,18 @@ RunResult run_ravelok(const RunOptions& options) {
   for (std::string& e : environment) envp.push_back(e.data());
   envp.push_back(nullptr);
 
+  int master = -1;
+  std::string slave_name;
+  if (options.terminal_columns > 0) {
+    master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return result;
+    slave_name = ptsname(master);
+    struct winsize size = {};
+    size.ws_row = 24;
+    size.ws_col = static_cast<unsigned short>(options.terminal_columns);
+    ioctl(master, TIOCSWINSZ, &size);
+  }
+
   auto start = std::chrono::steady_clock::now();
   pid_t child = fork();
   if (child == 0) {
@@ -103,6 +118,17 @@ RunResult run_ravelok(const RunOptions& options) {
     dup2(null_in, 0);
     dup2(output[1], 1);
     dup2(output[1], 2);
+    if (master >= 0) {
+      setsid();
+      int slave = open(slave_name.c_str(), O_RDWR);
+      struct termios modes;
+      tcgetattr(slave, &modes);
+      modes.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+      tcsetattr(slave, TCSANOW, &modes);
+      dup2(slave, 1);
+      dup2(slave, 2);
+      if (slave > 2) close(slave);
+    }
     if (!options.directory.empty() && chdir(options.directory.c_str()) != 0) _exit(126);
     execve(argv[0], argv.data(), envp.data());
     _exit(127);
@@ -113,11 +139,15 @@ RunResult run_ravelok(const RunOptions& options) {
     return result;
   }
   fcntl(output[0], F_SETFL, O_NONBLOCK);
+  if (master >= 0) fcntl(master, F_SETFL, O_NONBLOCK);
   int wait_status = 0;
   for (;;) {
     char buffer[4096];
     ssize_t got;
     while ((got = read(output[0], buffer, sizeof buffer)) > 0) result.output.append(buffer, static_cast<std::size_t>(got));
+    while (master >= 0 && (got = read(master, buffer, sizeof buffer)) > 0) {
+      result.terminal.append(buffer, static_cast<std::size_t>(got));
+    }
     pid_t done = waitpid(child, &wait_status, WNOHANG);
     if (done == child) break;
     auto elapsed = std::chrono::steady_clock::now() - start;
@@ -132,6 +162,10 @@ RunResult run_ravelok(const RunOptions& options) {
   char buffer[4096];
   ssize_t got;
   while ((got = read(output[0], buffer, sizeof buffer)) > 0) result.output.append(buffer, static_cast<std::size_t>(got));
+  while (master >= 0 && (got = read(master, buffer, sizeof buffer)) > 0) {
+    result.terminal.append(buffer, static_cast<std::size_t>(got));
+  }
+  if (master >= 0) close(master);
   close(output[0]);
   result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (!result.timed_out && WIFEXITED(wait_status)) result.status = WEXITSTATUS(wait_status);
