@@ -171,11 +171,14 @@ RunResult run_ravelok(const RunOptions& options) {
   if (!result.timed_out && WIFEXITED(wait_status)) result.status = WEXITSTATUS(wait_status);
   // The program itself prints no such text: a report from a sanitizer in the
   // child fails the test whatever the test expects of the run.
-  if (result.status == kSanitizerExitStatus ||
-      result.output.find("Sanitizer") != std::string::npos ||
-      result.output.find("runtime error:") != std::string::npos) {
+  bool reported = result.status == kSanitizerExitStatus;
+  for (const std::string* text : {&result.output, &result.terminal}) {
+    reported = reported || text->find("Sanitizer") != std::string::npos ||
+               text->find("runtime error:") != std::string::npos;
+  }
+  if (reported) {
     ADD_FAILURE() << "ravelok reported a sanitizer finding (status " << result.status << "):\n"
-                  << result.output;
+                  << result.output << result.terminal;
   }
   return result;
 }
