@@ -90,6 +90,15 @@ void scan_length_field(ResponseReader& reader, const char* data, std::size_t siz
   }
 }
 
+// Settles the Content-Length field when its line was still being read: the
+// header (or, without a header end, the text) ended after its digits.
+void end_length_field(ResponseReader& reader) {
+  if (reader.field_done) return;
+  reader.field_done = true;
+  reader.length_field_seen = reader.field_value && reader.field_digits && !reader.field_overflow;
+  reader.length_field = reader.field_accumulator;
+}
+
 // Writes the staged bytes to the scratch file.
 void flush_staging(ErrorNumber& error_code, ResponseReader& reader) {
   if (reader.staging.empty() || !spilled(reader)) return;
@@ -163,12 +172,7 @@ void absorb(ErrorNumber& error_code, ResponseReader& reader, std::size_t size) {
   reader.header_phase = false;
   reader.end_carry.clear();
   reader.label_carry.clear();
-  if (!reader.field_done) {
-    // The header ended while the field's value was still being read.
-    reader.field_done = true;
-    reader.length_field_seen = reader.field_value && reader.field_digits && !reader.field_overflow;
-    reader.length_field = reader.field_accumulator;
-  }
+  end_length_field(reader);
   reader.announced = reader.label_found ? to_int32(number_from_text(reader.label_tail)) : 0;
   reader.label_tail.clear();
 
@@ -235,6 +239,9 @@ void feed_response_bytes(ErrorNumber& error_code, ResponseReader& reader, const 
 }
 
 void finish_response(ErrorNumber& error_code, ResponseReader& reader) {
+  // A text without a header end is all header: a field at its very end
+  // counts as it would before a line end.
+  if (reader.header_phase) end_length_field(reader);
   flush_staging(error_code, reader);
 }
 

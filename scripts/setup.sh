@@ -4,6 +4,9 @@
 set -euo pipefail
 
 ravelok_packages=(cmake make g++ libgtest-dev python3 nginx curl)
+# A script may ask for more before sourcing this one (the tests add clang and
+# its runtime libraries for the fuzz targets).
+ravelok_packages+=(${ravelok_extra_packages[@]+"${ravelok_extra_packages[@]}"})
 
 ravelok_missing=()
 for package in "${ravelok_packages[@]}"; do

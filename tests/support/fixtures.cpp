@@ -18,6 +18,8 @@
 #include <iterator>
 #include <thread>
 
+#include <gtest/gtest.h>
+
 #ifndef RAVELOK_BINARY
 #define RAVELOK_BINARY "ravelok"
 #endif
@@ -77,6 +79,15 @@ RunResult run_ravelok(const RunOptions& options) {
   bool has_path = std::any_of(environment.begin(), environment.end(),
                               [](const std::string& e) { return e.rfind("PATH=", 0) == 0; });
   if (!has_path) environment.push_back(std::string("PATH=") + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin"));
+  // A sanitized binary reads its settings from the environment: hand on the
+  // test's own, so that a report in the child ends it the same way.
+  for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
+    const char* value = getenv(name);
+    std::string prefix = std::string(name) + "=";
+    bool given = std::any_of(environment.begin(), environment.end(),
+                             [&prefix](const std::string& e) { return e.rfind(prefix, 0) == 0; });
+    if (value != nullptr && !given) environment.push_back(prefix + value);
+  }
 
   std::vector<std::string> arguments = options.wrapper;
   arguments.push_back(RAVELOK_BINARY);
@@ -158,6 +169,17 @@ RunResult run_ravelok(const RunOptions& options) {
   close(output[0]);
   result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (!result.timed_out && WIFEXITED(wait_status)) result.status = WEXITSTATUS(wait_status);
+  // The program itself prints no such text: a report from a sanitizer in the
+  // child fails the test whatever the test expects of the run.
+  bool reported = result.status == kSanitizerExitStatus;
+  for (const std::string* text : {&result.output, &result.terminal}) {
+    reported = reported || text->find("Sanitizer") != std::string::npos ||
+               text->find("runtime error:") != std::string::npos;
+  }
+  if (reported) {
+    ADD_FAILURE() << "ravelok reported a sanitizer finding (status " << result.status << "):\n"
+                  << result.output << result.terminal;
+  }
   return result;
 }
 

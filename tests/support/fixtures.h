@@ -44,8 +44,13 @@ struct RunOptions {
   int terminal_columns = 0;
 };
 
+// The status a sanitized binary ends with on a report (set in the sanitizer
+// settings of the sanitized build); no run of the program gives it.
+inline constexpr int kSanitizerExitStatus = 99;
+
 // Runs the ravelok binary built with the tests, standard input from
-// /dev/null, and waits for it (bounded by the time-out).
+// /dev/null, and waits for it (bounded by the time-out). A sanitizer report
+// in the child (its status or its text) fails the calling test.
 RunResult run_ravelok(const RunOptions& options);
 
 // A settings file from lines.
