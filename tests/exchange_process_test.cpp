@@ -52,6 +52,15 @@ class ExchangeRun : public ::testing::Test {
     return read_file(work.file("viewer.log"));
   }
 
+  // The viewer's log line for a file handed to it. The Windows binary opens
+  // files through the desktop's association, which Wine's prefix (set up by
+  // scripts/test-windows.sh) sends to winebrowser: it hands xdg-open a
+  // file URL of the full path.
+  std::string opened(const std::string& file) {
+    if (!testing_windows_binary()) return file + "\n";
+    return "file://" + (file[0] == '/' ? file : work.file(file)) + "\n";
+  }
+
   TempDir work;
   TempDir temp;
 };
@@ -119,10 +128,12 @@ TEST_F(ExchangeRun, ExitStatusTable) {
       {"length reached",
        {.answer = {{"HTTP/1.0 200 OK\r\ncontent-LENGTH:   3\r\n\r\nabc"}}, .when = AnswerWhen::after_request},
        {}, 0, "abc\r\n"},
+      // Wine hands a reset on as an orderly close, which is still short of
+      // the announced length.
       {"resets in the middle of the body",
        {.answer = {{"HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\npart"}, {"ial", 100}},
         .when = AnswerWhen::after_request, .end = EndAction::reset},
-       {}, 57, "partial\r\n"},
+       {}, testing_windows_binary() ? 62 : 57, "partial\r\n"},
       {"save directory missing",
        {.answer = {{"HTTP/1.0 200 OK\r\n\r\nx"}}, .when = AnswerWhen::after_request},
        {"missing/dir/answer.txt"}, 76, ""},
@@ -153,7 +164,7 @@ TEST_F(ExchangeRun, RefusedConnectionStillSavesAndShows) {
   RunResult result = run(settings);
   EXPECT_EQ(result.status, 57) << result.output;
   EXPECT_EQ(read_file(work.file("answer.txt")), "\r\n");
-  EXPECT_EQ(viewer_log(true), "answer.txt\n");
+  EXPECT_EQ(viewer_log(true), opened("answer.txt"));
 
   // The exchange's number wins over the save's.
   settings = job(static_cast<std::uint16_t>(port), "/p", "missing/answer.txt");
@@ -170,8 +181,10 @@ TEST_F(ExchangeRun, DefaultSaveNameInTempAndViewer) {
   EXPECT_EQ(result.status, 0) << result.output;
   const std::string name = temp.file("96862006.HTM");
   EXPECT_EQ(read_file(name), "<p>hi</p>\r\n");
-  EXPECT_EQ(viewer_log(true), name + "\n");
+  EXPECT_EQ(viewer_log(true), opened(name));
 
+  // Wine shows a symbolic link as the file it names and has no FIFOs.
+  if (testing_windows_binary()) return;
   // The generated name is never followed through a link, and only a regular
   // file is overwritten.
   unlink(name.c_str());

@@ -66,6 +66,33 @@ std::vector<std::string> list_directory(const std::string& path) {
   return names;
 }
 
+bool testing_windows_binary() {
+  const char* exe = getenv("RAVELOK_WINDOWS_EXE");
+  return exe != nullptr && *exe != '\0';
+}
+
+namespace {
+
+// The environment Wine needs to run the Windows binary, and the test's own
+// variables in the form Wine hands on: it sets TEMP and TMP itself and
+// passes WINETEMP and WINETMP on as TEMP and TMP (the prefix that
+// scripts/test-windows.sh makes has no registry values for them).
+std::vector<std::string> wine_environment(const std::vector<std::string>& environment) {
+  std::vector<std::string> result;
+  for (const std::string& entry : environment) {
+    bool temp = entry.rfind("TEMP=", 0) == 0 || entry.rfind("TMP=", 0) == 0;
+    result.push_back(temp ? "WINE" + entry : entry);
+  }
+  for (const char* name : {"WINEPREFIX", "WINEDEBUG", "WINESERVER", "WINELOADER", "HOME", "LANG",
+                           "LC_ALL"}) {
+    const char* value = getenv(name);
+    if (value != nullptr) result.push_back(std::string(name) + "=" + value);
+  }
+  return result;
+}
+
+}  // namespace
+
 RunResult run_ravelok(const RunOptions& options) {
   RunResult result;
   int output[2];
@@ -77,6 +104,11 @@ RunResult run_ravelok(const RunOptions& options) {
   if (!has_path) environment.push_back(std::string("PATH=") + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin"));
 
   std::vector<std::string> arguments = {RAVELOK_BINARY};
+  if (testing_windows_binary()) {
+    const char* wine = getenv("RAVELOK_WINE");
+    arguments = {wine != nullptr ? wine : "/usr/lib/wine/wine64", getenv("RAVELOK_WINDOWS_EXE")};
+    environment = wine_environment(environment);
+  }
   arguments.insert(arguments.end(), options.arguments.begin(), options.arguments.end());
   std::vector<char*> argv;
   for (std::string& a : arguments) argv.push_back(a.data());

@@ -38,8 +38,14 @@ struct RunOptions {
 };
 
 // Runs the ravelok binary built with the tests, standard input from
-// /dev/null, and waits for it (bounded by the time-out).
+// /dev/null, and waits for it (bounded by the time-out). With
+// RAVELOK_WINDOWS_EXE set in the test's environment, runs that Windows
+// binary under the Wine loader named by RAVELOK_WINE instead.
 RunResult run_ravelok(const RunOptions& options);
+
+// True when run_ravelok runs the Windows binary under Wine: tests skip what
+// only POSIX has (symbolic links, FIFOs, file modes, xdg-open).
+bool testing_windows_binary();
 
 // A settings file from lines.
 std::string ini(const std::vector<std::string>& lines);
