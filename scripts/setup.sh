@@ -3,7 +3,8 @@
 # Sourced by the other scripts; safe to run again.
 set -euo pipefail
 
-ravelok_packages=(cmake make g++ libgtest-dev python3 nginx curl)
+ravelok_packages=(cmake make g++ libgtest-dev python3 nginx curl
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64)
 
 ravelok_missing=()
 for package in "${ravelok_packages[@]}"; do

@@ -126,6 +126,7 @@ const LookupCase kCases[] = {
 
 TEST(ProfileText, ReadingRules) {
   for (const LookupCase& c : kCases) {
+    note_settings_file(c.file);
     EXPECT_EQ(profile_lookup(profile_parse(c.file), c.section, c.key), c.value) << c.what;
   }
 }

@@ -1,5 +1,7 @@
 #include "support/fixtures.h"
 
+#include "services/bytes.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -9,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -36,7 +39,23 @@ TempDir::~TempDir() {
   if (path != "/tmp") std::filesystem::remove_all(path, ignored);
 }
 
+void note_settings_file(const std::string& bytes) {
+  const char* corpus = getenv("RAVELOK_SETTINGS_CORPUS");
+  if (corpus == nullptr || *corpus == '\0') return;
+  // Named by a hash of the content, so a file written by many tests is kept
+  // once.
+  std::uint64_t hash = 14695981039346656037ull;
+  for (unsigned char c : bytes) hash = (hash ^ c) * 1099511628211ull;
+  char name[40];
+  std::snprintf(name, sizeof name, "/test-%016llx.ini", static_cast<unsigned long long>(hash));
+  std::ofstream out(std::string(corpus) + name, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
 bool write_file(const std::string& path, const std::string& bytes) {
+  if (path.size() >= 4 && equal_ignoring_ascii_case(path.substr(path.size() - 4), ".ini")) {
+    note_settings_file(bytes);
+  }
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   out.close();

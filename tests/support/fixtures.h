@@ -16,8 +16,14 @@ struct TempDir {
   std::string file(const std::string& name) const { return path + "/" + name; }
 };
 
-// Writes bytes to a file, replacing it; false when that fails.
+// Writes bytes to a file, replacing it; false when that fails. A file whose
+// name ends in ".ini" (any letter case) is also noted as a settings file.
 bool write_file(const std::string& path, const std::string& bytes);
+
+// With RAVELOK_SETTINGS_CORPUS naming a directory, keeps a copy of the bytes
+// of a settings file there, for the differential check of the settings
+// readers (scripts/profile-diff.sh); does nothing otherwise.
+void note_settings_file(const std::string& bytes);
 std::string read_file(const std::string& path);
 bool file_exists(const std::string& path);
 // Names in a directory, sorted, without "." and "..".

@@ -104,6 +104,19 @@ void query_file(const std::string& file_name) {
     std::printf("skip %s utf-16be mark\n", file_name.c_str());
     return;
   }
+  const bool utf16 = bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+                     static_cast<unsigned char>(bytes[1]) == 0xFE;
+  if (utf16 && bytes.size() % 2 != 0) {
+    std::printf("skip %s utf-16le with an odd byte at the end\n", file_name.c_str());
+    return;
+  }
+  for (std::size_t i = 3; utf16 && i < bytes.size(); i += 2) {
+    unsigned char high = static_cast<unsigned char>(bytes[i]);
+    if (high >= 0xD8 && high <= 0xDF) {
+      std::printf("skip %s utf-16le surrogates\n", file_name.c_str());
+      return;
+    }
+  }
   const std::string text = text_of(bytes);
 
   std::vector<std::string> sections;
@@ -111,15 +124,19 @@ void query_file(const std::string& file_name) {
   std::set<std::string> seen_sections;
   std::set<std::string> seen_keys;
   std::set<std::string> long_quoted_keys;
-  bool in_section = false;
-  bool keys_before_sections = false;
   std::size_t start = 0;
   while (start <= text.size()) {
     std::size_t end = text.find_first_of("\r\n", start);
     if (end == std::string::npos) end = text.size();
     std::string line = text.substr(start, end - start);
     start = end + 1;
-    line = trim_blanks(line.substr(0, line.find('\0')));
+    std::size_t nul = line.find('\0');
+    if (nul != std::string::npos && line.find('=', nul) != std::string::npos &&
+        line.find('=') > nul) {
+      std::printf("skip %s NUL byte before the = of a line\n", file_name.c_str());
+      return;
+    }
+    line = trim_blanks(line.substr(0, nul));
     if (line.empty() || line[0] == ';') continue;
     if (line[0] == '[') {
       std::size_t close = line.find(']');
@@ -129,12 +146,10 @@ void query_file(const std::string& file_name) {
         return;
       }
       add_name(sections, seen_sections, trim_blanks(line.substr(1, close - 1)), kMostSections);
-      in_section = true;
       continue;
     }
     std::size_t equals = line.find('=');
     if (equals == std::string::npos) continue;
-    if (!in_section) keys_before_sections = true;
     std::string key = trim_blanks(line.substr(0, equals));
     std::string value = trim_blanks(line.substr(equals + 1));
     // Wine gives 2,046 bytes of a quoted value of 2,047 and more.
@@ -161,8 +176,9 @@ void query_file(const std::string& file_name) {
   }
 
   for (const std::string& section : sections) {
-    // Wine lets the keys before the first section be read as section "".
-    if (keys_before_sections && trim_blanks(section).empty()) continue;
+    // Wine keeps the lines before the first section as a section named "",
+    // which both hides a "[]" section and lets those keys be read.
+    if (trim_blanks(section).empty()) continue;
     for (const std::string& key : keys) {
       // Wine reads ";" lines as keys.
       if (trim_blanks(key).rfind(';', 0) == 0) continue;
