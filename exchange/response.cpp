@@ -90,6 +90,15 @@ void scan_length_field(ResponseReader& reader, const char* data, std::size_t siz
   }
 }
 
+// Settles the Content-Length field when its line was still being read: the
+// header (or, without a header end, the text) ended after its digits.
+void end_length_field(ResponseReader& reader) {
+  if (reader.field_done) return;
+  reader.field_done = true;
+  reader.length_field_seen = reader.field_value && reader.field_digits && !reader.field_overflow;
+  reader.length_field = reader.field_accumulator;
+}
+
 // Writes the staged bytes to the scratch file.
 void flush_staging(ErrorNumber& error_code, ResponseReader& reader) {
   if (reader.staging.empty() || !spilled(reader)) return;
@@ -136,14 +145,20 @@ void absorb(ErrorNumber& error_code, ResponseReader& reader, std::size_t size) {
     return;
   }
 
+  // The label is searched in everything received up to the end of the pass
+  // that ends the header, body bytes included.
   scan_label(reader, data, size);
-  if (!reader.field_done) scan_length_field(reader, data, size);
 
   // Header end: search the carried bytes and the new piece together, so a
   // CR LF CR LF split between receives is found; never rescans older text.
   std::string window = reader.end_carry;
   window.append(data, size);
+  const std::size_t carried = window.size() - size;
   std::size_t found = window.find(kHeaderEnd, 0, 4);
+  // The Content-Length field is a header line: only bytes up to the blank
+  // line count.
+  const std::size_t header_bytes = found == std::string::npos ? size : found + 4 - carried;
+  if (!reader.field_done) scan_length_field(reader, data, header_bytes);
   if (found == std::string::npos) {
     std::size_t keep = std::min<std::size_t>(window.size(), 3);
     reader.end_carry = window.substr(window.size() - keep);
@@ -153,16 +168,11 @@ void absorb(ErrorNumber& error_code, ResponseReader& reader, std::size_t size) {
   reader.header_phase = false;
   reader.end_carry.clear();
   reader.label_carry.clear();
-  if (!reader.field_done) {
-    // The header ended while the field's value was still being read.
-    reader.field_done = true;
-    reader.length_field_seen = reader.field_value && reader.field_digits && !reader.field_overflow;
-    reader.length_field = reader.field_accumulator;
-  }
+  end_length_field(reader);
   reader.announced = reader.label_found ? to_int32(number_from_text(reader.label_tail)) : 0;
   reader.label_tail.clear();
 
-  const std::uint64_t body_start = before - (window.size() - size) + found + 4;
+  const std::uint64_t body_start = before - carried + found + 4;
   if (spilled(reader)) {
     reader.body.file_offset = body_start;
     flush_staging(error_code, reader);
@@ -220,6 +230,9 @@ void feed_response_bytes(ErrorNumber& error_code, ResponseReader& reader, const 
 }
 
 void finish_response(ErrorNumber& error_code, ResponseReader& reader) {
+  // A text without a header end is all header: a field at its very end
+  // counts as it would before a line end.
+  if (reader.header_phase) end_length_field(reader);
   flush_staging(error_code, reader);
 }
 

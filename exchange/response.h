@@ -72,7 +72,8 @@ std::size_t read_response_piece(ErrorNumber& error_code, ResponseReader& reader,
 void feed_response_bytes(ErrorNumber& error_code, ResponseReader& reader, const char* data,
                          std::size_t size);
 
-// Writes out staged bytes; called once the reading has ended.
+// Writes out staged bytes and settles the Content-Length field of a text
+// that never reached a header end; called once the reading has ended.
 void finish_response(ErrorNumber& error_code, ResponseReader& reader);
 
 // Body bytes received so far (after the cut).

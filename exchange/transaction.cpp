@@ -22,10 +22,12 @@ bool read_response(ErrorNumber& error_code, ResponseReader& reader, std::int16_t
     std::size_t got = 0;
     for (int attempt = 0; attempt < kReceiveAttempts && got == 0; ++attempt) {
       if (attempt > 0) platform_sleep(kRetryPause);
-      ErrorNumber before = error_code;
       got = read_response_piece(error_code, reader, number, kReceiveSize);
       ErrorNumber unused = 0;
-      if (got == 0 && error_code == before && tcp_at_end(unused, number)) closed = true;
+      // A reset is reported by one receive; the ones after it find the end
+      // of the data. That end follows a failure: it is not the server's
+      // close, and the answer it cut short is not complete.
+      if (got == 0 && error_code == 0 && tcp_at_end(unused, number)) closed = true;
     }
     if (got == 0) return closed;
     // The pass that cuts the header shows nothing; later passes show the
@@ -88,10 +90,12 @@ TransactionResult http_transaction(const std::string& site, std::int16_t& port,
   progress_finish();
 
   // Complete: the server closed after at least one byte and, when the
-  // header gave a Content-Length, the body reached it.
+  // header gave a Content-Length, the header ended and the body reached it.
+  // A header cut off after that field promised a body that never came.
   const bool complete =
       closed && reader.received > 0 &&
-      (!reader.length_field_seen || response_body_length(reader) >= reader.length_field);
+      (!reader.length_field_seen ||
+       (!reader.header_phase && response_body_length(reader) >= reader.length_field));
   if (send_first != 0) {
     result.outcome = send_first;
   } else if (reader.store_error != 0) {

@@ -3,8 +3,12 @@
 # Sourced by the other scripts; safe to run again.
 set -euo pipefail
 
-ravelok_packages=(cmake make g++ libgtest-dev python3 nginx curl
-  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64)
+ravelok_packages=(cmake make g++ libgtest-dev python3 nginx curl)
+# The Windows build and Wine to run it (scripts/test-windows.sh).
+ravelok_packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64)
+# A script may ask for more before sourcing this one (the tests add clang and
+# its runtime libraries for the fuzz targets).
+ravelok_packages+=(${ravelok_extra_packages[@]+"${ravelok_extra_packages[@]}"})
 
 ravelok_missing=()
 for package in "${ravelok_packages[@]}"; do

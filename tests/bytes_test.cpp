@@ -56,3 +56,21 @@ TEST(Errors, MapSystemErrorFollowsTheWindowsTable) {
   };
   for (const Case& c : cases) EXPECT_EQ(map_system_error(c.value), c.number) << c.value;
 }
+
+#include <cerrno>
+
+#include "services/platform_posix.h"
+
+TEST(Errors, ErrnoValuesMapToTheSameNumbers) {
+  struct Case { int value; bool creating; int number; };
+  const Case cases[] = {
+      {ENOMEM, false, 7},  {EBADF, false, 51},   {EINVAL, false, 51},  {ENOENT, false, 53},
+      {ENOENT, true, 76},  {ENOSPC, false, 61},  {EDQUOT, false, 61},  {EFBIG, false, 61},
+      {EMFILE, false, 67}, {ENFILE, false, 67},  {ENODEV, false, 68},  {ENXIO, false, 68},
+      {EACCES, false, 70}, {EPERM, false, 70},   {EROFS, true, 70},    {EBUSY, false, 70},
+      {ETXTBSY, false, 70}, {EAGAIN, false, 70}, {EIO, false, 72},     {EXDEV, false, 74},
+      {ENOTDIR, false, 76}, {ENAMETOOLONG, false, 76}, {ELOOP, false, 76}, {EISDIR, false, 70},
+      {EPIPE, false, 75},  {0, false, 75},
+  };
+  for (const Case& c : cases) EXPECT_EQ(map_errno(c.value, c.creating), c.number) << c.value;
+}

@@ -286,3 +286,131 @@ TEST_F(ExchangeRun, ServerThatNeverAnswersTimesOut) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ExchangeRun, PortsAboveThe16BitSignRange) {
+  // A port above 32767 reads as a negative 16-bit value; it still connects,
+  // and the Host header names it.
+  int port = 0;
+  for (int i = 0; i < 50 && port <= 32767; ++i) port = free_loopback_port();
+  ASSERT_GT(port, 32767);
+  ScriptedServer server({.answer = {{"HTTP/1.0 200 OK\r\n\r\nhigh"}}, .when = AnswerWhen::after_request,
+                         .port = static_cast<std::uint16_t>(port)});
+  ASSERT_TRUE(server.ok()) << server.failure();
+  RunResult result = run(job(static_cast<std::uint16_t>(port)));
+  ASSERT_TRUE(server.wait_done(5000));
+  EXPECT_EQ(result.status, 0) << result.output;
+  EXPECT_NE(server.request().find("\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n"), std::string::npos);
+  EXPECT_EQ(read_file(work.file("answer.txt")), "high\r\n");
+}
+
+TEST_F(ExchangeRun, EveryAddressOfTheHostIsTried) {
+  // A private /etc/hosts (in a mount namespace of the run's own) gives the
+  // name two addresses; the server listens on only one of them.
+  const std::string unshare = "/usr/bin/unshare";
+  if (!file_exists(unshare)) GTEST_SKIP() << "unshare is missing";
+  struct Case { std::string hosts; std::string listen; };
+  const Case cases[] = {
+      {"::1 dualhost\n127.0.0.1 dualhost\n", "127.0.0.1"},
+      {"127.0.0.1 dualhost\n::1 dualhost\n", "::1"},
+  };
+  for (const Case& c : cases) {
+    ScriptedServer server({.answer = {{"HTTP/1.0 200 OK\r\n\r\nreached"}}, .when = AnswerWhen::after_request,
+                           .address = c.listen});
+    if (!server.ok()) GTEST_SKIP() << server.failure();
+    write_file(work.file("hosts"), c.hosts);
+    write_file(work.file("RAVELOK.INI"), ini({"[URL]", "Site=dualhost", "Port=" + std::to_string(server.port()),
+                                               "Save=answer.txt"}));
+    RunResult result = run_ravelok(
+        {{work.path}, {"TEMP=" + temp.path}, work.path, 20000,
+         {unshare, "--mount", "/bin/sh", "-c", "mount --bind \"$0\" /etc/hosts && exec \"$@\"", work.file("hosts")}});
+    if (result.status == 126 || result.output.find("mount") != std::string::npos) {
+      GTEST_SKIP() << "no private mount namespace here: " << result.output;
+    }
+    EXPECT_EQ(result.status, 0) << c.listen << result.output;
+    EXPECT_EQ(read_file(work.file("answer.txt")), "reached\r\n") << c.listen;
+    ASSERT_TRUE(server.wait_done(5000));
+    EXPECT_NE(server.request().find("\r\nHost: dualhost:"), std::string::npos);
+  }
+}
+
+TEST_F(ExchangeRun, ServerClosingBeforeTheUploadIsReadFailsTheSend) {
+  ScriptedServer server({.close_at_once = true});
+  ASSERT_TRUE(server.ok()) << server.failure();
+  write_file(work.file("big.bin"), std::string(16u << 20, 'u'));
+  std::vector<std::string> settings = job(server.port());
+  settings.insert(settings.end(), {"Method=POST", "[Files]", "1=big.bin"});
+  RunResult result = run(settings);
+  EXPECT_EQ(result.status, 57) << result.output;
+  EXPECT_EQ(read_file(work.file("answer.txt")), "\r\n");
+  EXPECT_TRUE(list_directory(temp.path).empty());
+  EXPECT_LT(result.seconds, 10.0);
+}
+
+TEST_F(ExchangeRun, LargeAnswerWithoutAScratchFileStaysInMemory) {
+  std::string body(10u << 20, 'm');
+  body += "end";
+  ScriptedServer server({.answer = {{"HTTP/1.0 200 OK\r\n\r\n" + body}}, .when = AnswerWhen::after_request});
+  ASSERT_TRUE(server.ok()) << server.failure();
+  write_file(work.file("RAVELOK.INI"), ini(job(server.port())));
+  RunResult result = run_ravelok({{work.path}, {"TEMP=" + temp.file("missing")}, work.path, 30000});
+  EXPECT_EQ(result.status, 0) << result.output;
+  EXPECT_TRUE(read_file(work.file("answer.txt")) == body + "\r\n");
+}
+
+TEST_F(ExchangeRun, SaveReplacesALongerFileAndTheViewerGetsTheWholeName) {
+  ScriptedServer server({.answer = {{"HTTP/1.0 200 OK\r\n\r\nabc"}}, .when = AnswerWhen::after_request});
+  ASSERT_TRUE(server.ok()) << server.failure();
+  // A name of more than 300 bytes: the viewer is handed all of it.
+  std::string directory = work.path;
+  for (int i = 0; i < 4; ++i) {
+    directory += "/" + std::string(70, static_cast<char>('a' + i));
+    ASSERT_EQ(mkdir(directory.c_str(), 0700), 0);
+  }
+  const std::string name = directory + "/saved.htm";
+  ASSERT_GT(name.size(), 300u);
+  write_file(name, std::string(5000, 'o'));
+  std::vector<std::string> settings = job(server.port(), "/p", name);
+  settings.push_back("Show=1");
+  RunResult result = run(settings);
+  EXPECT_EQ(result.status, 0) << result.output;
+  EXPECT_EQ(read_file(name), "abc\r\n");
+  EXPECT_EQ(viewer_log(true), name + "\n");
+}
+
+TEST_F(ExchangeRun, ProgressLineOnATerminal) {
+  struct Case { const char* name; std::vector<ServerChunk> answer; std::string expected; };
+  const std::string pad79 = std::string(79 - 1 - 9, ' ');  // after "Obrint..."
+  const std::string obrint = "\rObrint..." + pad79;
+  const std::string enviant = "\rEnviant..." + std::string(79 - 1 - 10, ' ');
+  const std::string finish = "\r" + std::string(78, ' ') + "\r\n";
+  const Case cases[] = {
+      // Header and body in the first receive: no receiving line at all.
+      {"one piece", {{"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok"}}, obrint + enviant + finish},
+      // A later piece shows the body so far against the announced length.
+      {"two pieces", {{"HTTP/1.0 200 OK\r\nContent-Length: 8\r\n\r\nabcd"}, {"efgh", 300}},
+       obrint + enviant + "\rRebent... 8 / 8 " + std::string(79 - 1 - 16, ' ') + finish},
+  };
+  for (const Case& c : cases) {
+    ScriptedServer server({.answer = c.answer, .when = AnswerWhen::after_request});
+    ASSERT_TRUE(server.ok()) << server.failure();
+    write_file(work.file("RAVELOK.INI"), ini(job(server.port())));
+    RunOptions options{{work.path}, {"TEMP=" + temp.path}, work.path, 20000};
+    options.terminal_columns = 80;
+    RunResult result = run_ravelok(options);
+    EXPECT_EQ(result.status, 0) << c.name << result.output;
+    EXPECT_EQ(result.output, "") << c.name;
+    EXPECT_EQ(result.terminal, c.expected) << c.name;
+  }
+
+  // A refused connection leaves "Obrint..." standing, cursor at column 79.
+  write_file(work.file("RAVELOK.INI"), ini(job(static_cast<std::uint16_t>(free_loopback_port()))));
+  RunOptions options{{work.path}, {"TEMP=" + temp.path}, work.path, 20000};
+  options.terminal_columns = 80;
+  RunResult refused = run_ravelok(options);
+  EXPECT_EQ(refused.status, 57);
+  EXPECT_EQ(refused.terminal, obrint);
+}
+
+}  // namespace

@@ -5,7 +5,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +20,8 @@
 #include <fstream>
 #include <iterator>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #ifndef RAVELOK_BINARY
 #define RAVELOK_BINARY "ravelok"
@@ -121,11 +125,22 @@ RunResult run_ravelok(const RunOptions& options) {
   bool has_path = std::any_of(environment.begin(), environment.end(),
                               [](const std::string& e) { return e.rfind("PATH=", 0) == 0; });
   if (!has_path) environment.push_back(std::string("PATH=") + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin"));
+  // A sanitized binary reads its settings from the environment: hand on the
+  // test's own, so that a report in the child ends it the same way.
+  for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
+    const char* value = getenv(name);
+    std::string prefix = std::string(name) + "=";
+    bool given = std::any_of(environment.begin(), environment.end(),
+                             [&prefix](const std::string& e) { return e.rfind(prefix, 0) == 0; });
+    if (value != nullptr && !given) environment.push_back(prefix + value);
+  }
 
-  std::vector<std::string> arguments = {RAVELOK_BINARY};
+  std::vector<std::string> arguments = options.wrapper;
+  arguments.push_back(RAVELOK_BINARY);
   if (testing_windows_binary()) {
     const char* wine = getenv("RAVELOK_WINE");
-    arguments = {wine != nullptr ? wine : "/usr/lib/wine/wine64", getenv("RAVELOK_WINDOWS_EXE")};
+    arguments.back() = wine != nullptr ? wine : "/usr/lib/wine/wine64";
+    arguments.push_back(getenv("RAVELOK_WINDOWS_EXE"));
     environment = wine_environment(environment);
   }
   arguments.insert(arguments.end(), options.arguments.begin(), options.arguments.end());
@@ -136,6 +151,18 @@ RunResult run_ravelok(const RunOptions& options) {
   for (std::string& e : environment) envp.push_back(e.data());
   envp.push_back(nullptr);
 
+  int master = -1;
+  std::string slave_name;
+  if (options.terminal_columns > 0) {
+    master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return result;
+    slave_name = ptsname(master);
+    struct winsize size = {};
+    size.ws_row = 24;
+    size.ws_col = static_cast<unsigned short>(options.terminal_columns);
+    ioctl(master, TIOCSWINSZ, &size);
+  }
+
   auto start = std::chrono::steady_clock::now();
   pid_t child = fork();
   if (child == 0) {
@@ -143,6 +170,17 @@ RunResult run_ravelok(const RunOptions& options) {
     dup2(null_in, 0);
     dup2(output[1], 1);
     dup2(output[1], 2);
+    if (master >= 0) {
+      setsid();
+      int slave = open(slave_name.c_str(), O_RDWR);
+      struct termios modes;
+      tcgetattr(slave, &modes);
+      modes.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+      tcsetattr(slave, TCSANOW, &modes);
+      dup2(slave, 1);
+      dup2(slave, 2);
+      if (slave > 2) close(slave);
+    }
     if (!options.directory.empty() && chdir(options.directory.c_str()) != 0) _exit(126);
     execve(argv[0], argv.data(), envp.data());
     _exit(127);
@@ -153,11 +191,15 @@ RunResult run_ravelok(const RunOptions& options) {
     return result;
   }
   fcntl(output[0], F_SETFL, O_NONBLOCK);
+  if (master >= 0) fcntl(master, F_SETFL, O_NONBLOCK);
   int wait_status = 0;
   for (;;) {
     char buffer[4096];
     ssize_t got;
     while ((got = read(output[0], buffer, sizeof buffer)) > 0) result.output.append(buffer, static_cast<std::size_t>(got));
+    while (master >= 0 && (got = read(master, buffer, sizeof buffer)) > 0) {
+      result.terminal.append(buffer, static_cast<std::size_t>(got));
+    }
     pid_t done = waitpid(child, &wait_status, WNOHANG);
     if (done == child) break;
     auto elapsed = std::chrono::steady_clock::now() - start;
@@ -172,9 +214,24 @@ RunResult run_ravelok(const RunOptions& options) {
   char buffer[4096];
   ssize_t got;
   while ((got = read(output[0], buffer, sizeof buffer)) > 0) result.output.append(buffer, static_cast<std::size_t>(got));
+  while (master >= 0 && (got = read(master, buffer, sizeof buffer)) > 0) {
+    result.terminal.append(buffer, static_cast<std::size_t>(got));
+  }
+  if (master >= 0) close(master);
   close(output[0]);
   result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (!result.timed_out && WIFEXITED(wait_status)) result.status = WEXITSTATUS(wait_status);
+  // The program itself prints no such text: a report from a sanitizer in the
+  // child fails the test whatever the test expects of the run.
+  bool reported = result.status == kSanitizerExitStatus;
+  for (const std::string* text : {&result.output, &result.terminal}) {
+    reported = reported || text->find("Sanitizer") != std::string::npos ||
+               text->find("runtime error:") != std::string::npos;
+  }
+  if (reported) {
+    ADD_FAILURE() << "ravelok reported a sanitizer finding (status " << result.status << "):\n"
+                  << result.output << result.terminal;
+  }
   return result;
 }
 

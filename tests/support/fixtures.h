@@ -34,6 +34,7 @@ struct RunResult {
   bool timed_out = false;   // killed after the time limit
   double seconds = 0;       // wall time
   std::string output;       // standard output and standard error together
+  std::string terminal;     // what the terminal received (with terminal_columns)
 };
 
 struct RunOptions {
@@ -41,10 +42,21 @@ struct RunOptions {
   std::vector<std::string> environment;  // "NAME=value"; PATH is added when missing
   std::string directory;                 // the working directory ("" = unchanged)
   int timeout_ms = 30000;
+  // Commands put before the binary (for example a namespace or user switch);
+  // the first word is an absolute path.
+  std::vector<std::string> wrapper = {};
+  // Not 0: standard output and standard error are a pseudo-terminal of that
+  // many columns, with output processing off so its bytes arrive unchanged.
+  int terminal_columns = 0;
 };
 
+// The status a sanitized binary ends with on a report (set in the sanitizer
+// settings of the sanitized build); no run of the program gives it.
+inline constexpr int kSanitizerExitStatus = 99;
+
 // Runs the ravelok binary built with the tests, standard input from
-// /dev/null, and waits for it (bounded by the time-out). With
+// /dev/null, and waits for it (bounded by the time-out). A sanitizer report
+// in the child (its status or its text) fails the calling test. With
 // RAVELOK_WINDOWS_EXE set in the test's environment, runs that Windows
 // binary under the Wine loader named by RAVELOK_WINE instead.
 RunResult run_ravelok(const RunOptions& options);

@@ -1,0 +1,403 @@
+// Whole runs of the binary in the face of faults: broken servers, unusable
+// files and directories, hostile settings files. Each run is checked for its
+// exit status, what it saved, how long it took and that it left nothing in
+// the temporary directory.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <iostream>
+#include <random>
+
+#include "support/fixtures.h"
+#include "support/scripted_server.h"
+
+namespace {
+
+// A run that should involve no time-out and no pause between receive
+// attempts takes well under a second; the bound still catches the four 1 s
+// pauses of a pass that gives up, and any hang.
+constexpr double kQuick = 2.5;
+// Runs that move tens of megabytes.
+constexpr double kBulk = 8.0;
+
+const std::string kOk = "HTTP/1.0 200 OK\r\n";
+
+// Every byte value, each 64 times, in an order that puts CR LF CR LF and
+// NUL bytes in the middle of the body.
+std::string every_byte_value() {
+  std::string bytes;
+  for (int round = 0; round < 64; ++round) {
+    for (int value = 0; value < 256; ++value) bytes.push_back(static_cast<char>((value + round * 13) & 0xFF));
+    bytes += "\r\n\r\n";
+  }
+  return bytes;
+}
+
+// The answer as one write per byte.
+std::vector<ServerChunk> one_byte_writes(const std::string& answer) {
+  std::vector<ServerChunk> chunks;
+  for (char byte : answer) chunks.push_back({std::string(1, byte), 2});
+  return chunks;
+}
+
+std::string huge_header_without_blank_line() {
+  std::string header = kOk;
+  header.reserve(20u << 20);
+  while (header.size() < (20u << 20)) header += "X-Filler: 0123456789abcdef0123456789abcdef\r\n";
+  return header;
+}
+
+// The setpriv command that runs the binary as the unprivileged user and
+// group 65534, or nothing when setpriv is not installed.
+std::vector<std::string> as_unprivileged_user() {
+  for (const char* directory : {"/usr/bin", "/bin", "/usr/sbin", "/sbin"}) {
+    std::string path = std::string(directory) + "/setpriv";
+    if (access(path.c_str(), X_OK) == 0) {
+      return {path, "--reuid=65534", "--regid=65534", "--clear-groups"};
+    }
+  }
+  return {};
+}
+
+std::string random_bytes(std::uint32_t seed, std::size_t size) {
+  std::mt19937 generator(seed);
+  std::string bytes(size, '\0');
+  for (char& byte : bytes) byte = static_cast<char>(generator() & 0xFF);
+  return bytes;
+}
+
+class FaultScenario : public ::testing::Test {
+ protected:
+  // Writes the settings and runs ravelok in the work directory.
+  RunResult run(const std::string& settings, const std::vector<std::string>& wrapper = {}) {
+    write_file(work.file("RAVELOK.INI"), settings);
+    chmod(work.file("RAVELOK.INI").c_str(), 0644);
+    RunOptions options;
+    options.arguments = {work.path};
+    options.environment = {"TEMP=" + temp_value, "PATH=/usr/bin:/bin"};
+    options.directory = work.path;
+    options.timeout_ms = 30000;
+    options.wrapper = wrapper;
+    return run_ravelok(options);
+  }
+
+  std::vector<std::string> job(const std::string& site, int port) {
+    return {"[URL]", "Site=" + site, "Port=" + std::to_string(port), "Page=/p", "Save=answer.txt"};
+  }
+
+  // Lets the unprivileged user into the work and temporary directories.
+  void open_directories_to_everyone() {
+    chmod(work.path.c_str(), 0777);
+    chmod(temp.path.c_str(), 0777);
+  }
+
+  TempDir work;
+  TempDir temp;
+  std::string temp_value = temp.path;
+};
+
+TEST_F(FaultScenario, ConnectionCannotBeOpened) {
+  struct Case {
+    const char* name;
+    std::string site;
+    double seconds;
+  };
+  // A name under the reserved .invalid domain never resolves. The resolver
+  // is held to one attempt of one second (RES_OPTIONS below), so a slow or
+  // unreachable name server cannot stretch the run beyond a few seconds.
+  const Case cases[] = {
+      {"refused", "127.0.0.1", kQuick},
+      {"refused on every address of localhost", "localhost", kQuick},
+      {"unresolvable name", "ravelok-test.invalid", 10.0},
+  };
+  const int port = free_loopback_port();
+  for (const Case& c : cases) {
+    write_file(work.file("RAVELOK.INI"), ini(job(c.site, port)));
+    RunResult result = run_ravelok({{work.path},
+                                    {"TEMP=" + temp.path, "RES_OPTIONS=timeout:1 attempts:1"},
+                                    work.path,
+                                    20000});
+    EXPECT_EQ(result.status, 57) << c.name << result.output;
+    // Nothing came, and the save still writes what it has.
+    EXPECT_EQ(read_file(work.file("answer.txt")), "\r\n") << c.name;
+    EXPECT_LT(result.seconds, c.seconds) << c.name;
+    EXPECT_TRUE(list_directory(temp.path).empty()) << c.name;
+  }
+}
+
+TEST_F(FaultScenario, BrokenAnswers) {
+  struct Case {
+    const char* name;
+    ServerScript script;
+    int status;
+    std::string saved;  // the save file's bytes, CR LF included
+    double seconds;
+    double at_least_seconds = 0;
+  };
+  const std::string all_bytes = every_byte_value();
+  const std::string length = "Content-Length: " + std::to_string(all_bytes.size()) + "\r\n";
+  const std::string small = kOk + "Content-Length: 10\r\nX-Pad: " + std::string(40, '=') +
+                            "\r\n\r\n0123456789";
+  const std::string header = huge_header_without_blank_line();
+  std::vector<Case> cases = {
+      // Without a blank line the text so far is the body; no length was
+      // announced, so the answer counts as complete.
+      {"closes in the middle of the header",
+       {.answer = {{kOk + "Server: scri"}}, .when = AnswerWhen::after_request},
+       0, kOk + "Server: scri\r\n", kQuick},
+      {"closes in the header after announcing a length",
+       {.answer = {{kOk + "Content-Length: 5\r\nServer: scri"}}, .when = AnswerWhen::after_request},
+       62, kOk + "Content-Length: 5\r\nServer: scri\r\n", kQuick},
+      // The body would run to the server's close; a reset cuts it short.
+      // The receive that sees the reset is followed by the pass's four
+      // pauses, so the run takes a little over 4 s.
+      {"resets in a body of no announced length",
+       {.answer = {{kOk + "\r\npart"}, {"", 200}}, .when = AnswerWhen::after_request,
+        .end = EndAction::reset},
+       57, "part\r\n", 6.5, 3.8},
+      {"answers in 1-byte writes",
+       {.answer = one_byte_writes(small), .when = AnswerWhen::after_request}, 0, "0123456789\r\n",
+       kQuick},
+      {"a 20 MB header without a blank line",
+       {.answer = {{header}}, .when = AnswerWhen::after_request}, 0, header + "\r\n", kBulk},
+      {"a body of every byte value with its length",
+       {.answer = {{kOk + length + "\r\n" + all_bytes}}, .when = AnswerWhen::after_request},
+       0, all_bytes + "\r\n", kQuick},
+      {"a body of every byte value in small writes",
+       {.answer = {{kOk + "\r\n" + all_bytes.substr(0, 5000)}, {all_bytes.substr(5000), 50}},
+        .when = AnswerWhen::after_request},
+       0, all_bytes + "\r\n", kQuick},
+  };
+  for (Case& c : cases) {
+    unlink(work.file("answer.txt").c_str());
+    ScriptedServer server(c.script);
+    ASSERT_TRUE(server.ok()) << server.failure();
+    RunResult result = run(ini(job("127.0.0.1", server.port())));
+    EXPECT_EQ(result.status, c.status) << c.name << result.output;
+    const std::string saved = read_file(work.file("answer.txt"));
+    EXPECT_TRUE(saved == c.saved) << c.name << ": saved " << saved.size() << " bytes, expected "
+                                  << c.saved.size();
+    EXPECT_LT(result.seconds, c.seconds) << c.name;
+    EXPECT_GE(result.seconds, c.at_least_seconds) << c.name;
+    EXPECT_TRUE(list_directory(temp.path).empty()) << c.name;
+  }
+}
+
+TEST_F(FaultScenario, ServerResetsBeforeReadingTheUpload) {
+  // The server reads the request's first bytes and resets the connection;
+  // the upload is far more than the socket buffers on both ends can hold,
+  // so the sends must meet the reset. (A server that closes at once is run
+  // by the exchange suite.)
+  write_file(work.file("big.bin"), random_bytes(7, 16u << 20));
+  ScriptedServer server(
+      {.answer = {}, .when = AnswerWhen::after_bytes, .after_bytes = 20, .end = EndAction::reset});
+  ASSERT_TRUE(server.ok()) << server.failure();
+  std::vector<std::string> settings = job("127.0.0.1", server.port());
+  settings.insert(settings.end(), {"Method=POST", "[Vars]", "1=a=b", "[Files]", "1=big.bin"});
+  RunResult result = run(ini(settings));
+  // The send's failure is the outcome; no signal ends the process.
+  EXPECT_EQ(result.status, 57) << result.output;
+  EXPECT_EQ(read_file(work.file("answer.txt")), "\r\n");
+  // Reading still runs one pass after the failed send. When the reset
+  // reaches it (now and then), that pass makes its four pauses and the run
+  // takes about 4.2 s; otherwise it ends at once. Never more.
+  EXPECT_LT(result.seconds, 6.5);
+  EXPECT_TRUE(list_directory(temp.path).empty());
+}
+
+// Uploads that cannot be prepared: nothing is sent, the status is the first
+// failure, no body file is left, and the files named are left as they were.
+TEST_F(FaultScenario, UploadCannotBePrepared) {
+  const std::vector<std::string> unprivileged = as_unprivileged_user();
+  open_directories_to_everyone();
+  write_file(work.file("secret.bin"), "secret");
+  chmod(work.file("secret.bin").c_str(), 0600);  // root's: the unprivileged user cannot read it
+  ASSERT_EQ(mkdir(work.file("folder").c_str(), 0755), 0);
+  write_file(work.file("plain.bin"), "plain");
+  chmod(work.file("plain.bin").c_str(), 0644);
+  ASSERT_EQ(mkdir(work.file("closed-temp").c_str(), 0755), 0);  // root's: not writable for 65534
+
+  struct Case {
+    const char* name;
+    std::string upload;
+    std::string temp;  // the TEMP value
+    bool needs_unprivileged;
+    int status;
+  };
+  const Case cases[] = {
+      {"upload file is a directory", "folder", temp.path, false, 70},
+      {"upload file unreadable", "secret.bin", temp.path, true, 70},
+      {"TEMP missing", "plain.bin", temp.file("missing"), false, 76},
+      {"TEMP not writable", "plain.bin", work.file("closed-temp"), true, 70},
+  };
+  for (const Case& c : cases) {
+    if (c.needs_unprivileged && unprivileged.empty()) {
+      std::cout << "[  SKIPPED ] " << c.name << ": setpriv is not installed\n";
+      continue;
+    }
+    unlink(work.file("answer.txt").c_str());
+    ScriptedServer server({.answer = {{kOk + "\r\nx"}}, .when = AnswerWhen::after_request,
+                           .read_limit_ms = 2000});
+    ASSERT_TRUE(server.ok()) << server.failure();
+    std::vector<std::string> settings = job("127.0.0.1", server.port());
+    settings.insert(settings.end(), {"Method=POST", "[Files]", "1=" + c.upload});
+    temp_value = c.temp;
+    RunResult result = run(ini(settings), c.needs_unprivileged ? unprivileged : std::vector<std::string>{});
+    server.stop();
+    EXPECT_EQ(result.status, c.status) << c.name << result.output;
+    EXPECT_EQ(server.request(), "") << c.name;
+    EXPECT_EQ(read_file(work.file("answer.txt")), "\r\n") << c.name;
+    EXPECT_LT(result.seconds, kQuick) << c.name;
+    EXPECT_TRUE(list_directory(temp.path).empty()) << c.name;
+    EXPECT_TRUE(list_directory(work.file("closed-temp")).empty()) << c.name;
+  }
+  chmod(work.file("secret.bin").c_str(), 0644);
+  EXPECT_EQ(read_file(work.file("secret.bin")), "secret");
+  EXPECT_EQ(list_directory(work.file("folder")), std::vector<std::string>{});
+}
+
+TEST_F(FaultScenario, SaveOntoReadOnlyFile) {
+  const std::vector<std::string> unprivileged = as_unprivileged_user();
+  if (unprivileged.empty()) GTEST_SKIP() << "setpriv is not installed";
+  open_directories_to_everyone();
+  write_file(work.file("answer.txt"), "kept");
+  ASSERT_EQ(chown(work.file("answer.txt").c_str(), 65534, 65534), 0);
+  chmod(work.file("answer.txt").c_str(), 0444);
+  ScriptedServer server({.answer = {{kOk + "\r\nnew"}}, .when = AnswerWhen::after_request});
+  ASSERT_TRUE(server.ok()) << server.failure();
+  RunResult result = run(ini(job("127.0.0.1", server.port())), unprivileged);
+  EXPECT_EQ(result.status, 70) << result.output;
+  EXPECT_EQ(read_file(work.file("answer.txt")), "kept");
+  EXPECT_LT(result.seconds, kQuick);
+  EXPECT_TRUE(list_directory(temp.path).empty());
+}
+
+TEST_F(FaultScenario, SettingsFileOfBinaryGarbage) {
+  // The status is defined (an empty Site in an existing file: 0, nothing
+  // done), and a job written after the garbage is still found and done.
+  struct Case {
+    const char* name;
+    std::string garbage;
+  };
+  const Case cases[] = {
+      {"random bytes", random_bytes(1, 1u << 20)},
+      {"random bytes after a UTF-16 mark", "\xff\xfe" + random_bytes(2, 1u << 20)},
+      {"random bytes after a UTF-8 mark", "\xef\xbb\xbf" + random_bytes(3, 1u << 20)},
+      {"NUL bytes", std::string(1u << 20, '\0')},
+      {"brackets and equals", random_bytes(4, 1u << 16) + "[[[===]]]\r\n=\r\n[\r\n"},
+  };
+  for (const Case& c : cases) {
+    ScriptedServer server({.answer = {{kOk + "\r\nfine"}}, .when = AnswerWhen::after_request});
+    ASSERT_TRUE(server.ok()) << server.failure();
+    unlink(work.file("answer.txt").c_str());
+    RunResult alone = run(c.garbage);
+    EXPECT_EQ(alone.status, 0) << c.name << alone.output;
+    EXPECT_LT(alone.seconds, kQuick) << c.name;
+    EXPECT_EQ(server.accepted(), 0) << c.name;
+    EXPECT_FALSE(file_exists(work.file("answer.txt"))) << c.name;
+
+    if (c.garbage.rfind("\xff\xfe", 0) == 0) continue;  // a byte job cannot follow UTF-16
+    RunResult then_job = run(c.garbage + "\r\n" + ini(job("127.0.0.1", server.port())));
+    EXPECT_EQ(then_job.status, 0) << c.name << then_job.output;
+    EXPECT_EQ(read_file(work.file("answer.txt")), "fine\r\n") << c.name;
+    EXPECT_LT(then_job.seconds, kQuick) << c.name;
+    EXPECT_TRUE(list_directory(temp.path).empty()) << c.name;
+  }
+}
+
+TEST_F(FaultScenario, SettingsFileOf100Megabytes) {
+  const std::size_t filler = 100u << 20;
+  struct Case {
+    const char* name;
+    bool job_first;    // the job before the filler (else after it)
+    std::string head;  // the line the filler continues
+    std::string page;  // the path expected in the request line
+  };
+  const std::string page = "/" + std::string(2046, 'a');  // a value keeps 2,047 bytes
+  const Case cases[] = {
+      {"a comment", false, "; ", "/p"},
+      {"a value", false, "[Junk]\r\nBig=", "/p"},
+      {"the Page value", true, "Page=/", page},
+  };
+  for (const Case& c : cases) {
+    ScriptedServer server({.answer = {{kOk + "\r\nfine"}}, .when = AnswerWhen::after_request});
+    ASSERT_TRUE(server.ok()) << server.failure();
+    unlink(work.file("answer.txt").c_str());
+    std::vector<std::string> lines = job("127.0.0.1", server.port());
+    std::string settings;
+    if (c.job_first) {
+      lines.erase(lines.begin() + 3);  // the job's own Page
+      settings = ini(lines);
+    }
+    settings += c.head;
+    settings.append(filler, 'a');
+    settings += "\r\n";
+    if (!c.job_first) settings += ini(lines);
+    RunResult result = run(settings);
+    ASSERT_TRUE(server.wait_done(5000)) << c.name;
+    EXPECT_EQ(result.status, 0) << c.name << result.output;
+    EXPECT_EQ(server.request().substr(0, c.page.size() + 6), "GET " + c.page + "? ") << c.name;
+    EXPECT_EQ(read_file(work.file("answer.txt")), "fine\r\n") << c.name;
+    EXPECT_LT(result.seconds, 5.0) << c.name;
+    EXPECT_TRUE(list_directory(temp.path).empty()) << c.name;
+  }
+}
+
+TEST_F(FaultScenario, SettingsFileWith40000Vars) {
+  ScriptedServer server({.answer = {{kOk + "\r\nfine"}}, .when = AnswerWhen::after_request});
+  ASSERT_TRUE(server.ok()) << server.failure();
+  std::string settings = ini(job("127.0.0.1", server.port())) + "[Vars]\r\n";
+  for (int i = 1; i <= 40000; ++i) {
+    settings += std::to_string(i) + "=v" + std::to_string(i) + "=" + std::to_string(i) + "\r\n";
+  }
+  RunResult result = run(settings);
+  ASSERT_TRUE(server.wait_done(5000));
+  EXPECT_EQ(result.status, 0) << result.output;
+  // The first 32,767 entries are sent, in order, and no more.
+  const std::string request = server.request();
+  const std::string line = request.substr(0, request.find("\r\n"));
+  std::string expected = "GET /p?";
+  for (int i = 1; i <= 32767; ++i) {
+    expected += (i > 1 ? "&v" : "v") + std::to_string(i) + "=" + std::to_string(i);
+  }
+  expected += " HTTP/1.0";
+  EXPECT_TRUE(line == expected) << "request line of " << line.size() << " bytes ends "
+                                << line.substr(line.size() > 40 ? line.size() - 40 : 0);
+  EXPECT_EQ(read_file(work.file("answer.txt")), "fine\r\n");
+  // Takes well under 2 s; the bound leaves room for a loaded machine.
+  EXPECT_LT(result.seconds, 5.0);
+  RecordProperty("seconds", std::to_string(result.seconds));
+}
+
+TEST_F(FaultScenario, CommandLineOf20Arguments) {
+  // Every other argument names a directory with a job of its own; only the
+  // first one's job is done.
+  ScriptedServer server({.answer = {{kOk + "\r\nfirst"}}, .when = AnswerWhen::after_request,
+                         .connections = 2, .accept_limit_ms = 3000});
+  ASSERT_TRUE(server.ok()) << server.failure();
+  write_file(work.file("RAVELOK.INI"), ini(job("127.0.0.1", server.port())));
+  TempDir others;
+  std::vector<std::string> arguments = {work.path};
+  for (int i = 2; i <= 20; ++i) {
+    std::string directory = others.file("job" + std::to_string(i));
+    ASSERT_EQ(mkdir(directory.c_str(), 0755), 0);
+    std::vector<std::string> other = job("127.0.0.1", server.port());
+    other.back() = "Save=" + directory + "/other.txt";
+    write_file(directory + "/RAVELOK.INI", ini(other));
+    arguments.push_back(directory);
+  }
+  RunResult result = run_ravelok({arguments, {"TEMP=" + temp.path}, work.path, 20000});
+  EXPECT_EQ(result.status, 0) << result.output;
+  EXPECT_EQ(read_file(work.file("answer.txt")), "first\r\n");
+  EXPECT_LT(result.seconds, kQuick);
+  server.stop();
+  EXPECT_EQ(server.accepted(), 1);
+  for (int i = 2; i <= 20; ++i) {
+    EXPECT_FALSE(file_exists(others.file("job" + std::to_string(i) + "/other.txt"))) << i;
+  }
+  EXPECT_TRUE(list_directory(temp.path).empty());
+}
+
+}  // namespace
