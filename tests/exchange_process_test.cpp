@@ -374,12 +374,22 @@ TEST_F(ExchangeRun, SaveReplacesALongerFileAndTheViewerGetsTheWholeName) {
   std::vector<std::string> settings = job(server.port(), "/p", name);
   settings.push_back("Show=1");
   RunResult result = run(settings);
+  if (testing_windows_binary()) {
+    // Windows' ANSI file calls take a path of at most 259 bytes: the save
+    // fails (75) and leaves the old file as it was.
+    EXPECT_EQ(result.status, 75) << result.output;
+    EXPECT_EQ(read_file(name), std::string(5000, 'o'));
+    return;
+  }
   EXPECT_EQ(result.status, 0) << result.output;
   EXPECT_EQ(read_file(name), "abc\r\n");
   EXPECT_EQ(viewer_log(true), name + "\n");
 }
 
 TEST_F(ExchangeRun, ProgressLineOnATerminal) {
+  // Wine's console draws the cells with escape sequences of its own;
+  // WindowsRun.ProgressLineOnTheConsole checks the Windows binary there.
+  if (testing_windows_binary()) GTEST_SKIP() << "the POSIX terminal's bytes";
   struct Case { const char* name; std::vector<ServerChunk> answer; std::string expected; };
   const std::string pad79 = std::string(79 - 1 - 9, ' ');  // after "Obrint..."
   const std::string obrint = "\rObrint..." + pad79;
