@@ -292,7 +292,7 @@ void platform_console_locate(int column, int row) {
 
 void platform_console_print(const std::string& text) {
   CONSOLE_SCREEN_BUFFER_INFO info;
-  if (text.empty() || !read_screen(info)) return;
+  if (text.empty() || !read_screen(info) || info.dwSize.X <= 0 || info.dwSize.Y <= 0) return;
   const int width = info.dwSize.X;
   const int height = info.dwSize.Y;
   int x = info.dwCursorPosition.X;
@@ -305,7 +305,14 @@ void platform_console_print(const std::string& text) {
       g_pending_scroll = false;
       scroll_up_one_row(info);
     }
-    std::size_t room = static_cast<std::size_t>(width - x);
+    // A buffer narrowed under the cursor leaves no room on its row: the
+    // text goes on at the start of the next one.
+    std::size_t room = x < width ? static_cast<std::size_t>(width - x) : 0;
+    if (room == 0) {
+      x = 0;
+      if (y + 1 < height) ++y;
+      room = static_cast<std::size_t>(width);
+    }
     std::size_t n = text.size() - done;
     if (n > room) n = room;
     if (n > static_cast<std::size_t>(kMostCells)) n = kMostCells;
@@ -463,9 +470,12 @@ OsHandle platform_create_new(ErrorNumber& error_code, const std::string& name,
   if (handle != INVALID_HANDLE_VALUE) return from_handle(handle);
   // CREATE_NEW refuses any existing entry, a link included; a directory of
   // that name shows as access denied.
-  bool exists = value == ERROR_FILE_EXISTS || value == ERROR_ALREADY_EXISTS ||
-                (value == ERROR_ACCESS_DENIED &&
-                 GetFileAttributesA(name.c_str()) != INVALID_FILE_ATTRIBUTES);
+  bool exists = value == ERROR_FILE_EXISTS || value == ERROR_ALREADY_EXISTS;
+  if (value == ERROR_ACCESS_DENIED) {
+    UINT previous = begin_file_call();
+    exists = GetFileAttributesA(name.c_str()) != INVALID_FILE_ATTRIBUTES;
+    end_file_call(previous);
+  }
   if (exists) {
     name_taken = true;
   } else {
