@@ -37,18 +37,18 @@ export WINEDEBUG=-all LC_ALL=C LANG=C
 unset DISPLAY WAYLAND_DISPLAY
 if [ ! -f "$WINEPREFIX/ravelok-ready" ]; then
   rm -rf "$WINEPREFIX"
-  "$RAVELOK_WINE" wineboot --init >/dev/null 2>&1 || true
+  "$RAVELOK_WINE" wineboot --init </dev/null >/dev/null 2>&1 || true
   # Wine sets TEMP and TMP from these values and would hide the test's own;
   # without them it hands on WINETEMP and WINETMP as TEMP and TMP.
   for key in 'HKCU\Environment' 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment'; do
     for name in TEMP TMP; do
-      "$RAVELOK_WINE" reg delete "$key" /v "$name" /f >/dev/null 2>&1 || true
+      "$RAVELOK_WINE" reg delete "$key" /v "$name" /f </dev/null >/dev/null 2>&1 || true
     done
   done
   # Text files open in winebrowser, which hands them to xdg-open (the tests'
   # stand-in viewer), as .htm files already do.
   "$RAVELOK_WINE" reg add 'HKCR\txtfile\shell\open\command' /ve \
-    /d '"C:\windows\system32\winebrowser.exe" "%1"' /f >/dev/null 2>&1
+    /d '"C:\windows\system32\winebrowser.exe" "%1"' /f </dev/null >/dev/null 2>&1
   "$wineserver" -w
   touch "$WINEPREFIX/ravelok-ready"
 fi
@@ -86,7 +86,7 @@ mkdir -p "$logs"
 phase=$SECONDS
 echo "== Windows test suite under Wine"
 run_status=0
-"$RAVELOK_WINE" build-win64/tests/windows/ravelok_tests.exe 2>&1 | tr -d '\r' > "$logs/suite.log" ||
+"$RAVELOK_WINE" build-win64/tests/windows/ravelok_tests.exe </dev/null 2>&1 | tr -d '\r' > "$logs/suite.log" ||
   run_status=$?
 grep -v '^\[ *\(RUN\|OK\) ' "$logs/suite.log" || true
 count_gtest "$logs/suite.log" "$run_status"
@@ -97,7 +97,7 @@ echo "== Whole runs of ravelok.exe under Wine"
 unset WINETEMP
 run_status=0
 RAVELOK_WINDOWS_EXE="$PWD/build-win64/ravelok.exe" ./build/tests/ravelok_tests \
-  --gtest_filter="$whole_runs" > "$logs/runs.log" 2>&1 || run_status=$?
+  --gtest_filter="$whole_runs" </dev/null > "$logs/runs.log" 2>&1 || run_status=$?
 grep -v '^\[ *\(RUN\|OK\) ' "$logs/runs.log" || true
 count_gtest "$logs/runs.log" "$run_status"
 echo "   $((SECONDS - phase)) s"
