@@ -15,6 +15,9 @@ ErrorNumber settings_file_status(const std::string& name) {
   ErrorNumber error_code = 0;
   OsHandle handle = platform_open_read(error_code, name);
   if (handle != kNoHandle) platform_close_file(handle);
+  // A directory that is not there holds no settings file either; Windows
+  // reports it as a missing path.
+  if (error_code == kErrPathNotFound) return kErrNotFound;
   return error_code;
 }
 

@@ -3,5 +3,7 @@
 
 int main(int argc, char** argv) {
   process_start(argc, argv);
-  return job_run();
+  int status = job_run();
+  process_finish();
+  return status;
 }

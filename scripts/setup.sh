@@ -4,6 +4,8 @@
 set -euo pipefail
 
 ravelok_packages=(cmake make g++ libgtest-dev python3 nginx curl)
+# The Windows build and Wine to run it (scripts/test-windows.sh).
+ravelok_packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64)
 # A script may ask for more before sourcing this one (the tests add clang and
 # its runtime libraries for the fuzz targets).
 ravelok_packages+=(${ravelok_extra_packages[@]+"${ravelok_extra_packages[@]}"})

@@ -5,8 +5,11 @@
 #                    UndefinedBehaviorSanitizer in the tests and in the
 #                    ravelok binary they start; any report fails;
 #   build-fuzz/      each libFuzzer target of fuzz/ (clang) for a bounded time
-#                    from its seed corpus; a finding fails.
-# The last line sums up all three runs: "N passed, N failed".
+#                    from its seed corpus; a finding fails;
+#   build-win64/     the Windows build (mingw-w64), its tests under Wine and the
+#                    differential check of the settings readers
+#                    (scripts/test-windows.sh).
+# The last line sums up all four runs: "N passed, N failed".
 # RAVELOK_FUZZ_SECONDS (default 50) sets how long each fuzz target runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -59,6 +62,24 @@ cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DRAVELOK_FUZZ=ON -DRAVELO
   -DRAVELOK_FUZZ_SECONDS="$fuzz_seconds" >/dev/null
 cmake --build build-fuzz -j"$(nproc)"
 run_tests fuzz build-fuzz 2
+
+# The Windows build: its suites and whole runs under Wine, and the
+# differential check of the settings readers. Its last line holds its counts.
+echo "=== windows: scripts/test-windows.sh"
+windows_status=0
+scripts/test-windows.sh 2>&1 | tee "$logs/windows.log" || windows_status=$?
+line=$(grep -E "^Windows: [0-9]+ passed, [0-9]+ failed" "$logs/windows.log" | tail -n 1 || true)
+if [ -z "$line" ]; then
+  windows_passed=0
+  windows_failed=1
+else
+  windows_passed=$(sed -E 's/^Windows: ([0-9]+) passed.*/\1/' <<<"$line")
+  windows_failed=$(sed -E 's/.* ([0-9]+) failed.*/\1/' <<<"$line")
+fi
+if [ "$windows_status" -ne 0 ] && [ "$windows_failed" -eq 0 ]; then windows_failed=1; fi
+passed=$((passed + windows_passed))
+failed=$((failed + windows_failed))
+summary+=("windows: $windows_passed passed, $windows_failed failed")
 
 echo "=== Summary"
 printf '%s\n' "${summary[@]}"

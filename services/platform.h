@@ -21,6 +21,10 @@ inline constexpr OsHandle kNoHandle = -1;
 // unattended run (interrupt key ignored, no signal on a broken connection).
 void platform_start(int argc, char** argv);
 
+// Undoes what platform_start set up that the system does not undo by itself
+// at exit (OLE on Windows); called once, after the job.
+void platform_finish();
+
 // The command line less the program name, as one byte string.
 std::string platform_command_tail();
 

@@ -36,6 +36,8 @@ void platform_start(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
 }
 
+void platform_finish() {}
+
 std::string platform_command_tail() {
   // POSIX hands over argv, not one line: rebuild a tail that splits back into
   // the same words. An argument holding a quote goes unquoted, as it stands.

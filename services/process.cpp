@@ -20,3 +20,5 @@ void process_start(int argc, char** argv) {
 }
 
 const std::string& process_command_tail() { return g_tail; }
+
+void process_finish() { platform_finish(); }

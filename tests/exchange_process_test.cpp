@@ -52,6 +52,15 @@ class ExchangeRun : public ::testing::Test {
     return read_file(work.file("viewer.log"));
   }
 
+  // The viewer's log line for a file handed to it. The Windows binary opens
+  // files through the desktop's association, which Wine's prefix (set up by
+  // scripts/test-windows.sh) sends to winebrowser: it hands xdg-open a
+  // file URL of the full path.
+  std::string opened(const std::string& file) {
+    if (!testing_windows_binary()) return file + "\n";
+    return "file://" + (file[0] == '/' ? file : work.file(file)) + "\n";
+  }
+
   TempDir work;
   TempDir temp;
 };
@@ -119,10 +128,12 @@ TEST_F(ExchangeRun, ExitStatusTable) {
       {"length reached",
        {.answer = {{"HTTP/1.0 200 OK\r\ncontent-LENGTH:   3\r\n\r\nabc"}}, .when = AnswerWhen::after_request},
        {}, 0, "abc\r\n"},
+      // Wine hands a reset on as an orderly close, which is still short of
+      // the announced length.
       {"resets in the middle of the body",
        {.answer = {{"HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\npart"}, {"ial", 100}},
         .when = AnswerWhen::after_request, .end = EndAction::reset},
-       {}, 57, "partial\r\n"},
+       {}, testing_windows_binary() ? 62 : 57, "partial\r\n"},
       {"save directory missing",
        {.answer = {{"HTTP/1.0 200 OK\r\n\r\nx"}}, .when = AnswerWhen::after_request},
        {"missing/dir/answer.txt"}, 76, ""},
@@ -153,7 +164,7 @@ TEST_F(ExchangeRun, RefusedConnectionStillSavesAndShows) {
   RunResult result = run(settings);
   EXPECT_EQ(result.status, 57) << result.output;
   EXPECT_EQ(read_file(work.file("answer.txt")), "\r\n");
-  EXPECT_EQ(viewer_log(true), "answer.txt\n");
+  EXPECT_EQ(viewer_log(true), opened("answer.txt"));
 
   // The exchange's number wins over the save's.
   settings = job(static_cast<std::uint16_t>(port), "/p", "missing/answer.txt");
@@ -170,8 +181,10 @@ TEST_F(ExchangeRun, DefaultSaveNameInTempAndViewer) {
   EXPECT_EQ(result.status, 0) << result.output;
   const std::string name = temp.file("96862006.HTM");
   EXPECT_EQ(read_file(name), "<p>hi</p>\r\n");
-  EXPECT_EQ(viewer_log(true), name + "\n");
+  EXPECT_EQ(viewer_log(true), opened(name));
 
+  // Wine shows a symbolic link as the file it names and has no FIFOs.
+  if (testing_windows_binary()) return;
   // The generated name is never followed through a link, and only a regular
   // file is overwritten.
   unlink(name.c_str());
@@ -270,7 +283,9 @@ TEST_F(ExchangeRun, LargeAnswerLeavesTheOldSaveFileAloneUntilTheEnd) {
   EXPECT_TRUE(read_file(work.file("answer.txt")) == body + "\r\n");
   struct stat info;
   ASSERT_EQ(stat(work.file("answer.txt").c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 07777, 0640u);
+  if (!testing_windows_binary()) {
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
+  }
   EXPECT_EQ(list_directory(work.path), (std::vector<std::string>{"RAVELOK.INI", "answer.txt", "bin"}));
   EXPECT_TRUE(list_directory(temp.path).empty());
 }
@@ -285,6 +300,7 @@ TEST_F(ExchangeRun, LargeAnswerSavedByAnOrdinaryUser) {
     if (access(path, X_OK) == 0) setpriv = path;
   }
   if (setpriv.empty()) GTEST_SKIP() << "setpriv is not installed";
+  if (testing_windows_binary()) GTEST_SKIP() << "POSIX users and file modes";
   chmod(work.path.c_str(), 0777);
   chmod(temp.path.c_str(), 0777);
   const std::string body(10u << 20, 'z');
@@ -438,12 +454,22 @@ TEST_F(ExchangeRun, SaveReplacesALongerFileAndTheViewerGetsTheWholeName) {
   std::vector<std::string> settings = job(server.port(), "/p", name);
   settings.push_back("Show=1");
   RunResult result = run(settings);
+  if (testing_windows_binary()) {
+    // Windows' ANSI file calls take a path of at most 259 bytes: the save
+    // fails (75) and leaves the old file as it was.
+    EXPECT_EQ(result.status, 75) << result.output;
+    EXPECT_EQ(read_file(name), std::string(5000, 'o'));
+    return;
+  }
   EXPECT_EQ(result.status, 0) << result.output;
   EXPECT_EQ(read_file(name), "abc\r\n");
   EXPECT_EQ(viewer_log(true), name + "\n");
 }
 
 TEST_F(ExchangeRun, ProgressLineOnATerminal) {
+  // Wine's console draws the cells with escape sequences of its own;
+  // WindowsRun.ProgressLineOnTheConsole checks the Windows binary there.
+  if (testing_windows_binary()) GTEST_SKIP() << "the POSIX terminal's bytes";
   struct Case { const char* name; std::vector<ServerChunk> answer; std::string expected; };
   const std::string pad79 = std::string(79 - 1 - 9, ' ');  // after "Obrint..."
   const std::string obrint = "\rObrint..." + pad79;

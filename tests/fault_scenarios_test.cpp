@@ -52,6 +52,8 @@ std::string huge_header_without_blank_line() {
 // The setpriv command that runs the binary as the unprivileged user and
 // group 65534, or nothing when setpriv is not installed.
 std::vector<std::string> as_unprivileged_user() {
+  // Wine refuses to run in a prefix that another user owns.
+  if (testing_windows_binary()) return {};
   for (const char* directory : {"/usr/bin", "/bin", "/usr/sbin", "/sbin"}) {
     std::string path = std::string(directory) + "/setpriv";
     if (access(path.c_str(), X_OK) == 0) {
@@ -153,10 +155,11 @@ TEST_F(FaultScenario, BrokenAnswers) {
       // The body would run to the server's close; a reset cuts it short.
       // The receive that sees the reset is followed by the pass's four
       // pauses, so the run takes a little over 4 s.
+      // Wine hands a reset on as an orderly close: the answer is complete.
       {"resets in a body of no announced length",
        {.answer = {{kOk + "\r\npart"}, {"", 200}}, .when = AnswerWhen::after_request,
         .end = EndAction::reset},
-       57, "part\r\n", 6.5, 3.8},
+       testing_windows_binary() ? 0 : 57, "part\r\n", 6.5, testing_windows_binary() ? 0 : 3.8},
       {"answers in 1-byte writes",
        {.answer = one_byte_writes(small), .when = AnswerWhen::after_request}, 0, "0123456789\r\n",
        kQuick},
@@ -234,7 +237,7 @@ TEST_F(FaultScenario, UploadCannotBePrepared) {
   };
   for (const Case& c : cases) {
     if (c.needs_unprivileged && unprivileged.empty()) {
-      std::cout << "[  SKIPPED ] " << c.name << ": setpriv is not installed\n";
+      std::cout << "[  SKIPPED ] " << c.name << ": no unprivileged run (setpriv missing, or Wine)\n";
       continue;
     }
     unlink(work.file("answer.txt").c_str());
@@ -260,7 +263,7 @@ TEST_F(FaultScenario, UploadCannotBePrepared) {
 
 TEST_F(FaultScenario, SaveOntoReadOnlyFile) {
   const std::vector<std::string> unprivileged = as_unprivileged_user();
-  if (unprivileged.empty()) GTEST_SKIP() << "setpriv is not installed";
+  if (unprivileged.empty()) GTEST_SKIP() << "no unprivileged run (setpriv missing, or Wine)";
   open_directories_to_everyone();
   write_file(work.file("answer.txt"), "kept");
   ASSERT_EQ(chown(work.file("answer.txt").c_str(), 65534, 65534), 0);
@@ -346,6 +349,10 @@ TEST_F(FaultScenario, SettingsFileOf100Megabytes) {
 }
 
 TEST_F(FaultScenario, SettingsFileWith40000Vars) {
+  // GetPrivateProfileStringA under Wine searches the keys one by one on
+  // every call: 32,767 reads of this file take minutes. The Windows suite
+  // checks the 32,767 bound on a file of 40,000 short keys.
+  if (testing_windows_binary()) GTEST_SKIP() << "too slow with Wine's reader";
   ScriptedServer server({.answer = {{kOk + "\r\nfine"}}, .when = AnswerWhen::after_request});
   ASSERT_TRUE(server.ok()) << server.failure();
   std::string settings = ini(job("127.0.0.1", server.port())) + "[Vars]\r\n";

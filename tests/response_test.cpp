@@ -113,8 +113,12 @@ TEST(ResponseReader, LargeTextContinuesInAScratchFile) {
   EXPECT_TRUE(reader.body.bytes.empty());
   EXPECT_EQ(response_body_length(reader), body.size());
   EXPECT_TRUE(body_text(reader.body) == body);
-  EXPECT_TRUE(list_directory(temp.path).empty());  // the file has no name
+  // On POSIX the file has no name; on Windows it has one until it is closed.
+  if (!testing_windows_binary()) {
+    EXPECT_TRUE(list_directory(temp.path).empty());
+  }
   release_body(reader.body);
+  EXPECT_TRUE(list_directory(temp.path).empty());
 
   // A header longer than the limit: the blank line is found in the file's
   // pieces, and the body starts after it.

@@ -1,7 +1,8 @@
 #include "settings/settings.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
+
+#include <filesystem>
 
 #include "settings/conversions.h"
 #include "support/fixtures.h"
@@ -61,7 +62,7 @@ TEST(SettingsRead, FileNameCutAt255Bytes) {
   TempDir scratch;
   // A path of exactly 255 bytes: the directory, a subdirectory and a file.
   std::string directory = scratch.file(std::string(100, 'd'));
-  ASSERT_EQ(mkdir(directory.c_str(), 0700), 0);
+  ASSERT_TRUE(std::filesystem::create_directory(directory));
   std::string name = directory + "/" + std::string(255 - directory.size() - 1, 'f');
   ASSERT_EQ(name.size(), 255u);
   ASSERT_TRUE(write_file(name, "[URL]\nSite=long\n"));

@@ -1,5 +1,7 @@
 #include "support/fixtures.h"
 
+#include "services/bytes.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -11,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -40,7 +43,23 @@ TempDir::~TempDir() {
   if (path != "/tmp") std::filesystem::remove_all(path, ignored);
 }
 
+void note_settings_file(const std::string& bytes) {
+  const char* corpus = getenv("RAVELOK_SETTINGS_CORPUS");
+  if (corpus == nullptr || *corpus == '\0') return;
+  // Named by a hash of the content, so a file written by many tests is kept
+  // once.
+  std::uint64_t hash = 14695981039346656037ull;
+  for (unsigned char c : bytes) hash = (hash ^ c) * 1099511628211ull;
+  char name[40];
+  std::snprintf(name, sizeof name, "/test-%016llx.ini", static_cast<unsigned long long>(hash));
+  std::ofstream out(std::string(corpus) + name, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
 bool write_file(const std::string& path, const std::string& bytes) {
+  if (path.size() >= 4 && equal_ignoring_ascii_case(path.substr(path.size() - 4), ".ini")) {
+    note_settings_file(bytes);
+  }
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   out.close();
@@ -70,6 +89,33 @@ std::vector<std::string> list_directory(const std::string& path) {
   return names;
 }
 
+bool testing_windows_binary() {
+  const char* exe = getenv("RAVELOK_WINDOWS_EXE");
+  return exe != nullptr && *exe != '\0';
+}
+
+namespace {
+
+// The environment Wine needs to run the Windows binary, and the test's own
+// variables in the form Wine hands on: it sets TEMP and TMP itself and
+// passes WINETEMP and WINETMP on as TEMP and TMP (the prefix that
+// scripts/test-windows.sh makes has no registry values for them).
+std::vector<std::string> wine_environment(const std::vector<std::string>& environment) {
+  std::vector<std::string> result;
+  for (const std::string& entry : environment) {
+    bool temp = entry.rfind("TEMP=", 0) == 0 || entry.rfind("TMP=", 0) == 0;
+    result.push_back(temp ? "WINE" + entry : entry);
+  }
+  for (const char* name : {"WINEPREFIX", "WINEDEBUG", "WINESERVER", "WINELOADER", "HOME", "LANG",
+                           "LC_ALL"}) {
+    const char* value = getenv(name);
+    if (value != nullptr) result.push_back(std::string(name) + "=" + value);
+  }
+  return result;
+}
+
+}  // namespace
+
 RunResult run_ravelok(const RunOptions& options) {
   RunResult result;
   int output[2];
@@ -91,6 +137,12 @@ RunResult run_ravelok(const RunOptions& options) {
 
   std::vector<std::string> arguments = options.wrapper;
   arguments.push_back(RAVELOK_BINARY);
+  if (testing_windows_binary()) {
+    const char* wine = getenv("RAVELOK_WINE");
+    arguments.back() = wine != nullptr ? wine : "/usr/lib/wine/wine64";
+    arguments.push_back(getenv("RAVELOK_WINDOWS_EXE"));
+    environment = wine_environment(environment);
+  }
   arguments.insert(arguments.end(), options.arguments.begin(), options.arguments.end());
   std::vector<char*> argv;
   for (std::string& a : arguments) argv.push_back(a.data());

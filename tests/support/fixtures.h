@@ -16,8 +16,14 @@ struct TempDir {
   std::string file(const std::string& name) const { return path + "/" + name; }
 };
 
-// Writes bytes to a file, replacing it; false when that fails.
+// Writes bytes to a file, replacing it; false when that fails. A file whose
+// name ends in ".ini" (any letter case) is also noted as a settings file.
 bool write_file(const std::string& path, const std::string& bytes);
+
+// With RAVELOK_SETTINGS_CORPUS naming a directory, keeps a copy of the bytes
+// of a settings file there, for the differential check of the settings
+// readers (scripts/profile-diff.sh); does nothing otherwise.
+void note_settings_file(const std::string& bytes);
 std::string read_file(const std::string& path);
 bool file_exists(const std::string& path);
 // Names in a directory, sorted, without "." and "..".
@@ -50,8 +56,14 @@ inline constexpr int kSanitizerExitStatus = 99;
 
 // Runs the ravelok binary built with the tests, standard input from
 // /dev/null, and waits for it (bounded by the time-out). A sanitizer report
-// in the child (its status or its text) fails the calling test.
+// in the child (its status or its text) fails the calling test. With
+// RAVELOK_WINDOWS_EXE set in the test's environment, runs that Windows
+// binary under the Wine loader named by RAVELOK_WINE instead.
 RunResult run_ravelok(const RunOptions& options);
+
+// True when run_ravelok runs the Windows binary under Wine: tests skip what
+// only POSIX has (symbolic links, FIFOs, file modes, xdg-open).
+bool testing_windows_binary();
 
 // A settings file from lines.
 std::string ini(const std::vector<std::string>& lines);

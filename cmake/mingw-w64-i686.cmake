@@ -1,0 +1,16 @@
+# Cross build for i686 Windows with Debian's mingw-w64 (the posix thread
+# model, which GoogleTest's threads need). Use:
+#   cmake -S . -B build-win-i686 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR i686)
+
+set(RAVELOK_MINGW_TRIPLE i686-w64-mingw32)
+set(CMAKE_C_COMPILER ${RAVELOK_MINGW_TRIPLE}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${RAVELOK_MINGW_TRIPLE}-g++-posix)
+set(CMAKE_RC_COMPILER ${RAVELOK_MINGW_TRIPLE}-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${RAVELOK_MINGW_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)

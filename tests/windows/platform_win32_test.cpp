@@ -1,0 +1,261 @@
+// The Win32 backend's files and paths, on the real Windows API (run under
+// Wine by scripts/test-windows.sh).
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "job/job_run.h"
+#include "services/environment.h"
+#include "services/platform.h"
+#include "services/random.h"
+#include "settings/settings.h"
+#include "support/fixtures.h"
+
+namespace {
+
+// Windows' own form of a test path: backslashes throughout.
+std::string windows_path(const std::string& path) {
+  std::string text = path;
+  for (char& c : text) {
+    if (c == '/') c = '\\';
+  }
+  return text;
+}
+
+TEST(Win32Locale, AnsiCodePageIs1252) {
+  // The byte-for-byte settings comparisons assume Windows-1252.
+  EXPECT_EQ(GetACP(), 1252u);
+}
+
+TEST(Win32Paths, SettingsFileNames) {
+  struct Case { std::string directory; std::string name; };
+  const Case cases[] = {
+      {"", "RAVELOK.INI"},
+      {"D:", "D:RAVELOK.INI"},
+      {"D:\\", "D:\\RAVELOK.INI"},
+      {"D:\\jobs", "D:\\jobs\\RAVELOK.INI"},
+      {"D:\\jobs\\", "D:\\jobs\\RAVELOK.INI"},
+      {"D:\\jobs/", "D:\\jobs/RAVELOK.INI"},
+      {"jobs", "jobs\\RAVELOK.INI"},
+      {"\\\\server\\share", "\\\\server\\share\\RAVELOK.INI"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(platform_settings_file_name(c.directory), c.name) << c.directory;
+  }
+  EXPECT_EQ(platform_separator(), '\\');
+  for (const char* ends : {"C:", "C:\\", "a/", "a\\"}) EXPECT_TRUE(platform_ends_with_separator(ends));
+  for (const char* not_ends : {"", "a", "C:\\a", "a."}) {
+    EXPECT_FALSE(platform_ends_with_separator(not_ends)) << not_ends;
+  }
+}
+
+// Runs the body with the current directory moved to directory.
+class InDirectory {
+ public:
+  explicit InDirectory(const std::string& directory) : kept_(std::filesystem::current_path()) {
+    std::filesystem::current_path(directory);
+  }
+  ~InDirectory() { std::filesystem::current_path(kept_); }
+
+ private:
+  std::filesystem::path kept_;
+};
+
+TEST(Win32Paths, NamesWithoutDirectoryReadTheCurrentDirectory) {
+  // GetPrivateProfileStringA alone would look a bare name up in the Windows
+  // directory: a file there must never be read instead.
+  char windows_directory[MAX_PATH];
+  ASSERT_GT(GetWindowsDirectoryA(windows_directory, sizeof windows_directory), 0u);
+  const std::string decoy = std::string(windows_directory) + "\\RAVELOK.INI";
+  ASSERT_TRUE(write_file(decoy, "[URL]\r\nSite=decoy\r\n"));
+  TempDir jobs;
+  ASSERT_TRUE(write_file(jobs.file("RAVELOK.INI"), "[URL]\r\nSite=here\r\n"));
+  {
+    InDirectory inside(jobs.path);
+    std::string current = platform_current_directory();
+    ASSERT_GE(current.size(), 2u);
+    EXPECT_EQ(current, windows_path(std::filesystem::current_path().string()));
+    // No argument, an empty one, and the current drive alone ("Z:" gives
+    // "Z:RAVELOK.INI", the current directory of that drive).
+    for (const std::string& directory : {current, std::string(), current.substr(0, 2)}) {
+      EXPECT_EQ(read_setting(platform_settings_file_name(directory), "URL", "Site"), "here")
+          << directory;
+    }
+  }
+  // With backslashes, and with a separator already at the end.
+  const std::string backslashed = windows_path(jobs.path);
+  for (const std::string& directory : {backslashed, backslashed + "\\", backslashed + "/"}) {
+    EXPECT_EQ(read_setting(platform_settings_file_name(directory), "URL", "Site"), "here")
+        << directory;
+  }
+  DeleteFileA(decoy.c_str());
+}
+
+TEST(Win32Paths, DefaultSaveNameFromTemp) {
+  TempDir jobs;
+  ASSERT_TRUE(write_file(jobs.file("RAVELOK.INI"), "[URL]\r\nSite=x\r\nShow=1\r\n"));
+  CommandLine arguments;
+  arguments.arguments = {windows_path(jobs.path)};
+  arguments.count = 1;
+  struct Case { const char* temp; std::string save; };
+  const Case cases[] = {
+      {"C:\\TMP", "C:\\TMP\\96862006.HTM"},
+      {"C:\\TMP\\", "C:\\TMP\\\\96862006.HTM"},  // both backslashes kept
+      {nullptr, "\\96862006.HTM"},               // the root of the current drive
+  };
+  char kept[MAX_PATH];
+  DWORD kept_length = GetEnvironmentVariableA("TEMP", kept, sizeof kept);
+  for (const Case& c : cases) {
+    SetEnvironmentVariableA("TEMP", c.temp);
+    environment_snapshot();
+    random_reset();
+    JobSettings job = read_job_settings(arguments);
+    EXPECT_EQ(job.settings_file, windows_path(jobs.path) + "\\RAVELOK.INI");
+    EXPECT_EQ(job.save, c.save) << (c.temp != nullptr ? c.temp : "(unset)");
+    EXPECT_TRUE(job.default_save_name);
+  }
+  SetEnvironmentVariableA("TEMP", kept_length > 0 && kept_length < sizeof kept ? kept : nullptr);
+  environment_snapshot();
+}
+
+// ------------------------------------------------------------------ files
+
+TEST(Win32Files, OpenFailuresRecordTheirNumbers) {
+  TempDir scratch;
+  ASSERT_TRUE(std::filesystem::create_directory(scratch.file("dir")));
+  struct Case { const char* what; std::string name; int mode; int number; };
+  // mode 0: open for reading; 1: create new; 2: open for output;
+  // 3: open for output, plain files only.
+  const Case cases[] = {
+      {"missing file", scratch.file("missing.txt"), 0, 53},
+      {"missing directory", scratch.file("no/such.txt"), 0, 76},
+      {"a directory", scratch.file("dir"), 0, 70},
+      {"create in a missing directory", scratch.file("no/new.txt"), 1, 76},
+      {"output in a missing directory", scratch.file("no/out.txt"), 2, 76},
+      {"output onto a directory", scratch.file("dir"), 2, 70},
+      {"plain output onto a directory", scratch.file("dir"), 3, 70},
+      {"plain output onto a device", "NUL", 3, 70},
+  };
+  for (const Case& c : cases) {
+    ErrorNumber error_code = 0;
+    bool taken = false;
+    OsHandle handle = kNoHandle;
+    switch (c.mode) {
+      case 0: handle = platform_open_read(error_code, c.name); break;
+      case 1: handle = platform_create_new(error_code, c.name, taken); break;
+      default: handle = platform_open_output(error_code, c.name, c.mode == 3); break;
+    }
+    EXPECT_EQ(handle, kNoHandle) << c.what;
+    EXPECT_EQ(error_code, c.number) << c.what;
+    EXPECT_FALSE(taken) << c.what;
+    if (handle != kNoHandle) platform_close_file(handle);
+  }
+  // Reading never creates what it does not find.
+  EXPECT_FALSE(file_exists(scratch.file("missing.txt")));
+  EXPECT_EQ(list_directory(scratch.path), std::vector<std::string>{"dir"});
+}
+
+TEST(Win32Files, CreateNewNeverReusesAName) {
+  TempDir scratch;
+  ASSERT_TRUE(write_file(scratch.file("taken.TMP"), "keep"));
+  ASSERT_TRUE(std::filesystem::create_directory(scratch.file("dir.TMP")));
+  for (const char* name : {"taken.TMP", "dir.TMP"}) {
+    ErrorNumber error_code = 0;
+    bool taken = false;
+    EXPECT_EQ(platform_create_new(error_code, scratch.file(name), taken), kNoHandle) << name;
+    EXPECT_TRUE(taken) << name;
+    EXPECT_EQ(error_code, 0) << name;
+  }
+  EXPECT_EQ(read_file(scratch.file("taken.TMP")), "keep");
+
+  ErrorNumber error_code = 0;
+  bool taken = true;
+  OsHandle handle = platform_create_new(error_code, scratch.file("new.TMP"), taken);
+  ASSERT_NE(handle, kNoHandle);
+  EXPECT_FALSE(taken);
+  platform_write(error_code, handle, "body", 4);
+  platform_close_file(handle);
+  EXPECT_EQ(error_code, 0);
+  EXPECT_EQ(read_file(scratch.file("new.TMP")), "body");
+  // The owner may still delete what it made.
+  platform_delete_file(scratch.file("new.TMP"));
+  EXPECT_FALSE(file_exists(scratch.file("new.TMP")));
+}
+
+TEST(Win32Files, OutputCutsDiskFilesAndWritesDevicesAsTheyAre) {
+  TempDir scratch;
+  const std::string name = scratch.file("out.txt");
+  ASSERT_TRUE(write_file(name, std::string(100, 'o')));
+  for (bool plain : {false, true}) {
+    ErrorNumber error_code = 0;
+    OsHandle handle = platform_open_output(error_code, name, plain);
+    ASSERT_NE(handle, kNoHandle);
+    EXPECT_TRUE(platform_is_disk_file(handle));
+    EXPECT_EQ(platform_file_size(error_code, handle), 0u);
+    platform_write(error_code, handle, "abc\r\n", 5);
+    platform_cut_at_position(error_code, handle);
+    platform_close_file(handle);
+    EXPECT_EQ(error_code, 0);
+    EXPECT_EQ(read_file(name), "abc\r\n");
+  }
+  ErrorNumber error_code = 0;
+  OsHandle device = platform_open_output(error_code, "NUL", false);
+  ASSERT_NE(device, kNoHandle);
+  EXPECT_FALSE(platform_is_disk_file(device));
+  platform_write(error_code, device, "gone", 4);
+  platform_close_file(device);
+  EXPECT_EQ(error_code, 0);
+
+  // A handle open for reading takes no writes.
+  OsHandle reading = platform_open_read(error_code, name);
+  ASSERT_NE(reading, kNoHandle);
+  platform_write(error_code, reading, "x", 1);
+  EXPECT_EQ(error_code, 70);
+  platform_close_file(reading);
+  EXPECT_EQ(read_file(name), "abc\r\n");
+}
+
+TEST(Win32Files, ScratchFileCopiesAndVanishes) {
+  TempDir scratch;
+  ErrorNumber error_code = 0;
+  OsHandle file = platform_open_scratch(error_code, windows_path(scratch.path));
+  ASSERT_NE(file, kNoHandle) << int{error_code};
+  EXPECT_EQ(list_directory(scratch.path).size(), 1u);
+  // More than one copy piece, with every byte value.
+  std::string data;
+  for (int i = 0; i < (3 << 20) + 17; ++i) data.push_back(static_cast<char>((i * 7 + i / 251) & 0xFF));
+  platform_write(error_code, file, data.data(), data.size());
+  EXPECT_EQ(platform_file_size(error_code, file), data.size());
+
+  // Reading at an offset leaves the position where it was.
+  char piece[10];
+  EXPECT_EQ(platform_read_at(error_code, file, piece, sizeof piece, 1000), sizeof piece);
+  EXPECT_EQ(std::string(piece, sizeof piece), data.substr(1000, 10));
+  platform_write(error_code, file, "END", 3);
+  data += "END";
+
+  const std::string target = scratch.file("saved.bin");
+  OsHandle out = platform_open_output(error_code, target, false);
+  ASSERT_NE(out, kNoHandle);
+  platform_write(error_code, out, "<", 1);
+  platform_copy_file(error_code, file, 5, data.size() - 5, out);
+  platform_close_file(out);
+  EXPECT_EQ(error_code, 0);
+  EXPECT_TRUE(read_file(target) == "<" + data.substr(5)) << "copy differs";
+
+  // Asking for more than the file holds is an end of file (62).
+  ErrorNumber short_copy = 0;
+  OsHandle again = platform_open_output(short_copy, scratch.file("short.bin"), false);
+  platform_copy_file(short_copy, file, data.size() - 2, 10, again);
+  platform_close_file(again);
+  EXPECT_EQ(short_copy, 62);
+  EXPECT_EQ(read_file(scratch.file("short.bin")), "ND");
+
+  platform_close_file(file);
+  EXPECT_EQ(list_directory(scratch.path), (std::vector<std::string>{"saved.bin", "short.bin"}));
+}
+
+}  // namespace
