@@ -191,11 +191,10 @@ void platform_close_socket(OsHandle socket);
 // a regular file or the system cannot make such a file there.
 OsHandle platform_open_scratch_beside(const std::string& name);
 
-// Gives the anonymous file made by platform_open_scratch_beside the name,
-// when that keeps what writing name in place would give: name is missing,
-// or a regular file (never a link) with one link that this process owns and
-// may write, whose mode and group the file takes over. False, with nothing
-// changed, in every other case; the caller then copies.
+// Gives the anonymous file made by platform_open_scratch_beside the name
+// when nothing bears that name yet, with the mode creating it would give.
+// False, with nothing changed, in every other case (an existing save file is
+// rewritten in place); the caller then copies.
 bool platform_place_file(OsHandle file, const std::string& name);
 
 // Sends up to size bytes of file, read from offset, on a socket without

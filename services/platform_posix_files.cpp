@@ -213,39 +213,15 @@ bool platform_place_file(OsHandle file, const std::string& name) {
   struct stat own;
   // Only a file that has no name yet can be given one.
   if (fstat(fd, &own) != 0 || !S_ISREG(own.st_mode) || own.st_nlink != 0) return false;
+  // Only a name that is free: an existing save file is rewritten in place,
+  // so its inode, links, attributes and open readers all see the new answer.
   struct stat old;
-  if (lstat(name.c_str(), &old) != 0) {
-    if (errno != ENOENT) return false;
-    // A new file gets the mode that creating it would have given.
-    mode_t mask = umask(0);
-    umask(mask);
-    if (fchmod(fd, 0666 & ~mask) != 0) return false;
-    return link_unnamed(fd, name);
-  }
-  // Replacing is the same as rewriting only for a plain file of ours that
-  // no other name shares and that we may write.
-  if (!S_ISREG(old.st_mode) || old.st_nlink != 1 || old.st_uid != geteuid() ||
-      old.st_dev != own.st_dev || faccessat(AT_FDCWD, name.c_str(), W_OK, AT_EACCESS) != 0) {
-    return false;
-  }
-  if (fchmod(fd, old.st_mode & 07777) != 0) return false;
-  if (old.st_gid != own.st_gid && fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0) {
-    return false;
-  }
-  // A link cannot replace a name: link under a fresh name beside it, then
-  // rename that over the old file in one step.
-  for (int attempt = 0; attempt < 8; ++attempt) {
-    std::string temporary = directory_of(name) + "/.ravelok-" + std::to_string(getpid()) + "-" +
-                            std::to_string(attempt) + ".part";
-    if (!link_unnamed(fd, temporary)) {
-      if (errno == EEXIST) continue;
-      return false;
-    }
-    if (rename(temporary.c_str(), name.c_str()) == 0) return true;
-    unlink(temporary.c_str());
-    return false;
-  }
-  return false;
+  if (lstat(name.c_str(), &old) == 0 || errno != ENOENT) return false;
+  // The new file gets the mode that creating it would have given.
+  mode_t mask = umask(0);
+  umask(mask);
+  if (fchmod(fd, 0666 & ~mask) != 0) return false;
+  return link_unnamed(fd, name);
 }
 
 bool platform_is_disk_file(OsHandle handle) {
