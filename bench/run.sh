@@ -20,22 +20,8 @@ large_size=$((1 << 30))
 form_variables=200
 
 # ------------------------------------------------------------------ packages
-packages=(nginx curl wget time gcc g++ cmake make)
-missing=()
-for package in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$package")
-  fi
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-  # The packaged nginx starts a system-wide server; this script runs its own.
-  if command -v systemctl >/dev/null 2>&1; then systemctl stop nginx 2>/dev/null || true; fi
-  if [ -f /run/nginx.pid ]; then kill "$(cat /run/nginx.pid)" 2>/dev/null || true; fi
-fi
+ravelok_extra_packages=(nginx curl wget time gcc)
+source scripts/setup.sh
 
 # --------------------------------------------------------------------- build
 echo "Building ravelok (Release) in build-bench/ ..."

@@ -3,11 +3,11 @@
 # Sourced by the other scripts; safe to run again.
 set -euo pipefail
 
-ravelok_packages=(cmake make g++ libgtest-dev python3 nginx curl)
-# The Windows build and Wine to run it (scripts/test-windows.sh).
-ravelok_packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64)
-# A script may ask for more before sourcing this one (the tests add clang and
-# its runtime libraries for the fuzz targets).
+# What building ravelok (and its sample job) needs.
+ravelok_packages=(cmake make g++ libgtest-dev python3)
+# A script may ask for more before sourcing this one: the tests add nginx,
+# curl, clang for the fuzz targets, and mingw-w64 with Wine for the Windows
+# build.
 ravelok_packages+=(${ravelok_extra_packages[@]+"${ravelok_extra_packages[@]}"})
 
 ravelok_missing=()

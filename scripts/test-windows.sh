@@ -10,6 +10,7 @@
 # Expects the POSIX build in build/ (scripts/test.sh makes it first).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+ravelok_extra_packages=(nginx curl g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64)
 source scripts/setup.sh
 
 started=$SECONDS
