@@ -246,12 +246,17 @@ void platform_write(ErrorNumber& error_code, OsHandle handle, const char* data, 
   }
 }
 
-std::size_t platform_read(ErrorNumber& error_code, OsHandle handle, char* buffer,
-                          std::size_t size) {
-  // Fill the buffer as far as the file goes, as one piece read.
+namespace {
+// Fills the buffer as far as the file goes, as one piece read: from the
+// current position, or from offset when it is not negative.
+std::size_t read_fully(ErrorNumber& error_code, OsHandle handle, char* buffer, std::size_t size,
+                       std::int64_t offset) {
   std::size_t done = 0;
   while (done < size) {
-    ssize_t count = read(static_cast<int>(handle), buffer + done, size - done);
+    int fd = static_cast<int>(handle);
+    ssize_t count = offset < 0 ? read(fd, buffer + done, size - done)
+                               : pread(fd, buffer + done, size - done,
+                                       static_cast<off_t>(offset) + static_cast<off_t>(done));
     if (count < 0) {
       if (errno == EINTR) continue;
       record_errno(error_code, errno, false);
@@ -262,22 +267,16 @@ std::size_t platform_read(ErrorNumber& error_code, OsHandle handle, char* buffer
   }
   return done;
 }
+}  // namespace
+
+std::size_t platform_read(ErrorNumber& error_code, OsHandle handle, char* buffer,
+                          std::size_t size) {
+  return read_fully(error_code, handle, buffer, size, -1);
+}
 
 std::size_t platform_read_at(ErrorNumber& error_code, OsHandle handle, char* buffer,
                              std::size_t size, std::uint64_t offset) {
-  std::size_t done = 0;
-  while (done < size) {
-    ssize_t count = pread(static_cast<int>(handle), buffer + done, size - done,
-                          static_cast<off_t>(offset + done));
-    if (count < 0) {
-      if (errno == EINTR) continue;
-      record_errno(error_code, errno, false);
-      break;
-    }
-    if (count == 0) break;
-    done += static_cast<std::size_t>(count);
-  }
-  return done;
+  return read_fully(error_code, handle, buffer, size, static_cast<std::int64_t>(offset));
 }
 
 std::uint64_t platform_file_size(ErrorNumber& error_code, OsHandle handle) {

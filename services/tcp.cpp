@@ -83,6 +83,16 @@ void tcp_open(ErrorNumber& error_code, std::int16_t number, const std::string& h
   entry->connection = std::move(connection);
 }
 
+namespace {
+// Waits until the connection can take bytes; a time-out records 24.
+bool wait_writable(ErrorNumber& error_code, const TcpConnection& connection) {
+  SocketWait wait =
+      platform_wait_socket(error_code, connection.socket, true, connection.timeout_ms);
+  if (wait == SocketWait::timed_out) set_error(error_code, kErrTimedOut);
+  return wait == SocketWait::ready;
+}
+}  // namespace
+
 void tcp_send_bytes(ErrorNumber& error_code, std::int16_t number, const char* data,
                     std::size_t size) {
   TcpConnection* connection = find_connection(error_code, number);
@@ -91,13 +101,7 @@ void tcp_send_bytes(ErrorNumber& error_code, std::int16_t number, const char* da
   // still tell whether the connection can take data.
   std::size_t sent = 0;
   do {
-    SocketWait wait = platform_wait_socket(error_code, connection->socket, true,
-                                           connection->timeout_ms);
-    if (wait == SocketWait::failed) return;
-    if (wait == SocketWait::timed_out) {
-      set_error(error_code, kErrTimedOut);
-      return;
-    }
+    if (!wait_writable(error_code, *connection)) return;
     std::int64_t accepted =
         platform_socket_send(error_code, connection->socket, data + sent, size - sent);
     if (accepted < 0) return;
@@ -112,13 +116,7 @@ void tcp_send_file(ErrorNumber& error_code, std::int16_t number, OsHandle file,
   if (connection == nullptr) return;
   std::uint64_t sent = 0;
   while (sent < size) {
-    SocketWait wait = platform_wait_socket(error_code, connection->socket, true,
-                                           connection->timeout_ms);
-    if (wait == SocketWait::failed) return;
-    if (wait == SocketWait::timed_out) {
-      set_error(error_code, kErrTimedOut);
-      return;
-    }
+    if (!wait_writable(error_code, *connection)) return;
     bool end_of_file = false;
     std::int64_t accepted = platform_socket_send_file(error_code, connection->socket, file,
                                                       offset + sent, size - sent, end_of_file);
