@@ -16,8 +16,12 @@ enum class RequestKind { get, form_post, upload_post };
 struct PreparedRequest {
   std::string form_string;     // GET and form POST: the encoded variables joined by "&"
   std::string boundary;        // upload POST: 1 to 10 decimal digits
-  std::string body_file_name;  // upload POST: empty once the file is deleted
-  bool body_file_created = false;  // this run created the file under body_file_name
+  // Upload POST: the body file, open under body_file from its creation to
+  // the end of sending. It never has a name of its own for longer than its
+  // creation takes; body_file_name is the name it was created under.
+  std::string body_file_name;
+  std::int16_t body_file = -1;
+  std::uint64_t body_size = 0;  // bytes written to it
 };
 
 // GET unless method is exactly "POST"; a POST is an upload when files has an
@@ -31,32 +35,44 @@ RequestKind request_kind(const std::string& method, const StringList& files);
 std::string request_line(RequestKind kind, const std::string& page,
                          const std::string& form_string);
 
-// "Host: " and site (in square brackets when it holds a ":"), then ":" and
+// "Host: " and host (in square brackets when it holds a ":"), then ":" and
 // the port unless it is 80.
-std::string host_header(const std::string& site, std::uint16_t port);
+std::string host_header(const std::string& host, std::uint16_t port);
+
+// The host a Site names, for the connection and the Host header alike: a
+// Site written in square brackets ("[::1]") is the address inside them.
+std::string site_host(const std::string& site);
 
 // Builds the form string (GET, form POST), or for an upload POST reseeds the
 // generator with the time of day, draws the boundary and the body file name
-// and writes the body file completely. Failures are recorded in error_code;
-// a body file made before a failure is left for discard_prepared_request.
-PreparedRequest prepare_request(ErrorNumber& error_code, const std::string& page,
+// and writes the body file completely. The first failure goes to failure
+// (an upload file that cannot be read, or the body file); a body file made
+// before it is left for discard_prepared_request.
+PreparedRequest prepare_request(Failure& failure, const std::string& page,
                                 const std::string& method, const StringList& vars,
                                 const StringList& files);
 
 // As prepare_request, with the reseed taken from milliseconds (since local
 // midnight) instead of the clock.
-PreparedRequest prepare_request_at(ErrorNumber& error_code, const std::string& page,
+PreparedRequest prepare_request_at(Failure& failure, const std::string& page,
                                    const std::string& method, const StringList& vars,
                                    const StringList& files, std::uint32_t milliseconds);
 
-// Sends the whole request on connection: request line, header lines, empty
-// line and body, every line followed by CR LF. An upload POST's body file is
-// sent and then deleted. Failures are recorded in error_code; when the body
-// file cannot be read back nothing is sent at all.
-void send_request(ErrorNumber& error_code, std::int16_t connection, const std::string& site,
-                  std::uint16_t port, const std::string& page, const std::string& method,
-                  const StringList& files, PreparedRequest& request);
+// The request's head: request line, header lines and the empty line, each
+// followed by CR LF, as one text. Content-Length counts exactly the body
+// that follows it, and nothing follows the body.
+std::string request_head(RequestKind kind, const std::string& host, std::uint16_t port,
+                         const std::string& page, const PreparedRequest& request);
 
-// Deletes the body file when this run created it and it is still there, and
-// empties its name. Records nothing.
+// Sends the whole request on connection: the head, then the body (the form
+// string, or the body file). The first failure goes to failure, with object
+// as what failed; sending stops at it. Returns false when nothing at all
+// could be sent (the body file could not be read back), true once sending
+// started.
+bool send_request(Failure& failure, std::int16_t connection, const std::string& host,
+                  std::uint16_t port, const std::string& page, const std::string& method,
+                  const StringList& files, PreparedRequest& request, const std::string& object);
+
+// Closes the body file, which takes it off the disk, and empties its name.
+// Records nothing.
 void discard_prepared_request(PreparedRequest& request);

@@ -99,35 +99,44 @@ void end_length_field(ResponseReader& reader) {
   reader.length_field = reader.field_accumulator;
 }
 
-// Writes the staged bytes to the scratch file.
-void flush_staging(ErrorNumber& error_code, ResponseReader& reader) {
-  if (reader.staging.empty() || !spilled(reader)) return;
+// Writes the staged bytes to the scratch file; after a failed write nothing
+// more is written (the answer is lost either way).
+void flush_staging(ResponseReader& reader) {
+  if (reader.staging.empty() || !spilled(reader) || reader.store_error != 0) return;
   ErrorNumber write_error = 0;
   platform_write(write_error, reader.body.file, reader.staging.data(), reader.staging.size());
   if (write_error != 0) {
-    keep_first_error(reader.store_error, write_error);
-    set_error(error_code, write_error);
+    reader.store_error = write_error;
+    reader.store_reason = failure_reason(write_error);
   }
   reader.body.file_length += reader.staging.size();
   reader.staging.clear();
 }
 
 // Moves the text into a scratch file once it would pass the memory limit.
-// When no scratch file can be made, the text stays in memory.
+// When no scratch file can be made, the text stays in memory, and no other
+// attempt is made.
 void spill_if_needed(ResponseReader& reader, std::size_t coming) {
-  if (spilled(reader) || reader.body.bytes.size() + coming <= kMemoryLimit) return;
+  if (spilled(reader) || reader.scratch_refused ||
+      reader.body.bytes.size() + coming <= kMemoryLimit) {
+    return;
+  }
   // Beside the save file the scratch file can later become it without a
   // copy; elsewhere (or when that fails) it goes to the temporary directory.
   OsHandle file = kNoHandle;
   if (!reader.save_name.empty()) file = platform_open_scratch_beside(reader.save_name);
   ErrorNumber scratch_error = 0;
   if (file == kNoHandle) file = platform_open_scratch(scratch_error, reader.temp_directory);
-  if (file == kNoHandle) return;
+  if (file == kNoHandle) {
+    reader.scratch_refused = true;
+    return;
+  }
   ErrorNumber write_error = 0;
   platform_write(write_error, file, reader.body.bytes.data(), reader.body.bytes.size());
   if (write_error != 0) {
     // The scratch file cannot take the text: keep it in memory instead.
     platform_close_file(file);
+    reader.scratch_refused = true;
     return;
   }
   reader.body.file = file;
@@ -138,14 +147,14 @@ void spill_if_needed(ResponseReader& reader, std::size_t coming) {
 
 // Handles the last size bytes appended to the active store (the text in
 // memory, or the staging area of the scratch file).
-void absorb(ErrorNumber& error_code, ResponseReader& reader, std::size_t size) {
+void absorb(ResponseReader& reader, std::size_t size) {
   if (size == 0) return;
   std::string& store = spilled(reader) ? reader.staging : reader.body.bytes;
   const char* data = store.data() + store.size() - size;
   const std::uint64_t before = reader.received;
   reader.received += size;
   if (!reader.header_phase) {
-    if (spilled(reader) && reader.staging.size() >= kStagingFlush) flush_staging(error_code, reader);
+    if (spilled(reader) && reader.staging.size() >= kStagingFlush) flush_staging(reader);
     return;
   }
 
@@ -166,7 +175,7 @@ void absorb(ErrorNumber& error_code, ResponseReader& reader, std::size_t size) {
   if (found == std::string::npos) {
     std::size_t keep = std::min<std::size_t>(window.size(), 3);
     reader.end_carry = window.substr(window.size() - keep);
-    if (spilled(reader) && reader.staging.size() >= kStagingFlush) flush_staging(error_code, reader);
+    if (spilled(reader) && reader.staging.size() >= kStagingFlush) flush_staging(reader);
     return;
   }
   reader.header_phase = false;
@@ -179,7 +188,7 @@ void absorb(ErrorNumber& error_code, ResponseReader& reader, std::size_t size) {
   const std::uint64_t body_start = before - carried + found + 4;
   if (spilled(reader)) {
     reader.body.file_offset = body_start;
-    flush_staging(error_code, reader);
+    flush_staging(reader);
   } else {
     reader.body.bytes.erase(0, static_cast<std::size_t>(body_start));
     if (reader.length_field_seen && reader.length_field > kMemoryLimit) {
@@ -226,23 +235,22 @@ std::size_t read_response_piece(ErrorNumber& error_code, ResponseReader& reader,
   spill_if_needed(reader, static_cast<std::size_t>(count));
   std::string& store = spilled(reader) ? reader.staging : reader.body.bytes;
   std::size_t got = tcp_receive_into(error_code, number, count, store);
-  absorb(error_code, reader, got);
+  absorb(reader, got);
   return got;
 }
 
-void feed_response_bytes(ErrorNumber& error_code, ResponseReader& reader, const char* data,
-                         std::size_t size) {
+void feed_response_bytes(ResponseReader& reader, const char* data, std::size_t size) {
   spill_if_needed(reader, size);
   std::string& store = spilled(reader) ? reader.staging : reader.body.bytes;
   store.append(data, size);
-  absorb(error_code, reader, size);
+  absorb(reader, size);
 }
 
-void finish_response(ErrorNumber& error_code, ResponseReader& reader) {
+void finish_response(ResponseReader& reader) {
   // A text without a header end is all header: a field at its very end
   // counts as it would before a line end.
   if (reader.header_phase) end_length_field(reader);
-  flush_staging(error_code, reader);
+  flush_staging(reader);
 }
 
 std::uint64_t response_body_length(const ResponseReader& reader) {

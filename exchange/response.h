@@ -58,24 +58,26 @@ struct ResponseReader {
   bool field_done = false;
 
   std::string staging;          // pieces waiting to be written to the scratch file
+  bool scratch_refused = false; // no scratch file could be had: the text stays in memory
   ErrorNumber store_error = 0;  // first failure to write the scratch file
+  std::string store_reason;     // the system's words for it
 };
 
 // Receives one piece from connection number (up to count bytes) into the
-// reader and processes it. Returns the number of bytes received; failures of
-// the receive and of the scratch file are recorded in error_code.
+// reader and processes it. Returns the number of bytes received; a failure of
+// the receive is recorded in error_code, one of the scratch file in
+// reader.store_error.
 std::size_t read_response_piece(ErrorNumber& error_code, ResponseReader& reader,
                                 std::int16_t number, std::int32_t count);
 
 // Processes bytes that arrived (already in reader.body.bytes or staging):
 // header end, length label and Content-Length field. Exposed for tests and
 // fuzzing through feed_response_bytes.
-void feed_response_bytes(ErrorNumber& error_code, ResponseReader& reader, const char* data,
-                         std::size_t size);
+void feed_response_bytes(ResponseReader& reader, const char* data, std::size_t size);
 
 // Writes out staged bytes and settles the Content-Length field of a text
 // that never reached a header end; called once the reading has ended.
-void finish_response(ErrorNumber& error_code, ResponseReader& reader);
+void finish_response(ResponseReader& reader);
 
 // Body bytes received so far (after the cut).
 std::uint64_t response_body_length(const ResponseReader& reader);

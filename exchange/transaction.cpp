@@ -9,34 +9,37 @@
 namespace {
 
 constexpr std::int32_t kReceiveSize = 4096;
-constexpr int kReceiveAttempts = 5;
 
-// Reads passes until the server has closed and every byte is handed over,
-// or a pass receives nothing, or an error is recorded. Tells whether the
-// server was seen closing the connection.
-bool read_response(ErrorNumber& error_code, ResponseReader& reader, std::int16_t number) {
-  bool closed = false;
+// True once the header has been cut and the body has reached the
+// Content-Length field's value: nothing more belongs to the answer.
+bool length_reached(const ResponseReader& reader) {
+  return !reader.header_phase && reader.length_field_seen &&
+         response_body_length(reader) >= reader.length_field;
+}
+
+// Reads passes until the answer has reached its Content-Length, the server
+// has closed, a receive has failed or the answer can no longer be kept.
+// There is nothing to wait for after any of these, so no pass is repeated.
+// Tells whether the server was seen closing the connection.
+bool read_response(Failure& failure, ResponseReader& reader, std::int16_t number,
+                   const std::string& object) {
   for (;;) {
-    if (tcp_peer_finished(number)) return true;
+    if (length_reached(reader) || reader.store_error != 0) return false;
     const bool header_cut_before = !reader.header_phase;
-    std::size_t got = 0;
-    for (int attempt = 0; attempt < kReceiveAttempts && got == 0; ++attempt) {
-      if (attempt > 0) platform_sleep(kRetryPause);
-      got = read_response_piece(error_code, reader, number, kReceiveSize);
-      ErrorNumber unused = 0;
-      // A reset is reported by one receive; the ones after it find the end
-      // of the data. That end follows a failure: it is not the server's
-      // close, and the answer it cut short is not complete.
-      if (got == 0 && error_code == 0 && tcp_at_end(unused, number)) closed = true;
-    }
-    if (got == 0) return closed;
+    ErrorNumber error_code = 0;
+    const std::size_t got = read_response_piece(error_code, reader, number, kReceiveSize);
     // The pass that cuts the header shows nothing; later passes show the
     // body received so far.
-    if (header_cut_before) {
+    if (got > 0 && header_cut_before) {
       progress_receiving(static_cast<std::int64_t>(response_body_length(reader)),
                          reader.announced);
     }
-    if (error_code != 0) return closed;
+    if (error_code != 0) {
+      note_failure(failure, error_code, Step::receive, object, failure_reason(error_code));
+      return false;
+    }
+    // Nothing and no failure: the server has closed.
+    if (got == 0) return true;
   }
 }
 
@@ -46,68 +49,78 @@ TransactionResult http_transaction(const std::string& site, std::int16_t& port,
                                    const std::string& page, const std::string& method,
                                    const StringList& vars, const StringList& files,
                                    const std::string& save_name) {
-  ErrorNumber error_code = 0;
   TransactionResult result;
+  Failure& failure = result.failure;
   if (port == 0) port = 80;
   // The port is the 16 bits of the setting read as unsigned: 40000 stays
   // 40000 instead of turning negative.
   const std::uint16_t unsigned_port = static_cast<std::uint16_t>(port);
+  // The connection and the Host header name the same host.
+  const std::string host = site_host(site);
+  const std::string object = host + " port " + decimal_text(unsigned_port);
 
-  error_watch_start();
-  PreparedRequest prepared = prepare_request(error_code, page, method, vars, files);
-  const ErrorNumber prepare_first = error_watch_first();
+  PreparedRequest prepared = prepare_request(failure, page, method, vars, files);
 
   progress_phase("Obrint...");
   const std::int16_t number = next_free_number();
-  error_watch_start();
-  tcp_open(error_code, number, site, unsigned_port, kConnectionTimeout, std::string());
-  const ErrorNumber open_first = error_watch_first();
-  if (error_code != 0) {
-    // Nothing is sent; the upload data is not left behind on disk.
+  ErrorNumber open_error = 0;
+  tcp_open(open_error, number, host, unsigned_port, kConnectionTimeout, std::string());
+  note_failure(failure, open_error, Step::connect, object, failure_reason(open_error));
+  if (failure.number != 0) {
+    // Nothing is sent, and nothing of the upload is left behind.
     discard_prepared_request(prepared);
-    if (open_first == 0) {
-      ErrorNumber unused = 0;
-      tcp_close(unused, number);
-    }
-    result.outcome = prepare_first != 0 ? prepare_first : open_first;
+    ErrorNumber unused = 0;
+    if (open_error == 0) tcp_close(unused, number);
+    result.outcome = failure.number;
     return result;
   }
 
   progress_phase("Enviant...");
-  error_watch_start();
-  send_request(error_code, number, site, unsigned_port, page, method, files, prepared);
-  const ErrorNumber send_first = error_watch_first();
+  const bool sending_started =
+      send_request(failure, number, host, unsigned_port, page, method, files, prepared, object);
   discard_prepared_request(prepared);
+  const bool send_failed = failure.number != 0;
 
   ResponseReader reader;
   reader.temp_directory = platform_temp_directory();
   reader.save_name = save_name;
-  error_watch_start();
-  bool closed = read_response(error_code, reader, number);
-  const ErrorNumber read_first = error_watch_first();
-  finish_response(error_code, reader);
+  Failure read_failure;
+  bool closed = false;
+  if (sending_started) {
+    // A server may answer before it has read everything (413 to a large
+    // upload); that answer is still read, but within one time-out in all.
+    if (send_failed) tcp_limit_waits(number, kConnectionTimeout);
+    closed = read_response(read_failure, reader, number, object);
+  }
+  finish_response(reader);
 
-  ErrorNumber close_error = 0;
-  tcp_close(close_error, number);
+  ErrorNumber unused = 0;
+  tcp_close(unused, number);
   progress_finish();
 
-  // Complete: the server closed after at least one byte and, when the
-  // header gave a Content-Length, the header ended and the body reached it.
-  // A header cut off after that field promised a body that never came.
+  // Complete: the body reached the Content-Length field's value, or, without
+  // that field, the server closed after at least one byte. A header cut off
+  // after that field promised a body that never came.
   const bool complete =
-      closed && reader.received > 0 &&
-      (!reader.length_field_seen ||
-       (!reader.header_phase && response_body_length(reader) >= reader.length_field));
-  if (send_first != 0) {
-    result.outcome = send_first;
-  } else if (reader.store_error != 0) {
+      length_reached(reader) || (closed && reader.received > 0 && !reader.length_field_seen);
+  if (reader.store_error != 0) {
     // Bytes that could not be kept are lost: never a success.
-    result.outcome = reader.store_error;
-  } else if (!complete && read_first != 0) {
-    result.outcome = read_first;
-  } else if (!complete) {
-    result.outcome = kErrEndOfFile;
+    note_failure(failure, reader.store_error, Step::save,
+                 save_name.empty() ? reader.temp_directory : save_name,
+                 reader.store_reason);
   }
+  if (!complete) {
+    if (read_failure.number != 0) {
+      note_failure(failure, read_failure.number, read_failure.step, read_failure.object,
+                   read_failure.reason);
+    } else {
+      note_failure(failure, kErrEndOfFile, Step::answer, object);
+    }
+  }
+  result.outcome = failure.number;
+  result.length_field_seen = reader.length_field_seen;
+  result.length_field = reader.length_field;
+  result.body_received = response_body_length(reader);
   result.body = std::move(reader.body);
   return result;
 }

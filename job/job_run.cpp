@@ -10,15 +10,17 @@
 
 namespace {
 
-// 0 when the settings file can be read, else why not (53 when missing).
-ErrorNumber settings_file_status(const std::string& name) {
+// Records why the settings file cannot be read (53 when missing), if it
+// cannot.
+void check_settings_file(Failure& failure, const std::string& name) {
   ErrorNumber error_code = 0;
   OsHandle handle = platform_open_read(error_code, name);
   if (handle != kNoHandle) platform_close_file(handle);
+  const std::string reason = failure_reason(error_code);
   // A directory that is not there holds no settings file either; Windows
   // reports it as a missing path.
-  if (error_code == kErrPathNotFound) return kErrNotFound;
-  return error_code;
+  if (error_code == kErrPathNotFound) error_code = kErrNotFound;
+  note_failure(failure, error_code, Step::settings, name, reason);
 }
 
 }  // namespace
@@ -50,24 +52,40 @@ JobSettings read_job_settings(const CommandLine& arguments) {
   return job;
 }
 
-int job_run() {
+void run_job(Failure& failure) {
   CommandLine arguments = split_command_line(process_command_tail());
   set_process_arguments(arguments);
+  const std::string directory =
+      arguments.count > 0 ? arguments.arguments[0] : platform_current_directory();
+  const std::string settings_file = platform_settings_file_name(directory);
+  if (!platform_name_fits(settings_file)) {
+    // A shortened name would be another file: nothing is read or done.
+    note_failure(failure, kErrNotFound, Step::settings, settings_file,
+                 "the name is too long for the system");
+    return;
+  }
   JobSettings job = read_job_settings(process_arguments());
 
   if (job.site.empty()) {
     // Nothing is sent, saved or shown. A settings file that is missing or
     // cannot be read is a failure a scheduler must see.
-    return settings_file_status(job.settings_file);
+    check_settings_file(failure, job.settings_file);
+    return;
   }
 
   TransactionResult answer =
       http_transaction(job.site, job.port, job.page, job.method, job.vars, job.files, job.save);
-  ErrorNumber save_outcome = 0;
+  // When both fail, the exchange's failure is the one told.
+  failure = answer.failure;
   if (!job.save.empty()) {
-    save_outcome = save_response(job.save, answer.body, job.default_save_name);
+    save_response(failure, job.save, answer.body, job.default_save_name);
     if (job.show != 0) shell_open(job.save, 1);
   }
   release_body(answer.body);
-  return answer.outcome != 0 ? answer.outcome : save_outcome;
+}
+
+int job_run() {
+  Failure failure;
+  run_job(failure);
+  return failure.number;
 }

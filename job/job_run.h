@@ -6,6 +6,7 @@
 
 #include "job/command_line.h"
 #include "services/bytes.h"
+#include "services/errors.h"
 
 // Everything a run takes from its command line and settings file.
 struct JobSettings {
@@ -25,6 +26,10 @@ struct JobSettings {
 // directory) and reads the job from it, drawing the default save name when
 // the answer is to be shown and no Save is configured.
 JobSettings read_job_settings(const CommandLine& arguments);
+
+// The whole run; its first failure (the exchange's, else the save's, or why
+// the settings file could not be read) goes to failure.
+void run_job(Failure& failure);
 
 // The whole run; returns the exit status: 0 when the job did what it was
 // asked, else the number of the first failure (53 for a missing settings

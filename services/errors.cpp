@@ -2,18 +2,30 @@
 
 #include <array>
 
-namespace {
-ErrorNumber g_first_watched = 0;
-}
+#include "services/platform.h"
 
 void set_error(ErrorNumber& error_code, int number) {
   error_code = static_cast<ErrorNumber>(number == 0 ? int{kErrBadHandle} : number);
-  if (g_first_watched == 0) g_first_watched = error_code;
 }
 
-void error_watch_start() { g_first_watched = 0; }
+std::string failure_reason(ErrorNumber number) {
+  switch (number) {
+    case kErrTimedOut: case kErrNotOpen: case kErrWrongKind:
+    case kErrAlreadyOpen: case kErrEndOfFile: case kErrBadName:
+      return std::string();
+    default:
+      return platform_failure_reason();
+  }
+}
 
-ErrorNumber error_watch_first() { return g_first_watched; }
+void note_failure(Failure& record, ErrorNumber number, Step step, const std::string& object,
+                  const std::string& reason) {
+  if (record.number != 0 || number == 0) return;
+  record.number = number;
+  record.step = step;
+  record.object = object;
+  record.reason = reason;
+}
 
 void keep_first_error(ErrorNumber& error_code, int number) {
   if (error_code == 0) set_error(error_code, number);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 using ErrorNumber = std::uint8_t;
 
@@ -45,9 +46,36 @@ void keep_first_error(ErrorNumber& error_code, int number);
 // Turns a Windows system error value (GetLastError) into an error number.
 ErrorNumber map_system_error(std::uint32_t system_value);
 
-// The first number recorded by set_error anywhere in the process since the
-// last error_watch_start(). Lets a procedure tell which of its steps failed
-// first (a failed open makes later writes fail with 52, which is not the
-// cause) while the steps' error_code stays their own.
-void error_watch_start();
-ErrorNumber error_watch_first();
+// The steps of a run whose failure decides its exit status.
+enum class Step : std::uint8_t {
+  none,
+  settings,     // finding and reading the settings file
+  upload_file,  // reading a file to upload
+  body_file,    // staging the upload body in the temporary directory
+  connect,      // resolving the host and opening the connection
+  send,         // sending the request
+  receive,      // reading the answer
+  answer,       // the answer ended short of what it announced
+  save,         // writing the save file
+};
+
+// The first failure of a step: its number, the step, what it failed on (a
+// file name, or a host and port) and the system's own words for it. A step
+// that reports an outcome is handed one of these and fills it once.
+struct Failure {
+  ErrorNumber number = 0;
+  Step step = Step::none;
+  std::string object;
+  std::string reason;
+  std::int32_t index = 0;  // which upload file, counted from 1, when one failed
+};
+
+// The system's words for a failure just recorded with number, or empty when
+// the program itself, not the system, found it (a time-out, an early end of
+// data, a refused name or number).
+std::string failure_reason(ErrorNumber number);
+
+// Fills record unless it already holds a failure; a number of 0 records
+// nothing.
+void note_failure(Failure& record, ErrorNumber number, Step step, const std::string& object,
+                  const std::string& reason = std::string());

@@ -61,11 +61,11 @@ void file_open_read(ErrorNumber& error_code, std::int16_t number, const std::str
   enter_or_close(error_code, number, NumberKind::file_read, handle);
 }
 
-void file_create_new(ErrorNumber& error_code, std::int16_t number, const std::string& name,
-                     bool& name_taken) {
+void file_create_unnamed(ErrorNumber& error_code, std::int16_t number, const std::string& name,
+                         bool& name_taken) {
   name_taken = false;
   if (!may_open(error_code, number, name)) return;
-  OsHandle handle = platform_create_new(error_code, name, name_taken);
+  OsHandle handle = platform_create_unnamed(error_code, name, name_taken);
   enter_or_close(error_code, number, NumberKind::file_output, handle);
 }
 

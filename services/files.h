@@ -18,9 +18,11 @@ void file_open_output(ErrorNumber& error_code, std::int16_t number, const std::s
 void file_open_read(ErrorNumber& error_code, std::int16_t number, const std::string& name);
 
 // Creates name new for output under number, owner-only and never through an
-// existing file or link; name_taken tells that the name exists (no error).
-void file_create_new(ErrorNumber& error_code, std::int16_t number, const std::string& name,
-                     bool& name_taken);
+// existing file or link, and takes the name away at once: the file lives
+// only as long as the number is open (platform_create_unnamed). name_taken
+// tells that the name exists (no error).
+void file_create_unnamed(ErrorNumber& error_code, std::int16_t number, const std::string& name,
+                         bool& name_taken);
 
 // Writes exactly the bytes (one logical write); 52 when the number is not
 // open, 54 when it is not open for output.

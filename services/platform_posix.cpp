@@ -141,7 +141,22 @@ void platform_sleep(std::uint32_t milliseconds) {
   }
 }
 
+namespace {
+// The words of the last failure recorded here: the system reports them once.
+std::string g_failure_reason;
+}  // namespace
+
+void remember_failure_reason(const char* text) { g_failure_reason = text != nullptr ? text : ""; }
+
+std::string platform_failure_reason() { return g_failure_reason; }
+
+bool platform_name_fits(const std::string& name) {
+  // The system takes names of any length; a NUL would end one early.
+  return name.find('\0') == std::string::npos;
+}
+
 int map_errno(int value, bool creating) {
+  remember_failure_reason(std::strerror(value));
   switch (value) {
     case ENOMEM: return 7;
     case EBADF: case EINVAL: return 51;

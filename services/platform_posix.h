@@ -4,8 +4,13 @@
 #include <cstdint>
 
 // The error number for an errno value; creating tells a missing directory
-// on the path (76) from a missing file (53).
+// on the path (76) from a missing file (53). Keeps the value's text for
+// platform_failure_reason.
 int map_errno(int value, bool creating);
+
+// Keeps text as the words of the last failure (for failures that have no
+// errno value, such as a resolver's).
+void remember_failure_reason(const char* text);
 
 // The number of write() calls the terminal backend has made since the
 // process started; tests check that each rendering is a single write.

@@ -119,10 +119,10 @@ OsHandle platform_open_read(ErrorNumber& error_code, const std::string& name) {
   return fd;
 }
 
-OsHandle platform_create_new(ErrorNumber& error_code, const std::string& name,
-                             bool& name_taken) {
+OsHandle platform_create_unnamed(ErrorNumber& error_code, const std::string& name,
+                                 bool& name_taken) {
   name_taken = false;
-  int fd = open_retrying(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  int fd = open_retrying(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) {
     // O_EXCL reports any existing entry, a dangling link included.
     if (errno == EEXIST) {
@@ -133,7 +133,14 @@ OsHandle platform_create_new(ErrorNumber& error_code, const std::string& name,
     return kNoHandle;
   }
   // The umask can only take bits away; make it exactly owner read and write.
-  fchmod(fd, 0600);
+  // Then the name goes: nobody can open, swap or leave behind the file, and
+  // it is gone with the last descriptor, however the process ends.
+  if (fchmod(fd, 0600) != 0 || unlink(name.c_str()) != 0) {
+    record_errno(error_code, errno, false);
+    unlink(name.c_str());
+    close(fd);
+    return kNoHandle;
+  }
   return fd;
 }
 

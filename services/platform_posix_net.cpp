@@ -27,6 +27,7 @@ namespace {
 constexpr std::size_t kNameLimit = 256;
 
 void record_socket_error(ErrorNumber& error_code, int value) {
+  remember_failure_reason(std::strerror(value));
   set_error(error_code, value == EINPROGRESS ? kErrAccessDenied : kErrSocket);
 }
 
@@ -81,6 +82,12 @@ int connect_one(const struct addrinfo& address, int& failure) {
       errno = outcome;
     }
   }
+  // Connected: from now on no send or receive waits; the caller's bounded
+  // waits for readiness decide how long to wait.
+  if (result == 0) {
+    int flags = fcntl(fd, F_GETFL);
+    result = flags < 0 ? -1 : fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  }
   if (result != 0) {
     failure = errno;
     close(fd);
@@ -93,7 +100,14 @@ int connect_one(const struct addrinfo& address, int& failure) {
 
 OsHandle platform_tcp_connect(ErrorNumber& error_code, const std::string& host,
                               std::uint16_t port) {
-  std::string name = system_name(host);
+  // A NUL would end the name early: the host asked for is not the one the
+  // resolver would see.
+  if (host.find('\0') != std::string::npos) {
+    remember_failure_reason("the host name holds a NUL byte");
+    set_error(error_code, kErrSocket);
+    return kNoHandle;
+  }
+  const std::string& name = host;
   std::string service = std::to_string(port);
   struct addrinfo hints;
   std::memset(&hints, 0, sizeof hints);
@@ -104,7 +118,12 @@ OsHandle platform_tcp_connect(ErrorNumber& error_code, const std::string& host,
   struct addrinfo* answer = nullptr;
   int resolved = getaddrinfo(name.c_str(), service.c_str(), &hints, &answer);
   if (resolved != 0) {
-    record_socket_error(error_code, resolved == EAI_SYSTEM ? errno : 0);
+    if (resolved == EAI_SYSTEM) {
+      record_socket_error(error_code, errno);
+    } else {
+      remember_failure_reason(gai_strerror(resolved));
+      set_error(error_code, kErrSocket);
+    }
     return kNoHandle;
   }
   // The addresses come in the resolver's order of preference; the first that
@@ -162,6 +181,7 @@ std::int64_t platform_socket_send(ErrorNumber& error_code, OsHandle socket, cons
   for (;;) {
     ssize_t sent = send(static_cast<int>(socket), data, size, MSG_NOSIGNAL);
     if (sent >= 0) return sent;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
     if (errno != EINTR) {
       record_socket_error(error_code, errno);
       return -1;
@@ -174,6 +194,7 @@ std::int64_t platform_socket_receive(ErrorNumber& error_code, OsHandle socket, c
   for (;;) {
     ssize_t received = recv(static_cast<int>(socket), buffer, size, 0);
     if (received >= 0) return received;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return -2;
     if (errno != EINTR) {
       record_socket_error(error_code, errno);
       return -1;
@@ -264,11 +285,8 @@ std::int64_t platform_socket_send_file(ErrorNumber& error_code, OsHandle socket,
   int in = static_cast<int>(file);
   if (size == 0) return 0;
 #if defined(__linux__)
-  // sendfile has no flag for "do not wait": the socket is made non-blocking
-  // for the call, so a full send buffer returns at once and the caller's
-  // bounded wait decides how long to wait for room.
-  int flags = fcntl(out, F_GETFL);
-  if (flags >= 0 && (flags & O_NONBLOCK) == 0) fcntl(out, F_SETFL, flags | O_NONBLOCK);
+  // The socket is non-blocking, so a full send buffer returns at once and
+  // the caller's bounded wait decides how long to wait for room.
   off_t position = static_cast<off_t>(offset);
   std::size_t count = size > 0x7FFFF000u ? 0x7FFFF000u : static_cast<std::size_t>(size);
   ssize_t sent;
@@ -276,7 +294,6 @@ std::int64_t platform_socket_send_file(ErrorNumber& error_code, OsHandle socket,
     sent = sendfile(out, in, &position, count);
   } while (sent < 0 && errno == EINTR);
   int failure = errno;
-  if (flags >= 0 && (flags & O_NONBLOCK) == 0) fcntl(out, F_SETFL, flags);
   if (sent > 0) return sent;
   if (sent == 0) {
     end_of_file = true;

@@ -10,9 +10,6 @@ namespace {
 // The waits of a connection opened with time-out 0 are practically unbounded.
 constexpr std::uint32_t kNoTimeout = 0xFFFFFFFF;
 
-// Host names reach the resolver cut to this many bytes, and at a NUL byte.
-constexpr std::size_t kHostNameLimit = 256;
-
 // The connection open under number; records 52 when nothing is open there
 // and 54 when a disk file is.
 TcpConnection* find_connection(ErrorNumber& error_code, std::int16_t number) {
@@ -70,10 +67,9 @@ void tcp_open(ErrorNumber& error_code, std::int16_t number, const std::string& h
     connection->remote_port = static_cast<std::uint16_t>(port);
   }
   if (step_error == 0) connection->local_host_name = platform_local_host_name(step_error);
+  // The host is used whole: a cut name would be another host.
   if (step_error == 0) {
-    std::string name = host.substr(0, kHostNameLimit);
-    name.resize(std::min(name.size(), name.find('\0')));
-    connection->socket = platform_tcp_connect(step_error, name, connection->remote_port);
+    connection->socket = platform_tcp_connect(step_error, host, connection->remote_port);
   }
   if (step_error != 0) {
     remove_number(number);
@@ -84,51 +80,70 @@ void tcp_open(ErrorNumber& error_code, std::int16_t number, const std::string& h
 }
 
 namespace {
-// Waits until the connection can take bytes; a time-out records 24.
-bool wait_writable(ErrorNumber& error_code, const TcpConnection& connection) {
-  SocketWait wait =
-      platform_wait_socket(error_code, connection.socket, true, connection.timeout_ms);
-  if (wait == SocketWait::timed_out) set_error(error_code, kErrTimedOut);
-  return wait == SocketWait::ready;
+
+// How long the next wait may last: the connection's time-out, or less when a
+// limit on all waits ends sooner.
+std::uint32_t wait_bound(const TcpConnection& connection) {
+  if (connection.deadline_ms == 0) return connection.timeout_ms;
+  const std::uint64_t now = platform_monotonic_milliseconds();
+  if (now >= connection.deadline_ms) return 0;
+  return static_cast<std::uint32_t>(
+      std::min<std::uint64_t>(connection.deadline_ms - now, connection.timeout_ms));
 }
+
+// The one send loop every byte on the wire goes through: wait (bounded) for
+// room, send what the socket takes without waiting, repeat. The bytes come
+// from data, or from file at offset when file is open. A peer that stops
+// reading ends it with 24 after one time-out. At least one round runs even
+// for no bytes: the wait still tells whether the connection can take data.
+void send_all(ErrorNumber& error_code, TcpConnection& connection, const char* data,
+              OsHandle file, std::uint64_t offset, std::uint64_t size) {
+  std::uint64_t sent = 0;
+  do {
+    SocketWait wait =
+        platform_wait_socket(error_code, connection.socket, true, wait_bound(connection));
+    if (wait == SocketWait::timed_out) set_error(error_code, kErrTimedOut);
+    if (wait != SocketWait::ready) return;
+    std::int64_t accepted = 0;
+    if (file == kNoHandle) {
+      accepted = platform_socket_send(error_code, connection.socket,
+                                      data + sent, static_cast<std::size_t>(size - sent));
+    } else {
+      bool end_of_file = false;
+      accepted = platform_socket_send_file(error_code, connection.socket, file, offset + sent,
+                                           size - sent, end_of_file);
+      if (end_of_file) {
+        // The file became shorter than the size that was announced.
+        set_error(error_code, kErrEndOfFile);
+        return;
+      }
+    }
+    if (accepted < 0) return;
+    sent += static_cast<std::uint64_t>(accepted);
+  } while (sent < size);
+  connection.end_of_data = false;
+}
+
 }  // namespace
 
 void tcp_send_bytes(ErrorNumber& error_code, std::int16_t number, const char* data,
                     std::size_t size) {
   TcpConnection* connection = find_connection(error_code, number);
-  if (connection == nullptr) return;
-  // At least one round even for no bytes: the wait and a zero-length send
-  // still tell whether the connection can take data.
-  std::size_t sent = 0;
-  do {
-    if (!wait_writable(error_code, *connection)) return;
-    std::int64_t accepted =
-        platform_socket_send(error_code, connection->socket, data + sent, size - sent);
-    if (accepted < 0) return;
-    sent += static_cast<std::size_t>(accepted);
-  } while (sent < size);
-  connection->end_of_data = false;
+  if (connection != nullptr) send_all(error_code, *connection, data, kNoHandle, 0, size);
 }
 
 void tcp_send_file(ErrorNumber& error_code, std::int16_t number, OsHandle file,
                    std::uint64_t offset, std::uint64_t size) {
   TcpConnection* connection = find_connection(error_code, number);
-  if (connection == nullptr) return;
-  std::uint64_t sent = 0;
-  while (sent < size) {
-    if (!wait_writable(error_code, *connection)) return;
-    bool end_of_file = false;
-    std::int64_t accepted = platform_socket_send_file(error_code, connection->socket, file,
-                                                      offset + sent, size - sent, end_of_file);
-    if (accepted < 0) return;
-    if (end_of_file) {
-      // The file became shorter than the size that was announced.
-      set_error(error_code, kErrEndOfFile);
-      return;
-    }
-    sent += static_cast<std::uint64_t>(accepted);
+  if (connection != nullptr) send_all(error_code, *connection, nullptr, file, offset, size);
+}
+
+void tcp_limit_waits(std::int16_t number, std::uint32_t total_ms) {
+  ErrorNumber ignored = 0;
+  TcpConnection* connection = find_connection(ignored, number);
+  if (connection != nullptr) {
+    connection->deadline_ms = platform_monotonic_milliseconds() + std::max<std::uint32_t>(total_ms, 1);
   }
-  connection->end_of_data = false;
 }
 
 void tcp_send(ErrorNumber& error_code, std::int16_t number, const std::string& bytes) {
@@ -175,7 +190,7 @@ std::size_t tcp_receive_into(ErrorNumber& error_code, std::int16_t number, std::
     }
 
     ErrorNumber step_error = 0;
-    SocketWait wait = platform_wait_socket(step_error, c.socket, false, c.timeout_ms);
+    SocketWait wait = platform_wait_socket(step_error, c.socket, false, wait_bound(c));
     if (wait == SocketWait::timed_out) {
       // Bytes already handed over in this call end it quietly; a call that
       // got nothing reports the time-out.
@@ -191,6 +206,8 @@ std::size_t tcp_receive_into(ErrorNumber& error_code, std::int16_t number, std::
     if (wait == SocketWait::ready) {
       received = platform_socket_receive(step_error, c.socket, c.buffer.get(), kReceiveBufferSize);
     }
+    // A readiness that brought nothing after all: wait again.
+    if (received == -2) continue;
     if (received < 0) {
       // The bytes this call already took stay with the caller; losing them
       // would corrupt the data, and the error still tells the failure.
@@ -234,7 +251,7 @@ bool tcp_peer_finished(std::int16_t number) {
   TcpConnection& c = *entry->connection;
   if (c.held > 0) return false;
   ErrorNumber ignored = 0;
-  if (platform_wait_socket(ignored, c.socket, false, c.timeout_ms) != SocketWait::ready) {
+  if (platform_wait_socket(ignored, c.socket, false, wait_bound(c)) != SocketWait::ready) {
     return false;
   }
   // A reset shows here once; keep it for the receive that follows, so the

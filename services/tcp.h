@@ -23,6 +23,7 @@ struct TcpConnection {
   ErrorNumber held_failure = 0;    // seen by the end-of-data check, told by the next receive
   std::uint16_t remote_port = 0;   // host byte order
   std::uint32_t timeout_ms = 0;    // bound of every wait; 0xFFFFFFFF is practically none
+  std::uint64_t deadline_ms = 0;   // when not 0: no wait lasts past this monotonic time
   std::unique_ptr<char[]> buffer;  // kReceiveBufferSize bytes
 };
 
@@ -30,13 +31,15 @@ inline constexpr std::uint32_t kReceiveBufferSize = 65536;
 
 // Opens a connection under number to host and port with the given time-out
 // for every later wait (0 means practically unbounded). A negative port
-// looks service up instead. Fails with 52 (negative number), 55 (number
+// looks service up instead. The host is used whole, never cut. Fails with 52 (negative number), 55 (number
 // open), 7, 57 or 70; a failed open leaves the number free.
 void tcp_open(ErrorNumber& error_code, std::int16_t number, const std::string& host,
               std::int32_t port, std::uint32_t timeout_ms, const std::string& service);
 
-// Sends exactly bytes, continuing partial sends. Fails with 52, 54, 24, 57
-// or 70; bytes already sent stay sent.
+// Sends exactly bytes: each round waits (bounded) for room and sends what
+// the socket takes, so a peer that stops reading ends the send with 24
+// after one time-out. Fails with 52, 54, 24, 57 or 70; bytes already sent
+// stay sent.
 void tcp_send(ErrorNumber& error_code, std::int16_t number, const std::string& bytes);
 void tcp_send_bytes(ErrorNumber& error_code, std::int16_t number, const char* data,
                     std::size_t size);
@@ -51,6 +54,10 @@ void tcp_send_file(ErrorNumber& error_code, std::int16_t number, OsHandle file,
 // tcp_send of text, then a separate tcp_send of CR LF (which runs even when
 // the first failed).
 void tcp_send_line(ErrorNumber& error_code, std::int16_t number, const std::string& text);
+
+// From now on, every wait of the connection ends at the latest total_ms
+// from now: all the waits together last no longer than that.
+void tcp_limit_waits(std::int16_t number, std::uint32_t total_ms);
 
 // Receives up to count bytes: returns as soon as it has handed over all of a
 // refill shorter than the buffer. Empty with 24 when a wait timed out before

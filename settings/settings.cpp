@@ -8,8 +8,8 @@
 namespace {
 
 // Buffer sizes of the read operation, terminating NUL included. The same cuts
-// hold on every platform so that every build reads the same values.
-constexpr std::size_t kFileNameBuffer = 256;
+// hold on every platform so that every build reads the same values. The
+// file name is never cut: a shortened name would read another file.
 constexpr std::size_t kNameBuffer = 64;
 constexpr std::size_t kValueBuffer = 2048;
 
@@ -31,7 +31,7 @@ std::string read_setting(const std::string& file_name, const std::string& sectio
                          const std::string& key) {
   std::string value = platform_read_profile_string(through_buffer(section, kNameBuffer),
                                                    through_buffer(key, kNameBuffer),
-                                                   through_buffer(file_name, kFileNameBuffer));
+                                                   file_name);
   // The call's count says how much of the buffer is the value.
   if (value.size() > kValueBuffer - 1) value.resize(kValueBuffer - 1);
   return value;

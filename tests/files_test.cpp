@@ -198,7 +198,7 @@ TEST_F(Files, CreateNewNeverGoesThroughWhatIsThere) {
     ErrorNumber error_code = 0;
     bool taken = false;
     std::int16_t number = next_free_number();
-    file_create_new(error_code, number, dir.file(name), taken);
+    file_create_unnamed(error_code, number, dir.file(name), taken);
     EXPECT_TRUE(taken) << name;
     EXPECT_EQ(error_code, 0) << name;
     EXPECT_EQ(find_number(number), nullptr) << name;
@@ -211,19 +211,26 @@ TEST_F(Files, CreateNewNeverGoesThroughWhatIsThere) {
   ErrorNumber error_code = 0;
   bool taken = true;
   std::int16_t number = next_free_number();
-  file_create_new(error_code, number, dir.file("fresh"), taken);
+  file_create_unnamed(error_code, number, dir.file("fresh"), taken);
   umask(old_mask);
   EXPECT_FALSE(taken);
+  // The file has no name from the start, is its owner's only and reads back
+  // through its own handle.
+  EXPECT_FALSE(fs::exists(dir.file("fresh")));
   file_write(error_code, number, "body");
+  struct stat info;
+  ASSERT_EQ(fstat(static_cast<int>(file_handle(number)), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0600u);
+  EXPECT_EQ(info.st_nlink, 0u);
+  char back[8] = {};
+  EXPECT_EQ(platform_read_at(error_code, file_handle(number), back, sizeof back, 0), 4u);
+  EXPECT_EQ(std::string(back, 4), "body");
   file_close(error_code, number);
   EXPECT_EQ(error_code, 0);
-  EXPECT_EQ(read_file(dir.file("fresh")), "body");
-  struct stat info;
-  ASSERT_EQ(lstat((dir.file("fresh")).c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 07777, 0600u);
+  EXPECT_EQ(list_directory(dir.path), (std::vector<std::string>{"dangling", "link", "taken", "target"}));
 
   error_code = 0;
-  file_create_new(error_code, next_free_number(), dir.file("no_dir/fresh"), taken);
+  file_create_unnamed(error_code, next_free_number(), dir.file("no_dir/fresh"), taken);
   EXPECT_EQ(error_code, 76);
   EXPECT_FALSE(taken);
 }

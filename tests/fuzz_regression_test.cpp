@@ -10,12 +10,11 @@ namespace {
 ResponseReader read_pieces(const std::vector<std::string>& pieces) {
   ResponseReader reader;
   reader.temp_directory = "/tmp";
-  ErrorNumber error_code = 0;
   for (const std::string& piece : pieces) {
-    feed_response_bytes(error_code, reader, piece.data(), piece.size());
+    feed_response_bytes(reader, piece.data(), piece.size());
   }
-  finish_response(error_code, reader);
-  EXPECT_EQ(error_code, 0);
+  finish_response(reader);
+  EXPECT_EQ(reader.store_error, 0);
   return reader;
 }
 

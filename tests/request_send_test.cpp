@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "exchange/request.h"
+#include "services/files.h"
 #include "services/numbers.h"
 #include "services/tcp.h"
 #include "support/request_fixture.h"
@@ -28,12 +29,16 @@ class Send : public RequestFixture {
     ScriptedServer server({.when = AnswerWhen::never, .address = ipv6 ? "::1" : "127.0.0.1"});
     if (!server.ok()) return "no listener";
     port = server.port();
-    error_code = 0;
-    PreparedRequest request = prepare_request_at(error_code, page, method, vars, files, kNoon);
+    Failure failure;
+    PreparedRequest request = prepare_request_at(failure, page, method, vars, files, kNoon);
     std::int16_t number = next_free_number();
     const std::string site = ipv6 ? "::1" : "127.0.0.1";
+    error_code = failure.number;
     tcp_open(error_code, number, site, port, 3000, std::string());
-    if (error_code == 0) send_request(error_code, number, site, port, page, method, files, request);
+    if (error_code == 0) {
+      send_request(failure, number, site, port, page, method, files, request, site);
+      error_code = failure.number;
+    }
     ErrorNumber ignored = 0;
     tcp_close(ignored, number);
     if (kept != nullptr) *kept = request;
@@ -75,11 +80,11 @@ TEST_F(Send, FormPosts) {
   for (const Case& c : cases) {
     std::string wire = exchange("/form", "POST", c.vars, {});
     EXPECT_EQ(error_code, 0);
-    // The CR LF after the form string is not counted in Content-Length.
+    // Nothing follows the bytes that Content-Length counts.
     EXPECT_EQ(wire, "POST /form HTTP/1.0\r\n" + kAgent + host() +
                         "Accept: */*\r\nContent-Type: application/x-www-form-urlencoded\r\n" +
                         "Content-Length: " + decimal_text(static_cast<std::int64_t>(c.form.size())) +
-                        "\r\n\r\n" + c.form + "\r\n");
+                        "\r\n\r\n" + c.form);
   }
 }
 
@@ -128,8 +133,7 @@ TEST_F(Send, UploadPostAndItsLength) {
     EXPECT_NE(wire.find("Content-Length: " + decimal_text(static_cast<std::int64_t>(
                             wire.size() - blank - 4)) + "\r\n"),
               std::string::npos);
-    // The body file is gone once sent, and its name with it.
-    EXPECT_EQ(sent.body_file_name, "");
+    // The body file never shows in the temporary directory.
     EXPECT_TRUE(fs::is_empty(temp.path));
   }
 }
@@ -145,16 +149,19 @@ TEST_F(Send, NothingGoesOutWithoutTheBodyFile) {
   write_file(dir.file("f"), "data");
   ScriptedServer server({.when = AnswerWhen::never});
   ASSERT_TRUE(server.ok()) << server.failure();
+  Failure failure;
+  PreparedRequest request = prepare_request_at(failure, "/", "POST", {}, {dir.file("f")}, kNoon);
+  ASSERT_EQ(failure.number, 0);
   ErrorNumber error = 0;
-  PreparedRequest request = prepare_request_at(error, "/", "POST", {}, {dir.file("f")}, kNoon);
-  ASSERT_EQ(error, 0);
-  fs::remove(request.body_file_name);
+  file_close(error, request.body_file);  // the body file is lost before sending
   std::int16_t number = next_free_number();
   tcp_open(error, number, "127.0.0.1", server.port(), 3000, std::string());
   ASSERT_EQ(error, 0);
-  send_request(error, number, "127.0.0.1", server.port(), "/", "POST", {dir.file("f")}, request);
-  EXPECT_EQ(error, 53);
-  EXPECT_EQ(request.body_file_name, "");
+  EXPECT_FALSE(send_request(failure, number, "127.0.0.1", server.port(), "/", "POST",
+                            {dir.file("f")}, request, "here"));
+  EXPECT_EQ(failure.number, 52);
+  EXPECT_EQ(failure.step, Step::body_file);
+  discard_prepared_request(request);
   tcp_close(error, number);
   ASSERT_TRUE(server.wait_done(5000));
   EXPECT_EQ(server.request(), "");

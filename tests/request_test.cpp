@@ -18,6 +18,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using request_test::body_file_bytes;
 using request_test::file_part;
 using request_test::first_draws;
 using request_test::RequestFixture;
@@ -90,13 +91,13 @@ TEST_F(Prepare, GetAndFormPostBuildTheFormStringOnly) {
       {"POST", {"q=a b", "flag", "c=x&y"}, {}, "q=a+b&flag&c=x%26y"},
   };
   for (const Case& c : cases) {
-    ErrorNumber error_code = 0;
-    PreparedRequest request = prepare_request_at(error_code, "/p", c.method, c.vars, c.files, kNoon);
-    EXPECT_EQ(error_code, 0) << c.method;
+    Failure failure;
+    PreparedRequest request = prepare_request_at(failure, "/p", c.method, c.vars, c.files, kNoon);
+    EXPECT_EQ(failure.number, 0) << c.method;
     EXPECT_EQ(request.form_string, c.form) << c.method;
     EXPECT_EQ(request.boundary, "");
     EXPECT_EQ(request.body_file_name, "");
-    EXPECT_FALSE(request.body_file_created);
+    EXPECT_EQ(request.body_file, -1);
   }
   // No body file was made and the upload files were never opened (or made).
   EXPECT_TRUE(fs::is_empty(temp.path));
@@ -111,27 +112,28 @@ TEST_F(Prepare, UploadBodyFileByteForByte) {
   const StringList files = {dir.file("one.txt"), dir.file("empty.bin")};
   auto [boundary, number] = first_draws(kNoon);
 
-  ErrorNumber error_code = 0;
-  PreparedRequest request = prepare_request_at(error_code, "/up", "POST", vars, files, kNoon);
-  EXPECT_EQ(error_code, 0);
+  Failure failure;
+  PreparedRequest request = prepare_request_at(failure, "/up", "POST", vars, files, kNoon);
+  EXPECT_EQ(failure.number, 0);
   EXPECT_EQ(request.form_string, "");
   EXPECT_EQ(request.boundary, boundary);
   EXPECT_EQ(request.body_file_name, temp.path + "/" + number + ".TMP");
-  EXPECT_TRUE(request.body_file_created);
+  EXPECT_GE(request.body_file, 0);
   const std::string expected =
       value_part(boundary, "a", "1") + value_part(boundary, "x", "y=z") +
       value_part(boundary, "flag", "") + value_part(boundary, "", "v") +
       value_part(boundary, "sp ace", "a b&c") +
       file_part(boundary, 1, dir.file("one.txt"), "hello\r\n") +
       file_part(boundary, 2, dir.file("empty.bin"), "");
-  EXPECT_EQ(read_file(request.body_file_name), expected);
+  EXPECT_EQ(body_file_bytes(request), expected);
   // The empty file's part: its empty line, then at once CR LF.
   EXPECT_NE(expected.find("octet-stream\r\n\r\n\r\n"), std::string::npos);
-  expect_no_open_numbers();
+  EXPECT_EQ(request.body_size, expected.size());
 
   discard_prepared_request(request);
   EXPECT_EQ(request.body_file_name, "");
   EXPECT_TRUE(fs::is_empty(temp.path));
+  expect_no_open_numbers();
 }
 
 TEST_F(Prepare, FilesAroundThePieceSizeAndNoVariables) {
@@ -144,11 +146,11 @@ TEST_F(Prepare, FilesAroundThePieceSizeAndNoVariables) {
     for (std::size_t i = 0; i < size; ++i) content[i] = static_cast<char>((i * 31 + size) % 256);
     write_file(dir.file("data"), content);
     write_file(dir.file("second"), "2");
-    ErrorNumber error_code = 0;
+    Failure failure;
     PreparedRequest request =
-        prepare_request_at(error_code, "/", "POST", {}, {dir.file("data"), dir.file("second")}, kNoon);
-    EXPECT_EQ(error_code, 0) << size;
-    EXPECT_EQ(read_file(request.body_file_name),
+        prepare_request_at(failure, "/", "POST", {}, {dir.file("data"), dir.file("second")}, kNoon);
+    EXPECT_EQ(failure.number, 0) << size;
+    EXPECT_EQ(body_file_bytes(request),
               file_part(request.boundary, 1, dir.file("data"), content) +
                   file_part(request.boundary, 2, dir.file("second"), "2"))
         << size;
@@ -161,11 +163,11 @@ TEST_F(Prepare, QuotesAndLineEndsInNamesAreEscaped) {
   const std::string odd = dir.file("we\"ird\r\nname \\.txt");
   write_file(odd, "x");
   const StringList vars = {"q\"\r\nx=raw \"value\"\r\nline"};
-  ErrorNumber error_code = 0;
-  PreparedRequest request = prepare_request_at(error_code, "/", "POST", vars, {odd}, kNoon);
-  EXPECT_EQ(error_code, 0);
+  Failure failure;
+  PreparedRequest request = prepare_request_at(failure, "/", "POST", vars, {odd}, kNoon);
+  EXPECT_EQ(failure.number, 0);
   const std::string& b = request.boundary;
-  EXPECT_EQ(read_file(request.body_file_name),
+  EXPECT_EQ(body_file_bytes(request),
             "--" + b + "\r\nContent-Disposition: form-data; name=\"q%22%0D%0Ax\"\r\n\r\n" +
                 "raw \"value\"\r\nline\r\n" + "--" + b +
                 "\r\nContent-Disposition: form-data; name=\"FILE1\"; filename=\"" + dir.path +
@@ -180,30 +182,34 @@ TEST_F(Prepare, BodyFileLiesInsideTempOwnerOnly) {
     std::string value = temp.path + (trailing ? "/" : "");
     set_temp(value);
     auto [boundary, number] = first_draws(kNoon);
-    ErrorNumber error_code = 0;
-    PreparedRequest request = prepare_request_at(error_code, "/", "POST", {}, {dir.file("f")}, kNoon);
-    EXPECT_EQ(error_code, 0);
+    Failure failure;
+    PreparedRequest request = prepare_request_at(failure, "/", "POST", {}, {dir.file("f")}, kNoon);
+    EXPECT_EQ(failure.number, 0);
     EXPECT_EQ(request.body_file_name, temp.path + "/" + number + ".TMP") << value;
+    // Made under that name, which it gives up at once: nothing to open,
+    // swap or leave behind.
+    EXPECT_TRUE(fs::is_empty(temp.path));
     struct stat info;
-    ASSERT_EQ(lstat(request.body_file_name.c_str(), &info), 0);
+    ASSERT_EQ(fstat(static_cast<int>(file_handle(request.body_file)), &info), 0);
+    EXPECT_EQ(info.st_nlink, 0u);
     EXPECT_TRUE(S_ISREG(info.st_mode));
     EXPECT_EQ(info.st_mode & 07777, 0600u);
     discard_prepared_request(request);
     EXPECT_TRUE(fs::is_empty(temp.path));
   }
   // The same time of day gives the same boundary and name.
-  ErrorNumber error_code = 0;
-  PreparedRequest first = prepare_request_at(error_code, "/", "POST", {}, {dir.file("f")}, kNoon);
+  Failure failure;
+  PreparedRequest first = prepare_request_at(failure, "/", "POST", {}, {dir.file("f")}, kNoon);
   std::string name = first.body_file_name;
   discard_prepared_request(first);
-  PreparedRequest second = prepare_request_at(error_code, "/", "POST", {}, {dir.file("f")}, kNoon);
+  PreparedRequest second = prepare_request_at(failure, "/", "POST", {}, {dir.file("f")}, kNoon);
   EXPECT_EQ(second.body_file_name, name);
   EXPECT_EQ(second.boundary, first.boundary);
   discard_prepared_request(second);
-  PreparedRequest other = prepare_request_at(error_code, "/", "POST", {}, {dir.file("f")}, kNoon + 7);
+  PreparedRequest other = prepare_request_at(failure, "/", "POST", {}, {dir.file("f")}, kNoon + 7);
   EXPECT_NE(other.boundary, first.boundary);
   discard_prepared_request(other);
-  EXPECT_EQ(error_code, 0);
+  EXPECT_EQ(failure.number, 0);
 }
 
 TEST_F(Prepare, ATakenNameIsLeftAloneAndAnotherDrawn) {
@@ -219,12 +225,12 @@ TEST_F(Prepare, ATakenNameIsLeftAloneAndAnotherDrawn) {
     } else {
       write_file(drawn, "someone else's");
     }
-    ErrorNumber error_code = 0;
-    PreparedRequest request = prepare_request_at(error_code, "/", "POST", {}, {dir.file("f")}, kNoon);
-    EXPECT_EQ(error_code, 0);
+    Failure failure;
+    PreparedRequest request = prepare_request_at(failure, "/", "POST", {}, {dir.file("f")}, kNoon);
+    EXPECT_EQ(failure.number, 0);
     EXPECT_EQ(request.boundary, boundary);  // the boundary stays
     EXPECT_EQ(request.body_file_name, next_name);
-    EXPECT_EQ(read_file(request.body_file_name), file_part(boundary, 1, dir.file("f"), "data"));
+    EXPECT_EQ(body_file_bytes(request), file_part(boundary, 1, dir.file("f"), "data"));
     discard_prepared_request(request);
     if (as_link) {
       EXPECT_TRUE(fs::is_symlink(drawn));
@@ -232,11 +238,6 @@ TEST_F(Prepare, ATakenNameIsLeftAloneAndAnotherDrawn) {
     } else {
       EXPECT_EQ(read_file(drawn), "someone else's");
     }
-    // discard never deletes what this run did not create.
-    PreparedRequest foreign;
-    foreign.body_file_name = drawn;
-    discard_prepared_request(foreign);
-    EXPECT_TRUE(fs::is_symlink(drawn) || fs::exists(drawn));
     fs::remove(drawn);
   }
   EXPECT_TRUE(fs::is_empty(temp.path));
@@ -256,16 +257,16 @@ TEST_F(Prepare, DelimiterInTheDataDrawsANewBoundary) {
   };
   write_file(dir.file("g"), "plain");
   for (const Case& c : cases) {
-    ErrorNumber error_code = 0;
-    PreparedRequest request = prepare_request_at(error_code, "/", "POST", c.vars, c.files, kNoon);
-    EXPECT_EQ(error_code, 0);
+    Failure failure;
+    PreparedRequest request = prepare_request_at(failure, "/", "POST", c.vars, c.files, kNoon);
+    EXPECT_EQ(failure.number, 0);
     EXPECT_NE(request.boundary, first);
     std::string expected;
     for (const std::string& entry : c.vars) {
       expected += value_part(request.boundary, "v", entry.substr(2));
     }
     expected += file_part(request.boundary, 1, c.files[0], read_file(c.files[0]));
-    EXPECT_EQ(read_file(request.body_file_name), expected);
+    EXPECT_EQ(body_file_bytes(request), expected);
     discard_prepared_request(request);
     // The file of the abandoned boundary is gone too.
     EXPECT_TRUE(fs::is_empty(temp.path));
@@ -290,12 +291,12 @@ TEST_F(Prepare, DelimiterAcrossCopyPiecesIsFound) {
     content += c.whole ? delimiter : delimiter.substr(0, delimiter.size() - 1) + "X";
     content += std::string(1000, 'b');
     write_file(dir.file("f"), content);
-    ErrorNumber error_code = 0;
+    Failure failure;
     PreparedRequest request =
-        prepare_request_at(error_code, "/", "POST", {}, {dir.file("f")}, kNoon);
-    EXPECT_EQ(error_code, 0);
+        prepare_request_at(failure, "/", "POST", {}, {dir.file("f")}, kNoon);
+    EXPECT_EQ(failure.number, 0);
     EXPECT_EQ(request.boundary != first, c.whole);
-    EXPECT_TRUE(read_file(request.body_file_name) ==
+    EXPECT_TRUE(body_file_bytes(request) ==
                 file_part(request.boundary, 1, dir.file("f"), content));
     discard_prepared_request(request);
     EXPECT_TRUE(fs::is_empty(temp.path));
@@ -314,9 +315,12 @@ TEST_F(Prepare, UnreadableUploadFilesAreRecordedNotCreated) {
   };
   if (geteuid() != 0) cases.push_back({dir.file("locked"), 70});
   for (const Case& c : cases) {
-    ErrorNumber error_code = 0;
-    PreparedRequest request = prepare_request_at(error_code, "/", "POST", {"a=1"}, {c.name}, kNoon);
-    EXPECT_EQ(error_code, c.error) << c.name;
+    Failure failure;
+    PreparedRequest request = prepare_request_at(failure, "/", "POST", {"a=1"}, {c.name}, kNoon);
+    EXPECT_EQ(failure.number, c.error) << c.name;
+    EXPECT_EQ(failure.step, Step::upload_file);
+    EXPECT_EQ(failure.object, c.name);
+    EXPECT_EQ(failure.index, 1);
     discard_prepared_request(request);
     EXPECT_TRUE(fs::is_empty(temp.path)) << c.name;
   }
@@ -331,10 +335,10 @@ TEST_F(Prepare, SpecialFilesNeverHoldTheCopy) {
   // empty, and neither the open nor the copy waits for data.
   ASSERT_EQ(mkfifo((dir.file("fifo")).c_str(), 0600), 0);
   const StringList files = {dir.file("fifo"), "/dev/zero"};
-  ErrorNumber error_code = 0;
-  PreparedRequest request = prepare_request_at(error_code, "/", "POST", {}, files, kNoon);
-  EXPECT_EQ(error_code, 0);
-  EXPECT_EQ(read_file(request.body_file_name),
+  Failure failure;
+  PreparedRequest request = prepare_request_at(failure, "/", "POST", {}, files, kNoon);
+  EXPECT_EQ(failure.number, 0);
+  EXPECT_EQ(body_file_bytes(request),
             file_part(request.boundary, 1, dir.file("fifo"), "") +
                 file_part(request.boundary, 2, "/dev/zero", ""));
   discard_prepared_request(request);
@@ -344,11 +348,11 @@ TEST_F(Prepare, SpecialFilesNeverHoldTheCopy) {
 TEST_F(Prepare, MissingTempDirectoryIsRecorded) {
   write_file(dir.file("f"), "data");
   set_temp(temp.path + "/gone");
-  ErrorNumber error_code = 0;
-  PreparedRequest request = prepare_request_at(error_code, "/", "POST", {}, {dir.file("f")}, kNoon);
-  EXPECT_EQ(error_code, 76);
+  Failure failure;
+  PreparedRequest request = prepare_request_at(failure, "/", "POST", {}, {dir.file("f")}, kNoon);
+  EXPECT_EQ(failure.number, 76);
   EXPECT_EQ(request.body_file_name, "");
-  EXPECT_FALSE(request.body_file_created);
+  EXPECT_EQ(request.body_file, -1);
   EXPECT_TRUE(fs::is_empty(temp.path));
 }
 

@@ -15,16 +15,15 @@ ResponseReader feed(const std::string& text, const std::vector<std::size_t>& cut
                     const std::string& temp = "/tmp") {
   ResponseReader reader;
   reader.temp_directory = temp;
-  ErrorNumber error_code = 0;
   std::size_t at = 0;
   for (std::size_t cut : cuts) {
     std::size_t size = std::min(cut, text.size() - at);
-    feed_response_bytes(error_code, reader, text.data() + at, size);
+    feed_response_bytes(reader, text.data() + at, size);
     at += size;
   }
-  if (at < text.size()) feed_response_bytes(error_code, reader, text.data() + at, text.size() - at);
-  finish_response(error_code, reader);
-  EXPECT_EQ(error_code, 0);
+  if (at < text.size()) feed_response_bytes(reader, text.data() + at, text.size() - at);
+  finish_response(reader);
+  EXPECT_EQ(reader.store_error, 0);
   return reader;
 }
 
@@ -75,11 +74,10 @@ TEST(ResponseReader, AnnouncedLengthFromTheLabel) {
   }
   // A label in a later pass, after the cut, is never looked at.
   ResponseReader reader;
-  ErrorNumber error_code = 0;
   std::string first = "HTTP/1.0 200\r\n\r\n";
   std::string later = "Content-Length: 9";
-  feed_response_bytes(error_code, reader, first.data(), first.size());
-  feed_response_bytes(error_code, reader, later.data(), later.size());
+  feed_response_bytes(reader, first.data(), first.size());
+  feed_response_bytes(reader, later.data(), later.size());
   EXPECT_EQ(reader.announced, 0);
 }
 

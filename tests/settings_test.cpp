@@ -58,17 +58,20 @@ TEST(SettingsRead, NamesPassThroughFixedBuffers) {
   }
 }
 
-TEST(SettingsRead, FileNameCutAt255Bytes) {
+TEST(SettingsRead, FileNameIsNeverCut) {
   TempDir scratch;
-  // A path of exactly 255 bytes: the directory, a subdirectory and a file.
+  // A path of exactly 255 bytes, and one far longer inside it.
   std::string directory = scratch.file(std::string(100, 'd'));
   ASSERT_TRUE(std::filesystem::create_directory(directory));
   std::string name = directory + "/" + std::string(255 - directory.size() - 1, 'f');
   ASSERT_EQ(name.size(), 255u);
   ASSERT_TRUE(write_file(name, "[URL]\nSite=long\n"));
+  std::string deep = directory + "/" + std::string(200, 'e');
+  ASSERT_TRUE(std::filesystem::create_directory(deep));
+  ASSERT_TRUE(write_file(deep + "/RAVELOK.INI", "[URL]\nSite=deep\n"));
   EXPECT_EQ(read_setting(name, "URL", "Site"), "long");
-  EXPECT_EQ(read_setting(name + "/RAVELOK.INI", "URL", "Site"), "long");
-  EXPECT_EQ(read_setting(name + "\0/x"s, "URL", "Site"), "long");
+  EXPECT_EQ(read_setting(deep + "/RAVELOK.INI", "URL", "Site"), "deep");
+  EXPECT_EQ(read_setting(name + "/RAVELOK.INI", "URL", "Site"), "");
   EXPECT_EQ(read_setting(name.substr(0, 254), "URL", "Site"), "");
 }
 

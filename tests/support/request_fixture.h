@@ -11,7 +11,10 @@
 #include <string>
 #include <utility>
 
+#include "exchange/request.h"
 #include "services/bytes.h"
+#include "services/files.h"
+#include "services/platform.h"
 #include "services/environment.h"
 #include "services/numbers.h"
 #include "services/random.h"
@@ -26,6 +29,22 @@ inline std::pair<std::string, std::string> first_draws(std::uint32_t millisecond
   std::string boundary = decimal_text(random_integer(1, 2147483647));
   std::string number = decimal_text(random_integer(1, 99999999));
   return {boundary, number};
+}
+
+// What the prepared body file holds, read through its handle (it has no
+// name to open).
+inline std::string body_file_bytes(const PreparedRequest& request) {
+  std::string bytes(static_cast<std::size_t>(request.body_size), '\0');
+  ErrorNumber error_code = 0;
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    std::size_t got = platform_read_at(error_code, file_handle(request.body_file),
+                                       bytes.data() + done, bytes.size() - done, done);
+    if (got == 0) break;
+    done += got;
+  }
+  bytes.resize(done);
+  return bytes;
 }
 
 // One variable's part of an upload body.
