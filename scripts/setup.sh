@@ -6,8 +6,8 @@ set -euo pipefail
 # What building ravelok (and its sample job) needs.
 ravelok_packages=(cmake make g++ libgtest-dev python3)
 # A script may ask for more before sourcing this one: the tests add nginx,
-# curl, clang for the fuzz targets, and mingw-w64 with Wine for the Windows
-# build.
+# curl, Go for the Go form peer, clang for the fuzz targets, and mingw-w64
+# with Wine for the Windows build.
 ravelok_packages+=(${ravelok_extra_packages[@]+"${ravelok_extra_packages[@]}"})
 
 ravelok_missing=()

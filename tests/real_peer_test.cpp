@@ -1,8 +1,11 @@
 // What ravelok sends, parsed by real server-side code (Python's standard
-// library behind scripts/echo_server.py), and a large answer from nginx.
+// library behind scripts/echo_server.py, Go's net/http behind
+// tests/peers/go_server.go), and large answers from nginx and Go.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -10,6 +13,16 @@
 #include "support/fixtures.h"
 
 namespace {
+
+// A server process, stopped (and reaped) when the test leaves its scope,
+// whichever way it leaves.
+struct Background {
+  explicit Background(const std::vector<std::string>& argv) : pid(start_background(argv)) {}
+  ~Background() { stop_background(pid); }
+  Background(const Background&) = delete;
+  Background& operator=(const Background&) = delete;
+  int pid;
+};
 
 struct Parsed {
   std::vector<std::pair<std::string, std::string>> fields;
@@ -144,13 +157,12 @@ TEST(NginxPeer, LargeAnswerSavedByteExact) {
              "  fastcgi_temp_path " + (dir.file("t3")) + "; uwsgi_temp_path " + (dir.file("t4")) + ";\n"
              "  scgi_temp_path " + (dir.file("t5")) + ";\n"
              "  server { listen 127.0.0.1:" + std::to_string(port) + "; root " + (dir.file("www")) + "; } }\n");
-  int pid = start_background({nginx, "-c", dir.file("nginx.conf"), "-p", dir.path, "-e", dir.file("error.log")});
+  Background server({nginx, "-c", dir.file("nginx.conf"), "-p", dir.path, "-e", dir.file("error.log")});
   ASSERT_TRUE(wait_for_listener(port, 10000)) << read_file(dir.file("error.log"));
 
   write_file(dir.file("RAVELOK.INI"), ini({"[URL]", "Site=localhost", "Port=" + std::to_string(port),
                                        "Page=/big.bin", "Save=" + (dir.file("saved.bin"))}));
   RunResult run = run_ravelok({{dir.path}, {"TEMP=" + temp.path}, dir.path, 120000});
-  stop_background(pid);
   EXPECT_EQ(run.status, 0) << run.output;
   EXPECT_TRUE(list_directory(temp.path).empty());
 
@@ -169,6 +181,68 @@ TEST(NginxPeer, LargeAnswerSavedByteExact) {
   saved.read(tail, 3);
   EXPECT_EQ(saved.gcount(), 2);
   EXPECT_EQ(std::string(tail, 2), "\r\n");
+}
+
+// Go's net/http server (tests/peers/go_server.go) parses the form with
+// r.ParseForm, checks that "text" arrived byte-exact (against its
+// hexadecimal in "hex") and answers with "size" bytes of a fixed pattern and
+// their Content-Length. Go reads exactly Content-Length bytes of a POST body
+// and then closes: a byte sent after the body and left unread makes its
+// kernel reset the connection, which can cut the answer or end the run with
+// 57. Many runs, since that depends on timing.
+TEST(GoPeer, FormAnswersSavedWhole) {
+  if (std::string(RAVELOK_GO_SERVER).empty()) {
+    GTEST_SKIP() << "go was not found when the build was configured (scripts/test.sh installs golang-go)";
+  }
+  TempDir dir;
+  TempDir temp;
+  Background server({RAVELOK_GO_SERVER, dir.file("port")});
+  const int port = wait_for_port_file(dir.file("port"), 10000);
+  ASSERT_NE(port, 0) << "the Go server did not start";
+
+  const std::string text = every_value_byte();
+  std::string hex;
+  for (unsigned char c : text) hex += "0123456789abcdef"[c >> 4], hex += "0123456789abcdef"[c & 15];
+  struct Row {
+    const char* method;
+    const char* size_field;  // "" leaves the server's default, 1,000,000
+    std::size_t size;
+    int runs;
+  };
+  const Row rows[] = {{"POST", "", 1000000, 100}, {"GET", "size=1000000", 1000000, 10},
+                      {"POST", "size=10", 10, 10}};
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  for (const Row& row : rows) {
+    std::string expected(row.size, '\0');
+    for (std::size_t i = 0; i < row.size; ++i) expected[i] = static_cast<char>(i * 7 % 251);
+    expected += "\r\n";
+    std::vector<std::string> lines = {"[URL]", "Site=127.0.0.1", "Port=" + std::to_string(port), "Page=/form",
+                                      "Method=" + std::string(row.method), "Save=" + dir.file("saved.bin"),
+                                      "[Vars]", "1=text=" + text, "2=hex=" + hex};
+    if (*row.size_field) lines.push_back("3=" + std::string(row.size_field));
+    write_file(dir.file("RAVELOK.INI"), ini(lines));
+    int failed = 0;
+    std::string failures;
+    for (int run_number = 0; run_number < row.runs; ++run_number) {
+      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the runs took too long";
+      unlink(dir.file("saved.bin").c_str());
+      RunResult run = run_ravelok({{dir.path}, {"TEMP=" + temp.path}, dir.path, 10000});
+      std::string saved = read_file(dir.file("saved.bin"));
+      if (run.status != 0 || saved != expected) {
+        ++failed;
+        const char* kind = saved == expected                  ? " (the expected bytes)"
+                           : saved.size() == expected.size() ? " (differing)"
+                                                             : "";
+        failures += "\n  run " + std::to_string(run_number) + ": status " + std::to_string(run.status) +
+                    (run.timed_out ? " (timed out)" : "") + ", saved " + std::to_string(saved.size()) +
+                    " bytes" + kind + (saved != expected && saved.size() < 200 ? ": " + saved : "") + " " + run.output;
+      }
+    }
+    EXPECT_EQ(failed, 0) << row.method << " " << row.size_field << ": " << failed << " of " << row.runs
+                         << " runs failed; each should exit 0 and save " << expected.size() << " bytes"
+                         << failures;
+  }
+  EXPECT_TRUE(list_directory(temp.path).empty()) << "a temporary file was left behind";
 }
 
 }  // namespace
