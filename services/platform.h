@@ -60,6 +60,15 @@ void platform_sleep(std::uint32_t milliseconds);
 // Starts the desktop's viewer on file and does not wait; reports nothing.
 void platform_shell_open(const std::string& file);
 
+// The system's own words for the last failure this backend recorded (the
+// text of an errno value, of a resolver failure or of a Windows error);
+// empty when it has recorded none. Read it right after the failing call.
+std::string platform_failure_reason();
+
+// True when a file of this name can be handed to the system whole. Names
+// are never shortened to fit: one that does not fit is not used at all.
+bool platform_name_fits(const std::string& name);
+
 // --------------------------------------------------------------- settings
 
 // The value of key in section of a private-profile (INI) file, at most
@@ -103,11 +112,13 @@ OsHandle platform_open_output(ErrorNumber& error_code, const std::string& name,
 // refused (70).
 OsHandle platform_open_read(ErrorNumber& error_code, const std::string& name);
 
-// Creates name new for writing, readable by its owner only, never through an
-// existing file or link. When the name is taken, name_taken is set and no
-// error is recorded.
-OsHandle platform_create_new(ErrorNumber& error_code, const std::string& name,
-                             bool& name_taken);
+// Creates name new for reading and writing, readable by its owner only,
+// never through an existing file or link, and at once takes the name away
+// again (on Windows: no sharing, deleted when closed): from then on the file
+// is only this handle, and nothing of it outlives the process. When the name
+// is taken, name_taken is set and no error is recorded.
+OsHandle platform_create_unnamed(ErrorNumber& error_code, const std::string& name,
+                                 bool& name_taken);
 
 // An anonymous file for reading and writing in directory, gone when closed.
 OsHandle platform_open_scratch(ErrorNumber& error_code, const std::string& directory);
@@ -146,6 +157,8 @@ void platform_delete_file(const std::string& name);
 
 // Resolves host (IPv4 and IPv6) and connects a stream socket to port, trying
 // each address in turn; the last attempt's failure is recorded (57 or 70).
+// The name is used whole: one holding a NUL byte resolves to nothing (57).
+// The socket is non-blocking: sends and receives never wait.
 OsHandle platform_tcp_connect(ErrorNumber& error_code, const std::string& host,
                               std::uint16_t port);
 
@@ -156,13 +169,14 @@ enum class SocketWait { ready, timed_out, failed };
 SocketWait platform_wait_socket(ErrorNumber& error_code, OsHandle socket, bool for_writing,
                                 std::uint32_t timeout_ms);
 
-// One send of up to size bytes; the count accepted, or -1 with the failure
-// recorded (57 or 70).
+// One send of up to size bytes without waiting; the count accepted (0 when
+// the socket has no room now), or -1 with the failure recorded (57 or 70).
 std::int64_t platform_socket_send(ErrorNumber& error_code, OsHandle socket, const char* data,
                                   std::size_t size);
 
-// One receive of up to size bytes; the count, 0 when the peer has closed,
-// or -1 with the failure recorded (57 or 70).
+// One receive of up to size bytes without waiting; the count, 0 when the
+// peer has closed, -2 when nothing has arrived yet, or -1 with the failure
+// recorded (57 or 70).
 std::int64_t platform_socket_receive(ErrorNumber& error_code, OsHandle socket, char* buffer,
                                      std::size_t size);
 
