@@ -1,10 +1,13 @@
 // Win32 backend: every procedure of platform.h on the Windows API itself.
 // This is the only file of the Windows build that includes a system header.
 //
-// Texts reach the system through fixed NUL-terminated buffers of the sizes
-// the program uses on every platform; file calls run with the error mode
-// 0x8001 and a cleared last-error value, so a missing disk fails with an
-// error number instead of a dialog box.
+// Names reach the system whole or not at all: one longer than the ANSI
+// calls take (MAX_PATH with its NUL) or holding a NUL byte is refused with
+// ERROR_FILENAME_EXCED_RANGE or ERROR_INVALID_NAME, never shortened. File
+// calls run with the error mode 0x8001 and a cleared last-error value, so a
+// missing disk fails with an error number instead of a dialog box. The last
+// system value behind a recorded failure is kept for
+// platform_failure_reason, as errno would be.
 #ifndef _WIN32_WINNT
 #define _WIN32_WINNT 0x0601
 #endif
@@ -56,8 +59,33 @@ DWORD end_file_call(UINT previous) {
   return value;
 }
 
+// The system value behind the last failure recorded (a GetLastError or
+// WSAGetLastError value); 0 while there has been none.
+DWORD g_last_failure = 0;
+
 void record_system_error(ErrorNumber& error_code, DWORD value) {
+  g_last_failure = value;
   set_error(error_code, map_system_error(value));
+}
+
+// The longest name, in bytes, that the ANSI calls take: MAX_PATH less the NUL.
+constexpr std::size_t kLongestName = MAX_PATH - 1;
+
+// Why name cannot be handed to the system whole: 0 when it can, else the
+// system value a refusal records.
+DWORD name_refusal(const std::string& name) {
+  if (name.find('\0') != std::string::npos) return ERROR_INVALID_NAME;
+  if (name.size() > kLongestName) return ERROR_FILENAME_EXCED_RANGE;
+  // A relative name is resolved against the current directory, and the
+  // whole path is what has to fit. Some systems fail the call itself for a
+  // path that long; any other failure is left for the real call to report.
+  if (name.empty()) return 0;
+  char full[MAX_PATH];
+  SetLastError(0);
+  DWORD length = GetFullPathNameA(name.c_str(), sizeof full, full, nullptr);
+  if (length >= sizeof full) return ERROR_FILENAME_EXCED_RANGE;
+  if (length == 0 && GetLastError() == ERROR_FILENAME_EXCED_RANGE) return ERROR_FILENAME_EXCED_RANGE;
+  return 0;
 }
 
 // The security of the files the program makes for itself (the upload body
@@ -185,15 +213,33 @@ std::uint64_t platform_monotonic_milliseconds() { return GetTickCount64(); }
 void platform_sleep(std::uint32_t milliseconds) { Sleep(milliseconds); }
 
 void platform_shell_open(const std::string& file) {
-  char verb[10] = "open";
-  char name[255];
-  char parameters[255] = "";
-  char directory[255] = "";
-  std::string cut = through_buffer(file, sizeof name);
-  std::memcpy(name, cut.c_str(), cut.size() + 1);
+  // A name that does not fit would open some other file: nothing is shown.
+  if (!platform_name_fits(file)) return;
   // The viewer runs on its own; what the shell answers changes nothing.
-  ShellExecuteA(nullptr, verb, name, parameters, directory, SW_SHOWNORMAL);
+  ShellExecuteA(nullptr, "open", file.c_str(), "", "", SW_SHOWNORMAL);
 }
+
+std::string platform_failure_reason() {
+  if (g_last_failure == 0) return std::string();
+  char* text = nullptr;
+  DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, g_last_failure, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  std::string reason;
+  if (length > 0 && text != nullptr) reason.assign(text, length);
+  if (text != nullptr) LocalFree(text);
+  // The message ends in CR LF and often a period; the caller adds its own
+  // punctuation.
+  while (!reason.empty() && (reason.back() == '\r' || reason.back() == '\n' ||
+                             reason.back() == ' ')) {
+    reason.pop_back();
+  }
+  if (!reason.empty() && reason.back() == '.') reason.pop_back();
+  if (reason.empty()) reason = "Windows error " + std::to_string(g_last_failure);
+  return reason;
+}
+
+bool platform_name_fits(const std::string& name) { return name_refusal(name) == 0; }
 
 // --------------------------------------------------------------- settings
 
@@ -202,17 +248,17 @@ std::string platform_read_profile_string(const std::string& section, const std::
   // A name without a directory would be looked up in the Windows directory;
   // the settings file is meant relative to the current directory (or the
   // current directory of the drive a "D:" name gives).
-  std::string name = through_buffer(file_name, 256);
-  if (name.empty()) return std::string();
-  char full[1024];
-  DWORD length = GetFullPathNameA(name.c_str(), sizeof full, full, nullptr);
+  // A name that does not fit whole is never shortened into another file's;
+  // the job refuses it before asking (53).
+  if (file_name.empty() || !platform_name_fits(file_name)) return std::string();
+  char full[MAX_PATH];
+  DWORD length = GetFullPathNameA(file_name.c_str(), sizeof full, full, nullptr);
   if (length == 0 || length >= sizeof full) return std::string();
 
-  std::string section_text = through_buffer(section, 64);
-  std::string key_text = through_buffer(key, 64);
+  // Section and key names go whole (up to a NUL, as on every platform).
   char value[2048];
   value[0] = '\0';
-  DWORD count = GetPrivateProfileStringA(section_text.c_str(), key_text.c_str(), nullptr, value,
+  DWORD count = GetPrivateProfileStringA(section.c_str(), key.c_str(), nullptr, value,
                                          sizeof value, full);
   if (count >= sizeof value) count = sizeof value - 1;
   return std::string(value, count);
@@ -306,11 +352,16 @@ void platform_console_print(const std::string& text) {
       scroll_up_one_row(info);
     }
     // A buffer narrowed under the cursor leaves no room on its row: the
-    // text goes on at the start of the next one.
+    // text goes on at the start of the next one, and on the last row the
+    // buffer scrolls up to make that row, as a terminal does.
     std::size_t room = x < width ? static_cast<std::size_t>(width - x) : 0;
     if (room == 0) {
       x = 0;
-      if (y + 1 < height) ++y;
+      if (y + 1 < height) {
+        ++y;
+      } else {
+        scroll_up_one_row(info);
+      }
       room = static_cast<std::size_t>(width);
     }
     std::size_t n = text.size() - done;
@@ -367,11 +418,13 @@ void platform_console_flush() {}
 
 namespace {
 
-// Opens name with CreateFileA; kNoHandle with the failure recorded. When
-// system_value is given it receives the last-error value of the call.
+// Opens name with CreateFileA; system_value receives the last-error value of
+// the call. A name that does not fit whole is refused without a call.
 HANDLE create_file(const std::string& name, DWORD access, DWORD sharing,
                    SECURITY_ATTRIBUTES* security, DWORD disposition, DWORD flags,
                    DWORD& system_value) {
+  system_value = name_refusal(name);
+  if (system_value != 0) return INVALID_HANDLE_VALUE;
   UINT previous = begin_file_call();
   HANDLE handle = CreateFileA(name.c_str(), access, sharing, security, disposition, flags, nullptr);
   system_value = end_file_call(previous);
@@ -432,7 +485,7 @@ OsHandle platform_open_output(ErrorNumber& error_code, const std::string& name,
                   (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0;
     if (!plain) {
       CloseHandle(handle);
-      set_error(error_code, kErrAccessDenied);
+      record_system_error(error_code, ERROR_ACCESS_DENIED);
       return kNoHandle;
     }
   }
@@ -459,17 +512,21 @@ OsHandle platform_open_read(ErrorNumber& error_code, const std::string& name) {
   return from_handle(handle);
 }
 
-OsHandle platform_create_new(ErrorNumber& error_code, const std::string& name,
-                             bool& name_taken) {
+OsHandle platform_create_unnamed(ErrorNumber& error_code, const std::string& name,
+                                 bool& name_taken) {
   name_taken = false;
+  // No sharing: while the handle is open nobody else opens the file, not
+  // even to delete it; and it is deleted when the handle closes, however
+  // the process ends. It is only ever reached through this handle.
   OwnerOnly security = owner_only_security();
   DWORD value = 0;
-  HANDLE handle = create_file(name, GENERIC_WRITE, 0, &security.attributes, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, value);
+  HANDLE handle = create_file(name, GENERIC_READ | GENERIC_WRITE, 0, &security.attributes,
+                              CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
+                              value);
   release_security(security);
   if (handle != INVALID_HANDLE_VALUE) return from_handle(handle);
   // CREATE_NEW refuses any existing entry, a link included; a directory of
-  // that name shows as access denied.
+  // that name, or a file waiting to be deleted, shows as access denied.
   bool exists = value == ERROR_FILE_EXISTS || value == ERROR_ALREADY_EXISTS;
   if (value == ERROR_ACCESS_DENIED) {
     UINT previous = begin_file_call();
@@ -528,7 +585,11 @@ void platform_write(ErrorNumber& error_code, OsHandle handle, const char* data, 
       return;
     }
     if (written < piece) {
-      set_error(error_code, platform_is_disk_file(handle) ? kErrDiskFull : kErrSocket);
+      if (platform_is_disk_file(handle)) {
+        record_system_error(error_code, ERROR_DISK_FULL);
+      } else {
+        set_error(error_code, kErrSocket);
+      }
       return;
     }
     done += written;
@@ -560,13 +621,35 @@ std::size_t platform_read(ErrorNumber& error_code, OsHandle handle, char* buffer
 
 std::size_t platform_read_at(ErrorNumber& error_code, OsHandle handle, char* buffer,
                              std::size_t size, std::uint64_t offset) {
+  // Each read names its offset in an OVERLAPPED (the handle is synchronous,
+  // so the call still waits); such a read leaves the file pointer after the
+  // bytes read, so the position is put back once, at the end.
   HANDLE file = to_handle(handle);
   std::uint64_t kept = position_of(file);
-  if (!move_to(error_code, file, offset, FILE_BEGIN)) return 0;
-  std::size_t got = platform_read(error_code, handle, buffer, size);
+  std::size_t done = 0;
+  while (done < size) {
+    std::size_t piece = size - done < kLargestPiece ? size - done : kLargestPiece;
+    std::uint64_t at = offset + done;
+    OVERLAPPED where;
+    std::memset(&where, 0, sizeof where);
+    where.Offset = static_cast<DWORD>(at & 0xFFFFFFFFu);
+    where.OffsetHigh = static_cast<DWORD>(at >> 32);
+    DWORD got = 0;
+    UINT previous = begin_file_call();
+    BOOL ok = ReadFile(file, buffer + done, static_cast<DWORD>(piece), &got, &where);
+    DWORD value = end_file_call(previous);
+    if (!ok) {
+      // Reading from the end of the file on is an end, not a failure.
+      if (value != ERROR_HANDLE_EOF) record_system_error(error_code, value);
+      break;
+    }
+    if (got == 0) break;
+    done += got;
+  }
+  // Even a read at or past the end moves the pointer to its offset.
   ErrorNumber ignored = 0;
   move_to(ignored, file, kept, FILE_BEGIN);
-  return got;
+  return done;
 }
 
 std::uint64_t platform_file_size(ErrorNumber& error_code, OsHandle handle) {
@@ -624,7 +707,8 @@ void platform_close_file(OsHandle handle) {
 }
 
 void platform_delete_file(const std::string& name) {
-  if (name.empty()) return;
+  // A name that does not fit whole could name another file.
+  if (name.empty() || !platform_name_fits(name)) return;
   UINT previous = begin_file_call();
   DeleteFileA(name.c_str());
   end_file_call(previous);
@@ -638,8 +722,13 @@ constexpr std::size_t kNameLimit = 256;
 
 // Every failing socket call gives 57, or 70 when the library reports that a
 // blocking call is still in progress.
+void record_socket_value(ErrorNumber& error_code, int value) {
+  g_last_failure = static_cast<DWORD>(value);
+  set_error(error_code, value == WSAEINPROGRESS ? kErrAccessDenied : kErrSocket);
+}
+
 void record_socket_error(ErrorNumber& error_code) {
-  set_error(error_code, WSAGetLastError() == WSAEINPROGRESS ? kErrAccessDenied : kErrSocket);
+  record_socket_value(error_code, WSAGetLastError());
 }
 
 // Starts the socket library asking for version 1.1; false with 68 recorded
@@ -647,7 +736,9 @@ void record_socket_error(ErrorNumber& error_code) {
 // by one WSACleanup.
 bool start_sockets(ErrorNumber& error_code) {
   WSADATA data;
-  if (WSAStartup(MAKEWORD(1, 1), &data) != 0) {
+  int started = WSAStartup(MAKEWORD(1, 1), &data);
+  if (started != 0) {
+    g_last_failure = static_cast<DWORD>(started);
     set_error(error_code, kErrNoDevice);
     return false;
   }
@@ -655,14 +746,16 @@ bool start_sockets(ErrorNumber& error_code) {
   unsigned minor = HIBYTE(data.wVersion);
   if (major < 1 || (major == 1 && minor < 1)) {
     WSACleanup();
+    g_last_failure = WSAVERNOTSUPPORTED;
     set_error(error_code, kErrNoDevice);
     return false;
   }
   return true;
 }
 
-// One attempt on one resolved address; the socket, or INVALID_SOCKET with
-// the library's error value left for the caller.
+// One attempt on one resolved address; the socket, made non-blocking once
+// connected, or INVALID_SOCKET with the library's error value left for the
+// caller.
 SOCKET connect_one(const struct addrinfo& address) {
   SOCKET s = socket(address.ai_family, address.ai_socktype, address.ai_protocol);
   if (s == INVALID_SOCKET) return s;
@@ -671,6 +764,9 @@ SOCKET connect_one(const struct addrinfo& address) {
   bool ok = setsockopt(s, SOL_SOCKET, SO_DONTLINGER, reinterpret_cast<const char*>(&dont_linger),
                        sizeof dont_linger) == 0;
   if (ok) ok = connect(s, address.ai_addr, static_cast<int>(address.ai_addrlen)) == 0;
+  // From here on no send or receive waits; the caller waits with select.
+  u_long non_blocking = 1;
+  if (ok) ok = ioctlsocket(s, FIONBIO, &non_blocking) == 0;
   if (!ok) {
     int value = WSAGetLastError();
     closesocket(s);
@@ -684,8 +780,13 @@ SOCKET connect_one(const struct addrinfo& address) {
 
 OsHandle platform_tcp_connect(ErrorNumber& error_code, const std::string& host,
                               std::uint16_t port) {
+  // The name goes to the resolver whole; a NUL byte would cut it short, so a
+  // name holding one names no host.
+  if (host.find('\0') != std::string::npos) {
+    record_socket_value(error_code, WSAHOST_NOT_FOUND);
+    return kNoHandle;
+  }
   if (!start_sockets(error_code)) return kNoHandle;
-  std::string name = through_buffer(host, kNameLimit + 1);
   char service[8];
   std::snprintf(service, sizeof service, "%u", static_cast<unsigned>(port));
   struct addrinfo hints;
@@ -695,8 +796,9 @@ OsHandle platform_tcp_connect(ErrorNumber& error_code, const std::string& host,
   hints.ai_protocol = IPPROTO_TCP;
   hints.ai_flags = AI_NUMERICSERV;
   struct addrinfo* answer = nullptr;
-  if (getaddrinfo(name.c_str(), service, &hints, &answer) != 0) {
-    record_socket_error(error_code);
+  int resolved = getaddrinfo(host.c_str(), service, &hints, &answer);
+  if (resolved != 0) {
+    record_socket_value(error_code, resolved);
     WSACleanup();
     return kNoHandle;
   }
@@ -738,6 +840,8 @@ std::int64_t platform_socket_send(ErrorNumber& error_code, OsHandle socket, cons
   int piece = size > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(size);
   int sent = send(to_socket(socket), data, piece, 0);
   if (sent == SOCKET_ERROR) {
+    // No room in the socket's buffer now: nothing taken, nothing failed.
+    if (WSAGetLastError() == WSAEWOULDBLOCK) return 0;
     record_socket_error(error_code);
     return -1;
   }
@@ -749,6 +853,8 @@ std::int64_t platform_socket_receive(ErrorNumber& error_code, OsHandle socket, c
   int piece = size > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(size);
   int received = recv(to_socket(socket), buffer, piece, 0);
   if (received == SOCKET_ERROR) {
+    // Nothing has arrived yet; the peer has not closed either.
+    if (WSAGetLastError() == WSAEWOULDBLOCK) return -2;
     record_socket_error(error_code);
     return -1;
   }
@@ -767,18 +873,8 @@ std::int32_t platform_tcp_service_port(ErrorNumber& error_code, const std::strin
 }
 
 int platform_socket_peek(ErrorNumber& failure, OsHandle socket) {
-  // The caller has waited for readiness; a look that would block tells
-  // nothing, so make sure it cannot.
-  fd_set set;
-  FD_ZERO(&set);
-  FD_SET(to_socket(socket), &set);
-  struct timeval now = {0, 0};
-  int ready = select(0, &set, nullptr, nullptr, &now);
-  if (ready == SOCKET_ERROR) {
-    record_socket_error(failure);
-    return -1;
-  }
-  if (ready == 0) return -1;
+  // The socket is non-blocking: a look at nothing yet fails with
+  // WSAEWOULDBLOCK at once and tells nothing.
   char first = 0;
   int seen = recv(to_socket(socket), &first, 1, MSG_PEEK);
   if (seen > 0) return 1;

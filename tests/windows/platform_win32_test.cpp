@@ -41,9 +41,27 @@ TEST(Win32Paths, SettingsFileNames) {
       {"D:\\jobs/", "D:\\jobs/RAVELOK.INI"},
       {"jobs", "jobs\\RAVELOK.INI"},
       {"\\\\server\\share", "\\\\server\\share\\RAVELOK.INI"},
+      // Never shortened, however long: the job refuses a name that does not fit.
+      {"C:\\" + std::string(300, 'd'), "C:\\" + std::string(300, 'd') + "\\RAVELOK.INI"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(platform_settings_file_name(c.directory), c.name) << c.directory;
+  }
+  // The ANSI calls take 259 bytes and the NUL; a relative name counts with
+  // the current directory it is resolved against.
+  const std::string here = windows_path(std::filesystem::current_path().string());
+  const std::size_t relative_room = 259 - here.size() - 1;
+  struct Fit { std::string name; bool fits; };
+  const Fit fits[] = {
+      {"C:\\" + std::string(256, 'n'), true},
+      {"C:\\" + std::string(257, 'n'), false},
+      {std::string(relative_room, 'r'), true},
+      {std::string(relative_room + 1, 'r'), false},
+      {std::string("C:\\a\0b", 6), false},
+      {"RAVELOK.INI", true},
+  };
+  for (const Fit& f : fits) {
+    EXPECT_EQ(platform_name_fits(f.name), f.fits) << f.name.size() << " bytes";
   }
   EXPECT_EQ(platform_separator(), '\\');
   for (const char* ends : {"C:", "C:\\", "a/", "a\\"}) EXPECT_TRUE(platform_ends_with_separator(ends));
@@ -127,10 +145,16 @@ TEST(Win32Files, OpenFailuresRecordTheirNumbers) {
   TempDir scratch;
   ASSERT_TRUE(std::filesystem::create_directory(scratch.file("dir")));
   struct Case { const char* what; std::string name; int mode; int number; };
-  // mode 0: open for reading; 1: create new; 2: open for output;
-  // 3: open for output, plain files only.
+  // mode 0: open for reading; 1: create unnamed; 2: open for output;
+  // 3: open for output, plain files only. A name that does not fit whole
+  // is refused (75), never opened shortened.
+  const std::string long_name = scratch.file(std::string(300, 'x'));
   const Case cases[] = {
       {"missing file", scratch.file("missing.txt"), 0, 53},
+      {"name over 259 bytes", long_name, 0, 75},
+      {"create a name over 259 bytes", long_name.substr(0, long_name.size() - 4) + ".TMP", 1, 75},
+      {"output under a name over 259 bytes", long_name, 2, 75},
+      {"name cut short by a NUL", scratch.file("dir") + std::string("\0x", 2), 0, 75},
       {"missing directory", scratch.file("no/such.txt"), 0, 76},
       {"a directory", scratch.file("dir"), 0, 70},
       {"create in a missing directory", scratch.file("no/new.txt"), 1, 76},
@@ -139,18 +163,30 @@ TEST(Win32Files, OpenFailuresRecordTheirNumbers) {
       {"plain output onto a directory", scratch.file("dir"), 3, 70},
       {"plain output onto a device", "NUL", 3, 70},
   };
+  std::string previous_reason;
+  int previous_number = 0;
   for (const Case& c : cases) {
     ErrorNumber error_code = 0;
     bool taken = false;
     OsHandle handle = kNoHandle;
     switch (c.mode) {
       case 0: handle = platform_open_read(error_code, c.name); break;
-      case 1: handle = platform_create_new(error_code, c.name, taken); break;
+      case 1: handle = platform_create_unnamed(error_code, c.name, taken); break;
       default: handle = platform_open_output(error_code, c.name, c.mode == 3); break;
     }
     EXPECT_EQ(handle, kNoHandle) << c.what;
     EXPECT_EQ(error_code, c.number) << c.what;
     EXPECT_FALSE(taken) << c.what;
+    // The system's own words, without the line end and the period.
+    const std::string reason = platform_failure_reason();
+    ASSERT_FALSE(reason.empty()) << c.what;
+    EXPECT_EQ(std::string("\r\n.").find(reason.back()), std::string::npos) << reason;
+    // Each row's own failure, not one left by an earlier call.
+    if (c.number != previous_number) {
+      EXPECT_NE(reason, previous_reason) << c.what;
+    }
+    previous_reason = reason;
+    previous_number = c.number;
     if (handle != kNoHandle) platform_close_file(handle);
   }
   // Reading never creates what it does not find.
@@ -158,31 +194,52 @@ TEST(Win32Files, OpenFailuresRecordTheirNumbers) {
   EXPECT_EQ(list_directory(scratch.path), std::vector<std::string>{"dir"});
 }
 
-TEST(Win32Files, CreateNewNeverReusesAName) {
+TEST(Win32Files, CreateUnnamedNeverReusesANameAndVanishes) {
   TempDir scratch;
   ASSERT_TRUE(write_file(scratch.file("taken.TMP"), "keep"));
   ASSERT_TRUE(std::filesystem::create_directory(scratch.file("dir.TMP")));
-  for (const char* name : {"taken.TMP", "dir.TMP"}) {
-    ErrorNumber error_code = 0;
-    bool taken = false;
-    EXPECT_EQ(platform_create_new(error_code, scratch.file(name), taken), kNoHandle) << name;
+  ErrorNumber error_code = 0;
+  bool taken = true;
+  OsHandle handle = platform_create_unnamed(error_code, scratch.file("new.TMP"), taken);
+  ASSERT_NE(handle, kNoHandle);
+  EXPECT_FALSE(taken);
+  // An existing file, a directory, and the open body file itself.
+  for (const char* name : {"taken.TMP", "dir.TMP", "new.TMP"}) {
+    ErrorNumber refused = 0;
+    taken = false;
+    EXPECT_EQ(platform_create_unnamed(refused, scratch.file(name), taken), kNoHandle) << name;
     EXPECT_TRUE(taken) << name;
-    EXPECT_EQ(error_code, 0) << name;
+    EXPECT_EQ(refused, 0) << name;
   }
   EXPECT_EQ(read_file(scratch.file("taken.TMP")), "keep");
 
-  ErrorNumber error_code = 0;
-  bool taken = true;
-  OsHandle handle = platform_create_new(error_code, scratch.file("new.TMP"), taken);
-  ASSERT_NE(handle, kNoHandle);
-  EXPECT_FALSE(taken);
-  platform_write(error_code, handle, "body", 4);
-  platform_close_file(handle);
+  // Written, then read back from the same handle at offsets, the position
+  // left at the end for further writes.
+  std::string body;
+  for (int i = 0; i < 200000; ++i) body.push_back(static_cast<char>(i * 31 % 251));
+  platform_write(error_code, handle, body.data(), body.size());
+  struct Piece { std::uint64_t offset; std::size_t size; std::size_t got; };
+  const Piece pieces[] = {{0, 10, 10}, {199990, 100, 10}, {200000, 8, 0}, {1ull << 33, 8, 0},
+                          {131072, 5000, 5000}};
+  for (const Piece& p : pieces) {
+    char buffer[5000];
+    std::size_t got = platform_read_at(error_code, handle, buffer, p.size, p.offset);
+    ASSERT_EQ(got, p.got) << p.offset;
+    EXPECT_TRUE(got == 0 || std::string(buffer, got) == body.substr(p.offset, got)) << p.offset;
+  }
+  platform_write(error_code, handle, "END", 3);
+  EXPECT_EQ(platform_file_size(error_code, handle), body.size() + 3);
   EXPECT_EQ(error_code, 0);
-  EXPECT_EQ(read_file(scratch.file("new.TMP")), "body");
-  // The owner may still delete what it made.
-  platform_delete_file(scratch.file("new.TMP"));
-  EXPECT_FALSE(file_exists(scratch.file("new.TMP")));
+
+  // Nobody else opens it while it is open, not even to read.
+  const std::string name = scratch.file("new.TMP");
+  HANDLE other = CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                             FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_EQ(other, INVALID_HANDLE_VALUE);
+  if (other != INVALID_HANDLE_VALUE) CloseHandle(other);
+  platform_close_file(handle);
+  EXPECT_FALSE(file_exists(name));
+  EXPECT_EQ(list_directory(scratch.path), (std::vector<std::string>{"dir.TMP", "taken.TMP"}));
 }
 
 TEST(Win32Files, OutputCutsDiskFilesAndWritesDevicesAsTheyAre) {
