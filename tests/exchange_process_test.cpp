@@ -1,10 +1,15 @@
 // Whole runs of the binary against the scripted loopback server: the bytes on
 // the wire, the saved file, the exit status and what is left on disk.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <optional>
 #include <thread>
 
 #include "support/fixtures.h"
@@ -14,6 +19,27 @@ namespace {
 
 const std::string kGetHead =
     "User-Agent: Ravelok/2.00 [ca] [DOS]\r\n";
+
+// A loopback listener that never accepts: the system completes connections
+// to it, takes a few bytes into a small buffer, and then no more.
+struct DeafListener {
+  DeafListener() {
+    fd = socket(AF_INET, SOCK_STREAM, 0);
+    int small = 4096;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    struct sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), size) == 0 && listen(fd, 4) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
+      port = ntohs(address.sin_port);
+    }
+  }
+  ~DeafListener() { close(fd); }
+  int fd = -1;
+  std::uint16_t port = 0;
+};
 
 class ExchangeRun : public ::testing::Test {
  protected:
@@ -154,6 +180,95 @@ TEST_F(ExchangeRun, ExitStatusTable) {
     }
     EXPECT_TRUE(list_directory(temp.path).empty()) << c.name;
     EXPECT_LT(result.seconds, 8.0) << c.name;
+  }
+}
+
+// Servers that end an answer in their own ways, and servers that stop
+// reading: the bytes after the body, the status, the saved bytes, the time.
+TEST_F(ExchangeRun, ServersThatHoldResetOrStopReading) {
+  std::string mega(1u << 20, '\0');
+  for (std::size_t i = 0; i < mega.size(); ++i) mega[i] = static_cast<char>(i * 7 % 251);
+  const std::string length = "HTTP/1.0 200 OK\r\nContent-Length: ";
+  std::vector<std::string> big_form = {"[Vars]"};
+  for (int i = 1; i <= 3000; ++i) big_form.push_back(std::to_string(i) + "=v=" + std::string(2000, '%'));
+  write_file(work.file("big.bin"), std::string(20u << 20, 'u'));
+  struct Case {
+    const char* name;
+    ServerScript script;  // no answer at all: a listener that never reads
+    std::vector<std::string> extra;
+    std::string body_sent;  // what the server must have read after the header
+    int status;
+    std::string saved;
+    double seconds;
+  };
+  std::vector<Case> cases = {
+      {"form POST, closed once exactly Content-Length bytes are read",
+       {.answer = {{length + std::to_string(mega.size()) + "\r\n\r\n" + mega}},
+        .when = AnswerWhen::after_request, .end = EndAction::close_unread},
+       {"Method=POST", "[Vars]", "1=a=b c"}, "a=b+c", 0, mega + "\r\n", 2.5},
+      {"form POST without variables",
+       {.answer = {{length + "2\r\n\r\nok"}}, .when = AnswerWhen::after_request,
+        .end = EndAction::close_unread},
+       {"Method=POST"}, "", 0, "ok\r\n", 2.5},
+      {"reset right after a complete answer",
+       {.answer = {{length + "2\r\n\r\nok"}, {"", 300}}, .when = AnswerWhen::after_request,
+        .end = EndAction::reset},
+       {}, "", 0, "ok\r\n", 2.5},
+      {"length reached, connection held open",
+       {.answer = {{length + "5\r\n\r\nhello"}}, .when = AnswerWhen::after_request,
+        .end = EndAction::hold_open},
+       {}, "", 0, "hello\r\n", 2.5},
+      {"length reached, extra bytes in the same piece kept",
+       {.answer = {{length + "3\r\n\r\nabcdef"}}, .when = AnswerWhen::after_request,
+        .end = EndAction::hold_open},
+       {}, "", 0, "abcdef\r\n", 2.5},
+      {"20 MB form POST, server never reads", {}, big_form, "", 24, "\r\n", 8.0},
+      {"20 MB upload, server never reads", {}, {"Method=POST", "[Files]", "1=big.bin"}, "", 24, "\r\n", 8.0},
+  };
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    DeafListener deaf;
+    std::optional<ScriptedServer> server;
+    std::uint16_t port = deaf.port;
+    if (!c.script.answer.empty()) {
+      server.emplace(c.script);
+      ASSERT_TRUE(server->ok()) << server->failure();
+      port = server->port();
+    }
+    std::vector<std::string> settings = job(port);
+    settings.insert(settings.end(), c.extra.begin(), c.extra.end());
+    RunResult result = run(settings);
+    EXPECT_EQ(result.status, c.status) << result.output;
+    EXPECT_TRUE(read_file(work.file("answer.txt")) == c.saved);
+    EXPECT_LT(result.seconds, c.seconds);
+    if (server) {
+      server->stop();
+      const std::string request = server->request();
+      EXPECT_EQ(request.substr(request.find("\r\n\r\n") + 4), c.body_sent);
+    }
+    EXPECT_TRUE(list_directory(temp.path).empty());
+  }
+}
+
+// The upload's staging copy never shows in the temporary directory, and a
+// run ended by a signal leaves nothing of it behind.
+TEST_F(ExchangeRun, EndedRunLeavesNoUploadCopy) {
+  if (testing_windows_binary()) GTEST_SKIP() << "POSIX signals";
+  write_file(work.file("big.bin"), std::string(30u << 20, 'u'));
+  for (int signal_number : {SIGTERM, SIGKILL}) {
+    DeafListener deaf;
+    std::vector<std::string> settings = job(deaf.port);
+    settings.insert(settings.end(), {"Method=POST", "[Files]", "1=" + work.file("big.bin")});
+    write_file(work.file("RAVELOK.INI"), ini(settings));
+    int pid = start_background({"/usr/bin/env", "TEMP=" + temp.path, RAVELOK_BINARY, work.path});
+    // Sending stalls within the first second; the copy is made by then.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    EXPECT_TRUE(list_directory(temp.path).empty());
+    kill(pid, signal_number);
+    int status = 0;
+    EXPECT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number) << status;
+    EXPECT_TRUE(list_directory(temp.path).empty()) << signal_number;
   }
 }
 

@@ -331,6 +331,10 @@ void ScriptedServer::serve_one(int fd, std::size_t index) {
       note_answered();
       return;
     }
+    case EndAction::close_unread:
+      close(fd);
+      note_answered();
+      return;
     case EndAction::hold_open:
       note_answered();
       while (!client_closed && read_some(fd, index, -1) == ReadOutcome::data) {

@@ -21,7 +21,11 @@
 //                     without a byte), then close;
 //           reset   - close with SO_LINGER {1, 0}: the client sees a reset;
 //           hold_open - keep the connection, reading, until the client
-//                     closes or the test calls stop().
+//                     closes or the test calls stop();
+//           close_unread - close at once, reading nothing more: a byte the
+//                     client sent past the request makes the system reset
+//                     the connection (as servers that read exactly
+//                     Content-Length bytes do).
 //
 // Every byte the client sent is recorded in request(i) for connection i,
 // also while the server pauses or sends. Waits are bounded by the limits
@@ -47,7 +51,7 @@
 #include <vector>
 
 enum class AnswerWhen { on_accept, after_request, after_bytes, never };
-enum class EndAction { close, reset, hold_open };
+enum class EndAction { close, reset, hold_open, close_unread };
 
 // One write of the answer, made after a pause.
 struct ServerChunk {
