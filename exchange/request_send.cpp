@@ -3,6 +3,7 @@
 #include "services/files.h"
 #include "services/numbers.h"
 #include "services/tcp.h"
+#include "services/version.h"
 
 namespace {
 
@@ -43,7 +44,7 @@ void send_request(ErrorNumber& error_code, std::int16_t connection, const std::s
   }
 
   tcp_send_line(error_code, connection, request_line(kind, page, request.form_string));
-  tcp_send_line(error_code, connection, "User-Agent: Ravelok/2.00 [ca] [DOS]");
+  tcp_send_line(error_code, connection, "User-Agent: Ravelok/" RAVELOK_VERSION " [ca] [DOS]");
   tcp_send_line(error_code, connection, host_header(site, port));
   tcp_send_line(error_code, connection, "Accept: */*");
   switch (kind) {

@@ -2,6 +2,7 @@
 
 #include "exchange/transaction.h"
 #include "job/save.h"
+#include "job/usage.h"
 #include "services/platform.h"
 #include "services/process.h"
 #include "services/random.h"
@@ -53,6 +54,17 @@ JobSettings read_job_settings(const CommandLine& arguments) {
 int job_run() {
   CommandLine arguments = split_command_line(process_command_tail());
   set_process_arguments(arguments);
+  // A question about the program is answered without looking at any job.
+  switch (usage_request(arguments)) {
+    case UsageRequest::help:
+      platform_write_standard_output(help_text());
+      return 0;
+    case UsageRequest::version:
+      platform_write_standard_output(version_text());
+      return 0;
+    case UsageRequest::none:
+      break;
+  }
   JobSettings job = read_job_settings(process_arguments());
 
   if (job.site.empty()) {

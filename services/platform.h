@@ -60,6 +60,14 @@ void platform_sleep(std::uint32_t milliseconds);
 // Starts the desktop's viewer on file and does not wait; reports nothing.
 void platform_shell_open(const std::string& file);
 
+// True when path names an existing directory (a link to one included).
+bool platform_is_directory(const std::string& path);
+
+// Write text to standard output or standard error as it stands, all of it
+// unless the stream fails; report nothing.
+void platform_write_standard_output(const std::string& text);
+void platform_write_standard_error(const std::string& text);
+
 // --------------------------------------------------------------- settings
 
 // The value of key in section of a private-profile (INI) file, at most
