@@ -4,11 +4,12 @@
 #include "services/numbers.h"
 #include "services/platform.h"
 #include "services/tcp.h"
+#include "services/version.h"
 
 std::string request_head(RequestKind kind, const std::string& host, std::uint16_t port,
                          const std::string& page, const PreparedRequest& request) {
   std::string head = request_line(kind, page, request.form_string) + "\r\n";
-  head += "User-Agent: Ravelok/2.00 [ca] [DOS]\r\n";
+  head += "User-Agent: Ravelok/" RAVELOK_VERSION " [ca] [DOS]\r\n";
   head += host_header(host, port) + "\r\n";
   head += "Accept: */*\r\n";
   switch (kind) {

@@ -2,6 +2,7 @@
 
 #include "exchange/transaction.h"
 #include "job/save.h"
+#include "job/usage.h"
 #include "services/platform.h"
 #include "services/process.h"
 #include "services/random.h"
@@ -55,6 +56,17 @@ JobSettings read_job_settings(const CommandLine& arguments) {
 void run_job(Failure& failure) {
   CommandLine arguments = split_command_line(process_command_tail());
   set_process_arguments(arguments);
+  // A question about the program is answered without looking at any job.
+  switch (usage_request(arguments)) {
+    case UsageRequest::help:
+      platform_write_standard_output(help_text());
+      return;
+    case UsageRequest::version:
+      platform_write_standard_output(version_text());
+      return;
+    case UsageRequest::none:
+      break;
+  }
   const std::string directory =
       arguments.count > 0 ? arguments.arguments[0] : platform_current_directory();
   const std::string settings_file = platform_settings_file_name(directory);

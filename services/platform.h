@@ -69,6 +69,14 @@ std::string platform_failure_reason();
 // are never shortened to fit: one that does not fit is not used at all.
 bool platform_name_fits(const std::string& name);
 
+// True when path names an existing directory (a link to one included).
+bool platform_is_directory(const std::string& path);
+
+// Write text to standard output or standard error as it stands, all of it
+// unless the stream fails; report nothing.
+void platform_write_standard_output(const std::string& text);
+void platform_write_standard_error(const std::string& text);
+
 // --------------------------------------------------------------- settings
 
 // The value of key in section of a private-profile (INI) file, at most

@@ -204,3 +204,24 @@ void platform_shell_open(const std::string& file) {
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
 }
+
+bool platform_is_directory(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+namespace {
+void write_all(int fd, const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    ssize_t written = write(fd, text.data() + done, text.size() - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;
+    done += static_cast<std::size_t>(written);
+  }
+}
+}  // namespace
+
+void platform_write_standard_output(const std::string& text) { write_all(STDOUT_FILENO, text); }
+
+void platform_write_standard_error(const std::string& text) { write_all(STDERR_FILENO, text); }

@@ -21,6 +21,7 @@
 #include <sddl.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -240,6 +241,35 @@ std::string platform_failure_reason() {
 }
 
 bool platform_name_fits(const std::string& name) { return name_refusal(name) == 0; }
+
+bool platform_is_directory(const std::string& path) {
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+namespace {
+// Writes the bytes as they stand (no LF to CR LF conversion), in pieces a
+// DWORD can count; a console, a pipe or a file alike.
+void write_standard_handle(DWORD which, const std::string& text) {
+  HANDLE handle = GetStdHandle(which);
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return;
+  std::size_t done = 0;
+  while (done < text.size()) {
+    DWORD piece = static_cast<DWORD>(std::min<std::size_t>(text.size() - done, 1u << 20));
+    DWORD written = 0;
+    if (!WriteFile(handle, text.data() + done, piece, &written, nullptr) || written == 0) return;
+    done += written;
+  }
+}
+}  // namespace
+
+void platform_write_standard_output(const std::string& text) {
+  write_standard_handle(STD_OUTPUT_HANDLE, text);
+}
+
+void platform_write_standard_error(const std::string& text) {
+  write_standard_handle(STD_ERROR_HANDLE, text);
+}
 
 // --------------------------------------------------------------- settings
 

@@ -4,11 +4,13 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <cstdio>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "services/environment.h"
 #include "services/random.h"
+#include "services/version.h"
 #include "support/fixtures.h"
 
 namespace {
@@ -149,6 +151,51 @@ TEST(JobRunProcess, EmptySiteOrMissingSettings) {
     EXPECT_EQ(run.output, "");
     EXPECT_EQ(list_directory(jobs.path), std::vector<std::string>{"RAVELOK.INI"});
     EXPECT_TRUE(list_directory(temp.path).empty());
+  }
+}
+
+TEST(JobRunProcess, HelpAndVersionUnlessADirectoryBearsTheName) {
+  TempDir root;
+  TempDir temp;
+  ASSERT_EQ(mkdir(root.file("dir").c_str(), 0700), 0);
+  write_file(root.file("dir/RAVELOK.INI"), ini({"[URL]", "Site="}));
+  write_file(root.file("-h"), "a file, not a directory");
+  const std::string help_start = "Usage: ravelok [DIRECTORY]\n";
+  const std::string version = "ravelok " RAVELOK_VERSION "\n";
+  // argument, the job directory made under that name first ("" for none),
+  // status, output ("help" for the help text).
+  struct Case { std::string argument; std::string job_directory; int status; std::string output; };
+  const Case cases[] = {
+      {"--version", "", 0, version},
+      {"-V", "", 0, version},
+      {"--help", "", 0, "help"},
+      {"-h", "", 0, "help"},                 // a plain file of that name does not count
+      {"--Help", "", 53, ""},                // exactly as written, else a directory
+      {"-v", "", 53, ""},
+      {"--help", "--help", 0, ""},           // a job directory with an empty Site
+      {"--version", "--version", 0, ""},
+      {"-V", "-V", 0, ""},
+  };
+  for (const Case& c : cases) {
+    if (!c.job_directory.empty()) {
+      ASSERT_EQ(rename(root.file("dir").c_str(), root.file(c.job_directory).c_str()), 0);
+    }
+    std::vector<std::string> before = list_directory(root.path);
+    RunResult run = run_ravelok({{c.argument, "more"}, {"TEMP=" + temp.path}, root.path, 10000});
+    EXPECT_EQ(run.status, c.status) << c.argument << run.output;
+    if (c.output == "help") {
+      EXPECT_EQ(run.output.substr(0, help_start.size()), help_start);
+      EXPECT_NE(run.output.find("[Files] 1="), std::string::npos);
+      EXPECT_NE(run.output.find("man ravelok"), std::string::npos);
+    } else {
+      EXPECT_EQ(run.output, c.output) << c.argument;
+    }
+    // Nothing is written, in the working directory or the temporary one.
+    EXPECT_EQ(list_directory(root.path), before) << c.argument;
+    EXPECT_TRUE(list_directory(temp.path).empty());
+    if (!c.job_directory.empty()) {
+      ASSERT_EQ(rename(root.file(c.job_directory).c_str(), root.file("dir").c_str()), 0);
+    }
   }
 }
 

@@ -1,0 +1,45 @@
+#include "job/usage.h"
+
+#include "services/platform.h"
+#include "services/version.h"
+
+UsageRequest usage_request(const CommandLine& arguments) {
+  if (arguments.count == 0) return UsageRequest::none;
+  const std::string& first = arguments.arguments[0];
+  UsageRequest request = UsageRequest::none;
+  if (first == "--help" || first == "-h") request = UsageRequest::help;
+  if (first == "--version" || first == "-V") request = UsageRequest::version;
+  if (request != UsageRequest::none && platform_is_directory(first)) return UsageRequest::none;
+  return request;
+}
+
+std::string help_text() {
+  return "Usage: ravelok [DIRECTORY]\n"
+         "       ravelok --help | -h | --version | -V\n"
+         "\n"
+         "Sends the HTTP/1.0 request described in DIRECTORY/RAVELOK.INI (the current\n"
+         "directory without DIRECTORY; the name in any letter case), saves the\n"
+         "answer's body and exits. Relative paths are taken from the current directory.\n"
+         "\n"
+         "RAVELOK.INI:\n"
+         "  [URL] Site=     host name or address; empty: the run does nothing\n"
+         "  [URL] Port=     TCP port; empty or 0: 80\n"
+         "  [URL] Page=     the path to request; empty: /\n"
+         "  [URL] Method=   POST for a POST; anything else: GET\n"
+         "  [URL] Save=     the file that receives the answer's body\n"
+         "  [URL] Show=     not 0: open the saved file with the desktop's viewer\n"
+         "  [Vars] 1=, 2=   form variables, name=value\n"
+         "  [Files] 1=, 2=  files to upload (with Method=POST)\n"
+         "\n"
+         "Exit status:\n"
+         "  0   the job did what it was asked (an HTTP error answer included)\n"
+         "  53  the settings file or an upload file does not exist\n"
+         "  57  the connection could not be opened or failed\n"
+         "  24  time-out; 62 the server closed early\n"
+         "  61  disk full; 70 access denied; 76 path not found; other: see the manual\n"
+         "\n"
+         "Manual: man ravelok. README: PREFIX/share/doc/ravelok/README.md\n"
+         "(beside ravelok.exe on Windows).\n";
+}
+
+std::string version_text() { return "ravelok " RAVELOK_VERSION "\n"; }

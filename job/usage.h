@@ -1,0 +1,18 @@
+// --help and --version: the two first arguments that ask about the program
+// instead of naming a job directory.
+#pragma once
+
+#include <string>
+
+#include "job/command_line.h"
+
+enum class UsageRequest { none, help, version };
+
+// What the first argument asks for: help for "--help" or "-h", version for
+// "--version" or "-V", exactly as written. An existing directory of that name
+// is a job directory like any other, so the answer is then none.
+UsageRequest usage_request(const CommandLine& arguments);
+
+// What the program prints for each request, ending in a line break.
+std::string help_text();
+std::string version_text();

@@ -1,0 +1,6 @@
+// The program's version, written here and nowhere else: the User-Agent line,
+// --version and --help print it, and CMake reads it from this file for the
+// project and package version.
+#pragma once
+
+#define RAVELOK_VERSION "2.00"
