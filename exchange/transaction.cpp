@@ -43,6 +43,14 @@ bool read_response(Failure& failure, ResponseReader& reader, std::int16_t number
   }
 }
 
+// How an answer that the server ended early fell short, in words.
+std::string shortfall(const ResponseReader& reader) {
+  if (reader.received == 0) return "the server closed without answering";
+  if (reader.header_phase) return "the server closed before the header ended";
+  return grouped_digits(response_body_length(reader)) + " of " +
+         grouped_digits(reader.length_field) + " body bytes before the server closed";
+}
+
 }  // namespace
 
 TransactionResult http_transaction(const std::string& site, std::int16_t& port,
@@ -65,6 +73,9 @@ TransactionResult http_transaction(const std::string& site, std::int16_t& port,
   const std::int16_t number = next_free_number();
   ErrorNumber open_error = 0;
   tcp_open(open_error, number, host, unsigned_port, kConnectionTimeout, std::string());
+  if (open_error != 0 && platform_failure_was_lookup()) {
+    note_failure(failure, open_error, Step::resolve, site, failure_reason(open_error));
+  }
   note_failure(failure, open_error, Step::connect, object, failure_reason(open_error));
   if (failure.number != 0) {
     // Nothing is sent, and nothing of the upload is left behind.
@@ -114,7 +125,7 @@ TransactionResult http_transaction(const std::string& site, std::int16_t& port,
       note_failure(failure, read_failure.number, read_failure.step, read_failure.object,
                    read_failure.reason);
     } else {
-      note_failure(failure, kErrEndOfFile, Step::answer, object);
+      note_failure(failure, kErrEndOfFile, Step::answer, object, shortfall(reader));
     }
   }
   result.outcome = failure.number;

@@ -1,7 +1,9 @@
 #include "job/job_run.h"
 
 #include "exchange/transaction.h"
+#include "job/failure_line.h"
 #include "job/save.h"
+#include "services/console.h"
 #include "job/usage.h"
 #include "services/platform.h"
 #include "services/process.h"
@@ -53,7 +55,7 @@ JobSettings read_job_settings(const CommandLine& arguments) {
   return job;
 }
 
-void run_job(Failure& failure) {
+void run_job(Failure& failure, std::string& site) {
   CommandLine arguments = split_command_line(process_command_tail());
   set_process_arguments(arguments);
   // A question about the program is answered without looking at any job.
@@ -77,6 +79,7 @@ void run_job(Failure& failure) {
     return;
   }
   JobSettings job = read_job_settings(process_arguments());
+  site = job.site;
 
   if (job.site.empty()) {
     // Nothing is sent, saved or shown. A settings file that is missing or
@@ -98,6 +101,13 @@ void run_job(Failure& failure) {
 
 int job_run() {
   Failure failure;
-  run_job(failure);
+  std::string site;
+  run_job(failure, site);
+  if (failure.number != 0) {
+    // A scheduler's mail or journal, or the person at the terminal, learns
+    // why; the progress line is blanked first so that the two never mix.
+    progress_clear();
+    platform_write_standard_error(failure_line(failure, site));
+  }
   return failure.number;
 }

@@ -28,10 +28,12 @@ struct JobSettings {
 JobSettings read_job_settings(const CommandLine& arguments);
 
 // The whole run; its first failure (the exchange's, else the save's, or why
-// the settings file could not be read) goes to failure.
-void run_job(Failure& failure);
+// the settings file could not be read) goes to failure, the Site setting
+// to site.
+void run_job(Failure& failure, std::string& site);
 
 // The whole run; returns the exit status: 0 when the job did what it was
 // asked, else the number of the first failure (53 for a missing settings
-// file, the exchange's number, or the save's).
+// file, the exchange's number, or the save's), after writing one line that
+// says why to standard error.
 int job_run();

@@ -13,6 +13,9 @@ using StringList = std::vector<std::string>;
 // blank, filler or exponent.
 std::string decimal_text(std::int64_t value);
 
+// Decimal digits in groups of three, for people to read ("1,048,576").
+std::string grouped_digits(std::uint64_t value);
+
 // text without the spaces (code 32 only) at its start and end.
 std::string trim_spaces(const std::string& text);
 

@@ -30,6 +30,7 @@ constexpr std::uint64_t kReceivingInterval = 50;
 bool g_active = false;
 // When the last "Rebent..." line was drawn, and whether one has been.
 bool g_receiving_drawn = false;
+bool g_line_standing = false;  // a phase or receiving line is drawn and not finished
 std::uint64_t g_receiving_drawn_at = 0;
 
 // The operations below draw without flushing; the public procedures and the
@@ -78,6 +79,7 @@ void draw_tab(int column) {
 void console_init() {
   g_active = platform_console_init();
   g_receiving_drawn = false;
+  g_line_standing = false;
   g_receiving_drawn_at = 0;
 }
 
@@ -118,6 +120,7 @@ void progress_phase(const std::string& word) {
   draw_print(word);
   draw_tab(kPadColumn);
   platform_console_flush();
+  g_line_standing = true;
 }
 
 void progress_receiving(std::int64_t received, std::int64_t announced) {
@@ -136,14 +139,25 @@ void progress_receiving(std::int64_t received, std::int64_t announced) {
   }
   draw_tab(kPadColumn);
   platform_console_flush();
+  g_line_standing = true;
 }
 
 void progress_finish() {
   if (!g_active) return;
+  g_line_standing = false;
   // Blank the line up to the resting column, then leave it for the row
   // below so that whatever the shell prints next starts on a clean row.
   platform_console_locate(1, 0);
   draw_tab(kPadColumn);
   draw_tab(1);
+  platform_console_flush();
+}
+
+void progress_clear() {
+  if (!g_active || !g_line_standing) return;
+  g_line_standing = false;
+  platform_console_locate(1, 0);
+  draw_tab(kPadColumn);
+  platform_console_locate(1, 0);
   platform_console_flush();
 }

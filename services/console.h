@@ -36,3 +36,7 @@ void progress_receiving(std::int64_t received, std::int64_t announced);
 
 // Blanks the progress line and moves to column 1 of the next row.
 void progress_finish();
+
+// Blanks a progress line still standing and leaves the cursor at its column
+// 1, so that a message written next starts on a clean row.
+void progress_clear();

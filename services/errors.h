@@ -52,7 +52,8 @@ enum class Step : std::uint8_t {
   settings,     // finding and reading the settings file
   upload_file,  // reading a file to upload
   body_file,    // staging the upload body in the temporary directory
-  connect,      // resolving the host and opening the connection
+  resolve,      // looking up the host name
+  connect,      // opening the connection
   send,         // sending the request
   receive,      // reading the answer
   answer,       // the answer ended short of what it announced
@@ -74,6 +75,9 @@ struct Failure {
 // the program itself, not the system, found it (a time-out, an early end of
 // data, a refused name or number).
 std::string failure_reason(ErrorNumber number);
+
+// A few words for an error number ("file not found", "time-out").
+std::string error_meaning(ErrorNumber number);
 
 // Fills record unless it already holds a failure; a number of 0 records
 // nothing.

@@ -65,6 +65,9 @@ void platform_shell_open(const std::string& file);
 // empty when it has recorded none. Read it right after the failing call.
 std::string platform_failure_reason();
 
+// True when that last failure was a host name that could not be looked up.
+bool platform_failure_was_lookup();
+
 // True when a file of this name can be handed to the system whole. Names
 // are never shortened to fit: one that does not fit is not used at all.
 bool platform_name_fits(const std::string& name);

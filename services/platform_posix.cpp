@@ -144,11 +144,17 @@ void platform_sleep(std::uint32_t milliseconds) {
 namespace {
 // The words of the last failure recorded here: the system reports them once.
 std::string g_failure_reason;
+bool g_failure_was_lookup = false;
 }  // namespace
 
-void remember_failure_reason(const char* text) { g_failure_reason = text != nullptr ? text : ""; }
+void remember_failure_reason(const char* text, bool lookup) {
+  g_failure_reason = text != nullptr ? text : "";
+  g_failure_was_lookup = lookup;
+}
 
 std::string platform_failure_reason() { return g_failure_reason; }
+
+bool platform_failure_was_lookup() { return g_failure_was_lookup; }
 
 bool platform_name_fits(const std::string& name) {
   // The system takes names of any length; a NUL would end one early.

@@ -9,8 +9,8 @@
 int map_errno(int value, bool creating);
 
 // Keeps text as the words of the last failure (for failures that have no
-// errno value, such as a resolver's).
-void remember_failure_reason(const char* text);
+// errno value, such as a resolver's); lookup tells a failed name lookup.
+void remember_failure_reason(const char* text, bool lookup = false);
 
 // The number of write() calls the terminal backend has made since the
 // process started; tests check that each rendering is a single write.

@@ -103,7 +103,7 @@ OsHandle platform_tcp_connect(ErrorNumber& error_code, const std::string& host,
   // A NUL would end the name early: the host asked for is not the one the
   // resolver would see.
   if (host.find('\0') != std::string::npos) {
-    remember_failure_reason("the host name holds a NUL byte");
+    remember_failure_reason("the host name holds a NUL byte", true);
     set_error(error_code, kErrSocket);
     return kNoHandle;
   }
@@ -121,7 +121,7 @@ OsHandle platform_tcp_connect(ErrorNumber& error_code, const std::string& host,
     if (resolved == EAI_SYSTEM) {
       record_socket_error(error_code, errno);
     } else {
-      remember_failure_reason(gai_strerror(resolved));
+      remember_failure_reason(gai_strerror(resolved), true);
       set_error(error_code, kErrSocket);
     }
     return kNoHandle;

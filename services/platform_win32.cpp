@@ -242,6 +242,11 @@ std::string platform_failure_reason() {
 
 bool platform_name_fits(const std::string& name) { return name_refusal(name) == 0; }
 
+bool platform_failure_was_lookup() {
+  return g_last_failure == WSAHOST_NOT_FOUND || g_last_failure == WSATRY_AGAIN ||
+         g_last_failure == WSANO_RECOVERY || g_last_failure == WSANO_DATA;
+}
+
 bool platform_is_directory(const std::string& path) {
   DWORD attributes = GetFileAttributesA(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;

@@ -8,7 +8,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <optional>
 #include <thread>
 
@@ -222,8 +224,10 @@ TEST_F(ExchangeRun, ServersThatHoldResetOrStopReading) {
        {.answer = {{length + "3\r\n\r\nabcdef"}}, .when = AnswerWhen::after_request,
         .end = EndAction::hold_open},
        {}, "", 0, "abcdef\r\n", 2.5},
-      {"20 MB form POST, server never reads", {}, big_form, "", 24, "\r\n", 8.0},
-      {"20 MB upload, server never reads", {}, {"Method=POST", "[Files]", "1=big.bin"}, "", 24, "\r\n", 8.0},
+      // One 3 s wait for room, then one 3 s wait for an answer; the bound
+      // leaves room for building 18 MB of form in a sanitized build.
+      {"20 MB form POST, server never reads", {}, big_form, "", 24, "\r\n", 15.0},
+      {"20 MB upload, server never reads", {}, {"Method=POST", "[Files]", "1=big.bin"}, "", 24, "\r\n", 15.0},
   };
   for (Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -270,6 +274,80 @@ TEST_F(ExchangeRun, EndedRunLeavesNoUploadCopy) {
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number) << status;
     EXPECT_TRUE(list_directory(temp.path).empty()) << signal_number;
   }
+}
+
+// A failed run says why in one line on standard error, and nothing else; a
+// successful one says nothing.
+TEST_F(ExchangeRun, FailureLineNamesWhatFailed) {
+  ScriptedServer cut({.answer = {{"HTTP/1.0 200 OK\r\nContent-Length: 2048\r\n\r\n" +
+                                  std::string(1024, 'c')}},
+                      .when = AnswerWhen::after_request});
+  ScriptedServer silent({.answer = {}, .when = AnswerWhen::never});
+  ScriptedServer fine({.answer = {{"HTTP/1.0 200 OK\r\n\r\nok"}}, .when = AnswerWhen::after_request,
+                       .connections = 3});
+  ASSERT_TRUE(cut.ok() && silent.ok() && fine.ok());
+  const std::string refused = std::to_string(free_loopback_port());
+  const std::string at = "127.0.0.1 port ";
+  struct Case {
+    std::vector<std::string> settings;  // after Site, Page and Save
+    int status;
+    std::vector<std::string> fragments;  // found in this order; the last ends the line
+  };
+  const std::string port_of_fine = std::to_string(fine.port());
+  const Case cases[] = {
+      {{"Port=" + refused}, 57, {"cannot connect to " + at + refused + ": ", "(57 network failure)"}},
+      {{"Port=" + port_of_fine, "Method=POST", "[Files]", "1=absent.bin"}, 53,
+       {"cannot read upload file 1 \"absent.bin\": ", "(53 file not found); nothing sent"}},
+      {{"Port=" + std::to_string(cut.port())}, 62,
+       {"answer from " + at + std::to_string(cut.port()) +
+            " cut short: 1,024 of 2,048 body bytes before the server closed (62 end of data)"}},
+      {{"Port=" + std::to_string(silent.port())}, 24,
+       {"no answer from " + at + std::to_string(silent.port()) + " within 3 s (24 time-out)"}},
+      {{"Port=" + port_of_fine, "Save=missing/dir/answer.txt"}, 76,
+       {"cannot write missing/dir/answer.txt: ", "(76 path not found)"}},
+      // The unresolved host: a private resolver setting (below) fails the
+      // lookup without asking any other host.
+      {{"Site=https://example.org/upload", "Port=" + port_of_fine}, 57,
+       {"cannot resolve host \"https://example.org/upload\": ",
+        "(57 network failure); Site takes the host name alone, the path belongs in Page"}},
+      {{"Port=" + port_of_fine}, 0, {}},
+  };
+  write_file(work.file("resolv.conf"), "nameserver 127.0.0.1\noptions attempts:1 timeout:1\n");
+  write_file(work.file("hosts"), "127.0.0.1 localhost\n");
+  for (const Case& c : cases) {
+    // The first of two same keys counts: a case's own Site or Save wins.
+    std::vector<std::string> settings = {"[URL]"};
+    settings.insert(settings.end(), c.settings.begin(), c.settings.end());
+    std::size_t files = std::find(settings.begin(), settings.end(), "[Files]") - settings.begin();
+    settings.insert(settings.begin() + static_cast<std::ptrdiff_t>(files),
+                    {"Site=127.0.0.1", "Page=/p", "Save=answer.txt"});
+    RunResult result;
+    if (c.settings[0].rfind("Site=", 0) == 0) {
+      if (testing_windows_binary() || !file_exists("/usr/bin/unshare")) continue;
+      write_file(work.file("RAVELOK.INI"), ini(settings));
+      result = run_ravelok(
+          {{work.path}, {"TEMP=" + temp.path}, work.path, 20000,
+           {"/usr/bin/unshare", "--mount", "/bin/sh", "-c",
+            "mount --bind \"$0\" /etc/resolv.conf && mount --bind \"$1\" /etc/hosts && "
+            "shift && exec \"$@\"",
+            work.file("resolv.conf"), work.file("hosts")}});
+      if (result.output.find("mount") != std::string::npos) continue;
+    } else {
+      result = run(settings);
+    }
+    EXPECT_EQ(result.status, c.status) << result.output;
+    std::string expected_start = c.fragments.empty() ? "" : "ravelok: ";
+    EXPECT_EQ(result.output.substr(0, expected_start.size()), expected_start) << result.output;
+    std::size_t from = 0;
+    for (const std::string& fragment : c.fragments) {
+      std::size_t found = result.output.find(fragment, from);
+      EXPECT_NE(found, std::string::npos) << fragment << " in " << result.output;
+      from = found == std::string::npos ? from : found + fragment.size();
+    }
+    // One line and nothing else; nothing at all after a success.
+    EXPECT_EQ(result.output.size(), c.fragments.empty() ? 0u : from + 1) << result.output;
+  }
+  silent.stop();
 }
 
 TEST_F(ExchangeRun, RefusedConnectionStillSavesAndShows) {
@@ -608,13 +686,18 @@ TEST_F(ExchangeRun, ProgressLineOnATerminal) {
     EXPECT_EQ(result.terminal, c.expected) << c.name;
   }
 
-  // A refused connection leaves "Obrint..." standing, cursor at column 79.
-  write_file(work.file("RAVELOK.INI"), ini(job(static_cast<std::uint16_t>(free_loopback_port()))));
+  // A refused connection: "Obrint..." is blanked before the failure line,
+  // which starts at column 1.
+  const int refused_port = free_loopback_port();
+  write_file(work.file("RAVELOK.INI"), ini(job(static_cast<std::uint16_t>(refused_port))));
   RunOptions options{{work.path}, {"TEMP=" + temp.path}, work.path, 20000};
   options.terminal_columns = 80;
   RunResult refused = run_ravelok(options);
   EXPECT_EQ(refused.status, 57);
-  EXPECT_EQ(refused.terminal, obrint);
+  EXPECT_EQ(refused.terminal, obrint + "\r" + std::string(78, ' ') + "\r" +
+                                  "ravelok: cannot connect to 127.0.0.1 port " +
+                                  std::to_string(refused_port) +
+                                  ": Connection refused (57 network failure)\n");
 }
 
 }  // namespace
