@@ -1,9 +1,9 @@
 // Request composition: the request kind, the request and Host lines, and the
 // upload body file. Sending is in request_send.cpp.
 #include <algorithm>
-#include <string_view>
 
 #include "exchange/form.h"
+#include "exchange/matcher.h"
 #include "exchange/request.h"
 #include "services/files.h"
 #include "services/numbers.h"
@@ -45,32 +45,14 @@ std::string part_name_text(const std::string& name) {
 // Looks for "--" + boundary in data written in pieces, an occurrence that
 // straddles two pieces included.
 struct DelimiterWatch {
-  std::string delimiter;
-  std::string tail;  // the last bytes of the data seen, one fewer than the delimiter
+  Matcher delimiter;
   bool found = false;
 };
 
-void watch_start(DelimiterWatch& watch) { watch.tail.clear(); }
+void watch_start(DelimiterWatch& watch) { matcher_reset(watch.delimiter); }
 
 void watch_bytes(DelimiterWatch& watch, const char* data, std::size_t size) {
-  if (watch.found) return;
-  const std::size_t keep = watch.delimiter.size() - 1;
-  // An occurrence that begins in the kept tail ends within the first keep
-  // bytes of the new data, so the seam alone is searched for it; the data
-  // itself is searched in place, without a copy.
-  std::string seam = watch.tail;
-  seam.append(data, std::min(size, keep));
-  if (seam.find(watch.delimiter) != std::string::npos ||
-      std::string_view(data, size).find(watch.delimiter) != std::string_view::npos) {
-    watch.found = true;
-    return;
-  }
-  if (size >= keep) {
-    watch.tail.assign(data + size - keep, keep);
-  } else {
-    watch.tail.append(data, size);
-    if (watch.tail.size() > keep) watch.tail.erase(0, watch.tail.size() - keep);
-  }
+  if (!watch.found) watch.found = matcher_feed(watch.delimiter, data, size) != kNoMatch;
 }
 
 // Where the body is written, and where its first failure goes.
@@ -201,11 +183,7 @@ std::int16_t create_body_file(Failure& failure, const std::string& prefix,
     std::int16_t number = next_free_number();
     bool taken = false;
     ErrorNumber step = 0;
-    if (!platform_name_fits(name)) {
-      set_error(step, kErrBadName);
-    } else {
-      file_create_unnamed(step, number, name, taken);
-    }
+    file_create_unnamed(step, number, name, taken);
     if (step != 0) {
       note_failure(failure, step, Step::body_file, name, failure_reason(step));
       return -1;
@@ -294,7 +272,7 @@ PreparedRequest prepare_request_at(Failure& failure, const std::string& /*page*/
     if (number < 0) return request;
     BodyWriter body{number, request.body_file_name, failure};
     DelimiterWatch watch;
-    watch.delimiter = "--" + request.boundary;
+    watch.delimiter = make_matcher("--" + request.boundary);
     bool written = write_body(body, request.boundary, vars, files, watch);
     // After a failure the file stays open for discard_prepared_request.
     if (!written) return request;

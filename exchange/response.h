@@ -1,83 +1,35 @@
-// Reading an HTTP response: the text as it arrives, the cut after the first
-// CR LF CR LF, the length label shown on the progress line, and the
-// Content-Length field that tells a complete answer. Once the text passes
-// 8 MiB (or as soon as the header announces more) it continues in an
-// anonymous scratch file, so an answer larger than memory is kept whole.
+// Reading an HTTP response as it arrives: the header scanner finds where the
+// header ends, the length label and the Content-Length field; the body goes
+// into the body store it is handed. While the header has not ended, its
+// text waits in memory; past the memory limit it continues in the store,
+// since a text that never ends its header is all body.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "exchange/body_store.h"
+#include "exchange/header_scanner.h"
 #include "services/errors.h"
-#include "services/platform.h"
-
-inline constexpr std::size_t kMemoryLimit = 8u << 20;
-
-// The response body handed from the transaction to the save.
-struct ResponseBody {
-  std::string bytes;              // the body while it stays in memory
-  OsHandle file = kNoHandle;      // once spilled: the scratch file with the text
-  std::uint64_t file_offset = 0;  // where the body starts in that file
-  std::uint64_t file_length = 0;  // bytes in the file
-};
-
-// Length of the body in bytes.
-std::uint64_t body_length(const ResponseBody& body);
-
-// The whole body as one string (reads a spilled body back; for tests and
-// small bodies only).
-std::string body_text(const ResponseBody& body);
-
-// Closes the scratch file, if any, and empties the body.
-void release_body(ResponseBody& body);
 
 struct ResponseReader {
-  ResponseBody body;            // the text, and the body once the header is cut
-  std::string temp_directory;   // where a scratch file goes
-  std::string save_name;        // when set, a scratch file goes beside it if it can
-  bool header_phase = true;
-  std::uint64_t received = 0;   // every byte received, header included
-  std::int32_t announced = 0;   // the value after "CONTENT-LENGTH:"
-  bool length_field_seen = false;
-  std::uint64_t length_field = 0;  // the Content-Length header field
-
-  // Header end: the last bytes of the text, for a CR LF CR LF split across
-  // pieces.
-  std::string end_carry;
-  // Length label: the bytes a match can span, and what follows a match.
-  std::string label_carry;
-  bool label_found = false;
-  std::string label_tail;
-  // Content-Length field: a small scanner over the header's lines.
-  bool at_line_start = true;
-  std::size_t field_matched = 0;
-  bool field_value = false;
-  bool field_digits = false;
-  bool field_overflow = false;
-  std::uint64_t field_accumulator = 0;
-  bool field_done = false;
-
-  std::string staging;          // pieces waiting to be written to the scratch file
-  bool scratch_refused = false; // no scratch file could be had: the text stays in memory
-  ErrorNumber store_error = 0;  // first failure to write the scratch file
-  std::string store_reason;     // the system's words for it
+  HeaderScanner scanner;
+  std::uint64_t received = 0;    // every byte received, header included
+  std::string header_text;       // the text so far, while the header has not ended
+  bool header_in_store = false;  // that text outgrew memory and went to the store
+  std::string piece;             // one received piece, when it does not go straight to a store
 };
 
+// True once the header has been cut.
+inline bool header_cut(const ResponseReader& reader) { return reader.scanner.ended; }
+
 // Receives one piece from connection number (up to count bytes) into the
-// reader and processes it. Returns the number of bytes received; a failure of
-// the receive is recorded in error_code, one of the scratch file in
-// reader.store_error.
+// reader and the store. Returns the number of bytes received; a failure of
+// the receive is recorded in error_code, one of the store in store.error.
 std::size_t read_response_piece(ErrorNumber& error_code, ResponseReader& reader,
-                                std::int16_t number, std::int32_t count);
+                                BodyStore& store, std::int16_t number, std::int32_t count);
 
-// Processes bytes that arrived (already in reader.body.bytes or staging):
-// header end, length label and Content-Length field. Exposed for tests and
-// fuzzing through feed_response_bytes.
-void feed_response_bytes(ResponseReader& reader, const char* data, std::size_t size);
-
-// Writes out staged bytes and settles the Content-Length field of a text
-// that never reached a header end; called once the reading has ended.
-void finish_response(ResponseReader& reader);
-
-// Body bytes received so far (after the cut).
-std::uint64_t response_body_length(const ResponseReader& reader);
+// Settles a text that never reached a header end (all of it is the body)
+// and writes out what waits for the store's file; called once the reading
+// has ended.
+void finish_response(ResponseReader& reader, BodyStore& store);

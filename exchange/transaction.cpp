@@ -1,6 +1,7 @@
 #include "exchange/transaction.h"
 
 #include "exchange/request.h"
+#include "exchange/response.h"
 #include "services/console.h"
 #include "services/numbers.h"
 #include "services/platform.h"
@@ -12,27 +13,26 @@ constexpr std::int32_t kReceiveSize = 4096;
 
 // True once the header has been cut and the body has reached the
 // Content-Length field's value: nothing more belongs to the answer.
-bool length_reached(const ResponseReader& reader) {
-  return !reader.header_phase && reader.length_field_seen &&
-         response_body_length(reader) >= reader.length_field;
+bool length_reached(const ResponseReader& reader, const BodyStore& store) {
+  return header_cut(reader) && reader.scanner.length_field_seen &&
+         store.length >= reader.scanner.length_field;
 }
 
 // Reads passes until the answer has reached its Content-Length, the server
 // has closed, a receive has failed or the answer can no longer be kept.
 // There is nothing to wait for after any of these, so no pass is repeated.
 // Tells whether the server was seen closing the connection.
-bool read_response(Failure& failure, ResponseReader& reader, std::int16_t number,
-                   const std::string& object) {
+bool read_response(Failure& failure, ResponseReader& reader, BodyStore& store,
+                   std::int16_t number, const std::string& object) {
   for (;;) {
-    if (length_reached(reader) || reader.store_error != 0) return false;
-    const bool header_cut_before = !reader.header_phase;
+    if (length_reached(reader, store) || store.error != 0) return false;
+    const bool header_cut_before = header_cut(reader);
     ErrorNumber error_code = 0;
-    const std::size_t got = read_response_piece(error_code, reader, number, kReceiveSize);
+    const std::size_t got = read_response_piece(error_code, reader, store, number, kReceiveSize);
     // The pass that cuts the header shows nothing; later passes show the
     // body received so far.
     if (got > 0 && header_cut_before) {
-      progress_receiving(static_cast<std::int64_t>(response_body_length(reader)),
-                         reader.announced);
+      progress_receiving(static_cast<std::int64_t>(store.length), reader.scanner.announced);
     }
     if (error_code != 0) {
       note_failure(failure, error_code, Step::receive, object, failure_reason(error_code));
@@ -44,11 +44,11 @@ bool read_response(Failure& failure, ResponseReader& reader, std::int16_t number
 }
 
 // How an answer that the server ended early fell short, in words.
-std::string shortfall(const ResponseReader& reader) {
+std::string shortfall(const ResponseReader& reader, const BodyStore& store) {
   if (reader.received == 0) return "the server closed without answering";
-  if (reader.header_phase) return "the server closed before the header ended";
-  return grouped_digits(response_body_length(reader)) + " of " +
-         grouped_digits(reader.length_field) + " body bytes before the server closed";
+  if (!header_cut(reader)) return "the server closed before the header ended";
+  return grouped_digits(store.length) + " of " + grouped_digits(reader.scanner.length_field) +
+         " body bytes before the server closed";
 }
 
 }  // namespace
@@ -56,7 +56,7 @@ std::string shortfall(const ResponseReader& reader) {
 TransactionResult http_transaction(const std::string& site, std::int16_t& port,
                                    const std::string& page, const std::string& method,
                                    const StringList& vars, const StringList& files,
-                                   const std::string& save_name) {
+                                   BodyStore& store) {
   TransactionResult result;
   Failure& failure = result.failure;
   if (port == 0) port = 80;
@@ -93,17 +93,15 @@ TransactionResult http_transaction(const std::string& site, std::int16_t& port,
   const bool send_failed = failure.number != 0;
 
   ResponseReader reader;
-  reader.temp_directory = platform_temp_directory();
-  reader.save_name = save_name;
   Failure read_failure;
   bool closed = false;
   if (sending_started) {
     // A server may answer before it has read everything (413 to a large
     // upload); that answer is still read, but within one time-out in all.
     if (send_failed) tcp_limit_waits(number, kConnectionTimeout);
-    closed = read_response(read_failure, reader, number, object);
+    closed = read_response(read_failure, reader, store, number, object);
   }
-  finish_response(reader);
+  finish_response(reader, store);
 
   ErrorNumber unused = 0;
   tcp_close(unused, number);
@@ -112,26 +110,22 @@ TransactionResult http_transaction(const std::string& site, std::int16_t& port,
   // Complete: the body reached the Content-Length field's value, or, without
   // that field, the server closed after at least one byte. A header cut off
   // after that field promised a body that never came.
-  const bool complete =
-      length_reached(reader) || (closed && reader.received > 0 && !reader.length_field_seen);
-  if (reader.store_error != 0) {
+  const bool complete = length_reached(reader, store) ||
+                        (closed && reader.received > 0 && !reader.scanner.length_field_seen);
+  if (store.error != 0) {
     // Bytes that could not be kept are lost: never a success.
-    note_failure(failure, reader.store_error, Step::save,
-                 save_name.empty() ? reader.temp_directory : save_name,
-                 reader.store_reason);
+    note_failure(failure, store.error, Step::save,
+                 store.place == StorePlace::scratch ? store.temp_directory : store.save_name,
+                 store.reason);
   }
   if (!complete) {
     if (read_failure.number != 0) {
       note_failure(failure, read_failure.number, read_failure.step, read_failure.object,
                    read_failure.reason);
     } else {
-      note_failure(failure, kErrEndOfFile, Step::answer, object, shortfall(reader));
+      note_failure(failure, kErrEndOfFile, Step::answer, object, shortfall(reader, store));
     }
   }
   result.outcome = failure.number;
-  result.length_field_seen = reader.length_field_seen;
-  result.length_field = reader.length_field;
-  result.body_received = response_body_length(reader);
-  result.body = std::move(reader.body);
   return result;
 }

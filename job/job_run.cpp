@@ -88,15 +88,18 @@ void run_job(Failure& failure, std::string& site) {
     return;
   }
 
+  // An answer nobody saves is read and counted, and kept nowhere.
+  BodyStore store = body_store(job.save, job.default_save_name, !job.save.empty(),
+                               platform_temp_directory());
   TransactionResult answer =
-      http_transaction(job.site, job.port, job.page, job.method, job.vars, job.files, job.save);
+      http_transaction(job.site, job.port, job.page, job.method, job.vars, job.files, store);
   // When both fail, the exchange's failure is the one told.
   failure = answer.failure;
   if (!job.save.empty()) {
-    save_response(failure, job.save, answer.body, job.default_save_name);
+    save_response(failure, store);
     if (job.show != 0) shell_open(job.save, 1);
   }
-  release_body(answer.body);
+  release_store(store);
 }
 
 int job_run() {

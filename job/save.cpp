@@ -11,42 +11,50 @@ void save_failed(Failure& failure, ErrorNumber number, const std::string& name) 
   note_failure(failure, number, Step::save, name, failure_reason(number));
 }
 
+// Ends the body in the file it was written to: the line end at the
+// position, then the file cut there.
+void end_in_place(Failure& failure, OsHandle file, const std::string& name) {
+  ErrorNumber error_code = 0;
+  platform_write(error_code, file, "\r\n", 2);
+  if (error_code == 0) platform_cut_at_position(error_code, file);
+  save_failed(failure, error_code, name);
+}
+
 }  // namespace
 
-void save_response(Failure& failure, const std::string& name, const ResponseBody& body,
-                   bool plain_files_only) {
-  ErrorNumber error_code = 0;
-  if (body.file != kNoHandle && body.file_offset == 0) {
-    // A large body waits in a scratch file made beside the save file: when
-    // the system can give that file the save name, nothing is copied. The
-    // file's position is at its end, where the line end goes.
+void save_response(Failure& failure, BodyStore& store) {
+  const std::string& name = store.save_name;
+  store_flush(store);
+  if (store.place == StorePlace::save_file) {
+    // The body went straight into the existing save file.
+    end_in_place(failure, store.file, name);
+    return;
+  }
+  if (store.place == StorePlace::unnamed && store.error == 0) {
+    // When nothing bears the save name yet, the unnamed file takes it and
+    // nothing is copied.
     ErrorNumber size_error = 0;
-    if (platform_file_size(size_error, body.file) == body.file_length && size_error == 0 &&
-        platform_place_file(body.file, name)) {
-      platform_write(error_code, body.file, "\r\n", 2);
-      save_failed(failure, error_code, name);
+    if (platform_file_size(size_error, store.file) == store.written && size_error == 0 &&
+        platform_place_file(store.file, name)) {
+      end_in_place(failure, store.file, name);
       return;
     }
   }
-  if (!platform_name_fits(name)) {
-    save_failed(failure, kErrBadName, name);
-    return;
-  }
+  ErrorNumber error_code = 0;
   const std::int16_t number = next_free_number();
-  file_open_output(error_code, number, name, plain_files_only);
+  file_open_output(error_code, number, name, store.plain_files_only);
   if (error_code != 0) {
     save_failed(failure, error_code, name);
     return;
   }
-  if (body.file != kNoHandle) {
-    // A body larger than memory waits in a scratch file: the kernel copies
-    // it across as one logical write.
-    if (body_length(body) > 0) {
-      platform_copy_file(error_code, body.file, body.file_offset, body_length(body),
-                         file_handle(number));
+  if (store.file != kNoHandle) {
+    // A body larger than memory waits in a file: the kernel copies it
+    // across as one logical write.
+    if (store.written > 0) {
+      platform_copy_file(error_code, store.file, 0, store.written, file_handle(number));
     }
-  } else if (!body.bytes.empty()) {
-    file_write(error_code, number, body.bytes);
+  } else if (!store.bytes.empty()) {
+    file_write(error_code, number, store.bytes);
   }
   if (error_code == 0) file_write_line_end(error_code, number);
   save_failed(failure, error_code, name);

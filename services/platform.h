@@ -119,6 +119,15 @@ void platform_console_flush();
 OsHandle platform_open_output(ErrorNumber& error_code, const std::string& name,
                               bool plain_files_only);
 
+// Opens name for writing only when it is an existing regular file (with
+// plain_files_only, not through a link), and empties it; never creates one.
+// 53 when nothing bears the name; 70 for anything but a regular file.
+OsHandle platform_open_existing_output(ErrorNumber& error_code, const std::string& name,
+                                       bool plain_files_only);
+
+// Empties a disk file and puts its position back at the start.
+void platform_empty_file(ErrorNumber& error_code, OsHandle handle);
+
 // Opens an existing file for reading; never creates one; a directory is
 // refused (70).
 OsHandle platform_open_read(ErrorNumber& error_code, const std::string& name);

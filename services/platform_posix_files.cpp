@@ -97,6 +97,39 @@ OsHandle platform_open_output(ErrorNumber& error_code, const std::string& name,
   return fd;
 }
 
+OsHandle platform_open_existing_output(ErrorNumber& error_code, const std::string& name,
+                                       bool plain_files_only) {
+  int flags = O_WRONLY | O_CLOEXEC | O_NONBLOCK;
+  if (plain_files_only) flags |= O_NOFOLLOW;
+  int fd = open_retrying(name.c_str(), flags, 0);
+  if (fd < 0) {
+    int value = errno;
+    if (value == ELOOP || value == ENXIO) {
+      set_error(error_code, kErrAccessDenied);
+    } else {
+      record_errno(error_code, value, false);
+    }
+    return kNoHandle;
+  }
+  if (!is_regular(fd)) {
+    close(fd);
+    set_error(error_code, kErrAccessDenied);
+    return kNoHandle;
+  }
+  make_blocking(fd);
+  if (ftruncate(fd, 0) != 0) {
+    record_errno(error_code, errno, false);
+    close(fd);
+    return kNoHandle;
+  }
+  return fd;
+}
+
+void platform_empty_file(ErrorNumber& error_code, OsHandle handle) {
+  int fd = static_cast<int>(handle);
+  if (ftruncate(fd, 0) != 0 || lseek(fd, 0, SEEK_SET) != 0) record_errno(error_code, errno, false);
+}
+
 OsHandle platform_open_read(ErrorNumber& error_code, const std::string& name) {
   // Non-blocking so that a FIFO without writer cannot hold the open.
   int fd = open_retrying(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0);

@@ -20,9 +20,9 @@
 namespace {
 
 // The save's outcome as its number.
-ErrorNumber save_status(const std::string& name, const ResponseBody& body, bool plain_files_only) {
+ErrorNumber save_status(BodyStore& store) {
   Failure failure;
-  save_response(failure, name, body, plain_files_only);
+  save_response(failure, store);
   return failure.number;
 }
 
@@ -154,24 +154,15 @@ TEST_F(SendFile, NumbersThatAreNoConnection) {
   EXPECT_EQ(error_code, 54);
 }
 
-// A body as the response reader leaves one that went to a scratch file:
-// beside save_name where it can be, else in the directory of save_name
-// (standing in for TEMP); prefix (a header kept with it), then the body.
-ResponseBody scratch_body(const std::string& save_name, const std::string& prefix,
-                          const std::string& body) {
-  ResponseBody result;
-  ErrorNumber error_code = 0;
-  result.file = platform_open_scratch_beside(save_name);
-  if (result.file == kNoHandle) {
-    result.file = platform_open_scratch(error_code, save_name.substr(0, save_name.rfind('/')));
-  }
-  EXPECT_NE(result.file, kNoHandle);
-  const std::string text = prefix + body;
-  platform_write(error_code, result.file, text.data(), text.size());
-  EXPECT_EQ(error_code, 0);
-  result.file_offset = prefix.size();
-  result.file_length = text.size();
-  return result;
+// A store for save_name holding body, moved on to a file as a larger body
+// would be.
+BodyStore large_store(const std::string& save_name, bool plain_files_only, const std::string& body,
+                      const std::string& temp = "/tmp") {
+  BodyStore store = body_store(save_name, plain_files_only, true, temp);
+  store_expect(store, kMemoryLimit + 1);
+  store_append(store, body.data(), body.size());
+  store_flush(store);
+  return store;
 }
 
 class LargeBodySave : public ::testing::Test {
@@ -181,10 +172,10 @@ class LargeBodySave : public ::testing::Test {
   const std::string body = pattern(300000);
 };
 
-TEST_F(LargeBodySave, ScratchFileTakesTheSaveName) {
+TEST_F(LargeBodySave, StoreTakesOrRewritesTheSaveFile) {
   const mode_t mask = umask(022);
-  // A new name is given to the scratch file itself; an existing file is
-  // rewritten in place, keeping its inode and mode.
+  // A new name is given to the unnamed file itself; an existing file is
+  // rewritten in place as the body arrives, keeping its inode and mode.
   struct Case { const char* name; const char* old_content; mode_t old_mode; mode_t expected_mode; };
   const Case cases[] = {
       {"new.bin", nullptr, 0, 0644},
@@ -202,15 +193,21 @@ TEST_F(LargeBodySave, ScratchFileTakesTheSaveName) {
     if (c.old_content != nullptr) {
       ASSERT_EQ(stat(name.c_str(), &before), 0);
     }
-    ResponseBody large = scratch_body(name, "", body);
-    // Until it is saved the scratch file has no name at all.
-    EXPECT_EQ(file_exists(name), c.old_content != nullptr);
-    EXPECT_EQ(save_status(name, large, false), 0);
+    BodyStore store = large_store(name, false, body);
+    EXPECT_EQ(store.place, c.old_content != nullptr ? StorePlace::save_file : StorePlace::unnamed);
+    // Until it is saved a new file has no name at all; an existing one
+    // already holds the body.
+    if (c.old_content == nullptr) {
+      EXPECT_FALSE(file_exists(name));
+    } else {
+      EXPECT_TRUE(read_file(name) == body);
+    }
+    EXPECT_EQ(save_status(store), 0);
     struct stat held, saved;
-    ASSERT_EQ(fstat(static_cast<int>(large.file), &held), 0);
+    ASSERT_EQ(fstat(static_cast<int>(store.file), &held), 0);
     ASSERT_EQ(stat(name.c_str(), &saved), 0);
     EXPECT_EQ(saved.st_ino, c.old_content == nullptr ? held.st_ino : before.st_ino);
-    release_body(large);
+    release_store(store);
     EXPECT_TRUE(read_file(name) == body + "\r\n");
     EXPECT_EQ(mode_of(name), c.expected_mode);
   }
@@ -225,9 +222,9 @@ TEST_F(LargeBodySave, SharedAndLinkedFilesAreWrittenInPlace) {
   ASSERT_EQ(link(dir.file("a").c_str(), dir.file("b").c_str()), 0);
   struct stat before, after;
   ASSERT_EQ(stat(dir.file("a").c_str(), &before), 0);
-  ResponseBody large = scratch_body(dir.file("a"), "", body);
-  EXPECT_EQ(save_status(dir.file("a"), large, false), 0);
-  release_body(large);
+  BodyStore store = large_store(dir.file("a"), false, body);
+  EXPECT_EQ(save_status(store), 0);
+  release_store(store);
   ASSERT_EQ(stat(dir.file("a").c_str(), &after), 0);
   EXPECT_EQ(after.st_ino, before.st_ino);
   EXPECT_TRUE(read_file(dir.file("b")) == body + "\r\n");
@@ -235,47 +232,44 @@ TEST_F(LargeBodySave, SharedAndLinkedFilesAreWrittenInPlace) {
   // A symbolic link stays a link; its target receives the answer.
   write_file(dir.file("target"), "old");
   ASSERT_EQ(symlink(dir.file("target").c_str(), dir.file("link").c_str()), 0);
-  large = scratch_body(dir.file("link"), "", body);
-  EXPECT_EQ(save_status(dir.file("link"), large, false), 0);
-  release_body(large);
+  store = large_store(dir.file("link"), false, body);
+  EXPECT_EQ(save_status(store), 0);
+  release_store(store);
   struct stat info;
   ASSERT_EQ(lstat(dir.file("link").c_str(), &info), 0);
   EXPECT_TRUE(S_ISLNK(info.st_mode));
   EXPECT_TRUE(read_file(dir.file("target")) == body + "\r\n");
 
-  // The generated default name never goes through a link.
-  large = scratch_body(dir.file("link"), "", body);
-  EXPECT_EQ(save_status(dir.file("link"), large, true), 70);
-  release_body(large);
-  EXPECT_TRUE(read_file(dir.file("target")) == body + "\r\n");
+  // The generated default name never goes through a link: the body waits in
+  // a scratch file, the save fails and the target stays as it was.
+  write_file(dir.file("target"), "kept");
+  store = large_store(dir.file("link"), true, body, dir.path);
+  EXPECT_EQ(store.place, StorePlace::scratch);
+  EXPECT_EQ(save_status(store), 70);
+  release_store(store);
+  EXPECT_EQ(read_file(dir.file("target")), "kept");
   EXPECT_EQ(list_directory(dir.path), (std::vector<std::string>{"a", "b", "link", "target"}));
 }
 
-TEST_F(LargeBodySave, HeaderKeptInTheScratchFileIsCutOff) {
-  ResponseBody large = scratch_body(dir.file("saved"), "HTTP/1.0 200 OK\r\n\r\n", body);
-  EXPECT_EQ(save_status(dir.file("saved"), large, false), 0);
-  release_body(large);
-  EXPECT_TRUE(read_file(dir.file("saved")) == body + "\r\n");
-  EXPECT_EQ(list_directory(dir.path), (std::vector<std::string>{"saved"}));
-}
-
-TEST_F(LargeBodySave, NoScratchBesideWhatIsNoPlainFile) {
+TEST_F(LargeBodySave, NoUnnamedFileBesideWhatIsNoPlainFile) {
   ASSERT_EQ(mkdir(dir.file("sub").c_str(), 0755), 0);
   for (const std::string& name : {std::string("/dev/null"), dir.file("sub"),
                                   dir.file("missing/answer.txt")}) {
     EXPECT_EQ(platform_open_scratch_beside(name), kNoHandle) << name;
   }
-  // Only a file without a name is given one; any other is copied from and
-  // left as it was.
-  write_file(dir.file("sub/kept"), body);
-  ErrorNumber error_code = 0;
-  ResponseBody large;
-  large.file = platform_open_read(error_code, dir.file("sub/kept"));
-  large.file_length = body.size();
-  EXPECT_EQ(save_status(dir.file("copied"), large, false), 0);
-  release_body(large);
+  // A device is no place for the body on its way: it waits in a scratch
+  // file and is copied at the end, as a small one would be written.
+  BodyStore store = large_store("/dev/null", false, body, dir.path);
+  EXPECT_EQ(store.place, StorePlace::scratch);
+  EXPECT_EQ(save_status(store), 0);
+  release_store(store);
+  // An unnamed body file is copied to a name taken meanwhile.
+  store = large_store(dir.file("copied"), false, body, dir.path);
+  write_file(dir.file("copied"), "taken meanwhile");
+  EXPECT_EQ(save_status(store), 0);
+  release_store(store);
   EXPECT_TRUE(read_file(dir.file("copied")) == body + "\r\n");
-  EXPECT_TRUE(read_file(dir.file("sub/kept")) == body);
+  EXPECT_EQ(list_directory(dir.path), (std::vector<std::string>{"copied", "sub"}));
 }
 
 }  // namespace

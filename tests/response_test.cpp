@@ -1,30 +1,77 @@
 // The response reader on exact bytes: where the header is cut, the length
-// label, the Content-Length field, and the scratch file for large answers.
+// label, the Content-Length field, and the body store for large answers;
+// the matcher that finds patterns across pieces.
 #include "exchange/response.h"
 
 #include <gtest/gtest.h>
 
 #include <climits>
 
+#include "exchange/matcher.h"
+#include "exchange/response_internal.h"
 #include "support/fixtures.h"
 
 namespace {
 
-// Feeds text cut at the given sizes (the rest in one piece).
-ResponseReader feed(const std::string& text, const std::vector<std::size_t>& cuts,
-                    const std::string& temp = "/tmp") {
+// What a reading left: the reader and the store, released at the end.
+struct Fed {
   ResponseReader reader;
-  reader.temp_directory = temp;
+  BodyStore store;
+  ~Fed() { release_store(store); }
+  std::string body() const { return store_text(store); }
+};
+
+// Feeds text cut at the given sizes (the rest in one piece) into a store
+// for save_name (memory only when empty).
+void feed(Fed& fed, const std::string& text, const std::vector<std::size_t>& cuts,
+          const std::string& temp = "/tmp", const std::string& save_name = "") {
+  fed.store = body_store(save_name, false, true, temp);
   std::size_t at = 0;
   for (std::size_t cut : cuts) {
     std::size_t size = std::min(cut, text.size() - at);
-    feed_response_bytes(reader, text.data() + at, size);
+    feed_response_bytes(fed.reader, fed.store, text.data() + at, size);
     at += size;
   }
-  if (at < text.size()) feed_response_bytes(reader, text.data() + at, text.size() - at);
-  finish_response(reader);
-  EXPECT_EQ(reader.store_error, 0);
-  return reader;
+  if (at < text.size()) {
+    feed_response_bytes(fed.reader, fed.store, text.data() + at, text.size() - at);
+  }
+  finish_response(fed.reader, fed.store);
+  EXPECT_EQ(fed.store.error, 0);
+}
+
+TEST(Matcher, PatternsSplitAtEveryPosition) {
+  struct Case { std::string pattern; bool fold; std::string text; std::size_t end; };
+  const std::string filler(300, 'x');
+  const Case cases[] = {
+      {"\r\n\r\n", false, "HTTP/1.0 200\r\n\r\r\n\r\nbody", 19},
+      {"\r\n\r\n", false, "a\r\n\r\n", 5},
+      {"\r\n\r\n", false, "a\n\n\r\n\r", kNoMatch},
+      {"CONTENT-LENGTH:", true, "x: 1\r\ncOnTeNt-LeNgTh: 5", 21},
+      {"CONTENT-LENGTH:", true, "content-length : 5", kNoMatch},
+      {"--12345", false, filler + "--1234--12345" + filler, 313},
+      {"--12345", false, filler + "-12345--1234" + filler, kNoMatch},
+      {"aab", false, "aaab", 4},
+      {"abab", false, filler + "abaabab", 307},
+  };
+  for (const Case& c : cases) {
+    // Every split of the text into two pieces, and one byte at a time.
+    for (std::size_t split = 0; split <= c.text.size() + 1; ++split) {
+      Matcher matcher = make_matcher(c.pattern, c.fold);
+      std::size_t end = kNoMatch;
+      if (split <= c.text.size()) {
+        end = matcher_feed(matcher, c.text.data(), split);
+        if (end == kNoMatch) {
+          std::size_t rest = matcher_feed(matcher, c.text.data() + split, c.text.size() - split);
+          if (rest != kNoMatch) end = split + rest;
+        }
+      } else {
+        for (std::size_t i = 0; i < c.text.size() && end == kNoMatch; ++i) {
+          if (matcher_feed(matcher, c.text.data() + i, 1) != kNoMatch) end = i + 1;
+        }
+      }
+      EXPECT_EQ(end, c.end) << c.pattern << " split at " << split;
+    }
+  }
 }
 
 TEST(ResponseReader, CutsAfterTheFirstBlankLineWhereverThePiecesEnd) {
@@ -44,10 +91,11 @@ TEST(ResponseReader, CutsAfterTheFirstBlankLineWhereverThePiecesEnd) {
       {"NUL bytes", std::string("H\r\n\r\n\0\0", 7), {}, std::string("\0\0", 2), true},
   };
   for (const Case& c : cases) {
-    ResponseReader reader = feed(c.text, c.cuts);
-    EXPECT_EQ(body_text(reader.body), c.body) << c.name;
-    EXPECT_EQ(reader.header_phase, !c.cut) << c.name;
-    EXPECT_EQ(reader.received, c.text.size()) << c.name;
+    Fed fed;
+    feed(fed, c.text, c.cuts);
+    EXPECT_EQ(fed.body(), c.body) << c.name;
+    EXPECT_EQ(header_cut(fed.reader), c.cut) << c.name;
+    EXPECT_EQ(fed.reader.received, c.text.size()) << c.name;
   }
 }
 
@@ -70,15 +118,14 @@ TEST(ResponseReader, AnnouncedLengthFromTheLabel) {
       {"hexadecimal", "Content-Length:&H10\r\n\r\n", {}, 16},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(feed(c.text, c.cuts).announced, c.announced) << c.name;
+    Fed fed;
+    feed(fed, c.text, c.cuts);
+    EXPECT_EQ(fed.reader.scanner.announced, c.announced) << c.name;
   }
   // A label in a later pass, after the cut, is never looked at.
-  ResponseReader reader;
-  std::string first = "HTTP/1.0 200\r\n\r\n";
-  std::string later = "Content-Length: 9";
-  feed_response_bytes(reader, first.data(), first.size());
-  feed_response_bytes(reader, later.data(), later.size());
-  EXPECT_EQ(reader.announced, 0);
+  Fed fed;
+  feed(fed, "HTTP/1.0 200\r\n\r\nContent-Length: 9", {16});
+  EXPECT_EQ(fed.reader.scanner.announced, 0);
 }
 
 TEST(ResponseReader, ContentLengthFieldMustStartAHeaderLine) {
@@ -94,43 +141,54 @@ TEST(ResponseReader, ContentLengthFieldMustStartAHeaderLine) {
       {"value ends the header", "HTTP/1.0 200\r\nContent-Length: 3\r\n\r\nabc", true, 3},
   };
   for (const Case& c : cases) {
-    ResponseReader reader = feed(c.text, {});
-    EXPECT_EQ(reader.length_field_seen, c.seen) << c.name;
-    EXPECT_EQ(reader.length_field_seen ? reader.length_field : 0, c.value) << c.name;
+    Fed fed;
+    feed(fed, c.text, {});
+    const HeaderScanner& scanner = fed.reader.scanner;
+    EXPECT_EQ(scanner.length_field_seen, c.seen) << c.name;
+    EXPECT_EQ(scanner.length_field_seen ? scanner.length_field : 0, c.value) << c.name;
   }
 }
 
-TEST(ResponseReader, LargeTextContinuesInAScratchFile) {
+TEST(ResponseReader, LargeTextContinuesInAFile) {
   TempDir temp;
   std::string body;
   for (std::uint32_t i = 0; body.size() < kMemoryLimit + 300000; ++i) body += static_cast<char>(i * 7 + i / 251);
-  // Header cut early: the body moves to the file once it passes the limit.
+  // Header cut early: the body moves to a file once it passes the limit.
   std::string text = "HTTP/1.0 200 OK\r\n\r\n" + body;
-  ResponseReader reader = feed(text, std::vector<std::size_t>(3000, 4096), temp.path);
-  EXPECT_NE(reader.body.file, kNoHandle);
-  EXPECT_TRUE(reader.body.bytes.empty());
-  EXPECT_EQ(response_body_length(reader), body.size());
-  EXPECT_TRUE(body_text(reader.body) == body);
-  // On POSIX the file has no name; on Windows it has one until it is closed.
-  if (!testing_windows_binary()) {
-    EXPECT_TRUE(list_directory(temp.path).empty());
+  {
+    Fed fed;
+    feed(fed, text, std::vector<std::size_t>(3000, 4096), temp.path);
+    EXPECT_EQ(fed.store.place, StorePlace::scratch);
+    EXPECT_EQ(fed.store.length, body.size());
+    EXPECT_TRUE(fed.body() == body);
+    // On POSIX the file has no name; on Windows it has one until it is closed.
+    if (!testing_windows_binary()) {
+      EXPECT_TRUE(list_directory(temp.path).empty());
+    }
   }
-  release_body(reader.body);
   EXPECT_TRUE(list_directory(temp.path).empty());
 
-  // A header longer than the limit: the blank line is found in the file's
-  // pieces, and the body starts after it.
+  // A header longer than the limit, over an existing save file: the header
+  // goes to the file while it may still be the whole answer, and is dropped
+  // when the blank line comes.
   std::string header = "HTTP/1.0 200 OK\r\n";
   while (header.size() < kMemoryLimit + 5000) header += "X: 0123456789\r\n";
-  ResponseReader long_header = feed(header + "\r\nafter\r\n\r\nend", std::vector<std::size_t>(3000, 4096), temp.path);
-  EXPECT_FALSE(long_header.header_phase);
-  EXPECT_EQ(body_text(long_header.body), "after\r\n\r\nend");
-  release_body(long_header.body);
+  write_file(temp.file("saved"), "old");
+  {
+    Fed fed;
+    feed(fed, header + "\r\nafter\r\n\r\nend", std::vector<std::size_t>(3000, 4096), temp.path,
+         temp.file("saved"));
+    EXPECT_TRUE(header_cut(fed.reader));
+    EXPECT_EQ(fed.store.place, StorePlace::save_file);
+    EXPECT_EQ(fed.store.length, 12u);
+    EXPECT_EQ(read_file(temp.file("saved")), "after\r\n\r\nend");
+  }
 
-  // Without a place for the scratch file the text stays in memory, whole.
-  ResponseReader in_memory = feed(text, std::vector<std::size_t>(3000, 4096), temp.file("missing"));
-  EXPECT_EQ(in_memory.body.file, kNoHandle);
-  EXPECT_TRUE(in_memory.body.bytes == body);
+  // Without a place for a file the text stays in memory, whole.
+  Fed in_memory;
+  feed(in_memory, text, std::vector<std::size_t>(3000, 4096), temp.file("missing"));
+  EXPECT_EQ(in_memory.store.place, StorePlace::memory);
+  EXPECT_TRUE(in_memory.store.bytes == body);
 }
 
 }  // namespace

@@ -70,7 +70,12 @@ TEST(SettingsRead, FileNameIsNeverCut) {
   ASSERT_TRUE(std::filesystem::create_directory(deep));
   ASSERT_TRUE(write_file(deep + "/RAVELOK.INI", "[URL]\nSite=deep\n"));
   EXPECT_EQ(read_setting(name, "URL", "Site"), "long");
+#ifdef _WIN32
+  // Windows' ANSI calls take no name that long: it is refused, never cut.
+  EXPECT_EQ(read_setting(deep + "/RAVELOK.INI", "URL", "Site"), "");
+#else
   EXPECT_EQ(read_setting(deep + "/RAVELOK.INI", "URL", "Site"), "deep");
+#endif
   EXPECT_EQ(read_setting(name + "/RAVELOK.INI", "URL", "Site"), "");
   EXPECT_EQ(read_setting(name.substr(0, 254), "URL", "Site"), "");
 }

@@ -8,6 +8,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -200,8 +201,12 @@ RunResult run_ravelok(const RunOptions& options) {
     while (master >= 0 && (got = read(master, buffer, sizeof buffer)) > 0) {
       result.terminal.append(buffer, static_cast<std::size_t>(got));
     }
-    pid_t done = waitpid(child, &wait_status, WNOHANG);
-    if (done == child) break;
+    struct rusage usage {};
+    pid_t done = wait4(child, &wait_status, WNOHANG, &usage);
+    if (done == child) {
+      result.peak_rss_kib = usage.ru_maxrss;
+      break;
+    }
     auto elapsed = std::chrono::steady_clock::now() - start;
     if (elapsed > std::chrono::milliseconds(options.timeout_ms)) {
       kill(child, SIGKILL);

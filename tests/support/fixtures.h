@@ -35,6 +35,7 @@ struct RunResult {
   double seconds = 0;       // wall time
   std::string output;       // standard output and standard error together
   std::string terminal;     // what the terminal received (with terminal_columns)
+  long peak_rss_kib = 0;    // the process's peak resident memory (the wrapper's, with one)
 };
 
 struct RunOptions {

@@ -308,10 +308,15 @@ void ScriptedServer::serve_one(int fd, std::size_t index) {
     }
   }
   for (const ServerChunk& chunk : script_.answer) {
-    if (!pause(fd, index, chunk.pause_ms, client_closed) ||
-        !send_all(fd, index, chunk.bytes, client_closed)) {
+    if (!pause(fd, index, chunk.pause_ms, client_closed)) {
       close(fd);
       return;
+    }
+    for (int round = 0; round < chunk.repeat; ++round) {
+      if (!send_all(fd, index, chunk.bytes, client_closed)) {
+        close(fd);
+        return;
+      }
     }
   }
   switch (script_.end) {

@@ -53,10 +53,12 @@
 enum class AnswerWhen { on_accept, after_request, after_bytes, never };
 enum class EndAction { close, reset, hold_open, close_unread };
 
-// One write of the answer, made after a pause.
+// One write of the answer, made after a pause (repeated, for answers too
+// large to hold).
 struct ServerChunk {
   std::string bytes = {};
   int pause_ms = 0;
+  int repeat = 1;
 };
 
 struct ServerScript {

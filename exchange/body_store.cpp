@@ -1,0 +1,150 @@
+#include "exchange/body_store.h"
+
+#include <utility>
+
+#include "exchange/response_internal.h"
+
+namespace {
+
+// Bytes waiting for the file are written out in pieces of this size.
+constexpr std::size_t kStagingFlush = 128u << 10;
+
+bool in_file(const BodyStore& store) {
+  return store.place == StorePlace::save_file || store.place == StorePlace::unnamed ||
+         store.place == StorePlace::scratch;
+}
+
+// Moves the body from memory on to a file: the existing save file when it
+// is a regular file this run may write; an unnamed file beside the save name
+// when nothing bears that name; else a scratch file. When none can be had,
+// or the file cannot take the bytes so far, the body stays in memory.
+void leave_memory(BodyStore& store) {
+  OsHandle file = kNoHandle;
+  StorePlace place = StorePlace::scratch;
+  if (!store.save_name.empty()) {
+    ErrorNumber open_error = 0;
+    file = platform_open_existing_output(open_error, store.save_name, store.plain_files_only);
+    if (file != kNoHandle) {
+      place = StorePlace::save_file;
+    } else if (open_error == kErrNotFound) {
+      file = platform_open_scratch_beside(store.save_name);
+      place = StorePlace::unnamed;
+    }
+  }
+  if (file == kNoHandle) {
+    ErrorNumber scratch_error = 0;
+    file = platform_open_scratch(scratch_error, store.temp_directory);
+    place = StorePlace::scratch;
+  }
+  if (file != kNoHandle && !store.bytes.empty()) {
+    ErrorNumber write_error = 0;
+    platform_write(write_error, file, store.bytes.data(), store.bytes.size());
+    if (write_error != 0) {
+      platform_close_file(file);
+      file = kNoHandle;
+    }
+  }
+  if (file == kNoHandle) {
+    store.file_refused = true;
+    return;
+  }
+  store.file = file;
+  store.place = place;
+  store.written = store.bytes.size();
+  std::string().swap(store.bytes);
+  store.bytes.reserve(kStagingFlush + 65536);
+}
+
+}  // namespace
+
+BodyStore body_store(const std::string& save_name, bool plain_files_only, bool keep,
+                     const std::string& temp_directory) {
+  BodyStore store;
+  store.save_name = save_name;
+  store.plain_files_only = plain_files_only;
+  store.temp_directory = temp_directory;
+  if (!keep) store.place = StorePlace::nowhere;
+  return store;
+}
+
+std::string& store_buffer(BodyStore& store, std::size_t count) {
+  if (store.place == StorePlace::memory && !store.file_refused &&
+      store.bytes.size() + count > kMemoryLimit) {
+    leave_memory(store);
+  }
+  return store.bytes;
+}
+
+void store_took(BodyStore& store, std::size_t count) {
+  store.length += count;
+  if (store.place == StorePlace::nowhere) {
+    store.bytes.clear();
+  } else if (in_file(store) && store.bytes.size() >= kStagingFlush) {
+    store_flush(store);
+  }
+}
+
+void store_append(BodyStore& store, const char* data, std::size_t size) {
+  if (size == 0) return;
+  store_buffer(store, size).append(data, size);
+  store_took(store, size);
+}
+
+void store_expect(BodyStore& store, std::uint64_t length) {
+  if (store.place != StorePlace::memory || store.file_refused) return;
+  if (length > kMemoryLimit) {
+    leave_memory(store);
+  } else {
+    store.bytes.reserve(static_cast<std::size_t>(length));
+  }
+}
+
+void store_discard(BodyStore& store) {
+  store.bytes.clear();
+  store.length = 0;
+  if (in_file(store) && store.error == 0) {
+    ErrorNumber cut_error = 0;
+    platform_empty_file(cut_error, store.file);
+    if (cut_error != 0) {
+      store.error = cut_error;
+      store.reason = failure_reason(cut_error);
+    }
+    store.written = 0;
+  }
+}
+
+void store_flush(BodyStore& store) {
+  if (!in_file(store) || store.bytes.empty()) return;
+  // After a failed write the rest is lost either way: nothing more is tried.
+  if (store.error == 0) {
+    ErrorNumber write_error = 0;
+    platform_write(write_error, store.file, store.bytes.data(), store.bytes.size());
+    if (write_error != 0) {
+      store.error = write_error;
+      store.reason = failure_reason(write_error);
+    } else {
+      store.written += store.bytes.size();
+    }
+  }
+  store.bytes.clear();
+}
+
+void release_store(BodyStore& store) {
+  if (store.file != kNoHandle) platform_close_file(store.file);
+  store = BodyStore();
+}
+
+std::string store_text(const BodyStore& store) {
+  if (store.file == kNoHandle) return store.bytes;
+  std::string text(static_cast<std::size_t>(store.written), '\0');
+  ErrorNumber error_code = 0;
+  std::size_t done = 0;
+  while (done < text.size()) {
+    std::size_t got = platform_read_at(error_code, store.file, text.data() + done,
+                                       text.size() - done, done);
+    if (got == 0) break;
+    done += got;
+  }
+  text.resize(done);
+  return text + store.bytes;
+}

@@ -1,0 +1,72 @@
+// Where an answer's body goes as it arrives. The job chooses the store from
+// where the answer is to end up; the exchange only appends to it. A small
+// body stays in memory. A large one goes on to a file: straight into an
+// existing save file (emptied and rewritten in place, so its inode, links,
+// owner and mode stay), else into an unnamed file beside the save name that
+// takes that name at the end, else into a scratch file in the temporary
+// directory; the save then finishes it. A body nobody keeps is only counted.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "services/errors.h"
+#include "services/platform.h"
+
+// A body up to this size stays in memory.
+inline constexpr std::size_t kMemoryLimit = 8u << 20;
+
+enum class StorePlace : std::uint8_t {
+  memory,     // bytes
+  save_file,  // the existing save file, open and emptied
+  unnamed,    // a file with no name yet beside the save name
+  scratch,    // an unnamed file in the temporary directory
+  nowhere,    // counted, not kept
+};
+
+struct BodyStore {
+  // Chosen when the store is made.
+  std::string save_name;        // where the body is to end up ("" for memory only)
+  bool plain_files_only = false;  // the save name is generated: no links, regular files only
+  std::string temp_directory;
+  // Where the body is now.
+  StorePlace place = StorePlace::memory;
+  std::string bytes;            // in memory: the body; in a file: bytes not yet written
+  OsHandle file = kNoHandle;
+  std::uint64_t length = 0;     // body bytes taken, in memory or file
+  std::uint64_t written = 0;    // bytes in the file
+  bool file_refused = false;    // no file could be had: the body stays in memory
+  ErrorNumber error = 0;        // first failure to write the file: the rest is lost
+  std::string reason;           // the system's words for it
+};
+
+// A store for a body that is to end up under save_name; with keep false the
+// body is only counted.
+BodyStore body_store(const std::string& save_name, bool plain_files_only, bool keep,
+                     const std::string& temp_directory);
+
+// Makes room for count more bytes at the end of the store's buffer: once the
+// body would pass the memory limit it moves on to a file. Returns the
+// buffer to append them to (then call store_took); a store that keeps
+// nothing hands out a buffer of its own that store_took empties.
+std::string& store_buffer(BodyStore& store, std::size_t count);
+
+// Accounts for count bytes appended to the store's buffer.
+void store_took(BodyStore& store, std::size_t count);
+
+// Appends bytes (store_buffer, append, store_took).
+void store_append(BodyStore& store, const char* data, std::size_t size);
+
+// The answer announced a body of length bytes: above the memory limit it
+// goes to a file at once; up to it, memory is reserved.
+void store_expect(BodyStore& store, std::uint64_t length);
+
+// Drops every byte taken so far.
+void store_discard(BodyStore& store);
+
+// Writes out the bytes waiting for the file.
+void store_flush(BodyStore& store);
+
+// Closes the store's file, if any, and empties it.
+void release_store(BodyStore& store);
