@@ -52,10 +52,6 @@ void note_failure(Failure& record, ErrorNumber number, Step step, const std::str
   record.reason = reason;
 }
 
-void keep_first_error(ErrorNumber& error_code, int number) {
-  if (error_code == 0) set_error(error_code, number);
-}
-
 ErrorNumber map_system_error(std::uint32_t system_value) {
   // Entries 0 to 39 are indexed by the system value; 112 (disk full) uses
   // entry 39 and every other value the last entry.

@@ -39,10 +39,6 @@ enum : ErrorNumber {
 // Stores number in error_code, replacing any earlier one; 0 is stored as 51.
 void set_error(ErrorNumber& error_code, int number);
 
-// Keeps the first failure: stores number only while error_code is still 0.
-// Used where a step reports its first failure rather than its last.
-void keep_first_error(ErrorNumber& error_code, int number);
-
 // Turns a Windows system error value (GetLastError) into an error number.
 ErrorNumber map_system_error(std::uint32_t system_value);
 

@@ -40,8 +40,20 @@ TEST(Errors, SetErrorStoresZeroAs51AndKeepsTheLatest) {
   set_error(error_code, 57);
   set_error(error_code, 24);
   EXPECT_EQ(error_code, 24);
-  keep_first_error(error_code, 70);
-  EXPECT_EQ(error_code, 24);
+}
+
+TEST(Errors, FailureRecordKeepsTheFirst) {
+  Failure failure;
+  note_failure(failure, 0, Step::send, "nothing");
+  EXPECT_EQ(failure.step, Step::none);
+  note_failure(failure, 57, Step::connect, "h port 1", "refused");
+  note_failure(failure, 62, Step::answer, "h port 1");
+  EXPECT_EQ(failure.number, 57);
+  EXPECT_EQ(failure.step, Step::connect);
+  EXPECT_EQ(failure.reason, "refused");
+  EXPECT_EQ(grouped_digits(0), "0");
+  EXPECT_EQ(grouped_digits(999), "999");
+  EXPECT_EQ(grouped_digits(1048576), "1,048,576");
 }
 
 TEST(Errors, MapSystemErrorFollowsTheWindowsTable) {
