@@ -4,8 +4,10 @@
  * body (Content-Length bytes, or to the end when there is none), and only
  * then answers "200 OK" with a short text that tells how many body bytes it
  * received and how many the header announced, so the caller can check that
- * every byte arrived. It never answers before the body is read. Runs until
- * it is killed. */
+ * every byte arrived, and the answer's number, so that no two answers are
+ * alike and a save file that still holds an earlier one shows that it was
+ * not rewritten. It never answers before the body is read. Runs until it is
+ * killed. */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
 #include <errno.h>
@@ -46,6 +48,8 @@ static long long content_length(const char *text) {
   return -1;
 }
 
+static unsigned long answers;
+
 static void serve(int fd) {
   size_t held = 0;
   char *end = NULL;
@@ -69,7 +73,8 @@ static void serve(int fd) {
   }
   char answer[256];
   char text[128];
-  int text_size = snprintf(text, sizeof text, "received %lld of %lld\n", received, announced);
+  int text_size = snprintf(text, sizeof text, "received %lld of %lld, answer %lu\n", received,
+                           announced, ++answers);
   int size = snprintf(answer, sizeof answer,
                       "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n"
                       "Content-Length: %d\r\nConnection: close\r\n\r\n%s",
