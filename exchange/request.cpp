@@ -7,7 +7,7 @@
 #include "exchange/request.h"
 #include "services/files.h"
 #include "services/numbers.h"
-#include "services/platform.h"
+#include "platform/platform.h"
 #include "services/random.h"
 
 namespace {

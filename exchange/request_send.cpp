@@ -2,7 +2,7 @@
 #include "exchange/request.h"
 #include "services/files.h"
 #include "services/numbers.h"
-#include "services/platform.h"
+#include "platform/platform.h"
 #include "services/tcp.h"
 #include "services/version.h"
 

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "services/errors.h"
-#include "services/platform.h"
+#include "platform/platform.h"
 
 inline constexpr std::size_t kMemoryLimit = 8u << 20;
 

@@ -3,7 +3,7 @@
 #include "exchange/request.h"
 #include "services/console.h"
 #include "services/numbers.h"
-#include "services/platform.h"
+#include "platform/platform.h"
 #include "services/tcp.h"
 
 namespace {

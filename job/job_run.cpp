@@ -5,7 +5,7 @@
 #include "job/save.h"
 #include "services/console.h"
 #include "job/usage.h"
-#include "services/platform.h"
+#include "platform/platform.h"
 #include "services/process.h"
 #include "services/random.h"
 #include "settings/conversions.h"

@@ -2,7 +2,7 @@
 
 #include "services/files.h"
 #include "services/numbers.h"
-#include "services/platform.h"
+#include "platform/platform.h"
 
 namespace {
 

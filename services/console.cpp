@@ -10,7 +10,7 @@
 #include <cstddef>
 
 #include "services/bytes.h"
-#include "services/platform.h"
+#include "platform/platform.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "services/errors.h"
-#include "services/platform.h"
+#include "platform/platform.h"
 
 struct TcpConnection;
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "services/errors.h"
-#include "services/platform.h"
+#include "platform/platform.h"
 
 // One open connection. The received bytes waiting to be handed over are
 // buffer[start, start + held); start goes back to 0 whenever held reaches 0.

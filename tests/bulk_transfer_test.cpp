@@ -12,7 +12,7 @@
 #include "job/save.h"
 #include "services/files.h"
 #include "services/numbers.h"
-#include "services/platform.h"
+#include "platform/platform.h"
 #include "services/tcp.h"
 #include "support/fixtures.h"
 #include "support/scripted_server.h"

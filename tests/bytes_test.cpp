@@ -61,7 +61,7 @@ TEST(Errors, MapSystemErrorFollowsTheWindowsTable) {
 #ifndef _WIN32
 #include <cerrno>
 
-#include "services/platform_posix.h"
+#include "platform/posix/posix.h"
 
 TEST(Errors, ErrnoValuesMapToTheSameNumbers) {
   struct Case { int value; bool creating; int number; };

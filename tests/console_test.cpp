@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "services/console.h"
-#include "services/platform.h"
-#include "services/platform_posix.h"
+#include "platform/platform.h"
+#include "platform/posix/posix.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <filesystem>
 
 #include "services/numbers.h"
-#include "services/platform.h"
+#include "platform/platform.h"
 #include "support/fixtures.h"
 
 namespace {

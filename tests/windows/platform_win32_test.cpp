@@ -9,7 +9,7 @@
 
 #include "job/job_run.h"
 #include "services/environment.h"
-#include "services/platform.h"
+#include "platform/platform.h"
 #include "services/random.h"
 #include "settings/settings.h"
 #include "support/fixtures.h"

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "services/numbers.h"
-#include "services/platform.h"
+#include "platform/platform.h"
 #include "services/tcp.h"
 
 namespace {

@@ -11,8 +11,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "services/platform.h"
-#include "services/platform_posix.h"
+#include "platform/platform.h"
+#include "platform/posix/posix.h"
 
 namespace {
 

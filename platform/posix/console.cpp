@@ -13,8 +13,8 @@
 #include <cerrno>
 
 #include "services/bytes.h"
-#include "services/platform.h"
-#include "services/platform_posix.h"
+#include "platform/platform.h"
+#include "platform/posix/posix.h"
 
 namespace {
 

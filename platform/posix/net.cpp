@@ -14,8 +14,8 @@
 #include <climits>
 #include <cstring>
 
-#include "services/platform.h"
-#include "services/platform_posix.h"
+#include "platform/platform.h"
+#include "platform/posix/posix.h"
 
 #ifndef MSG_NOSIGNAL
 // Systems without the flag (macOS) get SO_NOSIGPIPE on each socket instead.

@@ -25,9 +25,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "job/command_line.h"
+#include "platform/command_tail.h"
 #include "services/environment.h"
-#include "services/platform.h"
+#include "platform/platform.h"
 
 namespace {
 
