@@ -19,7 +19,7 @@ constexpr std::size_t kLabelTailLimit = 4096;
 // Staged scratch-file bytes are written out in pieces of this size.
 constexpr std::size_t kStagingFlush = 128u << 10;
 
-bool spilled(const ResponseReader& reader) { return reader.body.file != kNoHandle; }
+bool spilled(const ResponseReader& reader) { return reader.body.file != kNoFile; }
 
 // Looks for the first "CONTENT-LENGTH:" in any letter case; once found,
 // collects the bytes after it for the number.
@@ -123,11 +123,11 @@ void spill_if_needed(ResponseReader& reader, std::size_t coming) {
   }
   // Beside the save file the scratch file can later become it without a
   // copy; elsewhere (or when that fails) it goes to the temporary directory.
-  OsHandle file = kNoHandle;
-  if (!reader.save_name.empty()) file = platform_open_scratch_beside(reader.save_name);
+  FileHandle file = kNoFile;
+  if (!reader.save_name.empty()) file = platform_open_unnamed_beside(reader.save_name);
   ErrorNumber scratch_error = 0;
-  if (file == kNoHandle) file = platform_open_scratch(scratch_error, reader.temp_directory);
-  if (file == kNoHandle) {
+  if (file == kNoFile) file = platform_open_scratch(scratch_error, reader.temp_directory);
+  if (file == kNoFile) {
     reader.scratch_refused = true;
     return;
   }
@@ -207,11 +207,11 @@ void absorb(ResponseReader& reader, std::size_t size) {
 }  // namespace
 
 std::uint64_t body_length(const ResponseBody& body) {
-  return body.file != kNoHandle ? body.file_length - body.file_offset : body.bytes.size();
+  return body.file != kNoFile ? body.file_length - body.file_offset : body.bytes.size();
 }
 
 std::string body_text(const ResponseBody& body) {
-  if (body.file == kNoHandle) return body.bytes;
+  if (body.file == kNoFile) return body.bytes;
   std::string text(static_cast<std::size_t>(body_length(body)), '\0');
   ErrorNumber error_code = 0;
   std::size_t done = 0;
@@ -226,7 +226,7 @@ std::string body_text(const ResponseBody& body) {
 }
 
 void release_body(ResponseBody& body) {
-  if (body.file != kNoHandle) platform_close_file(body.file);
+  if (body.file != kNoFile) platform_close_file(body.file);
   body = ResponseBody();
 }
 

@@ -8,15 +8,15 @@
 #include <cstdint>
 #include <string>
 
-#include "services/errors.h"
 #include "platform/platform.h"
+#include "services/errors.h"
 
 inline constexpr std::size_t kMemoryLimit = 8u << 20;
 
 // The response body handed from the transaction to the save.
 struct ResponseBody {
   std::string bytes;              // the body while it stays in memory
-  OsHandle file = kNoHandle;      // once spilled: the scratch file with the text
+  FileHandle file = kNoFile;      // once spilled: the scratch file with the text
   std::uint64_t file_offset = 0;  // where the body starts in that file
   std::uint64_t file_length = 0;  // bytes in the file
 };

@@ -1,8 +1,8 @@
 #include "job/save.h"
 
+#include "platform/platform.h"
 #include "services/files.h"
 #include "services/numbers.h"
-#include "platform/platform.h"
 
 namespace {
 
@@ -16,13 +16,13 @@ void save_failed(Failure& failure, ErrorNumber number, const std::string& name) 
 void save_response(Failure& failure, const std::string& name, const ResponseBody& body,
                    bool plain_files_only) {
   ErrorNumber error_code = 0;
-  if (body.file != kNoHandle && body.file_offset == 0) {
+  if (body.file != kNoFile && body.file_offset == 0) {
     // A large body waits in a scratch file made beside the save file: when
     // the system can give that file the save name, nothing is copied. The
     // file's position is at its end, where the line end goes.
     ErrorNumber size_error = 0;
     if (platform_file_size(size_error, body.file) == body.file_length && size_error == 0 &&
-        platform_place_file(body.file, name)) {
+        platform_give_name(body.file, name)) {
       platform_write(error_code, body.file, "\r\n", 2);
       save_failed(failure, error_code, name);
       return;
@@ -38,7 +38,7 @@ void save_response(Failure& failure, const std::string& name, const ResponseBody
     save_failed(failure, error_code, name);
     return;
   }
-  if (body.file != kNoHandle) {
+  if (body.file != kNoFile) {
     // A body larger than memory waits in a scratch file: the kernel copies
     // it across as one logical write.
     if (body_length(body) > 0) {

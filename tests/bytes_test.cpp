@@ -1,6 +1,7 @@
 #include "services/bytes.h"
 #include "services/errors.h"
 #include "services/random.h"
+#include "services/random_internal.h"
 
 #include <gtest/gtest.h>
 

@@ -21,9 +21,10 @@
 #include <string>
 #include <vector>
 
-#include "services/console.h"
 #include "platform/platform.h"
-#include "platform/posix/posix.h"
+#include "platform/posix/console_internal.h"
+#include "services/console.h"
+#include "services/console_internal.h"
 
 namespace {
 

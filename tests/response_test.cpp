@@ -107,7 +107,7 @@ TEST(ResponseReader, LargeTextContinuesInAScratchFile) {
   // Header cut early: the body moves to the file once it passes the limit.
   std::string text = "HTTP/1.0 200 OK\r\n\r\n" + body;
   ResponseReader reader = feed(text, std::vector<std::size_t>(3000, 4096), temp.path);
-  EXPECT_NE(reader.body.file, kNoHandle);
+  EXPECT_NE(reader.body.file, kNoFile);
   EXPECT_TRUE(reader.body.bytes.empty());
   EXPECT_EQ(response_body_length(reader), body.size());
   EXPECT_TRUE(body_text(reader.body) == body);
@@ -129,7 +129,7 @@ TEST(ResponseReader, LargeTextContinuesInAScratchFile) {
 
   // Without a place for the scratch file the text stays in memory, whole.
   ResponseReader in_memory = feed(text, std::vector<std::size_t>(3000, 4096), temp.file("missing"));
-  EXPECT_EQ(in_memory.body.file, kNoHandle);
+  EXPECT_EQ(in_memory.body.file, kNoFile);
   EXPECT_TRUE(in_memory.body.bytes == body);
 }
 

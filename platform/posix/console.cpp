@@ -12,9 +12,10 @@
 
 #include <cerrno>
 
-#include "services/bytes.h"
 #include "platform/platform.h"
+#include "platform/posix/console_internal.h"
 #include "platform/posix/posix.h"
+#include "services/bytes.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "job/job_run.h"
-#include "services/environment.h"
 #include "platform/platform.h"
+#include "services/environment.h"
 #include "services/random.h"
 #include "settings/settings.h"
 #include "support/fixtures.h"
@@ -168,13 +168,13 @@ TEST(Win32Files, OpenFailuresRecordTheirNumbers) {
   for (const Case& c : cases) {
     ErrorNumber error_code = 0;
     bool taken = false;
-    OsHandle handle = kNoHandle;
+    FileHandle handle = kNoFile;
     switch (c.mode) {
       case 0: handle = platform_open_read(error_code, c.name); break;
       case 1: handle = platform_create_unnamed(error_code, c.name, taken); break;
       default: handle = platform_open_output(error_code, c.name, c.mode == 3); break;
     }
-    EXPECT_EQ(handle, kNoHandle) << c.what;
+    EXPECT_EQ(handle, kNoFile) << c.what;
     EXPECT_EQ(error_code, c.number) << c.what;
     EXPECT_FALSE(taken) << c.what;
     // The system's own words, without the line end and the period.
@@ -187,7 +187,7 @@ TEST(Win32Files, OpenFailuresRecordTheirNumbers) {
     }
     previous_reason = reason;
     previous_number = c.number;
-    if (handle != kNoHandle) platform_close_file(handle);
+    if (handle != kNoFile) platform_close_file(handle);
   }
   // Reading never creates what it does not find.
   EXPECT_FALSE(file_exists(scratch.file("missing.txt")));
@@ -200,14 +200,14 @@ TEST(Win32Files, CreateUnnamedNeverReusesANameAndVanishes) {
   ASSERT_TRUE(std::filesystem::create_directory(scratch.file("dir.TMP")));
   ErrorNumber error_code = 0;
   bool taken = true;
-  OsHandle handle = platform_create_unnamed(error_code, scratch.file("new.TMP"), taken);
-  ASSERT_NE(handle, kNoHandle);
+  FileHandle handle = platform_create_unnamed(error_code, scratch.file("new.TMP"), taken);
+  ASSERT_NE(handle, kNoFile);
   EXPECT_FALSE(taken);
   // An existing file, a directory, and the open body file itself.
   for (const char* name : {"taken.TMP", "dir.TMP", "new.TMP"}) {
     ErrorNumber refused = 0;
     taken = false;
-    EXPECT_EQ(platform_create_unnamed(refused, scratch.file(name), taken), kNoHandle) << name;
+    EXPECT_EQ(platform_create_unnamed(refused, scratch.file(name), taken), kNoFile) << name;
     EXPECT_TRUE(taken) << name;
     EXPECT_EQ(refused, 0) << name;
   }
@@ -248,8 +248,8 @@ TEST(Win32Files, OutputCutsDiskFilesAndWritesDevicesAsTheyAre) {
   ASSERT_TRUE(write_file(name, std::string(100, 'o')));
   for (bool plain : {false, true}) {
     ErrorNumber error_code = 0;
-    OsHandle handle = platform_open_output(error_code, name, plain);
-    ASSERT_NE(handle, kNoHandle);
+    FileHandle handle = platform_open_output(error_code, name, plain);
+    ASSERT_NE(handle, kNoFile);
     EXPECT_TRUE(platform_is_disk_file(handle));
     EXPECT_EQ(platform_file_size(error_code, handle), 0u);
     platform_write(error_code, handle, "abc\r\n", 5);
@@ -259,16 +259,16 @@ TEST(Win32Files, OutputCutsDiskFilesAndWritesDevicesAsTheyAre) {
     EXPECT_EQ(read_file(name), "abc\r\n");
   }
   ErrorNumber error_code = 0;
-  OsHandle device = platform_open_output(error_code, "NUL", false);
-  ASSERT_NE(device, kNoHandle);
+  FileHandle device = platform_open_output(error_code, "NUL", false);
+  ASSERT_NE(device, kNoFile);
   EXPECT_FALSE(platform_is_disk_file(device));
   platform_write(error_code, device, "gone", 4);
   platform_close_file(device);
   EXPECT_EQ(error_code, 0);
 
   // A handle open for reading takes no writes.
-  OsHandle reading = platform_open_read(error_code, name);
-  ASSERT_NE(reading, kNoHandle);
+  FileHandle reading = platform_open_read(error_code, name);
+  ASSERT_NE(reading, kNoFile);
   platform_write(error_code, reading, "x", 1);
   EXPECT_EQ(error_code, 70);
   platform_close_file(reading);
@@ -278,8 +278,8 @@ TEST(Win32Files, OutputCutsDiskFilesAndWritesDevicesAsTheyAre) {
 TEST(Win32Files, ScratchFileCopiesAndVanishes) {
   TempDir scratch;
   ErrorNumber error_code = 0;
-  OsHandle file = platform_open_scratch(error_code, windows_path(scratch.path));
-  ASSERT_NE(file, kNoHandle) << int{error_code};
+  FileHandle file = platform_open_scratch(error_code, windows_path(scratch.path));
+  ASSERT_NE(file, kNoFile) << int{error_code};
   EXPECT_EQ(list_directory(scratch.path).size(), 1u);
   // More than one copy piece, with every byte value.
   std::string data;
@@ -295,8 +295,8 @@ TEST(Win32Files, ScratchFileCopiesAndVanishes) {
   data += "END";
 
   const std::string target = scratch.file("saved.bin");
-  OsHandle out = platform_open_output(error_code, target, false);
-  ASSERT_NE(out, kNoHandle);
+  FileHandle out = platform_open_output(error_code, target, false);
+  ASSERT_NE(out, kNoFile);
   platform_write(error_code, out, "<", 1);
   platform_copy_file(error_code, file, 5, data.size() - 5, out);
   platform_close_file(out);
@@ -305,7 +305,7 @@ TEST(Win32Files, ScratchFileCopiesAndVanishes) {
 
   // Asking for more than the file holds is an end of file (62).
   ErrorNumber short_copy = 0;
-  OsHandle again = platform_open_output(short_copy, scratch.file("short.bin"), false);
+  FileHandle again = platform_open_output(short_copy, scratch.file("short.bin"), false);
   platform_copy_file(short_copy, file, data.size() - 2, 10, again);
   platform_close_file(again);
   EXPECT_EQ(short_copy, 62);
