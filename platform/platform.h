@@ -232,7 +232,9 @@ void platform_close_socket(SocketHandle socket);
 // without copying. kNoFile (nothing recorded) when name exists and is not a
 // regular file, or when the system cannot make such a file there: the
 // caller then uses a scratch file (platform_open_scratch). Nothing of it
-// outlives the process unless it is given the name.
+// outlives the process unless it is given the name. On Linux it has no
+// directory entry at all; on Windows it is a hidden file under a name of
+// its own, made only while name is free, since it can never replace a file.
 FileHandle platform_open_unnamed_beside(const std::string& name);
 
 // Gives the file made by platform_open_unnamed_beside the name when nothing

@@ -1,14 +1,16 @@
 // Win32 backend: disk files, devices and pipes, and the files the program
 // makes for itself (the upload body file, the scratch file of a large
 // answer, the unnamed file beside the save file).
+
+// win32.h first: it brings windows.h, which the other system headers need.
+#include "platform/win32/win32.h"
+
 #include <sddl.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <vector>
-
-#include "platform/win32/win32.h"
 
 namespace {
 
@@ -414,20 +416,14 @@ std::string directory_part(const std::string& path) {
 FileHandle platform_open_unnamed_beside(const std::string& name) {
   const std::string path = full_disk_path(name);
   if (path.empty()) return kNoFile;
-  // An existing name must be a plain file, to be rewritten in place later;
-  // anything else (a directory, a link, a path that cannot exist) gets no
-  // file here.
+  // The rename never replaces a file, so beside a name that exists already
+  // (a save file to be rewritten in place, a directory, a link) the file
+  // could never take it: the caller's scratch file serves, and the copy
+  // follows as before. A path that cannot exist gets no file either.
   UINT previous = begin_file_call();
   DWORD attributes = GetFileAttributesA(path.c_str());
   DWORD value = end_file_call(previous);
-  if (attributes != INVALID_FILE_ATTRIBUTES) {
-    if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
-                       FILE_ATTRIBUTE_DEVICE)) != 0) {
-      return kNoFile;
-    }
-  } else if (value != ERROR_FILE_NOT_FOUND) {
-    return kNoFile;
-  }
+  if (attributes != INVALID_FILE_ATTRIBUTES || value != ERROR_FILE_NOT_FOUND) return kNoFile;
   // A hidden file under a new name in the same directory, on the same
   // volume, so that a rename can later make it the save file. It gets the
   // security creating the save file would give, as it may become that

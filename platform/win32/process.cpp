@@ -2,6 +2,10 @@
 // output and the record of failures. The other Win32 backend files hold the
 // settings reader, the console, files and sockets; they are the only files
 // of the Windows build that include a system header.
+
+// win32.h first: it brings windows.h, which the other system headers need.
+#include "platform/win32/win32.h"
+
 #include <ole2.h>
 #include <shellapi.h>
 
@@ -9,7 +13,6 @@
 #include <cstring>
 
 #include "platform/command_tail.h"
-#include "platform/win32/win32.h"
 #include "services/environment.h"
 
 namespace {

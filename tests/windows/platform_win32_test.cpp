@@ -315,4 +315,80 @@ TEST(Win32Files, ScratchFileCopiesAndVanishes) {
   EXPECT_EQ(list_directory(scratch.path), (std::vector<std::string>{"saved.bin", "short.bin"}));
 }
 
+TEST(Win32Files, UnnamedFileBesideIsGivenTheFreeNameWhole) {
+  TempDir scratch;
+  const std::string name = scratch.file("answer.htm");
+  FileHandle file = platform_open_unnamed_beside(name);
+  ASSERT_NE(file, kNoFile);
+  // Until it is given the name nothing bears it; the file itself is hidden
+  // and nobody else can open it.
+  EXPECT_FALSE(file_exists(name));
+  std::vector<std::string> before = list_directory(scratch.path);
+  ASSERT_EQ(before.size(), 1u);
+  const std::string own = scratch.file(before[0]);
+  DWORD attributes = GetFileAttributesA(own.c_str());
+  EXPECT_NE(attributes & FILE_ATTRIBUTE_HIDDEN, 0u);
+  HANDLE other = CreateFileA(own.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                             FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_EQ(other, INVALID_HANDLE_VALUE);
+  if (other != INVALID_HANDLE_VALUE) CloseHandle(other);
+
+  std::string data;
+  for (int i = 0; i < (3 << 20) + 5; ++i) data.push_back(static_cast<char>((i * 13 + i / 509) & 0xFF));
+  ErrorNumber error_code = 0;
+  platform_write(error_code, file, data.data(), data.size());
+  // A scratch file (deleted when closed) is never given a name.
+  FileHandle scratch_file = platform_open_scratch(error_code, windows_path(scratch.path));
+  ASSERT_NE(scratch_file, kNoFile);
+  EXPECT_FALSE(platform_give_name(scratch_file, scratch.file("scratch.htm")));
+  platform_close_file(scratch_file);
+
+  ASSERT_TRUE(platform_give_name(file, name));
+  EXPECT_TRUE(file_exists(name));
+  EXPECT_FALSE(file_exists(own));
+  // The save goes on writing through the same handle.
+  platform_write(error_code, file, "\r\n", 2);
+  EXPECT_EQ(error_code, 0);
+  platform_close_file(file);
+  EXPECT_TRUE(read_file(name) == data + "\r\n") << "content differs";
+  attributes = GetFileAttributesA(name.c_str());
+  EXPECT_EQ(attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY), 0u);
+  EXPECT_EQ(list_directory(scratch.path), (std::vector<std::string>{"answer.htm"}));
+}
+
+TEST(Win32Files, UnnamedFileBesideLeavesATakenNameAndVanishes) {
+  TempDir scratch;
+  ASSERT_TRUE(std::filesystem::create_directory(scratch.file("sub")));
+  // Beside a directory, a device or a missing directory there is no file.
+  for (const std::string& name : {scratch.file("sub"), std::string("NUL"),
+                                  scratch.file("missing\\answer.htm"),
+                                  "C:\\" + std::string(300, 'n')}) {
+    EXPECT_EQ(platform_open_unnamed_beside(name), kNoFile) << name;
+  }
+  // Beside an existing save file there is none: it is rewritten in place,
+  // copied from the scratch file.
+  const std::string name = scratch.file("answer.htm");
+  ASSERT_TRUE(write_file(name, "old"));
+  EXPECT_EQ(platform_open_unnamed_beside(name), kNoFile);
+  // A name that comes into being meanwhile is never replaced: the rename is
+  // refused and the file stays unnamed, to be copied from.
+  const std::string later = scratch.file("later.htm");
+  FileHandle file = platform_open_unnamed_beside(later);
+  ASSERT_NE(file, kNoFile);
+  ErrorNumber error_code = 0;
+  platform_write(error_code, file, "new", 3);
+  ASSERT_TRUE(write_file(later, "first"));
+  EXPECT_FALSE(platform_give_name(file, later));
+  EXPECT_EQ(read_file(later), "first");
+  char back[3];
+  EXPECT_EQ(platform_read_at(error_code, file, back, sizeof back, 0), 3u);
+  EXPECT_EQ(std::string(back, 3), "new");
+  EXPECT_EQ(list_directory(scratch.path).size(), 4u);
+  // Closed without a name, the file is gone.
+  platform_close_file(file);
+  EXPECT_EQ(error_code, 0);
+  EXPECT_EQ(list_directory(scratch.path),
+            (std::vector<std::string>{"answer.htm", "later.htm", "sub"}));
+}
+
 }  // namespace
