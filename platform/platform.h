@@ -158,7 +158,8 @@ bool platform_is_disk_file(FileHandle handle);
 void platform_write(ErrorNumber& error_code, FileHandle handle, const char* data, std::size_t size);
 
 // Reads up to size bytes at the current position; 0 at the end of the file.
-std::size_t platform_read(ErrorNumber& error_code, FileHandle handle, char* buffer, std::size_t size);
+std::size_t platform_read(ErrorNumber& error_code, FileHandle handle, char* buffer,
+                          std::size_t size);
 
 // Reads up to size bytes at offset, leaving the position alone.
 std::size_t platform_read_at(ErrorNumber& error_code, FileHandle handle, char* buffer,
@@ -248,6 +249,6 @@ bool platform_give_name(FileHandle file, const std::string& name);
 // socket has no room now; end_of_file is set when the file has no byte at
 // offset. -1 with the failure recorded: 57 or 70 for the socket, the file
 // error for a failed read.
-std::int64_t platform_socket_send_file(ErrorNumber& error_code, SocketHandle socket, FileHandle file,
-                                       std::uint64_t offset, std::uint64_t size,
+std::int64_t platform_socket_send_file(ErrorNumber& error_code, SocketHandle socket,
+                                       FileHandle file, std::uint64_t offset, std::uint64_t size,
                                        bool& end_of_file);

@@ -277,8 +277,8 @@ std::int64_t send_file_by_reading(ErrorNumber& error_code, int socket, int file,
 
 }  // namespace
 
-std::int64_t platform_socket_send_file(ErrorNumber& error_code, SocketHandle socket, FileHandle file,
-                                       std::uint64_t offset, std::uint64_t size,
+std::int64_t platform_socket_send_file(ErrorNumber& error_code, SocketHandle socket,
+                                       FileHandle file, std::uint64_t offset, std::uint64_t size,
                                        bool& end_of_file) {
   end_of_file = false;
   int out = fd_of(socket);

@@ -215,7 +215,8 @@ bool platform_is_disk_file(FileHandle handle) {
   return handle != kNoFile && is_disk(to_handle(handle));
 }
 
-void platform_write(ErrorNumber& error_code, FileHandle handle, const char* data, std::size_t size) {
+void platform_write(ErrorNumber& error_code, FileHandle handle, const char* data,
+                    std::size_t size) {
   // One WriteFile of everything; only a piece larger than a DWORD can count
   // is given in further calls.
   std::size_t done = 0;
@@ -470,7 +471,8 @@ bool platform_give_name(FileHandle file, const std::string& name) {
   int units = MultiByteToWideChar(CP_ACP, 0, nt_path.data(), static_cast<int>(nt_path.size()),
                                   nullptr, 0);
   if (units <= 0) return false;
-  const std::size_t size = sizeof(FILE_RENAME_INFO) + static_cast<std::size_t>(units) * sizeof(WCHAR);
+  const std::size_t size =
+      sizeof(FILE_RENAME_INFO) + static_cast<std::size_t>(units) * sizeof(WCHAR);
   std::vector<char> buffer(size, '\0');
   FILE_RENAME_INFO* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
   rename->ReplaceIfExists = FALSE;

@@ -201,8 +201,8 @@ void platform_close_socket(SocketHandle socket) {
   WSACleanup();
 }
 
-std::int64_t platform_socket_send_file(ErrorNumber& error_code, SocketHandle socket, FileHandle file,
-                                       std::uint64_t offset, std::uint64_t size,
+std::int64_t platform_socket_send_file(ErrorNumber& error_code, SocketHandle socket,
+                                       FileHandle file, std::uint64_t offset, std::uint64_t size,
                                        bool& end_of_file) {
   end_of_file = false;
   if (size == 0) return 0;
