@@ -19,32 +19,32 @@ bool in_file(const BodyStore& store) {
 // when nothing bears that name; else a scratch file. When none can be had,
 // or the file cannot take the bytes so far, the body stays in memory.
 void leave_memory(BodyStore& store) {
-  OsHandle file = kNoHandle;
+  FileHandle file = kNoFile;
   StorePlace place = StorePlace::scratch;
   if (!store.save_name.empty()) {
     ErrorNumber open_error = 0;
     file = platform_open_existing_output(open_error, store.save_name, store.plain_files_only);
-    if (file != kNoHandle) {
+    if (file != kNoFile) {
       place = StorePlace::save_file;
     } else if (open_error == kErrNotFound) {
-      file = platform_open_scratch_beside(store.save_name);
+      file = platform_open_unnamed_beside(store.save_name);
       place = StorePlace::unnamed;
     }
   }
-  if (file == kNoHandle) {
+  if (file == kNoFile) {
     ErrorNumber scratch_error = 0;
     file = platform_open_scratch(scratch_error, store.temp_directory);
     place = StorePlace::scratch;
   }
-  if (file != kNoHandle && !store.bytes.empty()) {
+  if (file != kNoFile && !store.bytes.empty()) {
     ErrorNumber write_error = 0;
     platform_write(write_error, file, store.bytes.data(), store.bytes.size());
     if (write_error != 0) {
       platform_close_file(file);
-      file = kNoHandle;
+      file = kNoFile;
     }
   }
-  if (file == kNoHandle) {
+  if (file == kNoFile) {
     store.file_refused = true;
     return;
   }
@@ -130,12 +130,12 @@ void store_flush(BodyStore& store) {
 }
 
 void release_store(BodyStore& store) {
-  if (store.file != kNoHandle) platform_close_file(store.file);
+  if (store.file != kNoFile) platform_close_file(store.file);
   store = BodyStore();
 }
 
 std::string store_text(const BodyStore& store) {
-  if (store.file == kNoHandle) return store.bytes;
+  if (store.file == kNoFile) return store.bytes;
   std::string text(static_cast<std::size_t>(store.written), '\0');
   ErrorNumber error_code = 0;
   std::size_t done = 0;

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "services/errors.h"
-#include "services/platform.h"
+#include "platform/platform.h"
 
 // A body up to this size stays in memory.
 inline constexpr std::size_t kMemoryLimit = 8u << 20;
@@ -33,7 +33,7 @@ struct BodyStore {
   // Where the body is now.
   StorePlace place = StorePlace::memory;
   std::string bytes;            // in memory: the body; in a file: bytes not yet written
-  OsHandle file = kNoHandle;
+  FileHandle file = kNoFile;
   std::uint64_t length = 0;     // body bytes taken, in memory or file
   std::uint64_t written = 0;    // bytes in the file
   bool file_refused = false;    // no file could be had: the body stays in memory

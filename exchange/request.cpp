@@ -5,9 +5,10 @@
 #include "exchange/form.h"
 #include "exchange/matcher.h"
 #include "exchange/request.h"
+#include "exchange/request_internal.h"
+#include "platform/platform.h"
 #include "services/files.h"
 #include "services/numbers.h"
-#include "services/platform.h"
 #include "services/random.h"
 
 namespace {

@@ -52,12 +52,6 @@ PreparedRequest prepare_request(Failure& failure, const std::string& page,
                                 const std::string& method, const StringList& vars,
                                 const StringList& files);
 
-// As prepare_request, with the reseed taken from milliseconds (since local
-// midnight) instead of the clock.
-PreparedRequest prepare_request_at(Failure& failure, const std::string& page,
-                                   const std::string& method, const StringList& vars,
-                                   const StringList& files, std::uint32_t milliseconds);
-
 // The request's head: request line, header lines and the empty line, each
 // followed by CR LF, as one text. Content-Length counts exactly the body
 // that follows it, and nothing follows the body.

@@ -1,8 +1,8 @@
 // Sending a prepared request on an open connection.
 #include "exchange/request.h"
+#include "platform/platform.h"
 #include "services/files.h"
 #include "services/numbers.h"
-#include "services/platform.h"
 #include "services/tcp.h"
 #include "services/version.h"
 
@@ -35,8 +35,8 @@ bool send_request(Failure& failure, std::int16_t connection, const std::string& 
                   std::uint16_t port, const std::string& page, const std::string& method,
                   const StringList& files, PreparedRequest& request, const std::string& object) {
   const RequestKind kind = request_kind(method, files);
-  const std::intptr_t body = file_handle(request.body_file);
-  if (kind == RequestKind::upload_post && body == kNoHandle) {
+  const FileHandle body = file_handle(request.body_file);
+  if (kind == RequestKind::upload_post && body == kNoFile) {
     // A request whose body cannot follow its header is not started at all.
     note_failure(failure, kErrNotOpen, Step::body_file, request.body_file_name,
                  "the body file is not open");

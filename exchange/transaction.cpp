@@ -4,7 +4,7 @@
 #include "exchange/response.h"
 #include "services/console.h"
 #include "services/numbers.h"
-#include "services/platform.h"
+#include "platform/platform.h"
 #include "services/tcp.h"
 
 namespace {

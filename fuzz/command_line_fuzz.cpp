@@ -2,6 +2,7 @@
 // a reference splitter written from the rules as a user reads them.
 #include "fuzz_check.h"
 #include "job/command_line.h"
+#include "platform/command_tail.h"
 
 namespace {
 

@@ -15,11 +15,6 @@ struct CommandLine {
 // with a double quote runs to the next double quote. Never fails.
 CommandLine split_command_line(const std::string& tail);
 
-// The command line less the program name: a quoted name runs to the next
-// quote, any other to the first byte of code 32 or less; the spaces after it
-// are skipped.
-std::string command_tail_of(const std::string& command_line);
-
 // The process-wide argument list, split once at the start of the job run.
 const CommandLine& process_arguments();
 void set_process_arguments(const CommandLine& arguments);

@@ -3,9 +3,9 @@
 #include "exchange/transaction.h"
 #include "job/failure_line.h"
 #include "job/save.h"
-#include "services/console.h"
 #include "job/usage.h"
-#include "services/platform.h"
+#include "platform/platform.h"
+#include "services/console.h"
 #include "services/process.h"
 #include "services/random.h"
 #include "settings/conversions.h"
@@ -17,8 +17,8 @@ namespace {
 // cannot.
 void check_settings_file(Failure& failure, const std::string& name) {
   ErrorNumber error_code = 0;
-  OsHandle handle = platform_open_read(error_code, name);
-  if (handle != kNoHandle) platform_close_file(handle);
+  FileHandle handle = platform_open_read(error_code, name);
+  if (handle != kNoFile) platform_close_file(handle);
   const std::string reason = failure_reason(error_code);
   // A directory that is not there holds no settings file either; Windows
   // reports it as a missing path.

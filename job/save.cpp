@@ -2,7 +2,7 @@
 
 #include "services/files.h"
 #include "services/numbers.h"
-#include "services/platform.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -13,7 +13,7 @@ void save_failed(Failure& failure, ErrorNumber number, const std::string& name) 
 
 // Ends the body in the file it was written to: the line end at the
 // position, then the file cut there.
-void end_in_place(Failure& failure, OsHandle file, const std::string& name) {
+void end_in_place(Failure& failure, FileHandle file, const std::string& name) {
   ErrorNumber error_code = 0;
   platform_write(error_code, file, "\r\n", 2);
   if (error_code == 0) platform_cut_at_position(error_code, file);
@@ -35,7 +35,7 @@ void save_response(Failure& failure, BodyStore& store) {
     // nothing is copied.
     ErrorNumber size_error = 0;
     if (platform_file_size(size_error, store.file) == store.written && size_error == 0 &&
-        platform_place_file(store.file, name)) {
+        platform_give_name(store.file, name)) {
       end_in_place(failure, store.file, name);
       return;
     }
@@ -47,7 +47,7 @@ void save_response(Failure& failure, BodyStore& store) {
     save_failed(failure, error_code, name);
     return;
   }
-  if (store.file != kNoHandle) {
+  if (store.file != kNoFile) {
     // A body larger than memory waits in a file: the kernel copies it
     // across as one logical write.
     if (store.written > 0) {

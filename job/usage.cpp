@@ -1,6 +1,6 @@
 #include "job/usage.h"
 
-#include "services/platform.h"
+#include "platform/platform.h"
 #include "services/version.h"
 
 UsageRequest usage_request(const CommandLine& arguments) {

@@ -6,11 +6,12 @@
 // half-drawn line; a lone operation called from outside a rendering flushes
 // on its own.
 #include "services/console.h"
+#include "services/console_internal.h"
 
 #include <cstddef>
 
+#include "platform/platform.h"
 #include "services/bytes.h"
-#include "services/platform.h"
 
 namespace {
 

@@ -1,5 +1,6 @@
-// The progress line on the terminal. Columns and rows are 1-based. When
-// neither standard stream is a terminal every operation does nothing.
+// The progress line on the terminal. When neither standard stream is a
+// terminal every operation does nothing. The single operations it is drawn
+// with are in console_internal.h.
 #pragma once
 
 #include <cstdint>
@@ -7,24 +8,6 @@
 
 // Chooses the terminal; runs once at start-up.
 void console_init();
-
-// Moves the cursor; a value below 1 or beyond the terminal keeps that
-// coordinate (row 0 keeps the row). Clears a pending scroll.
-void console_locate(int column, int row);
-
-// Writes the bytes at the cursor and advances it; no line end.
-void console_print(const std::string& text);
-
-// Writes a sign (a space for zero and positive values, "-" for negative
-// ones), the decimal digits and one trailing space.
-void console_print_number(std::int64_t value);
-
-// Pads with spaces so that the cursor ends at column; starts a new line
-// first when the cursor is already to the right of it.
-void console_tab(int column);
-
-// Column 1 of the next row.
-void console_new_line();
 
 // The phase line: the word at column 1, padded to column 79.
 void progress_phase(const std::string& word);

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "services/bytes.h"
-#include "services/platform.h"
+#include "platform/platform.h"
 
 namespace {
 std::vector<std::string> g_snapshot;

@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "services/platform.h"
+#include "platform/platform.h"
 
 void set_error(ErrorNumber& error_code, int number) {
   error_code = static_cast<ErrorNumber>(number == 0 ? int{kErrBadHandle} : number);

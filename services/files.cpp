@@ -1,7 +1,7 @@
 #include "services/files.h"
 
+#include "platform/platform.h"
 #include "services/numbers.h"
-#include "services/platform.h"
 
 namespace {
 
@@ -26,8 +26,8 @@ bool may_open(ErrorNumber& error_code, std::int16_t number, const std::string& n
 }
 
 void enter_or_close(ErrorNumber& error_code, std::int16_t number, NumberKind kind,
-                    OsHandle handle) {
-  if (handle == kNoHandle) return;
+                    FileHandle handle) {
+  if (handle == kNoFile) return;
   if (enter_number(error_code, number, kind, handle) == nullptr) platform_close_file(handle);
 }
 
@@ -51,13 +51,13 @@ NumberEntry* find_file(ErrorNumber& error_code, std::int16_t number) {
 void file_open_output(ErrorNumber& error_code, std::int16_t number, const std::string& name,
                       bool plain_files_only) {
   if (!may_open(error_code, number, name)) return;
-  OsHandle handle = platform_open_output(error_code, name, plain_files_only);
+  FileHandle handle = platform_open_output(error_code, name, plain_files_only);
   enter_or_close(error_code, number, NumberKind::file_output, handle);
 }
 
 void file_open_read(ErrorNumber& error_code, std::int16_t number, const std::string& name) {
   if (!may_open(error_code, number, name)) return;
-  OsHandle handle = platform_open_read(error_code, name);
+  FileHandle handle = platform_open_read(error_code, name);
   enter_or_close(error_code, number, NumberKind::file_read, handle);
 }
 
@@ -65,7 +65,7 @@ void file_create_unnamed(ErrorNumber& error_code, std::int16_t number, const std
                          bool& name_taken) {
   name_taken = false;
   if (!may_open(error_code, number, name)) return;
-  OsHandle handle = platform_create_unnamed(error_code, name, name_taken);
+  FileHandle handle = platform_create_unnamed(error_code, name, name_taken);
   enter_or_close(error_code, number, NumberKind::file_output, handle);
 }
 
@@ -111,9 +111,9 @@ std::uint64_t file_size(ErrorNumber& error_code, std::int16_t number) {
   return platform_file_size(error_code, entry->handle);
 }
 
-std::intptr_t file_handle(std::int16_t number) {
+FileHandle file_handle(std::int16_t number) {
   NumberEntry* entry = find_number(number);
-  if (entry == nullptr || entry->kind == NumberKind::tcp) return kNoHandle;
+  if (entry == nullptr || entry->kind == NumberKind::tcp) return kNoFile;
   return entry->handle;
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/platform.h"
 #include "services/errors.h"
 
 // Opens name for output under number: created when missing, a regular file
@@ -39,8 +40,8 @@ std::size_t file_read(ErrorNumber& error_code, std::int16_t number, char* buffer
 // Size in bytes of the file open under number.
 std::uint64_t file_size(ErrorNumber& error_code, std::int16_t number);
 
-// The system handle behind number, or kNoHandle (for kernel copies).
-std::intptr_t file_handle(std::int16_t number);
+// The system handle behind number, or kNoFile (for kernel copies).
+FileHandle file_handle(std::int16_t number);
 
 // Closes the file (an output disk file is first cut at its position) and
 // frees the number; a number that is not open is ignored.

@@ -22,7 +22,7 @@ NumberEntry* find_number(std::int16_t number) {
 }
 
 NumberEntry* enter_number(ErrorNumber& error_code, std::int16_t number, NumberKind kind,
-                          OsHandle handle) {
+                          FileHandle handle) {
   if (number < 0) {
     set_error(error_code, kErrNotOpen);
     return nullptr;

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/platform.h"
 #include "services/errors.h"
-#include "services/platform.h"
 
 struct TcpConnection;
 
@@ -15,7 +15,7 @@ enum class NumberKind { file_output, file_read, tcp };
 struct NumberEntry {
   std::int16_t number = 0;
   NumberKind kind = NumberKind::file_read;
-  OsHandle handle = kNoHandle;
+  FileHandle handle = kNoFile;                // a disk file; kNoFile for a connection
   std::unique_ptr<TcpConnection> connection;  // set for kind tcp only
 };
 
@@ -29,7 +29,7 @@ NumberEntry* find_number(std::int16_t number);
 // Enters an object under number; fails with 52 for a negative number and 55
 // for one already open. Returns the new entry or nullptr.
 NumberEntry* enter_number(ErrorNumber& error_code, std::int16_t number, NumberKind kind,
-                          OsHandle handle);
+                          FileHandle handle);
 
 // Takes number out of the table, freeing its record. Closes nothing.
 void remove_number(std::int16_t number);

@@ -3,7 +3,7 @@
 #include "services/console.h"
 #include "services/environment.h"
 #include "services/numbers.h"
-#include "services/platform.h"
+#include "platform/platform.h"
 #include "services/random.h"
 
 namespace {

@@ -1,4 +1,5 @@
 #include "services/random.h"
+#include "services/random_internal.h"
 
 #include <bit>
 #include <cmath>

@@ -18,6 +18,3 @@ long double random_fraction();
 // A whole number from lo to hi: fraction * (hi - lo + 1) + lo - 0.5, rounded
 // to the nearest integer with a half going to the even neighbour.
 std::int64_t random_integer(std::int64_t lo, std::int64_t hi);
-
-// The current state, for tests.
-std::uint32_t random_state();

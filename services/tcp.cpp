@@ -40,7 +40,7 @@ std::uint32_t take_held(TcpConnection& connection, std::uint32_t wanted, std::st
 void tcp_open(ErrorNumber& error_code, std::int16_t number, const std::string& host,
               std::int32_t port, std::uint32_t timeout_ms, const std::string& service) {
   if (timeout_ms == 0) timeout_ms = kNoTimeout;
-  NumberEntry* entry = enter_number(error_code, number, NumberKind::tcp, kNoHandle);
+  NumberEntry* entry = enter_number(error_code, number, NumberKind::tcp, kNoFile);
   if (entry == nullptr) return;
 
   // The record and its buffer are made before any socket work, so a lack of
@@ -97,7 +97,7 @@ std::uint32_t wait_bound(const TcpConnection& connection) {
 // reading ends it with 24 after one time-out. At least one round runs even
 // for no bytes: the wait still tells whether the connection can take data.
 void send_all(ErrorNumber& error_code, TcpConnection& connection, const char* data,
-              OsHandle file, std::uint64_t offset, std::uint64_t size) {
+              FileHandle file, std::uint64_t offset, std::uint64_t size) {
   std::uint64_t sent = 0;
   do {
     SocketWait wait =
@@ -105,7 +105,7 @@ void send_all(ErrorNumber& error_code, TcpConnection& connection, const char* da
     if (wait == SocketWait::timed_out) set_error(error_code, kErrTimedOut);
     if (wait != SocketWait::ready) return;
     std::int64_t accepted = 0;
-    if (file == kNoHandle) {
+    if (file == kNoFile) {
       accepted = platform_socket_send(error_code, connection.socket,
                                       data + sent, static_cast<std::size_t>(size - sent));
     } else {
@@ -129,10 +129,10 @@ void send_all(ErrorNumber& error_code, TcpConnection& connection, const char* da
 void tcp_send_bytes(ErrorNumber& error_code, std::int16_t number, const char* data,
                     std::size_t size) {
   TcpConnection* connection = find_connection(error_code, number);
-  if (connection != nullptr) send_all(error_code, *connection, data, kNoHandle, 0, size);
+  if (connection != nullptr) send_all(error_code, *connection, data, kNoFile, 0, size);
 }
 
-void tcp_send_file(ErrorNumber& error_code, std::int16_t number, OsHandle file,
+void tcp_send_file(ErrorNumber& error_code, std::int16_t number, FileHandle file,
                    std::uint64_t offset, std::uint64_t size) {
   TcpConnection* connection = find_connection(error_code, number);
   if (connection != nullptr) send_all(error_code, *connection, nullptr, file, offset, size);

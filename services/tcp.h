@@ -7,14 +7,14 @@
 #include <memory>
 #include <string>
 
+#include "platform/platform.h"
 #include "services/errors.h"
-#include "services/platform.h"
 
 // One open connection. The received bytes waiting to be handed over are
 // buffer[start, start + held); start goes back to 0 whenever held reaches 0.
 struct TcpConnection {
   std::int16_t number = 0;
-  OsHandle socket = kNoHandle;
+  SocketHandle socket = kNoSocket;
   std::string local_host_name;     // as the system reported it at the open
   std::uint32_t start = 0;         // offset of the first waiting byte
   std::uint32_t held = 0;          // count of waiting bytes
@@ -48,7 +48,7 @@ void tcp_send_bytes(ErrorNumber& error_code, std::int16_t number, const char* da
 // one: each round waits (bounded) for room and sends what the socket takes.
 // Fails as tcp_send, with the file's read error, or with 62 when the file
 // ends before size bytes; bytes already sent stay sent.
-void tcp_send_file(ErrorNumber& error_code, std::int16_t number, OsHandle file,
+void tcp_send_file(ErrorNumber& error_code, std::int16_t number, FileHandle file,
                    std::uint64_t offset, std::uint64_t size);
 
 // tcp_send of text, then a separate tcp_send of CR LF (which runs even when

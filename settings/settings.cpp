@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "services/platform.h"
+#include "platform/platform.h"
 
 namespace {
 

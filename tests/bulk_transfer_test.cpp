@@ -10,9 +10,9 @@
 
 #include "exchange/response.h"
 #include "job/save.h"
+#include "platform/platform.h"
 #include "services/files.h"
 #include "services/numbers.h"
-#include "services/platform.h"
 #include "services/tcp.h"
 #include "support/fixtures.h"
 #include "support/scripted_server.h"
@@ -35,8 +35,8 @@ std::string pattern(std::size_t size) {
 
 // Whether a descriptor of this process is in non-blocking mode, from the
 // flags the kernel shows for it (<fcntl.h> would clash with files.h).
-bool non_blocking(OsHandle fd) {
-  std::string info = read_file("/proc/self/fdinfo/" + std::to_string(fd));
+bool non_blocking(SocketHandle socket) {
+  std::string info = read_file("/proc/self/fdinfo/" + std::to_string(socket.value));
   std::size_t at = info.find("flags:");
   if (at == std::string::npos) return false;
   return (std::stoul(info.substr(at + 6), nullptr, 8) & 04000) != 0;  // O_NONBLOCK
@@ -59,7 +59,7 @@ class SendFile : public ::testing::Test {
     reset_number_table();
   }
   // Opens the file for reading under a number; its handle.
-  OsHandle open_file(const std::string& path) {
+  FileHandle open_file(const std::string& path) {
     file_number = next_free_number();
     ErrorNumber error_code = 0;
     file_open_read(error_code, file_number, path);
@@ -73,7 +73,7 @@ class SendFile : public ::testing::Test {
 TEST_F(SendFile, ExactBytesFromAnyOffset) {
   const std::string content = pattern(3 * 131072 + 4097);
   write_file(dir.file("data"), content);
-  OsHandle file = open_file(dir.file("data"));
+  FileHandle file = open_file(dir.file("data"));
   struct Case { std::size_t offset; std::size_t size; };
   const Case cases[] = {
       {0, content.size()}, {1, 200000}, {131071, 131073}, {content.size() - 1, 1}, {0, 0},
@@ -101,7 +101,7 @@ TEST_F(SendFile, ExactBytesFromAnyOffset) {
 
 TEST_F(SendFile, FileShorterThanAskedFailsWith62AfterItsBytes) {
   write_file(dir.file("data"), pattern(5000));
-  OsHandle file = open_file(dir.file("data"));
+  FileHandle file = open_file(dir.file("data"));
   ScriptedServer server({.when = AnswerWhen::never});
   ASSERT_TRUE(server.ok()) << server.failure();
   ErrorNumber error_code = 0;
@@ -127,7 +127,7 @@ TEST_F(SendFile, PeerThatNeverReadsTimesOut) {
   ASSERT_EQ(listen(listener, 4), 0);
   ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
   write_file(dir.file("data"), std::string(32u << 20, 'x'));
-  OsHandle file = open_file(dir.file("data"));
+  FileHandle file = open_file(dir.file("data"));
 
   ErrorNumber error_code = 0;
   std::int16_t number = next_free_number();
@@ -145,7 +145,7 @@ TEST_F(SendFile, PeerThatNeverReadsTimesOut) {
 
 TEST_F(SendFile, NumbersThatAreNoConnection) {
   write_file(dir.file("data"), "abc");
-  OsHandle file = open_file(dir.file("data"));
+  FileHandle file = open_file(dir.file("data"));
   ErrorNumber error_code = 0;
   tcp_send_file(error_code, 99, file, 0, 3);
   EXPECT_EQ(error_code, 52);
@@ -204,7 +204,7 @@ TEST_F(LargeBodySave, StoreTakesOrRewritesTheSaveFile) {
     }
     EXPECT_EQ(save_status(store), 0);
     struct stat held, saved;
-    ASSERT_EQ(fstat(static_cast<int>(store.file), &held), 0);
+    ASSERT_EQ(fstat(static_cast<int>(store.file.value), &held), 0);
     ASSERT_EQ(stat(name.c_str(), &saved), 0);
     EXPECT_EQ(saved.st_ino, c.old_content == nullptr ? held.st_ino : before.st_ino);
     release_store(store);
@@ -255,7 +255,7 @@ TEST_F(LargeBodySave, NoUnnamedFileBesideWhatIsNoPlainFile) {
   ASSERT_EQ(mkdir(dir.file("sub").c_str(), 0755), 0);
   for (const std::string& name : {std::string("/dev/null"), dir.file("sub"),
                                   dir.file("missing/answer.txt")}) {
-    EXPECT_EQ(platform_open_scratch_beside(name), kNoHandle) << name;
+    EXPECT_EQ(platform_open_unnamed_beside(name), kNoFile) << name;
   }
   // A device is no place for the body on its way: it waits in a scratch
   // file and is copied at the end, as a small one would be written.

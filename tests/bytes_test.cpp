@@ -1,6 +1,7 @@
 #include "services/bytes.h"
 #include "services/errors.h"
 #include "services/random.h"
+#include "services/random_internal.h"
 
 #include <gtest/gtest.h>
 
@@ -73,7 +74,7 @@ TEST(Errors, MapSystemErrorFollowsTheWindowsTable) {
 #ifndef _WIN32
 #include <cerrno>
 
-#include "services/platform_posix.h"
+#include "platform/posix/posix.h"
 
 TEST(Errors, ErrnoValuesMapToTheSameNumbers) {
   struct Case { int value; bool creating; int number; };

@@ -1,4 +1,5 @@
 #include "job/command_line.h"
+#include "platform/command_tail.h"
 
 #include <gtest/gtest.h>
 

@@ -21,9 +21,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
+#include "platform/posix/console_internal.h"
 #include "services/console.h"
-#include "services/platform.h"
-#include "services/platform_posix.h"
+#include "services/console_internal.h"
 
 namespace {
 

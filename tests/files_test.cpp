@@ -8,8 +8,8 @@
 
 #include <filesystem>
 
+#include "platform/platform.h"
 #include "services/numbers.h"
-#include "services/platform.h"
 #include "support/fixtures.h"
 
 namespace {
@@ -155,7 +155,7 @@ TEST_F(Files, WritesGoOnlyToOutputFiles) {
 
   // A connection's number is not a file: writes, reads and closes fail 54.
   std::int16_t connection = next_free_number();
-  ASSERT_NE(enter_number(error_code, connection, NumberKind::tcp, kNoHandle), nullptr);
+  ASSERT_NE(enter_number(error_code, connection, NumberKind::tcp, kNoFile), nullptr);
   error_code = 0;
   file_write(error_code, connection, "x");
   EXPECT_EQ(error_code, 54);
@@ -219,7 +219,7 @@ TEST_F(Files, CreateNewNeverGoesThroughWhatIsThere) {
   EXPECT_FALSE(fs::exists(dir.file("fresh")));
   file_write(error_code, number, "body");
   struct stat info;
-  ASSERT_EQ(fstat(static_cast<int>(file_handle(number)), &info), 0);
+  ASSERT_EQ(fstat(static_cast<int>(file_handle(number).value), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0600u);
   EXPECT_EQ(info.st_nlink, 0u);
   char back[8] = {};
@@ -237,8 +237,8 @@ TEST_F(Files, CreateNewNeverGoesThroughWhatIsThere) {
 
 TEST_F(Files, ScratchFileIsAnonymous) {
   ErrorNumber error_code = 0;
-  OsHandle scratch = platform_open_scratch(error_code, dir.path);
-  ASSERT_NE(scratch, kNoHandle);
+  FileHandle scratch = platform_open_scratch(error_code, dir.path);
+  ASSERT_NE(scratch, kNoFile);
   EXPECT_EQ(list_directory(dir.path).size(), 0u);
   platform_write(error_code, scratch, "hello world", 11);
   char buffer[16] = {};
@@ -249,7 +249,7 @@ TEST_F(Files, ScratchFileIsAnonymous) {
   EXPECT_EQ(error_code, 0);
 
   error_code = 0;
-  EXPECT_EQ(platform_open_scratch(error_code, dir.file("missing")), kNoHandle);
+  EXPECT_EQ(platform_open_scratch(error_code, dir.file("missing")), kNoFile);
   EXPECT_NE(error_code, 0);
 }
 
@@ -257,7 +257,7 @@ TEST_F(Files, CopyAppendsAtThePositionAsOneWrite) {
   std::string content(200000, '\0');
   for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i % 251);
   ErrorNumber error_code = 0;
-  OsHandle scratch = platform_open_scratch(error_code, dir.path);
+  FileHandle scratch = platform_open_scratch(error_code, dir.path);
   platform_write(error_code, scratch, content.data(), content.size());
 
   std::int16_t number = next_free_number();

@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <random>
 
-#include "services/platform.h"
+#include "platform/platform.h"
 #include "support/fixtures.h"
 
 namespace {

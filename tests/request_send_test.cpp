@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "exchange/request.h"
+#include "exchange/request_internal.h"
 #include "services/files.h"
 #include "services/numbers.h"
 #include "services/tcp.h"

@@ -1,4 +1,5 @@
 #include "exchange/request.h"
+#include "exchange/request_internal.h"
 
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -190,7 +191,7 @@ TEST_F(Prepare, BodyFileLiesInsideTempOwnerOnly) {
     // swap or leave behind.
     EXPECT_TRUE(fs::is_empty(temp.path));
     struct stat info;
-    ASSERT_EQ(fstat(static_cast<int>(file_handle(request.body_file)), &info), 0);
+    ASSERT_EQ(fstat(static_cast<int>(file_handle(request.body_file).value), &info), 0);
     EXPECT_EQ(info.st_nlink, 0u);
     EXPECT_TRUE(S_ISREG(info.st_mode));
     EXPECT_EQ(info.st_mode & 07777, 0600u);

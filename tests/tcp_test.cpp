@@ -349,7 +349,7 @@ TEST_F(TcpTest, SendToAClosedPeerFailsWithoutSignal) {
 
 TEST_F(TcpTest, WrongNumbersAndKinds) {
   ErrorNumber file_error = 0;
-  ASSERT_NE(enter_number(file_error, 9, NumberKind::file_read, kNoHandle), nullptr);
+  ASSERT_NE(enter_number(file_error, 9, NumberKind::file_read, kNoFile), nullptr);
   struct Case {
     const char* what;
     std::int16_t number;

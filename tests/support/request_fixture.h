@@ -14,7 +14,7 @@
 #include "exchange/request.h"
 #include "services/bytes.h"
 #include "services/files.h"
-#include "services/platform.h"
+#include "platform/platform.h"
 #include "services/environment.h"
 #include "services/numbers.h"
 #include "services/random.h"

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "services/platform.h"
+#include "platform/platform.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "job/job_run.h"
+#include "platform/platform.h"
 #include "services/environment.h"
-#include "services/platform.h"
 #include "services/random.h"
 #include "settings/settings.h"
 #include "support/fixtures.h"
@@ -168,13 +168,13 @@ TEST(Win32Files, OpenFailuresRecordTheirNumbers) {
   for (const Case& c : cases) {
     ErrorNumber error_code = 0;
     bool taken = false;
-    OsHandle handle = kNoHandle;
+    FileHandle handle = kNoFile;
     switch (c.mode) {
       case 0: handle = platform_open_read(error_code, c.name); break;
       case 1: handle = platform_create_unnamed(error_code, c.name, taken); break;
       default: handle = platform_open_output(error_code, c.name, c.mode == 3); break;
     }
-    EXPECT_EQ(handle, kNoHandle) << c.what;
+    EXPECT_EQ(handle, kNoFile) << c.what;
     EXPECT_EQ(error_code, c.number) << c.what;
     EXPECT_FALSE(taken) << c.what;
     // The system's own words, without the line end and the period.
@@ -187,7 +187,7 @@ TEST(Win32Files, OpenFailuresRecordTheirNumbers) {
     }
     previous_reason = reason;
     previous_number = c.number;
-    if (handle != kNoHandle) platform_close_file(handle);
+    if (handle != kNoFile) platform_close_file(handle);
   }
   // Reading never creates what it does not find.
   EXPECT_FALSE(file_exists(scratch.file("missing.txt")));
@@ -200,14 +200,14 @@ TEST(Win32Files, CreateUnnamedNeverReusesANameAndVanishes) {
   ASSERT_TRUE(std::filesystem::create_directory(scratch.file("dir.TMP")));
   ErrorNumber error_code = 0;
   bool taken = true;
-  OsHandle handle = platform_create_unnamed(error_code, scratch.file("new.TMP"), taken);
-  ASSERT_NE(handle, kNoHandle);
+  FileHandle handle = platform_create_unnamed(error_code, scratch.file("new.TMP"), taken);
+  ASSERT_NE(handle, kNoFile);
   EXPECT_FALSE(taken);
   // An existing file, a directory, and the open body file itself.
   for (const char* name : {"taken.TMP", "dir.TMP", "new.TMP"}) {
     ErrorNumber refused = 0;
     taken = false;
-    EXPECT_EQ(platform_create_unnamed(refused, scratch.file(name), taken), kNoHandle) << name;
+    EXPECT_EQ(platform_create_unnamed(refused, scratch.file(name), taken), kNoFile) << name;
     EXPECT_TRUE(taken) << name;
     EXPECT_EQ(refused, 0) << name;
   }
@@ -248,8 +248,8 @@ TEST(Win32Files, OutputCutsDiskFilesAndWritesDevicesAsTheyAre) {
   ASSERT_TRUE(write_file(name, std::string(100, 'o')));
   for (bool plain : {false, true}) {
     ErrorNumber error_code = 0;
-    OsHandle handle = platform_open_output(error_code, name, plain);
-    ASSERT_NE(handle, kNoHandle);
+    FileHandle handle = platform_open_output(error_code, name, plain);
+    ASSERT_NE(handle, kNoFile);
     EXPECT_TRUE(platform_is_disk_file(handle));
     EXPECT_EQ(platform_file_size(error_code, handle), 0u);
     platform_write(error_code, handle, "abc\r\n", 5);
@@ -259,16 +259,16 @@ TEST(Win32Files, OutputCutsDiskFilesAndWritesDevicesAsTheyAre) {
     EXPECT_EQ(read_file(name), "abc\r\n");
   }
   ErrorNumber error_code = 0;
-  OsHandle device = platform_open_output(error_code, "NUL", false);
-  ASSERT_NE(device, kNoHandle);
+  FileHandle device = platform_open_output(error_code, "NUL", false);
+  ASSERT_NE(device, kNoFile);
   EXPECT_FALSE(platform_is_disk_file(device));
   platform_write(error_code, device, "gone", 4);
   platform_close_file(device);
   EXPECT_EQ(error_code, 0);
 
   // A handle open for reading takes no writes.
-  OsHandle reading = platform_open_read(error_code, name);
-  ASSERT_NE(reading, kNoHandle);
+  FileHandle reading = platform_open_read(error_code, name);
+  ASSERT_NE(reading, kNoFile);
   platform_write(error_code, reading, "x", 1);
   EXPECT_EQ(error_code, 70);
   platform_close_file(reading);
@@ -278,8 +278,8 @@ TEST(Win32Files, OutputCutsDiskFilesAndWritesDevicesAsTheyAre) {
 TEST(Win32Files, ScratchFileCopiesAndVanishes) {
   TempDir scratch;
   ErrorNumber error_code = 0;
-  OsHandle file = platform_open_scratch(error_code, windows_path(scratch.path));
-  ASSERT_NE(file, kNoHandle) << int{error_code};
+  FileHandle file = platform_open_scratch(error_code, windows_path(scratch.path));
+  ASSERT_NE(file, kNoFile) << int{error_code};
   EXPECT_EQ(list_directory(scratch.path).size(), 1u);
   // More than one copy piece, with every byte value.
   std::string data;
@@ -295,8 +295,8 @@ TEST(Win32Files, ScratchFileCopiesAndVanishes) {
   data += "END";
 
   const std::string target = scratch.file("saved.bin");
-  OsHandle out = platform_open_output(error_code, target, false);
-  ASSERT_NE(out, kNoHandle);
+  FileHandle out = platform_open_output(error_code, target, false);
+  ASSERT_NE(out, kNoFile);
   platform_write(error_code, out, "<", 1);
   platform_copy_file(error_code, file, 5, data.size() - 5, out);
   platform_close_file(out);
@@ -305,7 +305,7 @@ TEST(Win32Files, ScratchFileCopiesAndVanishes) {
 
   // Asking for more than the file holds is an end of file (62).
   ErrorNumber short_copy = 0;
-  OsHandle again = platform_open_output(short_copy, scratch.file("short.bin"), false);
+  FileHandle again = platform_open_output(short_copy, scratch.file("short.bin"), false);
   platform_copy_file(short_copy, file, data.size() - 2, 10, again);
   platform_close_file(again);
   EXPECT_EQ(short_copy, 62);
@@ -313,6 +313,82 @@ TEST(Win32Files, ScratchFileCopiesAndVanishes) {
 
   platform_close_file(file);
   EXPECT_EQ(list_directory(scratch.path), (std::vector<std::string>{"saved.bin", "short.bin"}));
+}
+
+TEST(Win32Files, UnnamedFileBesideIsGivenTheFreeNameWhole) {
+  TempDir scratch;
+  const std::string name = scratch.file("answer.htm");
+  FileHandle file = platform_open_unnamed_beside(name);
+  ASSERT_NE(file, kNoFile);
+  // Until it is given the name nothing bears it; the file itself is hidden
+  // and nobody else can open it.
+  EXPECT_FALSE(file_exists(name));
+  std::vector<std::string> before = list_directory(scratch.path);
+  ASSERT_EQ(before.size(), 1u);
+  const std::string own = scratch.file(before[0]);
+  DWORD attributes = GetFileAttributesA(own.c_str());
+  EXPECT_NE(attributes & FILE_ATTRIBUTE_HIDDEN, 0u);
+  HANDLE other = CreateFileA(own.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                             FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_EQ(other, INVALID_HANDLE_VALUE);
+  if (other != INVALID_HANDLE_VALUE) CloseHandle(other);
+
+  std::string data;
+  for (int i = 0; i < (3 << 20) + 5; ++i) data.push_back(static_cast<char>((i * 13 + i / 509) & 0xFF));
+  ErrorNumber error_code = 0;
+  platform_write(error_code, file, data.data(), data.size());
+  // A scratch file (deleted when closed) is never given a name.
+  FileHandle scratch_file = platform_open_scratch(error_code, windows_path(scratch.path));
+  ASSERT_NE(scratch_file, kNoFile);
+  EXPECT_FALSE(platform_give_name(scratch_file, scratch.file("scratch.htm")));
+  platform_close_file(scratch_file);
+
+  ASSERT_TRUE(platform_give_name(file, name));
+  EXPECT_TRUE(file_exists(name));
+  EXPECT_FALSE(file_exists(own));
+  // The save goes on writing through the same handle.
+  platform_write(error_code, file, "\r\n", 2);
+  EXPECT_EQ(error_code, 0);
+  platform_close_file(file);
+  EXPECT_TRUE(read_file(name) == data + "\r\n") << "content differs";
+  attributes = GetFileAttributesA(name.c_str());
+  EXPECT_EQ(attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY), 0u);
+  EXPECT_EQ(list_directory(scratch.path), (std::vector<std::string>{"answer.htm"}));
+}
+
+TEST(Win32Files, UnnamedFileBesideLeavesATakenNameAndVanishes) {
+  TempDir scratch;
+  ASSERT_TRUE(std::filesystem::create_directory(scratch.file("sub")));
+  // Beside a directory, a device or a missing directory there is no file.
+  for (const std::string& name : {scratch.file("sub"), std::string("NUL"),
+                                  scratch.file("missing\\answer.htm"),
+                                  "C:\\" + std::string(300, 'n')}) {
+    EXPECT_EQ(platform_open_unnamed_beside(name), kNoFile) << name;
+  }
+  // Beside an existing save file there is none: it is rewritten in place,
+  // copied from the scratch file.
+  const std::string name = scratch.file("answer.htm");
+  ASSERT_TRUE(write_file(name, "old"));
+  EXPECT_EQ(platform_open_unnamed_beside(name), kNoFile);
+  // A name that comes into being meanwhile is never replaced: the rename is
+  // refused and the file stays unnamed, to be copied from.
+  const std::string later = scratch.file("later.htm");
+  FileHandle file = platform_open_unnamed_beside(later);
+  ASSERT_NE(file, kNoFile);
+  ErrorNumber error_code = 0;
+  platform_write(error_code, file, "new", 3);
+  ASSERT_TRUE(write_file(later, "first"));
+  EXPECT_FALSE(platform_give_name(file, later));
+  EXPECT_EQ(read_file(later), "first");
+  char back[3];
+  EXPECT_EQ(platform_read_at(error_code, file, back, sizeof back, 0), 3u);
+  EXPECT_EQ(std::string(back, 3), "new");
+  EXPECT_EQ(list_directory(scratch.path).size(), 4u);
+  // Closed without a name, the file is gone.
+  platform_close_file(file);
+  EXPECT_EQ(error_code, 0);
+  EXPECT_EQ(list_directory(scratch.path),
+            (std::vector<std::string>{"answer.htm", "later.htm", "sub"}));
 }
 
 }  // namespace

@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/platform.h"
 #include "services/numbers.h"
-#include "services/platform.h"
 #include "services/tcp.h"
 
 namespace {
@@ -248,8 +248,8 @@ TEST_F(Win32Tcp, SocketsNeverWait) {
   LoopbackServer server({{"", kDeafMs}}, 0, true);
   ASSERT_TRUE(server.ok());
   ErrorNumber error_code = 0;
-  OsHandle socket = platform_tcp_connect(error_code, "127.0.0.1", server.port());
-  ASSERT_NE(socket, kNoHandle);
+  SocketHandle socket = platform_tcp_connect(error_code, "127.0.0.1", server.port());
+  ASSERT_NE(socket, kNoSocket);
   auto start = std::chrono::steady_clock::now();
   char byte = 0;
   EXPECT_EQ(platform_socket_receive(error_code, socket, &byte, 1), -2);
@@ -263,8 +263,8 @@ TEST_F(Win32Tcp, SocketsNeverWait) {
   EXPECT_EQ(accepted, 0);
   // So does sending from a file.
   ErrorNumber file_error = 0;
-  OsHandle file = platform_open_scratch(file_error, "");
-  ASSERT_NE(file, kNoHandle);
+  FileHandle file = platform_open_scratch(file_error, "");
+  ASSERT_NE(file, kNoFile);
   platform_write(file_error, file, piece.data(), piece.size());
   bool end_of_file = true;
   EXPECT_EQ(platform_socket_send_file(error_code, socket, file, 0, piece.size(), end_of_file), 0);

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <vector>
 
-#include "services/platform.h"
+#include "platform/platform.h"
 #include "services/profile_text.h"
 
 namespace {

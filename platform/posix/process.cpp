@@ -15,8 +15,8 @@
 #include <cstring>
 
 #include "services/environment.h"
-#include "services/platform.h"
-#include "services/platform_posix.h"
+#include "platform/platform.h"
+#include "platform/posix/posix.h"
 
 extern char** environ;
 

@@ -11,8 +11,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "services/platform.h"
-#include "services/platform_posix.h"
+#include "platform/platform.h"
+#include "platform/posix/posix.h"
 
 namespace {
 
@@ -42,8 +42,8 @@ void make_blocking(int fd) {
 
 // Copies with plain reads and writes when the kernel cannot copy between
 // these two descriptors.
-bool copy_by_reading(ErrorNumber& error_code, int from, off_t& offset, std::uint64_t& remaining,
-                     int to) {
+bool copy_by_reading(ErrorNumber& error_code, FileHandle from, off_t& offset,
+                     std::uint64_t& remaining, FileHandle to) {
   char buffer[65536];
   while (remaining > 0) {
     std::size_t want = remaining < sizeof buffer ? static_cast<std::size_t>(remaining)
@@ -65,7 +65,7 @@ bool copy_by_reading(ErrorNumber& error_code, int from, off_t& offset, std::uint
 
 }  // namespace
 
-OsHandle platform_open_output(ErrorNumber& error_code, const std::string& name,
+FileHandle platform_open_output(ErrorNumber& error_code, const std::string& name,
                               bool plain_files_only) {
   int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
   // A FIFO without a reader would block the open; with plain files only it is
@@ -81,24 +81,24 @@ OsHandle platform_open_output(ErrorNumber& error_code, const std::string& name,
     } else {
       record_errno(error_code, value, true);
     }
-    return kNoHandle;
+    return kNoFile;
   }
   if (plain_files_only) {
     if (!is_regular(fd)) {
       close(fd);
       set_error(error_code, kErrAccessDenied);
-      return kNoHandle;
+      return kNoFile;
     }
     make_blocking(fd);
   }
   // A disk file loses its old content; a device, FIFO or terminal is written
   // as it is.
   if (is_regular(fd) && ftruncate(fd, 0) != 0) record_errno(error_code, errno, false);
-  return fd;
+  return file_from_fd(fd);
 }
 
-OsHandle platform_open_existing_output(ErrorNumber& error_code, const std::string& name,
-                                       bool plain_files_only) {
+FileHandle platform_open_existing_output(ErrorNumber& error_code, const std::string& name,
+                                         bool plain_files_only) {
   int flags = O_WRONLY | O_CLOEXEC | O_NONBLOCK;
   if (plain_files_only) flags |= O_NOFOLLOW;
   int fd = open_retrying(name.c_str(), flags, 0);
@@ -109,50 +109,50 @@ OsHandle platform_open_existing_output(ErrorNumber& error_code, const std::strin
     } else {
       record_errno(error_code, value, false);
     }
-    return kNoHandle;
+    return kNoFile;
   }
   if (!is_regular(fd)) {
     close(fd);
     set_error(error_code, kErrAccessDenied);
-    return kNoHandle;
+    return kNoFile;
   }
   make_blocking(fd);
   if (ftruncate(fd, 0) != 0) {
     record_errno(error_code, errno, false);
     close(fd);
-    return kNoHandle;
+    return kNoFile;
   }
-  return fd;
+  return file_from_fd(fd);
 }
 
-void platform_empty_file(ErrorNumber& error_code, OsHandle handle) {
-  int fd = static_cast<int>(handle);
+void platform_empty_file(ErrorNumber& error_code, FileHandle handle) {
+  int fd = fd_of(handle);
   if (ftruncate(fd, 0) != 0 || lseek(fd, 0, SEEK_SET) != 0) record_errno(error_code, errno, false);
 }
 
-OsHandle platform_open_read(ErrorNumber& error_code, const std::string& name) {
+FileHandle platform_open_read(ErrorNumber& error_code, const std::string& name) {
   // Non-blocking so that a FIFO without writer cannot hold the open.
   int fd = open_retrying(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0);
   if (fd < 0) {
     record_errno(error_code, errno, false);
-    return kNoHandle;
+    return kNoFile;
   }
   struct stat info;
   if (fstat(fd, &info) != 0) {
     record_errno(error_code, errno, false);
     close(fd);
-    return kNoHandle;
+    return kNoFile;
   }
   if (S_ISDIR(info.st_mode)) {
     close(fd);
     set_error(error_code, kErrAccessDenied);
-    return kNoHandle;
+    return kNoFile;
   }
   make_blocking(fd);
-  return fd;
+  return file_from_fd(fd);
 }
 
-OsHandle platform_create_unnamed(ErrorNumber& error_code, const std::string& name,
+FileHandle platform_create_unnamed(ErrorNumber& error_code, const std::string& name,
                                  bool& name_taken) {
   name_taken = false;
   int fd = open_retrying(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
@@ -163,7 +163,7 @@ OsHandle platform_create_unnamed(ErrorNumber& error_code, const std::string& nam
     } else {
       record_errno(error_code, errno, true);
     }
-    return kNoHandle;
+    return kNoFile;
   }
   // The umask can only take bits away; make it exactly owner read and write.
   // Then the name goes: nobody can open, swap or leave behind the file, and
@@ -172,21 +172,21 @@ OsHandle platform_create_unnamed(ErrorNumber& error_code, const std::string& nam
     record_errno(error_code, errno, false);
     unlink(name.c_str());
     close(fd);
-    return kNoHandle;
+    return kNoFile;
   }
-  return fd;
+  return file_from_fd(fd);
 }
 
-OsHandle platform_open_scratch(ErrorNumber& error_code, const std::string& directory) {
+FileHandle platform_open_scratch(ErrorNumber& error_code, const std::string& directory) {
   const std::string place = directory.empty() ? std::string(".") : directory;
 #ifdef O_TMPFILE
   int fd = open_retrying(place.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-  if (fd >= 0) return fd;
+  if (fd >= 0) return file_from_fd(fd);
   // Only a file system without unnamed files falls back; any other failure
   // would strike the named file as well.
   if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
     record_errno(error_code, errno, true);
-    return kNoHandle;
+    return kNoFile;
   }
 #endif
   std::string pattern = place;
@@ -198,11 +198,11 @@ OsHandle platform_open_scratch(ErrorNumber& error_code, const std::string& direc
   } while (named < 0 && errno == EINTR);
   if (named < 0) {
     record_errno(error_code, errno, true);
-    return kNoHandle;
+    return kNoFile;
   }
   unlink(pattern.c_str());
   fchmod(named, 0600);
-  return named;
+  return file_from_fd(named);
 }
 
 namespace {
@@ -232,24 +232,24 @@ bool link_unnamed(int fd, const std::string& path) {
 
 }  // namespace
 
-OsHandle platform_open_scratch_beside(const std::string& name) {
+FileHandle platform_open_unnamed_beside(const std::string& name) {
 #if defined(__linux__) && defined(O_TMPFILE)
   struct stat info;
   if (lstat(name.c_str(), &info) == 0) {
-    if (!S_ISREG(info.st_mode)) return kNoHandle;
+    if (!S_ISREG(info.st_mode)) return kNoFile;
   } else if (errno != ENOENT) {
-    return kNoHandle;
+    return kNoFile;
   }
   int fd = open_retrying(directory_of(name).c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-  return fd >= 0 ? fd : kNoHandle;
+  return file_from_fd(fd);
 #else
   (void)name;
-  return kNoHandle;
+  return kNoFile;
 #endif
 }
 
-bool platform_place_file(OsHandle file, const std::string& name) {
-  int fd = static_cast<int>(file);
+bool platform_give_name(FileHandle file, const std::string& name) {
+  int fd = fd_of(file);
   struct stat own;
   // Only a file that has no name yet can be given one.
   if (fstat(fd, &own) != 0 || !S_ISREG(own.st_mode) || own.st_nlink != 0) return false;
@@ -264,14 +264,15 @@ bool platform_place_file(OsHandle file, const std::string& name) {
   return link_unnamed(fd, name);
 }
 
-bool platform_is_disk_file(OsHandle handle) {
-  return handle >= 0 && is_regular(static_cast<int>(handle));
+bool platform_is_disk_file(FileHandle handle) {
+  return is_open(handle) && is_regular(fd_of(handle));
 }
 
-void platform_write(ErrorNumber& error_code, OsHandle handle, const char* data, std::size_t size) {
+void platform_write(ErrorNumber& error_code, FileHandle handle, const char* data,
+                    std::size_t size) {
   std::size_t done = 0;
   while (done < size) {
-    ssize_t count = write(static_cast<int>(handle), data + done, size - done);
+    ssize_t count = write(fd_of(handle), data + done, size - done);
     if (count < 0) {
       if (errno == EINTR) continue;
       record_errno(error_code, errno, false);
@@ -289,11 +290,11 @@ void platform_write(ErrorNumber& error_code, OsHandle handle, const char* data, 
 namespace {
 // Fills the buffer as far as the file goes, as one piece read: from the
 // current position, or from offset when it is not negative.
-std::size_t read_fully(ErrorNumber& error_code, OsHandle handle, char* buffer, std::size_t size,
+std::size_t read_fully(ErrorNumber& error_code, FileHandle handle, char* buffer, std::size_t size,
                        std::int64_t offset) {
   std::size_t done = 0;
   while (done < size) {
-    int fd = static_cast<int>(handle);
+    int fd = fd_of(handle);
     ssize_t count = offset < 0 ? read(fd, buffer + done, size - done)
                                : pread(fd, buffer + done, size - done,
                                        static_cast<off_t>(offset) + static_cast<off_t>(done));
@@ -309,29 +310,29 @@ std::size_t read_fully(ErrorNumber& error_code, OsHandle handle, char* buffer, s
 }
 }  // namespace
 
-std::size_t platform_read(ErrorNumber& error_code, OsHandle handle, char* buffer,
+std::size_t platform_read(ErrorNumber& error_code, FileHandle handle, char* buffer,
                           std::size_t size) {
   return read_fully(error_code, handle, buffer, size, -1);
 }
 
-std::size_t platform_read_at(ErrorNumber& error_code, OsHandle handle, char* buffer,
+std::size_t platform_read_at(ErrorNumber& error_code, FileHandle handle, char* buffer,
                              std::size_t size, std::uint64_t offset) {
   return read_fully(error_code, handle, buffer, size, static_cast<std::int64_t>(offset));
 }
 
-std::uint64_t platform_file_size(ErrorNumber& error_code, OsHandle handle) {
+std::uint64_t platform_file_size(ErrorNumber& error_code, FileHandle handle) {
   struct stat info;
-  if (fstat(static_cast<int>(handle), &info) != 0) {
+  if (fstat(fd_of(handle), &info) != 0) {
     record_errno(error_code, errno, false);
     return 0;
   }
   return info.st_size < 0 ? 0 : static_cast<std::uint64_t>(info.st_size);
 }
 
-void platform_copy_file(ErrorNumber& error_code, OsHandle from, std::uint64_t offset,
-                        std::uint64_t length, OsHandle to) {
-  int source = static_cast<int>(from);
-  int target = static_cast<int>(to);
+void platform_copy_file(ErrorNumber& error_code, FileHandle from, std::uint64_t offset,
+                        std::uint64_t length, FileHandle to) {
+  int source = fd_of(from);
+  int target = fd_of(to);
   off_t position = static_cast<off_t>(offset);
   std::uint64_t remaining = length;
 #if defined(__linux__)
@@ -370,21 +371,21 @@ void platform_copy_file(ErrorNumber& error_code, OsHandle from, std::uint64_t of
 #endif
   if (remaining > 0) {
     ErrorNumber read_error = 0;
-    if (!copy_by_reading(read_error, source, position, remaining, target)) {
+    if (!copy_by_reading(read_error, from, position, remaining, to)) {
       set_error(error_code, read_error != 0 ? int{read_error} : int{kErrEndOfFile});
     }
   }
 }
 
-void platform_cut_at_position(ErrorNumber& error_code, OsHandle handle) {
-  int fd = static_cast<int>(handle);
+void platform_cut_at_position(ErrorNumber& error_code, FileHandle handle) {
+  int fd = fd_of(handle);
   off_t position = lseek(fd, 0, SEEK_CUR);
   if (position < 0 || ftruncate(fd, position) != 0) record_errno(error_code, errno, false);
 }
 
-void platform_close_file(OsHandle handle) {
+void platform_close_file(FileHandle handle) {
   // Not retried on EINTR: the descriptor is gone either way on Linux.
-  if (handle >= 0) close(static_cast<int>(handle));
+  if (is_open(handle)) close(fd_of(handle));
 }
 
 void platform_delete_file(const std::string& name) {

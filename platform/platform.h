@@ -1,6 +1,7 @@
 // The operating-system interface. Every system call of the program lives in
-// one backend (platform_posix*.cpp, platform_win32.cpp); everything else calls
-// these procedures only. Failures are recorded in the caller's error_code as
+// one backend (platform/posix/*.cpp, platform/win32/*.cpp), split by subject:
+// process, profile, console, files, net; everything else calls these
+// procedures only. Failures are recorded in the caller's error_code as
 // the program's error numbers, never as raw system values.
 #pragma once
 
@@ -11,9 +12,25 @@
 
 #include "services/errors.h"
 
-// An open system object: a file descriptor, a HANDLE or a SOCKET.
-using OsHandle = std::intptr_t;
-inline constexpr OsHandle kNoHandle = -1;
+// An open disk file, device or pipe: a file descriptor or a HANDLE. A file
+// and a socket are different types, so neither can be handed where the
+// other is expected.
+struct FileHandle {
+  std::intptr_t value = -1;
+  friend bool operator==(FileHandle, FileHandle) = default;
+};
+
+// An open stream socket: a file descriptor or a SOCKET.
+struct SocketHandle {
+  std::intptr_t value = -1;
+  friend bool operator==(SocketHandle, SocketHandle) = default;
+};
+
+inline constexpr FileHandle kNoFile{};
+inline constexpr SocketHandle kNoSocket{};
+
+inline bool is_open(FileHandle file) { return file != kNoFile; }
+inline bool is_open(SocketHandle socket) { return socket != kNoSocket; }
 
 // ---------------------------------------------------------------- process
 
@@ -116,59 +133,60 @@ void platform_console_flush();
 // Opens name for writing, creating it when missing. A regular file is cut to
 // length 0; a device or pipe is written as it is. With plain_files_only a
 // symbolic link is not followed and anything but a regular file fails (70).
-OsHandle platform_open_output(ErrorNumber& error_code, const std::string& name,
+FileHandle platform_open_output(ErrorNumber& error_code, const std::string& name,
                               bool plain_files_only);
 
 // Opens name for writing only when it is an existing regular file (with
 // plain_files_only, not through a link), and empties it; never creates one.
 // 53 when nothing bears the name; 70 for anything but a regular file.
-OsHandle platform_open_existing_output(ErrorNumber& error_code, const std::string& name,
-                                       bool plain_files_only);
+FileHandle platform_open_existing_output(ErrorNumber& error_code, const std::string& name,
+                                         bool plain_files_only);
 
 // Empties a disk file and puts its position back at the start.
-void platform_empty_file(ErrorNumber& error_code, OsHandle handle);
+void platform_empty_file(ErrorNumber& error_code, FileHandle handle);
 
 // Opens an existing file for reading; never creates one; a directory is
 // refused (70).
-OsHandle platform_open_read(ErrorNumber& error_code, const std::string& name);
+FileHandle platform_open_read(ErrorNumber& error_code, const std::string& name);
 
 // Creates name new for reading and writing, readable by its owner only,
 // never through an existing file or link, and at once takes the name away
 // again (on Windows: no sharing, deleted when closed): from then on the file
 // is only this handle, and nothing of it outlives the process. When the name
 // is taken, name_taken is set and no error is recorded.
-OsHandle platform_create_unnamed(ErrorNumber& error_code, const std::string& name,
+FileHandle platform_create_unnamed(ErrorNumber& error_code, const std::string& name,
                                  bool& name_taken);
 
 // An anonymous file for reading and writing in directory, gone when closed.
-OsHandle platform_open_scratch(ErrorNumber& error_code, const std::string& directory);
+FileHandle platform_open_scratch(ErrorNumber& error_code, const std::string& directory);
 
 // True when handle is a regular disk file.
-bool platform_is_disk_file(OsHandle handle);
+bool platform_is_disk_file(FileHandle handle);
 
 // Writes every byte (one logical write); a short write is a failure.
-void platform_write(ErrorNumber& error_code, OsHandle handle, const char* data, std::size_t size);
+void platform_write(ErrorNumber& error_code, FileHandle handle, const char* data, std::size_t size);
 
 // Reads up to size bytes at the current position; 0 at the end of the file.
-std::size_t platform_read(ErrorNumber& error_code, OsHandle handle, char* buffer, std::size_t size);
+std::size_t platform_read(ErrorNumber& error_code, FileHandle handle, char* buffer,
+                          std::size_t size);
 
 // Reads up to size bytes at offset, leaving the position alone.
-std::size_t platform_read_at(ErrorNumber& error_code, OsHandle handle, char* buffer,
+std::size_t platform_read_at(ErrorNumber& error_code, FileHandle handle, char* buffer,
                              std::size_t size, std::uint64_t offset);
 
 // Size of an open file in bytes; 0 on failure.
-std::uint64_t platform_file_size(ErrorNumber& error_code, OsHandle handle);
+std::uint64_t platform_file_size(ErrorNumber& error_code, FileHandle handle);
 
 // Copies length bytes from offset of file from to the current position of
 // to, with the kernel's copy where it has one; one logical write.
-void platform_copy_file(ErrorNumber& error_code, OsHandle from, std::uint64_t offset,
-                        std::uint64_t length, OsHandle to);
+void platform_copy_file(ErrorNumber& error_code, FileHandle from, std::uint64_t offset,
+                        std::uint64_t length, FileHandle to);
 
 // Cuts a disk file at its current position.
-void platform_cut_at_position(ErrorNumber& error_code, OsHandle handle);
+void platform_cut_at_position(ErrorNumber& error_code, FileHandle handle);
 
 // Closes a file handle; reports nothing.
-void platform_close_file(OsHandle handle);
+void platform_close_file(FileHandle handle);
 
 // Deletes a file; reports nothing.
 void platform_delete_file(const std::string& name);
@@ -179,25 +197,25 @@ void platform_delete_file(const std::string& name);
 // each address in turn; the last attempt's failure is recorded (57 or 70).
 // The name is used whole: one holding a NUL byte resolves to nothing (57).
 // The socket is non-blocking: sends and receives never wait.
-OsHandle platform_tcp_connect(ErrorNumber& error_code, const std::string& host,
+SocketHandle platform_tcp_connect(ErrorNumber& error_code, const std::string& host,
                               std::uint16_t port);
 
 enum class SocketWait { ready, timed_out, failed };
 
 // Waits until the socket is writable (or readable), bounded by timeout_ms;
 // 0xFFFFFFFF waits without bound. A failure is recorded (57 or 70).
-SocketWait platform_wait_socket(ErrorNumber& error_code, OsHandle socket, bool for_writing,
+SocketWait platform_wait_socket(ErrorNumber& error_code, SocketHandle socket, bool for_writing,
                                 std::uint32_t timeout_ms);
 
 // One send of up to size bytes without waiting; the count accepted (0 when
 // the socket has no room now), or -1 with the failure recorded (57 or 70).
-std::int64_t platform_socket_send(ErrorNumber& error_code, OsHandle socket, const char* data,
+std::int64_t platform_socket_send(ErrorNumber& error_code, SocketHandle socket, const char* data,
                                   std::size_t size);
 
 // One receive of up to size bytes without waiting; the count, 0 when the
 // peer has closed, -2 when nothing has arrived yet, or -1 with the failure
 // recorded (57 or 70).
-std::int64_t platform_socket_receive(ErrorNumber& error_code, OsHandle socket, char* buffer,
+std::int64_t platform_socket_receive(ErrorNumber& error_code, SocketHandle socket, char* buffer,
                                      std::size_t size);
 
 // The port, in host byte order, of a TCP service name such as "http", looked
@@ -209,33 +227,37 @@ std::int32_t platform_tcp_service_port(ErrorNumber& error_code, const std::strin
 // 0 when the peer has closed, -1 when nothing can be told. A failure the
 // look reveals (a reset) is handed back in failure, since the system reports
 // it only once.
-int platform_socket_peek(ErrorNumber& failure, OsHandle socket);
+int platform_socket_peek(ErrorNumber& failure, SocketHandle socket);
 
 // The local host name, at most 256 bytes.
 std::string platform_local_host_name(ErrorNumber& error_code);
 
 // Closes a socket at once; reports nothing.
-void platform_close_socket(OsHandle socket);
+void platform_close_socket(SocketHandle socket);
 
 // ------------------------------------------------------- bulk transfers
 
-// An anonymous file for reading and writing in the directory of name, on the
-// same file system, so that platform_place_file can later give it that name
-// without copying. kNoHandle (nothing recorded) when name exists and is not
-// a regular file or the system cannot make such a file there.
-OsHandle platform_open_scratch_beside(const std::string& name);
+// A file with no name yet, for reading and writing, on the file system of
+// name's directory, that platform_give_name can later give that name
+// without copying. kNoFile (nothing recorded) when name exists and is not a
+// regular file, or when the system cannot make such a file there: the
+// caller then uses a scratch file (platform_open_scratch). Nothing of it
+// outlives the process unless it is given the name. On Linux it has no
+// directory entry at all; on Windows it is a hidden file under a name of
+// its own, made only while name is free, since it can never replace a file.
+FileHandle platform_open_unnamed_beside(const std::string& name);
 
-// Gives the anonymous file made by platform_open_scratch_beside the name
-// when nothing bears that name yet, with the mode creating it would give.
-// False, with nothing changed, in every other case (an existing save file is
-// rewritten in place); the caller then copies.
-bool platform_place_file(OsHandle file, const std::string& name);
+// Gives the file made by platform_open_unnamed_beside the name when nothing
+// bears that name yet, with the access creating it would give. False, with
+// nothing changed, in every other case (an existing save file is rewritten
+// in place); the caller then copies.
+bool platform_give_name(FileHandle file, const std::string& name);
 
 // Sends up to size bytes of file, read from offset, on a socket without
 // waiting (the kernel's copy where it has one). The count sent, 0 when the
 // socket has no room now; end_of_file is set when the file has no byte at
 // offset. -1 with the failure recorded: 57 or 70 for the socket, the file
 // error for a failed read.
-std::int64_t platform_socket_send_file(ErrorNumber& error_code, OsHandle socket, OsHandle file,
-                                       std::uint64_t offset, std::uint64_t size,
+std::int64_t platform_socket_send_file(ErrorNumber& error_code, SocketHandle socket,
+                                       FileHandle file, std::uint64_t offset, std::uint64_t size,
                                        bool& end_of_file);

@@ -12,9 +12,10 @@
 
 #include <cerrno>
 
+#include "platform/platform.h"
+#include "platform/posix/console_internal.h"
+#include "platform/posix/posix.h"
 #include "services/bytes.h"
-#include "services/platform.h"
-#include "services/platform_posix.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include <climits>
 #include <cstring>
 
-#include "services/platform.h"
-#include "services/platform_posix.h"
+#include "platform/platform.h"
+#include "platform/posix/posix.h"
 
 #ifndef MSG_NOSIGNAL
 // Systems without the flag (macOS) get SO_NOSIGPIPE on each socket instead.
@@ -98,14 +98,14 @@ int connect_one(const struct addrinfo& address, int& failure) {
 
 }  // namespace
 
-OsHandle platform_tcp_connect(ErrorNumber& error_code, const std::string& host,
+SocketHandle platform_tcp_connect(ErrorNumber& error_code, const std::string& host,
                               std::uint16_t port) {
   // A NUL would end the name early: the host asked for is not the one the
   // resolver would see.
   if (host.find('\0') != std::string::npos) {
     remember_failure_reason("the host name holds a NUL byte", true);
     set_error(error_code, kErrSocket);
-    return kNoHandle;
+    return kNoSocket;
   }
   const std::string& name = host;
   std::string service = std::to_string(port);
@@ -124,7 +124,7 @@ OsHandle platform_tcp_connect(ErrorNumber& error_code, const std::string& host,
       remember_failure_reason(gai_strerror(resolved), true);
       set_error(error_code, kErrSocket);
     }
-    return kNoHandle;
+    return kNoSocket;
   }
   // The addresses come in the resolver's order of preference; the first that
   // accepts wins, and only the last failure is reported.
@@ -137,19 +137,19 @@ OsHandle platform_tcp_connect(ErrorNumber& error_code, const std::string& host,
   freeaddrinfo(answer);
   if (fd < 0) {
     record_socket_error(error_code, failure);
-    return kNoHandle;
+    return kNoSocket;
   }
-  return fd;
+  return socket_from_fd(fd);
 }
 
-SocketWait platform_wait_socket(ErrorNumber& error_code, OsHandle socket, bool for_writing,
+SocketWait platform_wait_socket(ErrorNumber& error_code, SocketHandle socket, bool for_writing,
                                 std::uint32_t timeout_ms) {
   // Waits of INT_MAX ms (almost 25 days) and more cannot be told from no
   // bound at all and do not fit poll's argument.
   bool unbounded = timeout_ms >= static_cast<std::uint32_t>(INT_MAX);
   std::uint64_t deadline = platform_monotonic_milliseconds() + timeout_ms;
   struct pollfd entry;
-  entry.fd = static_cast<int>(socket);
+  entry.fd = fd_of(socket);
   entry.events = for_writing ? POLLOUT : POLLIN;
   for (;;) {
     int wait_ms = -1;
@@ -176,10 +176,10 @@ SocketWait platform_wait_socket(ErrorNumber& error_code, OsHandle socket, bool f
   }
 }
 
-std::int64_t platform_socket_send(ErrorNumber& error_code, OsHandle socket, const char* data,
+std::int64_t platform_socket_send(ErrorNumber& error_code, SocketHandle socket, const char* data,
                                   std::size_t size) {
   for (;;) {
-    ssize_t sent = send(static_cast<int>(socket), data, size, MSG_NOSIGNAL);
+    ssize_t sent = send(fd_of(socket), data, size, MSG_NOSIGNAL);
     if (sent >= 0) return sent;
     if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
     if (errno != EINTR) {
@@ -189,10 +189,10 @@ std::int64_t platform_socket_send(ErrorNumber& error_code, OsHandle socket, cons
   }
 }
 
-std::int64_t platform_socket_receive(ErrorNumber& error_code, OsHandle socket, char* buffer,
+std::int64_t platform_socket_receive(ErrorNumber& error_code, SocketHandle socket, char* buffer,
                                      std::size_t size) {
   for (;;) {
-    ssize_t received = recv(static_cast<int>(socket), buffer, size, 0);
+    ssize_t received = recv(fd_of(socket), buffer, size, 0);
     if (received >= 0) return received;
     if (errno == EAGAIN || errno == EWOULDBLOCK) return -2;
     if (errno != EINTR) {
@@ -213,7 +213,7 @@ std::int32_t platform_tcp_service_port(ErrorNumber& error_code, const std::strin
   return ntohs(static_cast<std::uint16_t>(entry->s_port));
 }
 
-int platform_socket_peek(ErrorNumber& failure, OsHandle socket) {
+int platform_socket_peek(ErrorNumber& failure, SocketHandle socket) {
   char byte = 0;
   int flags = MSG_PEEK;
 #ifdef MSG_DONTWAIT
@@ -221,7 +221,7 @@ int platform_socket_peek(ErrorNumber& failure, OsHandle socket) {
   flags |= MSG_DONTWAIT;
 #endif
   for (;;) {
-    ssize_t seen = recv(static_cast<int>(socket), &byte, 1, flags);
+    ssize_t seen = recv(fd_of(socket), &byte, 1, flags);
     if (seen > 0) return 1;
     if (seen == 0) return 0;
     if (errno == EINTR) continue;
@@ -240,8 +240,8 @@ std::string platform_local_host_name(ErrorNumber& error_code) {
   return std::string(name, strnlen(name, kNameLimit));
 }
 
-void platform_close_socket(OsHandle socket) {
-  if (socket != kNoHandle) close(static_cast<int>(socket));
+void platform_close_socket(SocketHandle socket) {
+  if (socket != kNoSocket) close(fd_of(socket));
 }
 
 namespace {
@@ -277,12 +277,12 @@ std::int64_t send_file_by_reading(ErrorNumber& error_code, int socket, int file,
 
 }  // namespace
 
-std::int64_t platform_socket_send_file(ErrorNumber& error_code, OsHandle socket, OsHandle file,
-                                       std::uint64_t offset, std::uint64_t size,
+std::int64_t platform_socket_send_file(ErrorNumber& error_code, SocketHandle socket,
+                                       FileHandle file, std::uint64_t offset, std::uint64_t size,
                                        bool& end_of_file) {
   end_of_file = false;
-  int out = static_cast<int>(socket);
-  int in = static_cast<int>(file);
+  int out = fd_of(socket);
+  int in = fd_of(file);
   if (size == 0) return 0;
 #if defined(__linux__)
   // The socket is non-blocking, so a full send buffer returns at once and

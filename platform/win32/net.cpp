@@ -1,0 +1,224 @@
+// Win32 backend: TCP connections on Winsock, and sending a file on one.
+#include <cstdio>
+#include <cstring>
+
+#include "platform/win32/win32.h"
+
+namespace {
+
+// The text as a NUL-terminated buffer of buffer_size bytes holds it: up to
+// its first NUL and at most buffer_size - 1 bytes.
+std::string through_buffer(const std::string& text, std::size_t buffer_size) {
+  std::size_t length = text.find('\0');
+  if (length == std::string::npos) length = text.size();
+  if (length > buffer_size - 1) length = buffer_size - 1;
+  return text.substr(0, length);
+}
+
+constexpr std::size_t kNameLimit = 256;
+
+// Every failing socket call gives 57, or 70 when the library reports that a
+// blocking call is still in progress.
+void record_socket_value(ErrorNumber& error_code, int value) {
+  remember_system_value(static_cast<DWORD>(value));
+  set_error(error_code, value == WSAEINPROGRESS ? kErrAccessDenied : kErrSocket);
+}
+
+void record_socket_error(ErrorNumber& error_code) {
+  record_socket_value(error_code, WSAGetLastError());
+}
+
+// Starts the socket library asking for version 1.1; false with 68 recorded
+// when it cannot be started or offers less. Each successful start is ended
+// by one WSACleanup.
+bool start_sockets(ErrorNumber& error_code) {
+  WSADATA data;
+  int started = WSAStartup(MAKEWORD(1, 1), &data);
+  if (started != 0) {
+    remember_system_value(static_cast<DWORD>(started));
+    set_error(error_code, kErrNoDevice);
+    return false;
+  }
+  unsigned major = LOBYTE(data.wVersion);
+  unsigned minor = HIBYTE(data.wVersion);
+  if (major < 1 || (major == 1 && minor < 1)) {
+    WSACleanup();
+    remember_system_value(WSAVERNOTSUPPORTED);
+    set_error(error_code, kErrNoDevice);
+    return false;
+  }
+  return true;
+}
+
+// One attempt on one resolved address; the socket, made non-blocking once
+// connected, or INVALID_SOCKET with the library's error value left for the
+// caller.
+SOCKET connect_one(const struct addrinfo& address) {
+  SOCKET s = socket(address.ai_family, address.ai_socktype, address.ai_protocol);
+  if (s == INVALID_SOCKET) return s;
+  // A close never waits for unsent data.
+  BOOL dont_linger = TRUE;
+  bool ok = setsockopt(s, SOL_SOCKET, SO_DONTLINGER, reinterpret_cast<const char*>(&dont_linger),
+                       sizeof dont_linger) == 0;
+  if (ok) ok = connect(s, address.ai_addr, static_cast<int>(address.ai_addrlen)) == 0;
+  // From here on no send or receive waits; the caller waits with select.
+  u_long non_blocking = 1;
+  if (ok) ok = ioctlsocket(s, FIONBIO, &non_blocking) == 0;
+  if (!ok) {
+    int value = WSAGetLastError();
+    closesocket(s);
+    WSASetLastError(value);
+    return INVALID_SOCKET;
+  }
+  return s;
+}
+
+}  // namespace
+
+SocketHandle platform_tcp_connect(ErrorNumber& error_code, const std::string& host,
+                              std::uint16_t port) {
+  // The name goes to the resolver whole; a NUL byte would cut it short, so a
+  // name holding one names no host.
+  if (host.find('\0') != std::string::npos) {
+    record_socket_value(error_code, WSAHOST_NOT_FOUND);
+    return kNoSocket;
+  }
+  if (!start_sockets(error_code)) return kNoSocket;
+  char service[8];
+  std::snprintf(service, sizeof service, "%u", static_cast<unsigned>(port));
+  struct addrinfo hints;
+  std::memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  hints.ai_flags = AI_NUMERICSERV;
+  struct addrinfo* answer = nullptr;
+  int resolved = getaddrinfo(host.c_str(), service, &hints, &answer);
+  if (resolved != 0) {
+    record_socket_value(error_code, resolved);
+    WSACleanup();
+    return kNoSocket;
+  }
+  // The addresses come in the resolver's order of preference; the first that
+  // accepts wins, and only the last failure is reported.
+  SOCKET s = INVALID_SOCKET;
+  for (const struct addrinfo* address = answer; address != nullptr && s == INVALID_SOCKET;
+       address = address->ai_next) {
+    s = connect_one(*address);
+  }
+  if (s == INVALID_SOCKET) record_socket_error(error_code);
+  freeaddrinfo(answer);
+  if (s == INVALID_SOCKET) {
+    WSACleanup();
+    return kNoSocket;
+  }
+  return from_socket(s);
+}
+
+SocketWait platform_wait_socket(ErrorNumber& error_code, SocketHandle socket, bool for_writing,
+                                std::uint32_t timeout_ms) {
+  fd_set set;
+  FD_ZERO(&set);
+  FD_SET(to_socket(socket), &set);
+  struct timeval limit;
+  limit.tv_sec = static_cast<long>(timeout_ms / 1000);
+  limit.tv_usec = static_cast<long>(timeout_ms % 1000) * 1000;
+  struct timeval* bound = timeout_ms == 0xFFFFFFFFu ? nullptr : &limit;
+  int result = select(0, for_writing ? nullptr : &set, for_writing ? &set : nullptr, nullptr, bound);
+  if (result == SOCKET_ERROR) {
+    record_socket_error(error_code);
+    return SocketWait::failed;
+  }
+  return result == 0 ? SocketWait::timed_out : SocketWait::ready;
+}
+
+std::int64_t platform_socket_send(ErrorNumber& error_code, SocketHandle socket, const char* data,
+                                  std::size_t size) {
+  int piece = size > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(size);
+  int sent = send(to_socket(socket), data, piece, 0);
+  if (sent == SOCKET_ERROR) {
+    // No room in the socket's buffer now: nothing taken, nothing failed.
+    if (WSAGetLastError() == WSAEWOULDBLOCK) return 0;
+    record_socket_error(error_code);
+    return -1;
+  }
+  return sent;
+}
+
+std::int64_t platform_socket_receive(ErrorNumber& error_code, SocketHandle socket, char* buffer,
+                                     std::size_t size) {
+  int piece = size > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(size);
+  int received = recv(to_socket(socket), buffer, piece, 0);
+  if (received == SOCKET_ERROR) {
+    // Nothing has arrived yet; the peer has not closed either.
+    if (WSAGetLastError() == WSAEWOULDBLOCK) return -2;
+    record_socket_error(error_code);
+    return -1;
+  }
+  return received;
+}
+
+std::int32_t platform_tcp_service_port(ErrorNumber& error_code, const std::string& service) {
+  std::string name = through_buffer(service, kNameLimit + 1);
+  if (!start_sockets(error_code)) return -1;
+  // The empty name is never a service.
+  const struct servent* entry = name.empty() ? nullptr : getservbyname(name.c_str(), "tcp");
+  std::int32_t port = entry == nullptr ? -1 : ntohs(static_cast<u_short>(entry->s_port));
+  if (entry == nullptr) set_error(error_code, kErrSocket);
+  WSACleanup();
+  return port;
+}
+
+int platform_socket_peek(ErrorNumber& failure, SocketHandle socket) {
+  // The socket is non-blocking: a look at nothing yet fails with
+  // WSAEWOULDBLOCK at once and tells nothing.
+  char first = 0;
+  int seen = recv(to_socket(socket), &first, 1, MSG_PEEK);
+  if (seen > 0) return 1;
+  if (seen == 0) return 0;
+  if (WSAGetLastError() != WSAEWOULDBLOCK) record_socket_error(failure);
+  return -1;
+}
+
+std::string platform_local_host_name(ErrorNumber& error_code) {
+  if (!start_sockets(error_code)) return std::string();
+  char name[kNameLimit + 1];
+  std::memset(name, 0, sizeof name);
+  std::string result;
+  if (gethostname(name, static_cast<int>(kNameLimit)) != 0) {
+    record_socket_error(error_code);
+  } else {
+    result.assign(name, strnlen(name, kNameLimit));
+  }
+  WSACleanup();
+  return result;
+}
+
+void platform_close_socket(SocketHandle socket) {
+  if (socket == kNoSocket) return;
+  closesocket(to_socket(socket));
+  // The start-up that the connect made ends with the connection.
+  WSACleanup();
+}
+
+std::int64_t platform_socket_send_file(ErrorNumber& error_code, SocketHandle socket,
+                                       FileHandle file, std::uint64_t offset, std::uint64_t size,
+                                       bool& end_of_file) {
+  end_of_file = false;
+  if (size == 0) return 0;
+  // One read and one send; bytes the socket did not take are read again by
+  // the next call, from the offset that far.
+  char buffer[65536];
+  std::size_t want = size < sizeof buffer ? static_cast<std::size_t>(size) : sizeof buffer;
+  ErrorNumber read_error = 0;
+  std::size_t got = platform_read_at(read_error, file, buffer, want, offset);
+  if (read_error != 0) {
+    set_error(error_code, read_error);
+    return -1;
+  }
+  if (got == 0) {
+    end_of_file = true;
+    return 0;
+  }
+  return platform_socket_send(error_code, socket, buffer, got);
+}
