@@ -223,12 +223,6 @@ std::int64_t platform_socket_receive(ErrorNumber& error_code, SocketHandle socke
 // (the empty name always is).
 std::int32_t platform_tcp_service_port(ErrorNumber& error_code, const std::string& service);
 
-// Looks at a readable socket without taking anything: 1 when bytes wait,
-// 0 when the peer has closed, -1 when nothing can be told. A failure the
-// look reveals (a reset) is handed back in failure, since the system reports
-// it only once.
-int platform_socket_peek(ErrorNumber& failure, SocketHandle socket);
-
 // The local host name, at most 256 bytes.
 std::string platform_local_host_name(ErrorNumber& error_code);
 

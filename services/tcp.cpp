@@ -183,11 +183,6 @@ std::size_t tcp_receive_into(ErrorNumber& error_code, std::int16_t number, std::
       }
     }
     if (wanted == 0) break;
-    if (c.held_failure != 0) {
-      set_error(error_code, c.held_failure);
-      c.held_failure = 0;
-      break;
-    }
 
     ErrorNumber step_error = 0;
     SocketWait wait = platform_wait_socket(step_error, c.socket, false, wait_bound(c));
@@ -241,25 +236,6 @@ bool tcp_at_end(ErrorNumber& error_code, std::int16_t number) {
   }
   return entry->kind == NumberKind::tcp && entry->connection != nullptr &&
          entry->connection->end_of_data;
-}
-
-bool tcp_peer_finished(std::int16_t number) {
-  NumberEntry* entry = find_number(number);
-  if (entry == nullptr || entry->kind != NumberKind::tcp || entry->connection == nullptr) {
-    return false;
-  }
-  TcpConnection& c = *entry->connection;
-  if (c.held > 0) return false;
-  ErrorNumber ignored = 0;
-  if (platform_wait_socket(ignored, c.socket, false, wait_bound(c)) != SocketWait::ready) {
-    return false;
-  }
-  // A reset shows here once; keep it for the receive that follows, so the
-  // reading still learns that the connection failed.
-  ErrorNumber failure = 0;
-  int seen = platform_socket_peek(failure, c.socket);
-  if (failure != 0) c.held_failure = failure;
-  return seen == 0;
 }
 
 void tcp_close(ErrorNumber& error_code, std::int16_t number) {

@@ -20,7 +20,6 @@ struct TcpConnection {
   std::uint32_t held = 0;          // count of waiting bytes
   bool end_of_data = false;        // read by tcp_at_end
   bool short_refill = false;       // a refill in this receive was shorter than the buffer
-  ErrorNumber held_failure = 0;    // seen by the end-of-data check, told by the next receive
   std::uint16_t remote_port = 0;   // host byte order
   std::uint32_t timeout_ms = 0;    // bound of every wait; 0xFFFFFFFF is practically none
   std::uint64_t deadline_ms = 0;   // when not 0: no wait lasts past this monotonic time
@@ -72,11 +71,6 @@ std::size_t tcp_receive_into(ErrorNumber& error_code, std::int16_t number, std::
 
 // The end-of-data flag; 53 and false when number is not open.
 bool tcp_at_end(ErrorNumber& error_code, std::int16_t number);
-
-// True when every received byte has been handed over and the peer has
-// closed. With an empty buffer it waits for readiness (bounded by the
-// connection's time-out) and peeks without consuming. Records nothing.
-bool tcp_peer_finished(std::int16_t number);
 
 // Closes the connection and frees the number; a number that is not open is
 // ignored, a disk file's number fails with 54.

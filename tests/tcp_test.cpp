@@ -289,16 +289,14 @@ TEST_F(TcpTest, ResetKeepsTheBytesAlreadyTaken) {
   EXPECT_FALSE(tcp_at_end(error_code, number));
 }
 
-TEST_F(TcpTest, ResetSeenByTheEndCheckReachesTheNextReceive) {
+TEST_F(TcpTest, ResetAfterDataReachesTheNextReceive) {
   ScriptedServer server({.answer = {{"abc"}, {"", 200}}, .end = EndAction::reset});
   ASSERT_TRUE(server.ok());
   std::int16_t number = open_to(server, 3000);
   ErrorNumber error_code = 0;
   EXPECT_EQ(tcp_receive(error_code, number, 4096), "abc");
   ASSERT_TRUE(server.wait_answered(5000, 1));
-  // The reset is no orderly close, and the receive after the check still
-  // learns of it, though the system reports it only once.
-  EXPECT_FALSE(tcp_peer_finished(number));
+  // The reset is no orderly close: the next receive reports it.
   EXPECT_EQ(tcp_receive(error_code, number, 4096), "");
   EXPECT_EQ(error_code, 57);
 }
@@ -373,7 +371,6 @@ TEST_F(TcpTest, WrongNumbersAndKinds) {
     error_code = 0;
     tcp_close(error_code, c.number);
     EXPECT_EQ(error_code, c.close);
-    EXPECT_FALSE(tcp_peer_finished(c.number));
   }
   EXPECT_NE(find_number(9), nullptr);
   ErrorNumber error_code = 0;
@@ -404,29 +401,6 @@ TEST_F(TcpTest, NumbersAreNotReusedAtOnce) {
   EXPECT_EQ(error_code, 0);
   EXPECT_EQ(find_number(1), nullptr);
   EXPECT_EQ(next_free_number(), 3);
-}
-
-TEST_F(TcpTest, PeerFinishedOnlyWhenDrainedAndClosed) {
-  ScriptedServer server({.answer = {{"abc"}, {"def", 500}}});
-  ASSERT_TRUE(server.ok());
-  std::int16_t number = open_to(server);
-  ErrorNumber error_code = 0;
-  EXPECT_EQ(tcp_receive(error_code, number, 1), "a");
-  EXPECT_FALSE(tcp_peer_finished(number));  // "bc" still buffered
-  EXPECT_EQ(tcp_receive(error_code, number, 4096), "bc");
-  std::uint64_t started = now_ms();
-  EXPECT_FALSE(tcp_peer_finished(number));  // idle, still open
-  std::uint64_t elapsed = now_ms() - started;
-  EXPECT_GE(elapsed + 20, kShortTimeout);
-  EXPECT_LT(elapsed, kShortTimeout + 1000);
-  ASSERT_TRUE(server.wait_answered(3000));
-  EXPECT_FALSE(tcp_peer_finished(number));  // "def" waits in the system
-  EXPECT_EQ(tcp_receive(error_code, number, 4096), "def");
-  EXPECT_TRUE(tcp_peer_finished(number));
-  EXPECT_TRUE(tcp_peer_finished(number));  // looking consumed nothing
-  EXPECT_EQ(error_code, 0);
-  EXPECT_EQ(tcp_receive(error_code, number, 4096), "");
-  EXPECT_EQ(error_code, 0);
 }
 
 // The test server itself: it must answer only once the request is whole.

@@ -213,23 +213,6 @@ std::int32_t platform_tcp_service_port(ErrorNumber& error_code, const std::strin
   return ntohs(static_cast<std::uint16_t>(entry->s_port));
 }
 
-int platform_socket_peek(ErrorNumber& failure, SocketHandle socket) {
-  char byte = 0;
-  int flags = MSG_PEEK;
-#ifdef MSG_DONTWAIT
-  // The caller has waited for readiness; never block here on a spurious one.
-  flags |= MSG_DONTWAIT;
-#endif
-  for (;;) {
-    ssize_t seen = recv(fd_of(socket), &byte, 1, flags);
-    if (seen > 0) return 1;
-    if (seen == 0) return 0;
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) record_socket_error(failure, errno);
-    return -1;
-  }
-}
-
 std::string platform_local_host_name(ErrorNumber& error_code) {
   char name[kNameLimit + 1];
   std::memset(name, 0, sizeof name);

@@ -145,6 +145,44 @@ FileHandle platform_open_output(ErrorNumber& error_code, const std::string& name
   return from_handle(handle);
 }
 
+FileHandle platform_open_existing_output(ErrorNumber& error_code, const std::string& name,
+                                         bool plain_files_only) {
+  DWORD flags = FILE_ATTRIBUTE_NORMAL;
+  if (plain_files_only) flags |= FILE_FLAG_OPEN_REPARSE_POINT;
+  DWORD value = 0;
+  HANDLE handle = create_file(name, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, value);
+  if (handle == INVALID_HANDLE_VALUE) {
+    // A missing directory on the way means no file bears the name either.
+    record_system_error(error_code, value == ERROR_PATH_NOT_FOUND ? ERROR_FILE_NOT_FOUND : value);
+    return kNoFile;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  bool plain = is_disk(handle) && GetFileInformationByHandle(handle, &info) &&
+               (info.dwFileAttributes &
+                (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0;
+  if (!plain) {
+    CloseHandle(handle);
+    record_system_error(error_code, ERROR_ACCESS_DENIED);
+    return kNoFile;
+  }
+  FileHandle file = from_handle(handle);
+  platform_empty_file(error_code, file);
+  if (error_code != 0) {
+    CloseHandle(handle);
+    return kNoFile;
+  }
+  return file;
+}
+
+void platform_empty_file(ErrorNumber& error_code, FileHandle file) {
+  HANDLE handle = to_handle(file);
+  if (!move_to(error_code, handle, 0, FILE_BEGIN)) return;
+  UINT previous = begin_file_call();
+  BOOL cut = SetEndOfFile(handle);
+  DWORD cut_value = end_file_call(previous);
+  if (!cut) record_system_error(error_code, cut_value);
+}
+
 FileHandle platform_open_read(ErrorNumber& error_code, const std::string& name) {
   // Never creates: an upload file that is missing is a failure, not an empty
   // part. A directory cannot be opened this way (access denied, 70).

@@ -169,17 +169,6 @@ std::int32_t platform_tcp_service_port(ErrorNumber& error_code, const std::strin
   return port;
 }
 
-int platform_socket_peek(ErrorNumber& failure, SocketHandle socket) {
-  // The socket is non-blocking: a look at nothing yet fails with
-  // WSAEWOULDBLOCK at once and tells nothing.
-  char first = 0;
-  int seen = recv(to_socket(socket), &first, 1, MSG_PEEK);
-  if (seen > 0) return 1;
-  if (seen == 0) return 0;
-  if (WSAGetLastError() != WSAEWOULDBLOCK) record_socket_error(failure);
-  return -1;
-}
-
 std::string platform_local_host_name(ErrorNumber& error_code) {
   if (!start_sockets(error_code)) return std::string();
   char name[kNameLimit + 1];
