@@ -1,0 +1,55 @@
+// TLS client sessions over connected, non-blocking sockets: one backend per
+// system (OpenSSL on POSIX, Schannel on Windows), each the only file that
+// includes its library's headers. Nothing here waits: a call that needs the
+// socket to be readable or writable says so in wait, and the caller waits
+// (bounded) and calls again.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/platform.h"
+#include "services/errors.h"
+
+// The backend's own record of one session.
+struct TlsSession;
+
+// What a call needs before it can go on.
+enum class TlsWait : std::uint8_t { none, readable, writable };
+
+// Starts a client session on socket for host: TLS 1.2 or 1.3 only, the
+// library's default cipher suites, SNI with host unless it is an IP address,
+// the certificate chain checked against ca_pem (PEM certificates; empty: the
+// system's store) and host (a name or an address) checked against the
+// certificate. No byte is sent yet. nullptr with the failure recorded (57;
+// 7 without memory).
+TlsSession* platform_tls_start(ErrorNumber& error_code, SocketHandle socket,
+                               const std::string& host, const std::string& ca_pem);
+
+// Goes on with the handshake: true once it is complete and every check has
+// passed; false with wait set to what it needs, or false with wait none and
+// the failure recorded (57), whose words platform_failure_reason gives:
+// "untrusted authority", "name mismatch", "expired certificate", "handshake
+// failure", "not TLS" (the peer answered in plain text), or the library's.
+bool platform_tls_handshake(ErrorNumber& error_code, TlsSession* session, TlsWait& wait);
+
+// Sends up to size bytes: the count taken (more than 0), 0 with wait set, or
+// -1 with the failure recorded (57).
+std::int64_t platform_tls_send(ErrorNumber& error_code, TlsSession* session, const char* data,
+                               std::size_t size, TlsWait& wait);
+
+// Receives up to size bytes: the count, 0 once the peer has closed (with a
+// close-notify or with a plain TCP close), -2 with wait set when nothing is
+// there yet, or -1 with the failure recorded (57: an alert, a record that
+// does not decrypt, a reset).
+std::int64_t platform_tls_receive(ErrorNumber& error_code, TlsSession* session, char* buffer,
+                                  std::size_t size, TlsWait& wait);
+
+// True when bytes the session has already taken from the socket wait to be
+// received: the next receive needs no wait for the socket.
+bool platform_tls_pending(const TlsSession* session);
+
+// Sends a close-notify without waiting for the peer's and frees the session;
+// the socket stays open. Reports nothing.
+void platform_tls_end(TlsSession* session);
