@@ -109,22 +109,29 @@ constexpr std::size_t kLargestPiece = 1u << 30;
 
 }  // namespace
 
-FileHandle platform_open_output(ErrorNumber& error_code, const std::string& name,
-                              bool plain_files_only) {
-  // With plain files only a reparse point (a link or junction) is opened as
-  // itself, so it can be refused instead of followed.
+namespace {
+
+// Opens name for writing, with no sharing: OPEN_ALWAYS creates a missing
+// file, OPEN_EXISTING does not. With only_plain anything but a disk file that
+// is neither a directory nor (with plain_files_only, opened as itself) a
+// reparse point is refused (70). A disk file loses its old content; a
+// device is written as it is.
+FileHandle open_for_writing(ErrorNumber& error_code, const std::string& name,
+                            bool plain_files_only, DWORD disposition, bool only_plain) {
   DWORD flags = FILE_ATTRIBUTE_NORMAL;
   if (plain_files_only) flags |= FILE_FLAG_OPEN_REPARSE_POINT;
   DWORD value = 0;
-  HANDLE handle = create_file(name, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, flags, value);
+  HANDLE handle = create_file(name, GENERIC_WRITE, 0, nullptr, disposition, flags, value);
   // For an open the handle decides: OPEN_ALWAYS leaves a last-error value
   // on success too.
   if (handle == INVALID_HANDLE_VALUE) {
+    // A missing directory on the way means no file bears the name either.
+    if (disposition == OPEN_EXISTING && value == ERROR_PATH_NOT_FOUND) value = ERROR_FILE_NOT_FOUND;
     record_system_error(error_code, value);
     return kNoFile;
   }
   bool disk = is_disk(handle);
-  if (plain_files_only) {
+  if (only_plain) {
     BY_HANDLE_FILE_INFORMATION info;
     bool plain = disk && GetFileInformationByHandle(handle, &info) &&
                  (info.dwFileAttributes &
@@ -135,42 +142,28 @@ FileHandle platform_open_output(ErrorNumber& error_code, const std::string& name
       return kNoFile;
     }
   }
-  // A disk file loses its old content; a device is written as it is.
-  if (disk && move_to(error_code, handle, 0, FILE_BEGIN)) {
-    UINT previous = begin_file_call();
-    BOOL cut = SetEndOfFile(handle);
-    DWORD cut_value = end_file_call(previous);
-    if (!cut) record_system_error(error_code, cut_value);
-  }
-  return from_handle(handle);
+  FileHandle file = from_handle(handle);
+  if (disk) platform_empty_file(error_code, file);
+  return file;
+}
+
+}  // namespace
+
+FileHandle platform_open_output(ErrorNumber& error_code, const std::string& name,
+                                bool plain_files_only) {
+  return open_for_writing(error_code, name, plain_files_only, OPEN_ALWAYS, plain_files_only);
 }
 
 FileHandle platform_open_existing_output(ErrorNumber& error_code, const std::string& name,
                                          bool plain_files_only) {
-  DWORD flags = FILE_ATTRIBUTE_NORMAL;
-  if (plain_files_only) flags |= FILE_FLAG_OPEN_REPARSE_POINT;
-  DWORD value = 0;
-  HANDLE handle = create_file(name, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, value);
-  if (handle == INVALID_HANDLE_VALUE) {
-    // A missing directory on the way means no file bears the name either.
-    record_system_error(error_code, value == ERROR_PATH_NOT_FOUND ? ERROR_FILE_NOT_FOUND : value);
-    return kNoFile;
+  ErrorNumber open_error = 0;
+  FileHandle file = open_for_writing(open_error, name, plain_files_only, OPEN_EXISTING, true);
+  if (open_error != 0 && is_open(file)) {
+    // Not emptied: not to be written either.
+    platform_close_file(file);
+    file = kNoFile;
   }
-  BY_HANDLE_FILE_INFORMATION info;
-  bool plain = is_disk(handle) && GetFileInformationByHandle(handle, &info) &&
-               (info.dwFileAttributes &
-                (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0;
-  if (!plain) {
-    CloseHandle(handle);
-    record_system_error(error_code, ERROR_ACCESS_DENIED);
-    return kNoFile;
-  }
-  FileHandle file = from_handle(handle);
-  platform_empty_file(error_code, file);
-  if (error_code != 0) {
-    CloseHandle(handle);
-    return kNoFile;
-  }
+  if (open_error != 0) set_error(error_code, open_error);
   return file;
 }
 
