@@ -80,6 +80,11 @@ constexpr char kNotTls[] = "not TLS";
 // One socket read: a TLS record at most and its header.
 constexpr std::size_t kReadPiece = 16384 + 512;
 
+// The protocols a session may use, and the older ones it may not.
+constexpr DWORD kAllowedProtocols = SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT;
+constexpr DWORD kOlderProtocols =
+    SP_PROT_SSL2_CLIENT | SP_PROT_SSL3_CLIENT | SP_PROT_TLS1_0_CLIENT | SP_PROT_TLS1_1_CLIENT;
+
 constexpr ULONG kContextRequest = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT |
                                   ISC_REQ_CONFIDENTIALITY | ISC_REQ_ALLOCATE_MEMORY |
                                   ISC_REQ_STREAM;
@@ -131,8 +136,7 @@ SECURITY_STATUS acquire_credentials(TlsSession& session) {
   TimeStamp expiry;
   TLS_PARAMETERS parameters;
   std::memset(&parameters, 0, sizeof parameters);
-  parameters.grbitDisabledProtocols = SP_PROT_SSL2_CLIENT | SP_PROT_SSL3_CLIENT |
-                                      SP_PROT_TLS1_0_CLIENT | SP_PROT_TLS1_1_CLIENT;
+  parameters.grbitDisabledProtocols = kOlderProtocols;
   SCH_CREDENTIALS current;
   std::memset(&current, 0, sizeof current);
   current.dwVersion = SCH_CREDENTIALS_VERSION;
@@ -142,8 +146,19 @@ SECURITY_STATUS acquire_credentials(TlsSession& session) {
   SECURITY_STATUS status = AcquireCredentialsHandleA(
       nullptr, const_cast<char*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND, nullptr, &current, nullptr,
       nullptr, &session.credentials, &expiry);
-  for (DWORD protocols : {static_cast<DWORD>(SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT),
-                          static_cast<DWORD>(SP_PROT_TLS1_2_CLIENT)}) {
+  if (status == SEC_E_OK) {
+    // A system that takes the structure but not its TLS parameters (Wine
+    // enables TLS 1.0 to 1.2 with it) gets SCHANNEL_CRED instead.
+    SecPkgCred_SupportedProtocols enabled;
+    enabled.grbitProtocol = 0;
+    SECURITY_STATUS asked = QueryCredentialsAttributesA(
+        &session.credentials, SECPKG_ATTR_SUPPORTED_PROTOCOLS, &enabled);
+    if (asked != SEC_E_OK || (enabled.grbitProtocol & kOlderProtocols) != 0) {
+      FreeCredentialsHandle(&session.credentials);
+      status = SEC_E_UNSUPPORTED_FUNCTION;
+    }
+  }
+  for (DWORD protocols : {kAllowedProtocols, static_cast<DWORD>(SP_PROT_TLS1_2_CLIENT)}) {
     if (status == SEC_E_OK) break;
     SCHANNEL_CRED older;
     std::memset(&older, 0, sizeof older);
@@ -321,8 +336,45 @@ int add_pem_certificates(HCERTSTORE store, const std::string& pem) {
   return added;
 }
 
-// The SSL policy's verdict on the chain of server for the session's host:
-// 0 when it passes, else the status saying why.
+// True when the certificate's alternative names hold the address host
+// (an IP address is never matched against the common name).
+bool names_address(PCCERT_CONTEXT certificate, const std::string& host) {
+  unsigned char wanted[16];
+  DWORD wanted_size = 0;
+  if (inet_pton(AF_INET, host.c_str(), wanted) == 1) {
+    wanted_size = 4;
+  } else if (inet_pton(AF_INET6, host.c_str(), wanted) == 1) {
+    wanted_size = 16;
+  } else {
+    return false;
+  }
+  const CERT_INFO* info = certificate->pCertInfo;
+  PCERT_EXTENSION extension =
+      CertFindExtension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension);
+  if (extension == nullptr) return false;
+  CERT_ALT_NAME_INFO* names = nullptr;
+  DWORD size = 0;
+  if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, extension->Value.pbData,
+                           extension->Value.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &names,
+                           &size)) {
+    return false;
+  }
+  bool found = false;
+  for (DWORD i = 0; i < names->cAltEntry && !found; ++i) {
+    const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
+    found = entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS &&
+            entry.IPAddress.cbData == wanted_size &&
+            std::memcmp(entry.IPAddress.pbData, wanted, wanted_size) == 0;
+  }
+  LocalFree(names);
+  return found;
+}
+
+// The verdict on the chain of server for the session's host: 0 when it
+// passes, else the status saying why. The chain's own trust status is read
+// first (Wine's SSL policy lets a chain that reaches no root pass), then the
+// SSL policy with the host name; an address is matched here, as not every
+// SSL policy matches addresses.
 DWORD verdict(const TlsSession& session, PCCERT_CONTEXT server, HCERTCHAINENGINE engine) {
   CERT_CHAIN_PARA chain_para;
   std::memset(&chain_para, 0, sizeof chain_para);
@@ -344,12 +396,22 @@ DWORD verdict(const TlsSession& session, PCCERT_CONTEXT server, HCERTCHAINENGINE
   if (wide_size > 0) {
     MultiByteToWideChar(CP_ACP, 0, session.host.c_str(), -1, name.data(), wide_size);
   }
+  DWORD trust = chain->TrustStatus.dwErrorStatus;
+  if ((trust & (CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN |
+                CERT_TRUST_IS_NOT_SIGNATURE_VALID | CERT_TRUST_IS_CYCLIC)) != 0) {
+    CertFreeCertificateChain(chain);
+    return static_cast<DWORD>(CERT_E_UNTRUSTEDROOT);
+  }
+  if ((trust & CERT_TRUST_IS_NOT_TIME_VALID) != 0) {
+    CertFreeCertificateChain(chain);
+    return static_cast<DWORD>(CERT_E_EXPIRED);
+  }
   SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl;
   std::memset(&ssl, 0, sizeof ssl);
   ssl.cbSize = sizeof ssl;
   ssl.dwAuthType = AUTHTYPE_SERVER;
   ssl.fdwChecks = 0;
-  ssl.pwszServerName = name.data();
+  ssl.pwszServerName = session.host_is_address ? nullptr : name.data();
   CERT_CHAIN_POLICY_PARA policy;
   std::memset(&policy, 0, sizeof policy);
   policy.cbSize = sizeof policy;
@@ -364,6 +426,9 @@ DWORD verdict(const TlsSession& session, PCCERT_CONTEXT server, HCERTCHAINENGINE
     answer = result.dwError;
   }
   CertFreeCertificateChain(chain);
+  if (answer == 0 && session.host_is_address && !names_address(server, session.host)) {
+    answer = static_cast<DWORD>(CERT_E_CN_NO_MATCH);
+  }
   return answer;
 }
 
@@ -414,6 +479,14 @@ bool finish_handshake(ErrorNumber& error_code, TlsSession& session) {
     fail_with_words(error_code, kHandshakeFailure);
     return false;
   }
+  // Whatever the credentials said, a session on another version ends here.
+  SecPkgContext_ConnectionInfo connection;
+  std::memset(&connection, 0, sizeof connection);
+  status = QueryContextAttributesA(&session.context, SECPKG_ATTR_CONNECTION_INFO, &connection);
+  if (status != SEC_E_OK || (connection.dwProtocol & kAllowedProtocols) == 0) {
+    fail_with_words(error_code, kHandshakeFailure);
+    return false;
+  }
   if (session.manual_check) {
     DWORD answer = check_server_certificate(session);
     if (answer != 0) {
@@ -452,6 +525,12 @@ Decrypted decrypt_once(ErrorNumber& error_code, TlsSession& session) {
     return Decrypted::failed;
   }
   std::size_t before = session.incoming.size();
+  // An alert record that gives no data is the peer's close-notify: Schannel
+  // says SEC_I_CONTEXT_EXPIRED, Wine's SEC_E_OK with nothing. (Under TLS 1.3
+  // every record looks like application data outside, so Wine's cannot be
+  // told from a session ticket; the TCP close ends the answer then.)
+  bool alert_record = session.incoming[0] == 21;
+  bool gave_data = false;
   std::string rest;
   for (const SecBuffer& buffer : buffers) {
     if (buffer.BufferType == SECBUFFER_DATA && buffer.cbBuffer > 0) {
@@ -460,12 +539,15 @@ Decrypted decrypt_once(ErrorNumber& error_code, TlsSession& session) {
         session.plain_offset = 0;
       }
       session.plain.append(static_cast<const char*>(buffer.pvBuffer), buffer.cbBuffer);
+      gave_data = true;
     } else if (buffer.BufferType == SECBUFFER_EXTRA && buffer.cbBuffer > 0) {
       rest.assign(static_cast<const char*>(buffer.pvBuffer), buffer.cbBuffer);
     }
   }
   session.incoming.swap(rest);
-  if (status == SEC_I_CONTEXT_EXPIRED) return Decrypted::closed;
+  if (status == SEC_I_CONTEXT_EXPIRED || (status == SEC_E_OK && alert_record && !gave_data)) {
+    return Decrypted::closed;
+  }
   if (status == SEC_I_RENEGOTIATE) return Decrypted::renegotiate;
   // A record that gave nothing and used nothing would come back forever.
   if (session.plain_offset == session.plain.size() && session.incoming.size() == before) {
