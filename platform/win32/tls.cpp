@@ -9,10 +9,11 @@
 //
 // Without a CA file Schannel checks the chain against the system store and
 // the host name itself; with one, or for an address (which Schannel is not
-// given, so that no SNI carries it), the program checks the server's
-// certificate after the handshake: a chain engine whose only roots are the
-// CA file's certificates (none: the system's), then the SSL policy with the
-// host.
+// given, so that no SNI carries it), it checks nothing. Either way the
+// program checks the server's certificate after the handshake: a chain
+// engine whose only roots are the CA file's certificates (none: the
+// system's), then the SSL policy with the host. Where Schannel has checked
+// already this finds the same; Wine's Schannel checks nothing by itself.
 
 // win32.h first: it brings windows.h, which the other system headers need.
 #include "platform/win32/win32.h"
@@ -39,7 +40,7 @@ struct TlsSession {
   // The host is an IP address: no target name (no SNI), and the program
   // checks the certificate against it.
   bool host_is_address = false;
-  // The program checks the certificate itself after the handshake.
+  // Schannel leaves the whole check of the certificate to the program.
   bool manual_check = false;
   CredHandle credentials;
   bool have_credentials = false;
@@ -470,8 +471,8 @@ DWORD check_server_certificate(const TlsSession& session) {
   return answer;
 }
 
-// What the handshake does once the loop is done: the record sizes, then
-// the program's own check of the certificate when it makes one.
+// What the handshake does once the loop is done: the record sizes, the
+// version, then the program's own check of the certificate.
 bool finish_handshake(ErrorNumber& error_code, TlsSession& session) {
   SECURITY_STATUS status =
       QueryContextAttributesA(&session.context, SECPKG_ATTR_STREAM_SIZES, &session.sizes);
@@ -487,17 +488,15 @@ bool finish_handshake(ErrorNumber& error_code, TlsSession& session) {
     fail_with_words(error_code, kHandshakeFailure);
     return false;
   }
-  if (session.manual_check) {
-    DWORD answer = check_server_certificate(session);
-    if (answer != 0) {
-      const char* words = words_for(static_cast<SECURITY_STATUS>(answer));
-      if (words != nullptr) {
-        fail_with_words(error_code, words);
-      } else {
-        fail_with_status(error_code, static_cast<SECURITY_STATUS>(answer));
-      }
-      return false;
+  DWORD answer = check_server_certificate(session);
+  if (answer != 0) {
+    const char* words = words_for(static_cast<SECURITY_STATUS>(answer));
+    if (words != nullptr) {
+      fail_with_words(error_code, words);
+    } else {
+      fail_with_status(error_code, static_cast<SECURITY_STATUS>(answer));
     }
+    return false;
   }
   session.established = true;
   return true;

@@ -178,8 +178,9 @@ TEST_F(Win32Tls, FailedChecksAndPeersThatAreNotTls) {
   const Case cases[] = {
       {"good", "localhost", "other-ca.pem", "untrusted authority"},
       {"self_signed", "localhost", "ca.pem", "untrusted authority"},
-      // An address is checked by the program against the system's store.
+      // Without a CA file, against the system's store.
       {"good", "127.0.0.1", "", "untrusted authority"},
+      {"good", "localhost", "", "untrusted authority"},
       {"wrong_name", "localhost", "ca.pem", "name mismatch"},
       {"expired", "localhost", "ca.pem", "expired certificate"},
       {"plain", "localhost", "ca.pem", "not TLS"},
