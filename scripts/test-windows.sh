@@ -86,9 +86,25 @@ mkdir -p "$logs"
 
 phase=$SECONDS
 echo "== Windows test suite under Wine"
+# The TLS peers of the suite (tests/windows/tls_peer.py), on loopback ports
+# of their own, with certificates made now by openssl; stopped after the
+# suite.
+tls_dir="$PWD/build-win64/tls-peer"
+rm -rf "$tls_dir"
+python3 tests/windows/tls_peer.py "$tls_dir" </dev/null >"$logs/tls-peer.log" 2>&1 &
+tls_peer=$!
+trap 'kill "$tls_peer" 2>/dev/null || true; "$wineserver" -k 2>/dev/null || true' EXIT
+for _ in $(seq 1 150); do
+  [ -f "$tls_dir/ports.txt" ] || ! kill -0 "$tls_peer" 2>/dev/null && break
+  sleep 0.2
+done
+export RAVELOK_TLS_PEER="Z:${tls_dir//\//\\}"
 run_status=0
 "$RAVELOK_WINE" build-win64/tests/windows/ravelok_tests.exe </dev/null 2>&1 | tr -d '\r' > "$logs/suite.log" ||
   run_status=$?
+kill "$tls_peer" 2>/dev/null || true
+wait "$tls_peer" 2>/dev/null || true
+unset RAVELOK_TLS_PEER
 grep -v '^\[ *\(RUN\|OK\) ' "$logs/suite.log" || true
 count_gtest "$logs/suite.log" "$run_status"
 echo "   $((SECONDS - phase)) s"

@@ -10,6 +10,7 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/command_tail.h"
@@ -20,6 +21,10 @@ namespace {
 // The system value behind the last failure recorded (a GetLastError or
 // WSAGetLastError value); 0 while there has been none.
 DWORD g_last_failure = 0;
+
+// The words behind the last failure recorded, when they are the program's
+// own rather than a system value's message; empty otherwise.
+std::string g_failure_text;
 
 // The longest name, in bytes, that the ANSI calls take: MAX_PATH less the NUL.
 constexpr std::size_t kLongestName = MAX_PATH - 1;
@@ -38,10 +43,18 @@ DWORD end_file_call(UINT previous) {
   return value;
 }
 
-void remember_system_value(DWORD value) { g_last_failure = value; }
+void remember_system_value(DWORD value) {
+  g_last_failure = value;
+  g_failure_text.clear();
+}
+
+void remember_failure_text(const char* text) {
+  g_last_failure = 0;
+  g_failure_text = text;
+}
 
 void record_system_error(ErrorNumber& error_code, DWORD value) {
-  g_last_failure = value;
+  remember_system_value(value);
   set_error(error_code, map_system_error(value));
 }
 
@@ -134,6 +147,7 @@ void platform_shell_open(const std::string& file) {
 }
 
 std::string platform_failure_reason() {
+  if (!g_failure_text.empty()) return g_failure_text;
   if (g_last_failure == 0) return std::string();
   char* text = nullptr;
   DWORD length = FormatMessageA(
@@ -149,7 +163,13 @@ std::string platform_failure_reason() {
     reason.pop_back();
   }
   if (!reason.empty() && reason.back() == '.') reason.pop_back();
-  if (reason.empty()) reason = "Windows error " + std::to_string(g_last_failure);
+  if (reason.empty()) {
+    // Values with the top bit set are status codes, read in hexadecimal.
+    char number[16];
+    std::snprintf(number, sizeof number, g_last_failure >= 0x80000000u ? "0x%08lX" : "%lu",
+                  static_cast<unsigned long>(g_last_failure));
+    reason = std::string("Windows error ") + number;
+  }
   return reason;
 }
 

@@ -45,6 +45,12 @@ DWORD end_file_call(UINT previous);
 // behind the last failure recorded, for platform_failure_reason.
 void remember_system_value(DWORD value);
 
+// Keeps text as the reason behind the last failure recorded, for
+// platform_failure_reason, in place of a system value: the TLS checks'
+// words ("untrusted authority", "name mismatch", ...), which no system
+// message says as plainly.
+void remember_failure_text(const char* text);
+
 // Keeps value and records its error number in error_code.
 void record_system_error(ErrorNumber& error_code, DWORD value);
 

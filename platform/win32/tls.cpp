@@ -1,0 +1,745 @@
+// Win32 backend: TLS client sessions on Schannel through SSPI, the
+// certificate checks on CryptoAPI. The only file that includes their headers.
+//
+// Nothing here waits: the socket is non-blocking, and every call that
+// cannot go on says whether it needs the socket readable or writable.
+// Ciphertext moves through two byte strings of the session: what came from
+// the socket and Schannel has not used yet, and what Schannel produced and
+// the socket has not taken yet.
+//
+// Without a CA file Schannel checks the chain against the system store and
+// the host name itself; with one, or for an address (which Schannel is not
+// given, so that no SNI carries it), it checks nothing. Either way the
+// program checks the server's certificate after the handshake: a chain
+// engine whose only roots are the CA file's certificates (none: the
+// system's), then the SSL policy with the host. Where Schannel has checked
+// already this finds the same; Wine's Schannel checks nothing by itself.
+
+// win32.h first: it brings windows.h, which the other system headers need.
+#include "platform/win32/win32.h"
+
+#define SECURITY_WIN32
+// SCH_CREDENTIALS and TLS_PARAMETERS, which name their strings with
+// UNICODE_STRING.
+#define SCHANNEL_USE_BLACKLISTS
+#include <subauth.h>
+#include <wincrypt.h>
+#include <schannel.h>
+#include <security.h>
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "platform/tls.h"
+
+struct TlsSession {
+  SOCKET socket = INVALID_SOCKET;
+  std::string host;
+  std::string ca_pem;
+  // The host is an IP address: no target name (no SNI), and the program
+  // checks the certificate against it.
+  bool host_is_address = false;
+  // Schannel leaves the whole check of the certificate to the program.
+  bool manual_check = false;
+  CredHandle credentials;
+  bool have_credentials = false;
+  CtxtHandle context;
+  bool have_context = false;
+  // Ciphertext received and not yet used by Schannel.
+  std::string incoming;
+  // Ciphertext made and not yet taken by the socket.
+  std::string outgoing;
+  // Plaintext count behind the record in outgoing, returned by the send
+  // that finishes handing it over.
+  std::size_t pending_taken = 0;
+  // Decrypted bytes not yet returned, from plain_offset on.
+  std::string plain;
+  std::size_t plain_offset = 0;
+  // The handshake loop wants more bytes from the peer before its next call.
+  bool need_input = false;
+  // The first bytes of the peer have been looked at (TLS or plain text).
+  bool peer_seen = false;
+  // The handshake loop has ended with SEC_E_OK; after a renegotiation
+  // request it runs again.
+  bool negotiated = false;
+  bool renegotiating = false;
+  // The handshake and every check have passed.
+  bool established = false;
+  bool closed = false;
+  SecPkgContext_StreamSizes sizes;
+};
+
+namespace {
+
+constexpr char kUntrusted[] = "untrusted authority";
+constexpr char kNameMismatch[] = "name mismatch";
+constexpr char kExpired[] = "expired certificate";
+constexpr char kHandshakeFailure[] = "handshake failure";
+constexpr char kNotTls[] = "not TLS";
+
+// One socket read: a TLS record at most and its header.
+constexpr std::size_t kReadPiece = 16384 + 512;
+
+// The protocols a session may use, and the older ones it may not.
+constexpr DWORD kAllowedProtocols = SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT;
+constexpr DWORD kOlderProtocols =
+    SP_PROT_SSL2_CLIENT | SP_PROT_SSL3_CLIENT | SP_PROT_TLS1_0_CLIENT | SP_PROT_TLS1_1_CLIENT;
+
+constexpr ULONG kContextRequest = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT |
+                                  ISC_REQ_CONFIDENTIALITY | ISC_REQ_ALLOCATE_MEMORY |
+                                  ISC_REQ_STREAM;
+
+void fail_with_words(ErrorNumber& error_code, const char* words) {
+  remember_failure_text(words);
+  set_error(error_code, kErrSocket);
+}
+
+void fail_with_status(ErrorNumber& error_code, SECURITY_STATUS status) {
+  remember_system_value(static_cast<DWORD>(status));
+  set_error(error_code, kErrSocket);
+}
+
+// The words for a certificate or handshake status, nullptr when the
+// library's own message says it better.
+const char* words_for(SECURITY_STATUS status) {
+  switch (static_cast<DWORD>(status)) {
+    case static_cast<DWORD>(SEC_E_UNTRUSTED_ROOT):
+    case static_cast<DWORD>(CERT_E_UNTRUSTEDROOT):
+    case static_cast<DWORD>(CERT_E_CHAINING):
+    case static_cast<DWORD>(SEC_E_CERT_UNKNOWN):
+      return kUntrusted;
+    case static_cast<DWORD>(SEC_E_CERT_EXPIRED):
+    case static_cast<DWORD>(CERT_E_EXPIRED):
+      return kExpired;
+    case static_cast<DWORD>(SEC_E_WRONG_PRINCIPAL):
+    case static_cast<DWORD>(CERT_E_CN_NO_MATCH):
+      return kNameMismatch;
+    default:
+      return nullptr;
+  }
+}
+
+bool is_address(const std::string& host) {
+  in_addr v4;
+  in6_addr v6;
+  return inet_pton(AF_INET, host.c_str(), &v4) == 1 || inet_pton(AF_INET6, host.c_str(), &v6) == 1;
+}
+
+// Acquires the client credentials: TLS 1.2 and 1.3 only, strong ciphers,
+// no client certificate. SCH_CREDENTIALS first (current systems want it for
+// TLS 1.3), then SCHANNEL_CRED with both versions, then TLS 1.2 alone for
+// systems that know no TLS 1.3.
+SECURITY_STATUS acquire_credentials(TlsSession& session) {
+  DWORD flags = SCH_USE_STRONG_CRYPTO | SCH_CRED_NO_DEFAULT_CREDS |
+                (session.manual_check ? SCH_CRED_MANUAL_CRED_VALIDATION
+                                      : SCH_CRED_AUTO_CRED_VALIDATION);
+  TimeStamp expiry;
+  TLS_PARAMETERS parameters;
+  std::memset(&parameters, 0, sizeof parameters);
+  parameters.grbitDisabledProtocols = kOlderProtocols;
+  SCH_CREDENTIALS current;
+  std::memset(&current, 0, sizeof current);
+  current.dwVersion = SCH_CREDENTIALS_VERSION;
+  current.dwFlags = flags;
+  current.cTlsParameters = 1;
+  current.pTlsParameters = &parameters;
+  SECURITY_STATUS status = AcquireCredentialsHandleA(
+      nullptr, const_cast<char*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND, nullptr, &current, nullptr,
+      nullptr, &session.credentials, &expiry);
+  if (status == SEC_E_OK) {
+    // A system that takes the structure but not its TLS parameters (Wine
+    // enables TLS 1.0 to 1.2 with it) gets SCHANNEL_CRED instead.
+    SecPkgCred_SupportedProtocols enabled;
+    enabled.grbitProtocol = 0;
+    SECURITY_STATUS asked = QueryCredentialsAttributesA(
+        &session.credentials, SECPKG_ATTR_SUPPORTED_PROTOCOLS, &enabled);
+    if (asked != SEC_E_OK || (enabled.grbitProtocol & kOlderProtocols) != 0) {
+      FreeCredentialsHandle(&session.credentials);
+      status = SEC_E_UNSUPPORTED_FUNCTION;
+    }
+  }
+  for (DWORD protocols : {kAllowedProtocols, static_cast<DWORD>(SP_PROT_TLS1_2_CLIENT)}) {
+    if (status == SEC_E_OK) break;
+    SCHANNEL_CRED older;
+    std::memset(&older, 0, sizeof older);
+    older.dwVersion = SCHANNEL_CRED_VERSION;
+    older.grbitEnabledProtocols = protocols;
+    older.dwFlags = flags;
+    status = AcquireCredentialsHandleA(nullptr, const_cast<char*>(UNISP_NAME_A),
+                                       SECPKG_CRED_OUTBOUND, nullptr, &older, nullptr, nullptr,
+                                       &session.credentials, &expiry);
+  }
+  return status;
+}
+
+// Hands outgoing to the socket: 1 when all of it is gone, 0 when the socket
+// takes no more now, -1 with the failure recorded.
+int flush(ErrorNumber& error_code, TlsSession& session) {
+  while (!session.outgoing.empty()) {
+    std::int64_t sent = platform_socket_send(error_code, from_socket(session.socket),
+                                             session.outgoing.data(), session.outgoing.size());
+    if (sent < 0) return -1;
+    if (sent == 0) return 0;
+    session.outgoing.erase(0, static_cast<std::size_t>(sent));
+  }
+  return 1;
+}
+
+// Reads what the socket holds onto incoming: 1 with bytes, 0 when the peer
+// has closed, -2 when nothing is there yet, -1 with the failure recorded.
+int fill(ErrorNumber& error_code, TlsSession& session) {
+  char buffer[kReadPiece];
+  std::int64_t got =
+      platform_socket_receive(error_code, from_socket(session.socket), buffer, sizeof buffer);
+  if (got < 0) return static_cast<int>(got);
+  if (got == 0) return 0;
+  session.incoming.append(buffer, static_cast<std::size_t>(got));
+  return 1;
+}
+
+// A TLS peer's first bytes are a handshake or alert record of version 3.x;
+// anything else is a server speaking plain text on this port.
+bool looks_like_tls(const std::string& bytes) {
+  unsigned char type = static_cast<unsigned char>(bytes[0]);
+  if (type != 21 && type != 22) return false;
+  return bytes.size() < 2 || bytes[1] == 3;
+}
+
+enum class Progress : std::uint8_t { done, waiting, failed };
+
+// One call of InitializeSecurityContext on what incoming holds (nothing on
+// the first call). Its token joins outgoing; the bytes it did not use stay
+// in incoming.
+SECURITY_STATUS initialize_once(TlsSession& session) {
+  static char no_bytes[1];
+  SecBuffer in[2];
+  in[0].BufferType = SECBUFFER_TOKEN;
+  in[0].cbBuffer = static_cast<ULONG>(session.incoming.size());
+  in[0].pvBuffer = session.incoming.empty() ? no_bytes : session.incoming.data();
+  in[1].BufferType = SECBUFFER_EMPTY;
+  in[1].cbBuffer = 0;
+  in[1].pvBuffer = nullptr;
+  SecBufferDesc in_desc = {SECBUFFER_VERSION, 2, in};
+  SecBuffer out[1];
+  out[0].BufferType = SECBUFFER_TOKEN;
+  out[0].cbBuffer = 0;
+  out[0].pvBuffer = nullptr;
+  SecBufferDesc out_desc = {SECBUFFER_VERSION, 1, out};
+  // An address is no target name: Schannel would send it as SNI.
+  char* target = session.host_is_address ? nullptr : session.host.data();
+  ULONG attributes = 0;
+  SECURITY_STATUS status = InitializeSecurityContextA(
+      &session.credentials, session.have_context ? &session.context : nullptr, target,
+      kContextRequest, 0, 0, session.have_context ? &in_desc : nullptr, 0, &session.context,
+      &out_desc, &attributes, nullptr);
+  if (!session.have_context && (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED)) {
+    session.have_context = true;
+  }
+  if (out[0].pvBuffer != nullptr) {
+    if (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED) {
+      session.outgoing.append(static_cast<const char*>(out[0].pvBuffer), out[0].cbBuffer);
+    }
+    FreeContextBuffer(out[0].pvBuffer);
+  }
+  if (status == SEC_E_INCOMPLETE_MESSAGE) return status;
+  if (session.have_context && in[1].BufferType == SECBUFFER_EXTRA && in[1].cbBuffer > 0 &&
+      in[1].cbBuffer <= session.incoming.size()) {
+    session.incoming.erase(0, session.incoming.size() - in[1].cbBuffer);
+  } else {
+    session.incoming.clear();
+  }
+  return status;
+}
+
+// Runs the handshake loop as far as the socket allows: done once
+// InitializeSecurityContext has said SEC_E_OK and its last token is gone.
+Progress drive(ErrorNumber& error_code, TlsSession& session, TlsWait& wait) {
+  for (;;) {
+    int flushed = flush(error_code, session);
+    if (flushed < 0) return Progress::failed;
+    if (flushed == 0) {
+      wait = TlsWait::writable;
+      return Progress::waiting;
+    }
+    if (session.negotiated) return Progress::done;
+    if (session.need_input) {
+      int got = fill(error_code, session);
+      if (got == -2) {
+        wait = TlsWait::readable;
+        return Progress::waiting;
+      }
+      if (got < 0) return Progress::failed;
+      if (got == 0) {
+        // Closed in the middle: after a renegotiation request that is the
+        // end of the answer; in the first handshake a failure.
+        session.closed = true;
+        if (!session.renegotiating) fail_with_words(error_code, kHandshakeFailure);
+        return Progress::failed;
+      }
+      if (!session.peer_seen) {
+        session.peer_seen = true;
+        if (!looks_like_tls(session.incoming)) {
+          fail_with_words(error_code, kNotTls);
+          return Progress::failed;
+        }
+      }
+      session.need_input = false;
+    }
+    SECURITY_STATUS status = initialize_once(session);
+    if (status == SEC_E_OK) {
+      session.negotiated = true;
+    } else if (status == SEC_I_CONTINUE_NEEDED || status == SEC_E_INCOMPLETE_MESSAGE) {
+      // More from the peer, unless it has already sent the next message.
+      session.need_input = status == SEC_E_INCOMPLETE_MESSAGE || session.incoming.empty();
+    } else if (status == SEC_I_INCOMPLETE_CREDENTIALS) {
+      // The server asks for a client certificate: there is none, and the
+      // next call goes on without one.
+      session.need_input = false;
+    } else {
+      const char* words = words_for(status);
+      fail_with_words(error_code, words != nullptr ? words : kHandshakeFailure);
+      return Progress::failed;
+    }
+  }
+}
+
+// Puts the PEM certificates of pem into store; the count added.
+int add_pem_certificates(HCERTSTORE store, const std::string& pem) {
+  static const std::string kBegin = "-----BEGIN CERTIFICATE-----";
+  static const std::string kEnd = "-----END CERTIFICATE-----";
+  int added = 0;
+  std::size_t at = 0;
+  for (;;) {
+    std::size_t begin = pem.find(kBegin, at);
+    if (begin == std::string::npos) break;
+    std::size_t end = pem.find(kEnd, begin);
+    if (end == std::string::npos) break;
+    at = end + kEnd.size();
+    const char* block = pem.data() + begin;
+    DWORD block_size = static_cast<DWORD>(at - begin);
+    DWORD der_size = 0;
+    if (!CryptStringToBinaryA(block, block_size, CRYPT_STRING_BASE64HEADER, nullptr, &der_size,
+                              nullptr, nullptr)) {
+      continue;
+    }
+    std::string der(der_size, '\0');
+    if (!CryptStringToBinaryA(block, block_size, CRYPT_STRING_BASE64HEADER,
+                              reinterpret_cast<BYTE*>(der.data()), &der_size, nullptr, nullptr)) {
+      continue;
+    }
+    if (CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
+                                         reinterpret_cast<const BYTE*>(der.data()), der_size,
+                                         CERT_STORE_ADD_ALWAYS, nullptr)) {
+      ++added;
+    }
+  }
+  return added;
+}
+
+// True when the certificate's alternative names hold the address host
+// (an IP address is never matched against the common name).
+bool names_address(PCCERT_CONTEXT certificate, const std::string& host) {
+  unsigned char wanted[16];
+  DWORD wanted_size = 0;
+  if (inet_pton(AF_INET, host.c_str(), wanted) == 1) {
+    wanted_size = 4;
+  } else if (inet_pton(AF_INET6, host.c_str(), wanted) == 1) {
+    wanted_size = 16;
+  } else {
+    return false;
+  }
+  const CERT_INFO* info = certificate->pCertInfo;
+  PCERT_EXTENSION extension =
+      CertFindExtension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension);
+  if (extension == nullptr) return false;
+  CERT_ALT_NAME_INFO* names = nullptr;
+  DWORD size = 0;
+  if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, extension->Value.pbData,
+                           extension->Value.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &names,
+                           &size)) {
+    return false;
+  }
+  bool found = false;
+  for (DWORD i = 0; i < names->cAltEntry && !found; ++i) {
+    const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
+    found = entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS &&
+            entry.IPAddress.cbData == wanted_size &&
+            std::memcmp(entry.IPAddress.pbData, wanted, wanted_size) == 0;
+  }
+  LocalFree(names);
+  return found;
+}
+
+// The verdict on the chain of server for the session's host: 0 when it
+// passes, else the status saying why. The chain's own trust status is read
+// first (Wine's SSL policy lets a chain that reaches no root pass), then the
+// SSL policy with the host name; an address is matched here, as not every
+// SSL policy matches addresses.
+DWORD verdict(const TlsSession& session, PCCERT_CONTEXT server, HCERTCHAINENGINE engine) {
+  CERT_CHAIN_PARA chain_para;
+  std::memset(&chain_para, 0, sizeof chain_para);
+  chain_para.cbSize = sizeof chain_para;
+  char server_auth[] = szOID_PKIX_KP_SERVER_AUTH;
+  char* usages[] = {server_auth};
+  chain_para.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
+  chain_para.RequestedUsage.Usage.cUsageIdentifier = 1;
+  chain_para.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
+  PCCERT_CHAIN_CONTEXT chain = nullptr;
+  // The intermediates come from what the server sent; nothing is fetched.
+  if (!CertGetCertificateChain(engine, server, nullptr, server->hCertStore, &chain_para,
+                               CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL, nullptr, &chain)) {
+    DWORD value = GetLastError();
+    return value != 0 ? value : static_cast<DWORD>(CERT_E_CHAINING);
+  }
+  int wide_size = MultiByteToWideChar(CP_ACP, 0, session.host.c_str(), -1, nullptr, 0);
+  std::wstring name(static_cast<std::size_t>(wide_size > 0 ? wide_size : 1), L'\0');
+  if (wide_size > 0) {
+    MultiByteToWideChar(CP_ACP, 0, session.host.c_str(), -1, name.data(), wide_size);
+  }
+  DWORD trust = chain->TrustStatus.dwErrorStatus;
+  if ((trust & (CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN |
+                CERT_TRUST_IS_NOT_SIGNATURE_VALID | CERT_TRUST_IS_CYCLIC)) != 0) {
+    CertFreeCertificateChain(chain);
+    return static_cast<DWORD>(CERT_E_UNTRUSTEDROOT);
+  }
+  if ((trust & CERT_TRUST_IS_NOT_TIME_VALID) != 0) {
+    CertFreeCertificateChain(chain);
+    return static_cast<DWORD>(CERT_E_EXPIRED);
+  }
+  SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl;
+  std::memset(&ssl, 0, sizeof ssl);
+  ssl.cbSize = sizeof ssl;
+  ssl.dwAuthType = AUTHTYPE_SERVER;
+  ssl.fdwChecks = 0;
+  ssl.pwszServerName = session.host_is_address ? nullptr : name.data();
+  CERT_CHAIN_POLICY_PARA policy;
+  std::memset(&policy, 0, sizeof policy);
+  policy.cbSize = sizeof policy;
+  policy.pvExtraPolicyPara = &ssl;
+  CERT_CHAIN_POLICY_STATUS result;
+  std::memset(&result, 0, sizeof result);
+  result.cbSize = sizeof result;
+  DWORD answer = 0;
+  if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &result)) {
+    answer = GetLastError() != 0 ? GetLastError() : static_cast<DWORD>(CERT_E_CHAINING);
+  } else {
+    answer = result.dwError;
+  }
+  CertFreeCertificateChain(chain);
+  if (answer == 0 && session.host_is_address && !names_address(server, session.host)) {
+    answer = static_cast<DWORD>(CERT_E_CN_NO_MATCH);
+  }
+  return answer;
+}
+
+// Checks the server's certificate after the handshake: the chain against
+// the CA file's certificates alone (or the system's store without one) and
+// the host against the certificate. 0 when it passes, else the status.
+DWORD check_server_certificate(const TlsSession& session) {
+  PCCERT_CONTEXT server = nullptr;
+  SECURITY_STATUS status =
+      QueryContextAttributesA(const_cast<CtxtHandle*>(&session.context),
+                              SECPKG_ATTR_REMOTE_CERT_CONTEXT, &server);
+  if (status != SEC_E_OK || server == nullptr) {
+    return static_cast<DWORD>(status != SEC_E_OK ? status : SEC_E_CERT_UNKNOWN);
+  }
+  HCERTSTORE roots = nullptr;
+  HCERTCHAINENGINE engine = nullptr;
+  DWORD answer = 0;
+  if (!session.ca_pem.empty()) {
+    roots = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr);
+    // A CA file without a certificate trusts nobody.
+    if (roots == nullptr || add_pem_certificates(roots, session.ca_pem) == 0) {
+      answer = static_cast<DWORD>(CERT_E_UNTRUSTEDROOT);
+    } else {
+      CERT_CHAIN_ENGINE_CONFIG config;
+      std::memset(&config, 0, sizeof config);
+      config.cbSize = sizeof config;
+      config.hExclusiveRoot = roots;
+      config.dwFlags = CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL;
+      if (!CertCreateCertificateChainEngine(&config, &engine)) {
+        answer = GetLastError() != 0 ? GetLastError() : static_cast<DWORD>(CERT_E_UNTRUSTEDROOT);
+        engine = nullptr;
+      }
+    }
+  }
+  if (answer == 0) answer = verdict(session, server, engine);
+  if (engine != nullptr) CertFreeCertificateChainEngine(engine);
+  if (roots != nullptr) CertCloseStore(roots, 0);
+  CertFreeCertificateContext(server);
+  return answer;
+}
+
+// What the handshake does once the loop is done: the record sizes, the
+// version, then the program's own check of the certificate.
+bool finish_handshake(ErrorNumber& error_code, TlsSession& session) {
+  SECURITY_STATUS status =
+      QueryContextAttributesA(&session.context, SECPKG_ATTR_STREAM_SIZES, &session.sizes);
+  if (status != SEC_E_OK || session.sizes.cbMaximumMessage == 0) {
+    fail_with_words(error_code, kHandshakeFailure);
+    return false;
+  }
+  // Whatever the credentials said, a session on another version ends here.
+  SecPkgContext_ConnectionInfo connection;
+  std::memset(&connection, 0, sizeof connection);
+  status = QueryContextAttributesA(&session.context, SECPKG_ATTR_CONNECTION_INFO, &connection);
+  if (status != SEC_E_OK || (connection.dwProtocol & kAllowedProtocols) == 0) {
+    fail_with_words(error_code, kHandshakeFailure);
+    return false;
+  }
+  DWORD answer = check_server_certificate(session);
+  if (answer != 0) {
+    const char* words = words_for(static_cast<SECURITY_STATUS>(answer));
+    if (words != nullptr) {
+      fail_with_words(error_code, words);
+    } else {
+      fail_with_status(error_code, static_cast<SECURITY_STATUS>(answer));
+    }
+    return false;
+  }
+  session.established = true;
+  return true;
+}
+
+enum class Decrypted : std::uint8_t { progress, more, closed, renegotiate, failed };
+
+// Decrypts the first record of incoming: its plaintext joins plain, the
+// bytes after it stay in incoming.
+Decrypted decrypt_once(ErrorNumber& error_code, TlsSession& session) {
+  SecBuffer buffers[4];
+  buffers[0].BufferType = SECBUFFER_DATA;
+  buffers[0].cbBuffer = static_cast<ULONG>(session.incoming.size());
+  buffers[0].pvBuffer = session.incoming.data();
+  for (int i = 1; i < 4; ++i) {
+    buffers[i].BufferType = SECBUFFER_EMPTY;
+    buffers[i].cbBuffer = 0;
+    buffers[i].pvBuffer = nullptr;
+  }
+  SecBufferDesc desc = {SECBUFFER_VERSION, 4, buffers};
+  SECURITY_STATUS status = DecryptMessage(&session.context, &desc, 0, nullptr);
+  if (status == SEC_E_INCOMPLETE_MESSAGE) return Decrypted::more;
+  if (status != SEC_E_OK && status != SEC_I_RENEGOTIATE && status != SEC_I_CONTEXT_EXPIRED) {
+    fail_with_status(error_code, status);
+    return Decrypted::failed;
+  }
+  std::size_t before = session.incoming.size();
+  // An alert record that gives no data is the peer's close-notify: Schannel
+  // says SEC_I_CONTEXT_EXPIRED, Wine's SEC_E_OK with nothing. (Under TLS 1.3
+  // every record looks like application data outside, so Wine's cannot be
+  // told from a session ticket; the TCP close ends the answer then.)
+  bool alert_record = session.incoming[0] == 21;
+  bool gave_data = false;
+  std::string rest;
+  for (const SecBuffer& buffer : buffers) {
+    if (buffer.BufferType == SECBUFFER_DATA && buffer.cbBuffer > 0) {
+      if (session.plain_offset == session.plain.size()) {
+        session.plain.clear();
+        session.plain_offset = 0;
+      }
+      session.plain.append(static_cast<const char*>(buffer.pvBuffer), buffer.cbBuffer);
+      gave_data = true;
+    } else if (buffer.BufferType == SECBUFFER_EXTRA && buffer.cbBuffer > 0) {
+      rest.assign(static_cast<const char*>(buffer.pvBuffer), buffer.cbBuffer);
+    }
+  }
+  session.incoming.swap(rest);
+  if (status == SEC_I_CONTEXT_EXPIRED || (status == SEC_E_OK && alert_record && !gave_data)) {
+    return Decrypted::closed;
+  }
+  if (status == SEC_I_RENEGOTIATE) return Decrypted::renegotiate;
+  // A record that gave nothing and used nothing would come back forever.
+  if (session.plain_offset == session.plain.size() && session.incoming.size() == before) {
+    return Decrypted::more;
+  }
+  return Decrypted::progress;
+}
+
+// True when incoming holds a whole record.
+bool whole_record_waits(const TlsSession& session) {
+  if (session.incoming.size() < 5) return false;
+  std::size_t length = (static_cast<unsigned char>(session.incoming[3]) << 8) |
+                       static_cast<unsigned char>(session.incoming[4]);
+  return session.incoming.size() >= 5 + length;
+}
+
+}  // namespace
+
+TlsSession* platform_tls_start(ErrorNumber& error_code, SocketHandle socket,
+                               const std::string& host, const std::string& ca_pem) {
+  TlsSession* session = new (std::nothrow) TlsSession;
+  if (session == nullptr) {
+    set_error(error_code, kErrNoMemory);
+    return nullptr;
+  }
+  session->socket = to_socket(socket);
+  session->host = host;
+  session->ca_pem = ca_pem;
+  session->host_is_address = is_address(host);
+  session->manual_check = !ca_pem.empty() || session->host_is_address;
+  SECURITY_STATUS status = acquire_credentials(*session);
+  if (status != SEC_E_OK) {
+    fail_with_status(error_code, status);
+    delete session;
+    return nullptr;
+  }
+  session->have_credentials = true;
+  return session;
+}
+
+bool platform_tls_handshake(ErrorNumber& error_code, TlsSession* session, TlsWait& wait) {
+  wait = TlsWait::none;
+  if (session->established) return true;
+  Progress progress = drive(error_code, *session, wait);
+  if (progress != Progress::done) return false;
+  return finish_handshake(error_code, *session);
+}
+
+std::int64_t platform_tls_send(ErrorNumber& error_code, TlsSession* session, const char* data,
+                               std::size_t size, TlsWait& wait) {
+  wait = TlsWait::none;
+  if (!session->established) {
+    fail_with_words(error_code, kHandshakeFailure);
+    return -1;
+  }
+  if (session->renegotiating) {
+    Progress progress = drive(error_code, *session, wait);
+    if (progress == Progress::waiting) return 0;
+    if (progress == Progress::failed) {
+      if (session->closed) fail_with_words(error_code, kHandshakeFailure);
+      return -1;
+    }
+    session->renegotiating = false;
+  }
+  if (!session->outgoing.empty()) {
+    int flushed = flush(error_code, *session);
+    if (flushed < 0) return -1;
+    if (flushed == 0) {
+      wait = TlsWait::writable;
+      return 0;
+    }
+    if (session->pending_taken > 0) {
+      std::size_t taken = session->pending_taken;
+      session->pending_taken = 0;
+      return static_cast<std::int64_t>(taken);
+    }
+  }
+  if (size == 0) return 0;
+  std::size_t piece = std::min<std::size_t>(size, session->sizes.cbMaximumMessage);
+  std::string record(session->sizes.cbHeader + piece + session->sizes.cbTrailer, '\0');
+  std::memcpy(record.data() + session->sizes.cbHeader, data, piece);
+  SecBuffer buffers[4];
+  buffers[0] = {session->sizes.cbHeader, SECBUFFER_STREAM_HEADER, record.data()};
+  buffers[1] = {static_cast<ULONG>(piece), SECBUFFER_DATA, record.data() + session->sizes.cbHeader};
+  buffers[2] = {session->sizes.cbTrailer, SECBUFFER_STREAM_TRAILER,
+                record.data() + session->sizes.cbHeader + piece};
+  buffers[3] = {0, SECBUFFER_EMPTY, nullptr};
+  SecBufferDesc desc = {SECBUFFER_VERSION, 4, buffers};
+  SECURITY_STATUS status = EncryptMessage(&session->context, 0, &desc, 0);
+  if (status != SEC_E_OK) {
+    fail_with_status(error_code, status);
+    return -1;
+  }
+  // The three parts lie one after the other; the trailer may come out
+  // shorter than its room.
+  record.resize(buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer);
+  session->outgoing.append(record);
+  int flushed = flush(error_code, *session);
+  if (flushed < 0) return -1;
+  if (flushed == 0) {
+    session->pending_taken = piece;
+    wait = TlsWait::writable;
+    return 0;
+  }
+  return static_cast<std::int64_t>(piece);
+}
+
+std::int64_t platform_tls_receive(ErrorNumber& error_code, TlsSession* session, char* buffer,
+                                  std::size_t size, TlsWait& wait) {
+  wait = TlsWait::none;
+  if (!session->established) {
+    fail_with_words(error_code, kHandshakeFailure);
+    return -1;
+  }
+  for (;;) {
+    if (session->plain_offset < session->plain.size()) {
+      std::size_t count = std::min(size, session->plain.size() - session->plain_offset);
+      std::memcpy(buffer, session->plain.data() + session->plain_offset, count);
+      session->plain_offset += count;
+      return static_cast<std::int64_t>(count);
+    }
+    if (session->closed) return 0;
+    if (session->renegotiating) {
+      Progress progress = drive(error_code, *session, wait);
+      if (progress == Progress::waiting) return -2;
+      if (progress == Progress::failed) return session->closed ? 0 : -1;
+      session->renegotiating = false;
+      continue;
+    }
+    if (!session->incoming.empty()) {
+      Decrypted decrypted = decrypt_once(error_code, *session);
+      if (decrypted == Decrypted::failed) return -1;
+      if (decrypted == Decrypted::closed) {
+        session->closed = true;
+        continue;
+      }
+      if (decrypted == Decrypted::renegotiate) {
+        // Post-handshake messages (TLS 1.3 tickets, a key update): the
+        // handshake loop takes the bytes after them at once.
+        session->renegotiating = true;
+        session->negotiated = false;
+        session->need_input = false;
+        continue;
+      }
+      if (decrypted == Decrypted::progress) continue;
+    }
+    int got = fill(error_code, *session);
+    if (got == -2) {
+      wait = TlsWait::readable;
+      return -2;
+    }
+    if (got < 0) return -1;
+    // A plain TCP close without a close-notify ends the answer too.
+    if (got == 0) session->closed = true;
+  }
+}
+
+bool platform_tls_pending(const TlsSession* session) {
+  // A closed session answers at once too: the socket may never turn
+  // readable after a close-notify.
+  return session->plain_offset < session->plain.size() || session->closed ||
+         whole_record_waits(*session);
+}
+
+void platform_tls_end(TlsSession* session) {
+  if (session == nullptr) return;
+  // The close-notify goes out only after whole records: a record cut short
+  // would make it unreadable.
+  if (session->have_context && session->established && session->outgoing.empty()) {
+    DWORD kind = SCHANNEL_SHUTDOWN;
+    SecBuffer control = {sizeof kind, SECBUFFER_TOKEN, &kind};
+    SecBufferDesc control_desc = {SECBUFFER_VERSION, 1, &control};
+    if (ApplyControlToken(&session->context, &control_desc) == SEC_E_OK) {
+      SecBuffer out = {0, SECBUFFER_TOKEN, nullptr};
+      SecBufferDesc out_desc = {SECBUFFER_VERSION, 1, &out};
+      ULONG attributes = 0;
+      char* target = session->host_is_address ? nullptr : session->host.data();
+      SECURITY_STATUS status = InitializeSecurityContextA(
+          &session->credentials, &session->context, target, kContextRequest, 0, 0, nullptr, 0,
+          &session->context, &out_desc, &attributes, nullptr);
+      if (out.pvBuffer != nullptr) {
+        if (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED) {
+          // One try, past the socket procedures so that a failure here
+          // leaves the reason of an earlier one alone; the peer's own
+          // close-notify is not waited for.
+          send(session->socket, static_cast<const char*>(out.pvBuffer),
+               static_cast<int>(out.cbBuffer), 0);
+        }
+        FreeContextBuffer(out.pvBuffer);
+      }
+    }
+  }
+  if (session->have_context) DeleteSecurityContext(&session->context);
+  if (session->have_credentials) FreeCredentialsHandle(&session->credentials);
+  delete session;
+}

@@ -1,0 +1,216 @@
+// TLS sessions over the Win32 backend (Schannel), against the peers of
+// tls_peer.py, which scripts/test-windows.sh starts on the Linux side with
+// certificates made by openssl; RAVELOK_TLS_PEER names its directory. Every
+// wait is bounded.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <map>
+#include <sstream>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/tls.h"
+#include "support/fixtures.h"
+
+namespace {
+
+struct Peer {
+  std::string directory;
+  std::map<std::string, std::uint16_t> ports;
+};
+
+const Peer& peer() {
+  static Peer loaded = [] {
+    Peer p;
+    const char* directory = std::getenv("RAVELOK_TLS_PEER");
+    if (directory == nullptr) return p;
+    p.directory = directory;
+    std::istringstream lines(read_file(p.directory + "\\ports.txt"));
+    std::string name;
+    unsigned port = 0;
+    while (lines >> name >> port) p.ports[name] = static_cast<std::uint16_t>(port);
+    return p;
+  }();
+  return loaded;
+}
+
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds left before deadline, at least 0.
+std::uint32_t left(Clock::time_point deadline) {
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return ms > 0 ? static_cast<std::uint32_t>(ms) : 0;
+}
+
+enum class Outcome { complete, failed, timed_out };
+
+// One session from connect to end: the handshake, then (when request is
+// not empty) the request sent whole and the answer received to the close.
+struct Session {
+  Outcome handshake = Outcome::failed;
+  Outcome exchange = Outcome::failed;
+  ErrorNumber error_code = 0;
+  std::string reason;
+  std::string answer;
+  int waits = 0;
+};
+
+// Waits as the call asked; false when the deadline passed first.
+bool wait_for(ErrorNumber& error_code, SocketHandle socket, TlsWait wait,
+              Clock::time_point deadline, int& waits) {
+  ++waits;
+  return platform_wait_socket(error_code, socket, wait == TlsWait::writable, left(deadline)) ==
+         SocketWait::ready;
+}
+
+Session run_session(const std::string& behaviour, const std::string& host,
+                    const std::string& ca_file, const std::string& request, int limit_ms = 5000) {
+  Session result;
+  ErrorNumber& error_code = result.error_code;
+  SocketHandle socket = platform_tcp_connect(error_code, host, peer().ports.at(behaviour));
+  if (socket == kNoSocket) return result;
+  std::string ca_pem = ca_file.empty() ? "" : read_file(peer().directory + "\\" + ca_file);
+  TlsSession* session = platform_tls_start(error_code, socket, host, ca_pem);
+  if (session == nullptr) {
+    platform_close_socket(socket);
+    return result;
+  }
+  Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limit_ms);
+  TlsWait wait = TlsWait::none;
+  result.handshake = Outcome::timed_out;
+  while (!platform_tls_handshake(error_code, session, wait)) {
+    if (wait == TlsWait::none) {
+      result.handshake = Outcome::failed;
+      break;
+    }
+    if (!wait_for(error_code, socket, wait, deadline, result.waits)) break;
+  }
+  if (error_code == 0 && wait == TlsWait::none) result.handshake = Outcome::complete;
+  if (result.handshake == Outcome::complete && !request.empty()) {
+    result.exchange = Outcome::timed_out;
+    std::size_t sent = 0;
+    while (sent < request.size()) {
+      std::int64_t taken = platform_tls_send(error_code, session, request.data() + sent,
+                                             request.size() - sent, wait);
+      if (taken < 0) break;
+      sent += static_cast<std::size_t>(taken);
+      if (taken == 0 && !wait_for(error_code, socket, wait, deadline, result.waits)) break;
+    }
+    char buffer[5000];
+    while (sent == request.size()) {
+      std::int64_t got = platform_tls_receive(error_code, session, buffer, sizeof buffer, wait);
+      if (got == 0) {
+        result.exchange = Outcome::complete;
+        break;
+      }
+      if (got == -1) {
+        result.exchange = Outcome::failed;
+        break;
+      }
+      if (got > 0) {
+        result.answer.append(buffer, static_cast<std::size_t>(got));
+      } else if (!platform_tls_pending(session) &&
+                 !wait_for(error_code, socket, wait, deadline, result.waits)) {
+        break;
+      }
+    }
+  }
+  if (error_code != 0) result.reason = platform_failure_reason();
+  platform_tls_end(session);
+  platform_close_socket(socket);
+  return result;
+}
+
+std::string request_of(std::size_t body_size) {
+  std::string body;
+  for (std::size_t i = 0; i < body_size; ++i) body.push_back(static_cast<char>('a' + i % 26));
+  return "POST /echo HTTP/1.0\r\nContent-Length: " + std::to_string(body_size) + "\r\n\r\n" + body;
+}
+
+std::string echo_of(const std::string& request) {
+  return "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(request.size()) + "\r\n\r\n" +
+         request;
+}
+
+class Win32Tls : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (std::getenv("RAVELOK_TLS_PEER") == nullptr) GTEST_SKIP() << "no TLS peer (RAVELOK_TLS_PEER)";
+    ASSERT_FALSE(peer().ports.empty()) << "no ports.txt in " << peer().directory;
+  }
+};
+
+TEST_F(Win32Tls, ExchangesEndWithTheClose) {
+  struct Case {
+    const char* behaviour;
+    const char* host;
+    std::size_t body;
+  };
+  // Bodies beyond one record (16 KiB) go out and come back in pieces.
+  const Case cases[] = {
+      {"good", "localhost", 0},
+      {"good", "localhost", 70000},
+      {"good", "127.0.0.1", 100},
+      {"tls12", "localhost", 20000},
+      // No close-notify: the TCP close ends the answer all the same.
+      {"cut", "localhost", 20000},
+  };
+  for (const Case& c : cases) {
+    std::string request = request_of(c.body);
+    Session s = run_session(c.behaviour, c.host, "ca.pem", request);
+    std::string what = std::string(c.behaviour) + " " + c.host;
+    EXPECT_EQ(s.handshake, Outcome::complete) << what << ": " << s.reason;
+    EXPECT_EQ(s.exchange, Outcome::complete) << what;
+    EXPECT_EQ(s.error_code, 0) << what << ": " << s.reason;
+    EXPECT_TRUE(s.answer == echo_of(request)) << what << ": " << s.answer.size() << " bytes";
+  }
+}
+
+TEST_F(Win32Tls, FailedChecksAndPeersThatAreNotTls) {
+  struct Case {
+    const char* behaviour;
+    const char* host;
+    const char* ca_file;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"good", "localhost", "other-ca.pem", "untrusted authority"},
+      {"self_signed", "localhost", "ca.pem", "untrusted authority"},
+      // Without a CA file, against the system's store.
+      {"good", "127.0.0.1", "", "untrusted authority"},
+      {"good", "localhost", "", "untrusted authority"},
+      {"wrong_name", "localhost", "ca.pem", "name mismatch"},
+      {"expired", "localhost", "ca.pem", "expired certificate"},
+      {"plain", "localhost", "ca.pem", "not TLS"},
+  };
+  for (const Case& c : cases) {
+    Session s = run_session(c.behaviour, c.host, c.ca_file, request_of(10));
+    std::string what = std::string(c.behaviour) + " " + c.host + " " + c.ca_file;
+    EXPECT_EQ(s.handshake, Outcome::failed) << what;
+    EXPECT_EQ(s.error_code, 57) << what;
+    EXPECT_EQ(s.reason, c.reason) << what;
+  }
+}
+
+TEST_F(Win32Tls, SilentPeerLeavesTheHandshakeWaiting) {
+  auto start = Clock::now();
+  Session s = run_session("silent", "localhost", "ca.pem", request_of(10), 600);
+  double waited = std::chrono::duration<double>(Clock::now() - start).count();
+  EXPECT_EQ(s.handshake, Outcome::timed_out);
+  EXPECT_EQ(s.error_code, 0);
+  EXPECT_GE(s.waits, 1);
+  EXPECT_LT(waited, 3.0);
+}
+
+TEST_F(Win32Tls, RecordThatDoesNotDecryptFailsTheAnswer) {
+  std::string request = request_of(30000);
+  Session s = run_session("corrupt", "localhost", "ca.pem", request);
+  EXPECT_EQ(s.handshake, Outcome::complete) << s.reason;
+  EXPECT_EQ(s.exchange, Outcome::failed);
+  EXPECT_EQ(s.error_code, 57);
+  EXPECT_LT(s.answer.size(), echo_of(request).size());
+}
+
+}  // namespace
