@@ -28,7 +28,7 @@ large_size=$((1 << 30))
 form_variables=200
 
 # ------------------------------------------------------------------ packages
-ravelok_extra_packages=(nginx curl wget time gcc)
+ravelok_extra_packages=(nginx openssl curl wget time gcc)
 source scripts/setup.sh
 
 # --------------------------------------------------------------------- build
