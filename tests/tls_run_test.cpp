@@ -81,15 +81,16 @@ class TlsRun : public ::testing::Test {
 
   // Starts tests/peers/tls_server.py with NAME.pem and its key, answering
   // with answer; its port (0 when it did not start).
-  int start_python(const std::string& name, const std::string& answer, int connections = 1) {
+  int start_python(const std::string& name, const std::string& answer, bool garbage = false) {
     const std::string tag = std::to_string(++servers_);
     write_file(work.file("answer" + tag), answer);
     record_ = work.file("record" + tag);
-    python_.reset(new Background(
-        {"python3", std::string(RAVELOK_SOURCE_DIR) + "/tests/peers/tls_server.py", "--port-file",
-         work.file("port" + tag), "--record", record_, "--cert", certs().file(name + ".pem"),
-         "--key", certs().file(name + ".key"), "--answer", work.file("answer" + tag),
-         "--connections", std::to_string(connections)}));
+      std::vector<std::string> command = {
+        "python3", std::string(RAVELOK_SOURCE_DIR) + "/tests/peers/tls_server.py", "--port-file",
+        work.file("port" + tag), "--record", record_, "--cert", certs().file(name + ".pem"),
+        "--key", certs().file(name + ".key"), "--answer", work.file("answer" + tag)};
+    if (garbage) command.push_back("--garbage");
+    python_.reset(new Background(command));
     return wait_for_port_file(work.file("port" + tag), 10000);
   }
 
@@ -235,6 +236,7 @@ TEST_F(TlsRun, FailuresEndBeforeAnyRequestByte) {
     std::string words;  // in the failure line; empty: no failure line
     std::string saved;
     bool request_arrives;  // the request is decrypted by the server
+    bool garbage = false;  // a record that does not decrypt follows the answer
   };
   const std::string ca = certs().file("ca.pem");
   write_file(work.file("empty.pem"), "not a certificate\n");
@@ -257,6 +259,8 @@ TEST_F(TlsRun, FailuresEndBeforeAnyRequestByte) {
        ": handshake failure", "\r\n", false},
       {"closes mid-body without close-notify", Peer::python, "server", cut, {}, ca, 62,
        "cut short: 7 of 100 body bytes", "partial\r\n", true},
+      {"a record that does not decrypt mid-body", Peer::python, "server", cut, {}, ca, 57,
+       "failed while reading the answer: TLS failure: ", "partial\r\n", true, true},
       {"closes without close-notify, no length", Peer::python, "server", "HTTP/1.0 200 OK\r\n\r\nwhole", {}, ca,
        0, "", "whole\r\n", true},
       {"CAFile missing", Peer::scripted, "", "", {.answer = {}, .when = AnswerWhen::never}, "absent.pem", 53,
@@ -271,7 +275,7 @@ TEST_F(TlsRun, FailuresEndBeforeAnyRequestByte) {
     std::unique_ptr<ScriptedServer> scripted;
     int port = 0;
     if (row.peer == Peer::python) {
-      port = start_python(row.certificate, row.answer);
+      port = start_python(row.certificate, row.answer, row.garbage);
     } else {
       scripted.reset(new ScriptedServer(row.script));
       port = scripted->ok() ? scripted->port() : 0;
