@@ -253,7 +253,10 @@ namespace {
 // session holds bytes already, so that a short refill still means nothing
 // more has arrived. The count, 0 once the peer has closed, -2 with needed
 // set, or -1 with the failure in error_code. A failure after some bytes is
-// kept in held_error and told once those bytes are handed over.
+// kept in held_error and told once those bytes are handed over. The peer's
+// close is kept in held_close: the session reads its close-notify once, and
+// the socket may have nothing more to wait for (a server that waits for
+// ours before it closes).
 std::int64_t receive_secure(ErrorNumber& error_code, TcpConnection& c, TlsWait& needed) {
   std::uint32_t filled = 0;
   needed = TlsWait::readable;
@@ -269,6 +272,7 @@ std::int64_t receive_secure(ErrorNumber& error_code, TcpConnection& c, TlsWait& 
     }
     if (filled > 0) {
       if (got == -1) c.held_error = step_error;
+      if (got == 0) c.held_close = true;
       return filled;
     }
     if (got == -2) needed = wait;
@@ -317,8 +321,10 @@ std::size_t tcp_receive_into(ErrorNumber& error_code, std::int16_t number, std::
       c.held_error = 0;
       break;
     }
-    // Bytes the TLS session holds already need no wait for the socket.
-    const bool buffered = c.tls != nullptr && !tls_blocked && platform_tls_pending(c.tls);
+    // Bytes the TLS session holds already, or its peer's close, need no
+    // wait for the socket.
+    const bool buffered =
+        c.held_close || (c.tls != nullptr && !tls_blocked && platform_tls_pending(c.tls));
     SocketWait wait = buffered ? SocketWait::ready
                                : platform_wait_socket(step_error, c.socket,
                                                       needed == TlsWait::writable, wait_bound(c));
@@ -334,7 +340,9 @@ std::size_t tcp_receive_into(ErrorNumber& error_code, std::int16_t number, std::
       break;
     }
     std::int64_t received = -1;
-    if (wait == SocketWait::ready && c.tls != nullptr) {
+    if (c.held_close) {
+      received = 0;
+    } else if (wait == SocketWait::ready && c.tls != nullptr) {
       received = receive_secure(step_error, c, needed);
       tls_blocked = received == -2;
     } else if (wait == SocketWait::ready) {
@@ -352,6 +360,7 @@ std::size_t tcp_receive_into(ErrorNumber& error_code, std::int16_t number, std::
     c.held = static_cast<std::uint32_t>(received);
     if (c.held != kReceiveBufferSize) c.short_refill = true;
     if (received == 0) {
+      if (c.tls != nullptr) c.held_close = true;
       c.end_of_data = true;
       break;
     }

@@ -27,6 +27,7 @@ struct TcpConnection {
   std::unique_ptr<char[]> buffer;  // kReceiveBufferSize bytes
   TlsSession* tls = nullptr;       // every byte goes through it when set; ended by tcp_close
   ErrorNumber held_error = 0;      // a TLS receive failure not told yet
+  bool held_close = false;         // the TLS peer has closed: a receive ends without waiting
 };
 
 inline constexpr std::uint32_t kReceiveBufferSize = 65536;

@@ -81,7 +81,7 @@ class TlsRun : public ::testing::Test {
 
   // Starts tests/peers/tls_server.py with NAME.pem and its key, answering
   // with answer; its port (0 when it did not start).
-  int start_python(const std::string& name, const std::string& answer, bool garbage = false) {
+  int start_python(const std::string& name, const std::string& answer, const std::string& ending = "close") {
     const std::string tag = std::to_string(++servers_);
     write_file(work.file("answer" + tag), answer);
     record_ = work.file("record" + tag);
@@ -89,7 +89,7 @@ class TlsRun : public ::testing::Test {
         "python3", std::string(RAVELOK_SOURCE_DIR) + "/tests/peers/tls_server.py", "--port-file",
         work.file("port" + tag), "--record", record_, "--cert", certs().file(name + ".pem"),
         "--key", certs().file(name + ".key"), "--answer", work.file("answer" + tag)};
-    if (garbage) command.push_back("--garbage");
+    command.insert(command.end(), {"--ending", ending});
     python_.reset(new Background(command));
     return wait_for_port_file(work.file("port" + tag), 10000);
   }
@@ -236,12 +236,13 @@ TEST_F(TlsRun, FailuresEndBeforeAnyRequestByte) {
     std::string words;  // in the failure line; empty: no failure line
     std::string saved;
     bool request_arrives;  // the request is decrypted by the server
-    bool garbage = false;  // a record that does not decrypt follows the answer
+    std::string ending = "close";  // how the Python server ends (tests/peers/tls_server.py)
   };
   const std::string ca = certs().file("ca.pem");
   write_file(work.file("empty.pem"), "not a certificate\n");
   ASSERT_EQ(mkdir(work.file("dir.pem").c_str(), 0755), 0);
   const std::string cut = "HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\npartial";
+  const std::string big(5000, 'b');
   const std::vector<Row> rows = {
       {"untrusted authority", Peer::python, "server", "", {}, certs().file("self.pem"), 57,
        ": untrusted authority (57 network failure)", "\r\n", false},
@@ -260,7 +261,11 @@ TEST_F(TlsRun, FailuresEndBeforeAnyRequestByte) {
       {"closes mid-body without close-notify", Peer::python, "server", cut, {}, ca, 62,
        "cut short: 7 of 100 body bytes", "partial\r\n", true},
       {"a record that does not decrypt mid-body", Peer::python, "server", cut, {}, ca, 57,
-       "failed while reading the answer: TLS failure: ", "partial\r\n", true, true},
+       "failed while reading the answer: TLS failure: ", "partial\r\n", true, "garbage"},
+      // The close-notify read with the last bytes: later receives must not
+      // wait for a TCP close that only comes after the client's.
+      {"close-notify, the connection held", Peer::python, "server", "HTTP/1.0 200 OK\r\n\r\n" + big, {}, ca, 0,
+       "", big + "\r\n", true, "notify"},
       {"closes without close-notify, no length", Peer::python, "server", "HTTP/1.0 200 OK\r\n\r\nwhole", {}, ca,
        0, "", "whole\r\n", true},
       {"CAFile missing", Peer::scripted, "", "", {.answer = {}, .when = AnswerWhen::never}, "absent.pem", 53,
@@ -275,7 +280,7 @@ TEST_F(TlsRun, FailuresEndBeforeAnyRequestByte) {
     std::unique_ptr<ScriptedServer> scripted;
     int port = 0;
     if (row.peer == Peer::python) {
-      port = start_python(row.certificate, row.answer, row.garbage);
+      port = start_python(row.certificate, row.answer, row.ending);
     } else {
       scripted.reset(new ScriptedServer(row.script));
       port = scripted->ok() ? scripted->port() : 0;
