@@ -39,7 +39,7 @@ constexpr const char* kLibraryName = "libssl.so.3";
   F(SSL_has_pending) F(SSL_shutdown) F(SSL_is_init_finished) F(X509_STORE_add_cert)          \
   F(X509_free) F(PEM_read_bio_X509) F(BIO_new_mem_buf) F(BIO_free) F(ERR_get_error)          \
   F(ERR_peek_error) F(ERR_clear_error) F(ERR_reason_error_string)                            \
-  F(X509_verify_cert_error_string) F(X509_VERIFY_PARAM_set1_ip_asc)
+  F(X509_verify_cert_error_string) F(X509_VERIFY_PARAM_set1_ip_asc) F(OPENSSL_init_ssl)
 
 struct Library {
   bool tried = false;
@@ -58,7 +58,7 @@ bool load_library() {
   Library& lib = g_library;
   if (lib.tried) return lib.loaded;
   lib.tried = true;
-  // Never closed: the library's own exit handler runs at the process's end.
+  // Never closed: the process ends with the library loaded.
   void* handle = dlopen(kLibraryName, RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) {
     const char* text = dlerror();
@@ -73,6 +73,13 @@ bool load_library() {
   }
   RAVELOK_TLS_FUNCTIONS(RAVELOK_TLS_RESOLVE)
 #undef RAVELOK_TLS_RESOLVE
+  // The system's configuration (openssl.cnf) is read as usual; the
+  // library's clean-up at exit is left out: the process ends right after
+  // the one session, and the system frees its memory faster.
+  if (lib.OPENSSL_init_ssl(OPENSSL_INIT_NO_ATEXIT, nullptr) != 1) {
+    lib.failure = "cannot start the TLS library";
+    return false;
+  }
   lib.loaded = true;
   return true;
 }
