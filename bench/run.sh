@@ -28,7 +28,7 @@ large_size=$((1 << 30))
 form_variables=200
 
 # ------------------------------------------------------------------ packages
-ravelok_extra_packages=(nginx curl wget time gcc)
+ravelok_extra_packages=(nginx openssl curl wget time gcc)
 source scripts/setup.sh
 
 # --------------------------------------------------------------------- build
@@ -75,6 +75,8 @@ start_nginx() {
   for attempt in 1 2 3 4 5 6 7 8; do
     nginx_port=$((20000 + RANDOM % 40000))
     port_is_free "$nginx_port" || continue
+    tls_port=$((nginx_port + 1))
+    port_is_free "$tls_port" || continue
     cat >"$work/nginx/nginx.conf" <<EOF
 daemon off;
 worker_processes 1;
@@ -93,6 +95,19 @@ http {
   server {
     listen 127.0.0.1:$nginx_port;
     root $work/www;
+  }
+  # HTTPS: the same files, and the uploads passed on to the sink as they
+  # arrive, so that the sink's count checks them.
+  server {
+    listen 127.0.0.1:$tls_port ssl;
+    ssl_certificate $work/tls/server.pem;
+    ssl_certificate_key $work/tls/server.key;
+    root $work/www;
+    location /upload {
+      client_max_body_size 0;
+      proxy_request_buffering off;
+      proxy_pass http://127.0.0.1:$sink_port;
+    }
   }
 }
 EOF
@@ -126,8 +141,19 @@ start_sink() {
   exit 1
 }
 
-start_nginx
+# The HTTPS cases' authority and server certificate, made for this run.
+mkdir -p "$work/tls"
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$work/tls/ca.key" \
+  -out "$work/tls/ca.pem" -days 2 -subj /CN=ravelok-bench-authority 2>/dev/null
+openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$work/tls/server.key" \
+  -out "$work/tls/server.csr" -subj /CN=127.0.0.1 2>/dev/null
+printf 'subjectAltName=IP:127.0.0.1\n' >"$work/tls/server.ext"
+openssl x509 -req -in "$work/tls/server.csr" -CA "$work/tls/ca.pem" -CAkey "$work/tls/ca.key" \
+  -CAcreateserial -out "$work/tls/server.pem" -days 2 -extfile "$work/tls/server.ext" 2>/dev/null
+chmod 644 "$work/tls/"*
+
 start_sink
+start_nginx
 
 # ---------------------------------------------------------------------- jobs
 # write_job NAME PORT PAGE METHOD SAVE [Files entry]: a job directory
@@ -148,6 +174,13 @@ write_job large "$nginx_port" /large.bin "" "$work/out/large.ravelok"
 write_job large2 "$nginx_port" /large2.bin "" "$work/out/large.ravelok"
 write_job upload "$sink_port" /upload POST "$work/out/upload.ravelok" "$work/www/large.bin"
 write_job form "$sink_port" /form POST "$work/out/form.ravelok"
+# The HTTPS jobs: the Site's prefix and the run's authority as CAFile.
+write_job tls-small "$tls_port" /small.bin "" "$work/out/tls-small.ravelok"
+write_job tls-large "$tls_port" /large.bin "" "$work/out/tls-large.ravelok"
+write_job tls-upload "$tls_port" /upload POST "$work/out/tls-upload.ravelok" "$work/www/large.bin"
+for job in tls-small tls-large tls-upload; do
+  sed -i "s|^Site=127.0.0.1\$|Site=https://127.0.0.1\nCAFile=$work/tls/ca.pem|" "$work/jobs/$job/RAVELOK.INI"
+done
 
 # The form: the same 200 variables for every tool. Values hold blanks and
 # bytes that need encoding.
@@ -312,6 +345,48 @@ for i in $(seq "$runs_small"); do
   done
 done
 
+echo "e. HTTPS GET of 1 KiB with CAFile, save file absent, $runs_small runs each ..."
+for i in $(seq "$runs_small"); do
+  rm -f "$work/out/"tls-small.*
+  run e-absent ravelok "$ravelok" "$work/jobs/tls-small"
+  run e-absent curl curl -s --cacert "$work/tls/ca.pem" -o "$work/out/tls-small.curl" \
+    "https://127.0.0.1:$tls_port/small.bin"
+  for tool in ravelok curl; do expect_saved "$tool" "$work/out/tls-small.$tool" "$work/www/small.bin"; done
+done
+
+echo "f. HTTPS GET of 1 GiB saved to a file, absent, $runs_large runs each ..."
+for i in $(seq "$runs_large"); do
+  for tool in ravelok curl; do
+    check=size
+    if [ "$tool" = ravelok ] && [ "$i" = 1 ]; then check=all; fi
+    rm -f "$work/out/"tls-large.*
+    sleep "$settle"
+    case $tool in
+      ravelok) run f-absent ravelok "$ravelok" "$work/jobs/tls-large" ;;
+      curl) run f-absent curl curl -s --cacert "$work/tls/ca.pem" -o "$work/out/tls-large.curl" \
+              "https://127.0.0.1:$tls_port/large.bin" ;;
+    esac
+    expect_saved "$tool" "$work/out/tls-large.$tool" "$work/www/large.bin" "$check"
+  done
+done
+rm -f "$work/out/"tls-large.*
+
+echo "g. HTTPS upload POST of 1 GiB, save file present, $runs_large runs each ..."
+for tool in ravelok curl; do printf 'received 0 of 0, answer 0\n' >"$work/out/tls-upload.$tool"; done
+for i in $(seq "$runs_large"); do
+  for tool in ravelok curl; do
+    sleep "$settle"
+    before=$(cksum <"$work/out/tls-upload.$tool")
+    case $tool in
+      ravelok) run g-present ravelok "$ravelok" "$work/jobs/tls-upload" ;;
+      curl) run g-present curl curl -s --cacert "$work/tls/ca.pem" -o "$work/out/tls-upload.curl" \
+              -F "FILE1=@$work/www/large.bin" "https://127.0.0.1:$tls_port/upload" ;;
+    esac
+    expect_received "$work/out/tls-upload.$tool"
+    expect_rewritten "$work/out/tls-upload.$tool" "$before"
+  done
+done
+
 # ---------------------------------------------------------------------- table
 # median FILE COLUMN
 median() {
@@ -323,18 +398,21 @@ seconds_text() {
 }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 
-cases=(a-absent a-present b-absent b-present c-present d-absent d-present)
+cases=(a-absent a-present b-absent b-present c-present d-absent d-present e-absent f-absent g-present)
 declare -A case_title=(
   [a]="a. GET, 1 KiB answer"
   [b]="b. GET, 1 GiB answer"
   [c]="c. upload POST of a 1 GiB file"
   [d]="d. form POST, $form_variables variables"
+  [e]="e. HTTPS GET, 1 KiB answer, CAFile"
+  [f]="f. HTTPS GET, 1 GiB answer"
+  [g]="g. HTTPS upload POST of a 1 GiB file"
 )
 declare -A form_title=([absent]="save file absent" [present]="save file present")
 # Targets for ravelok, the same for both forms of a case: the wall-time
 # ratio to curl, and a peak RSS in MiB (empty: none).
-declare -A wall_target=([a]=0.35 [b]=0.9 [c]=1.0 [d]=0.35)
-declare -A rss_target=([a]="" [b]=16 [c]="" [d]="")
+declare -A wall_target=([a]=0.35 [b]=0.9 [c]=1.0 [d]=0.35 [e]=0.5 [f]=1.0 [g]=1.2)
+declare -A rss_target=([a]="" [b]=16 [c]="" [d]="" [e]="" [f]=24 [g]=24)
 
 table=$work/table.md
 {
@@ -348,7 +426,9 @@ table=$work/table.md
     for tool in ravelok curl wget; do
       file=$work/results/$case.$tool
       if [ ! -f "$file" ]; then
-        echo "| $title | $tool | – | – | – | – | – | wget cannot send multipart/form-data, so it has no upload figure |"
+        why="wget cannot send multipart/form-data, so it has no upload figure"
+        [ "$letter" \> d ] && why="the HTTPS cases compare with curl alone"
+        echo "| $title | $tool | – | – | – | – | – | $why |"
         continue
       fi
       wall=$(median "$file" 1)
@@ -385,6 +465,9 @@ report=$work/report.md
   echo "peak resident set size the kernel reports for the process. The GETs are served by nginx"
   echo "from files on loopback; the POSTs go to a small sink (\`bench/sink.c\`) that reads the whole"
   echo "body before it answers and tells how many bytes it received, which the script checks."
+  echo "The HTTPS cases (e, f, g) go to the same nginx with TLS on another port (a certificate"
+  echo "made for the run, trusted through CAFile and curl's \`--cacert\`); their uploads pass"
+  echo "through nginx to the sink as they arrive."
   echo "Every case that saves a file runs in two forms: with the save file absent (a first run)"
   echo "and with it present, holding an earlier answer (the repeated job a scheduler starts);"
   echo "curl (\`-o\`) and wget (\`-O\`) overwrite their own files in the same way. In the present"

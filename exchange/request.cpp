@@ -231,13 +231,13 @@ std::string request_line(RequestKind kind, const std::string& page,
   return line + " HTTP/1.0";
 }
 
-std::string host_header(const std::string& host, std::uint16_t port) {
+std::string host_header(const std::string& host, std::uint16_t port, std::uint16_t default_port) {
   std::string line = "Host: ";
   const bool brackets = host.find(':') != std::string::npos;
   if (brackets) line += '[';
   line += host;
   if (brackets) line += ']';
-  if (port != 80) {
+  if (port != default_port) {
     line += ':';
     line += decimal_text(port);
   }

@@ -36,8 +36,8 @@ std::string request_line(RequestKind kind, const std::string& page,
                          const std::string& form_string);
 
 // "Host: " and host (in square brackets when it holds a ":"), then ":" and
-// the port unless it is 80.
-std::string host_header(const std::string& host, std::uint16_t port);
+// the port unless it is the scheme's default_port (80, or 443 for HTTPS).
+std::string host_header(const std::string& host, std::uint16_t port, std::uint16_t default_port);
 
 // The host a Site names, for the connection and the Host header alike: a
 // Site written in square brackets ("[::1]") is the address inside them.
@@ -56,7 +56,8 @@ PreparedRequest prepare_request(Failure& failure, const std::string& page,
 // followed by CR LF, as one text. Content-Length counts exactly the body
 // that follows it, and nothing follows the body.
 std::string request_head(RequestKind kind, const std::string& host, std::uint16_t port,
-                         const std::string& page, const PreparedRequest& request);
+                         std::uint16_t default_port, const std::string& page,
+                         const PreparedRequest& request);
 
 // Sends the whole request on connection: the head, then the body (the form
 // string, or the body file). The first failure goes to failure, with object
@@ -64,7 +65,7 @@ std::string request_head(RequestKind kind, const std::string& host, std::uint16_
 // could be sent (the body file could not be read back), true once sending
 // started.
 bool send_request(Failure& failure, std::int16_t connection, const std::string& host,
-                  std::uint16_t port, const std::string& page, const std::string& method,
+                  std::uint16_t port, std::uint16_t default_port, const std::string& page, const std::string& method,
                   const StringList& files, PreparedRequest& request, const std::string& object);
 
 // Closes the body file, which takes it off the disk, and empties its name.

@@ -7,10 +7,11 @@
 #include "services/version.h"
 
 std::string request_head(RequestKind kind, const std::string& host, std::uint16_t port,
-                         const std::string& page, const PreparedRequest& request) {
+                         std::uint16_t default_port, const std::string& page,
+                         const PreparedRequest& request) {
   std::string head = request_line(kind, page, request.form_string) + "\r\n";
   head += "User-Agent: Ravelok/" RAVELOK_VERSION " [ca] [DOS]\r\n";
-  head += host_header(host, port) + "\r\n";
+  head += host_header(host, port, default_port) + "\r\n";
   head += "Accept: */*\r\n";
   switch (kind) {
     case RequestKind::get:
@@ -32,7 +33,7 @@ std::string request_head(RequestKind kind, const std::string& host, std::uint16_
 }
 
 bool send_request(Failure& failure, std::int16_t connection, const std::string& host,
-                  std::uint16_t port, const std::string& page, const std::string& method,
+                  std::uint16_t port, std::uint16_t default_port, const std::string& page, const std::string& method,
                   const StringList& files, PreparedRequest& request, const std::string& object) {
   const RequestKind kind = request_kind(method, files);
   const FileHandle body = file_handle(request.body_file);
@@ -46,7 +47,7 @@ bool send_request(Failure& failure, std::int16_t connection, const std::string& 
   // The head goes out in one piece, with a form POST's body: Content-Length
   // counts every byte after the empty line, so a server that reads exactly
   // that much finds nothing left over.
-  std::string text = request_head(kind, host, port, page, request);
+  std::string text = request_head(kind, host, port, default_port, page, request);
   if (kind == RequestKind::form_post) text += request.form_string;
   ErrorNumber error_code = 0;
   tcp_send(error_code, connection, text);

@@ -43,6 +43,29 @@ bool read_response(Failure& failure, ResponseReader& reader, BodyStore& store,
   }
 }
 
+// The certificates a CAFile names, read whole; empty with the failure
+// recorded when it cannot be read or holds no PEM certificate.
+std::string read_ca_file(Failure& failure, const std::string& name) {
+  ErrorNumber error_code = 0;
+  std::string text;
+  FileHandle file = platform_open_read(error_code, name);
+  if (file != kNoFile) {
+    char piece[16384];
+    std::size_t got = 0;
+    while ((got = platform_read(error_code, file, piece, sizeof piece)) > 0) text.append(piece, got);
+    platform_close_file(file);
+  }
+  if (error_code != 0) {
+    note_failure(failure, error_code, Step::ca_file, name, failure_reason(error_code));
+    return std::string();
+  }
+  if (text.find("-----BEGIN CERTIFICATE-----") == std::string::npos) {
+    note_failure(failure, kErrWrongKind, Step::ca_file, name, "holds no certificate");
+    return std::string();
+  }
+  return text;
+}
+
 // How an answer that the server ended early fell short, in words.
 std::string shortfall(const ResponseReader& reader, const BodyStore& store) {
   if (reader.received == 0) return "the server closed without answering";
@@ -56,16 +79,25 @@ std::string shortfall(const ResponseReader& reader, const BodyStore& store) {
 TransactionResult http_transaction(const std::string& site, std::int16_t& port,
                                    const std::string& page, const std::string& method,
                                    const StringList& vars, const StringList& files,
-                                   BodyStore& store) {
+                                   bool secure, const std::string& ca_file, BodyStore& store) {
   TransactionResult result;
   Failure& failure = result.failure;
-  if (port == 0) port = 80;
+  const std::uint16_t default_port = secure ? 443 : 80;
+  if (port == 0) port = static_cast<std::int16_t>(default_port);
   // The port is the 16 bits of the setting read as unsigned: 40000 stays
   // 40000 instead of turning negative.
   const std::uint16_t unsigned_port = static_cast<std::uint16_t>(port);
   // The connection and the Host header name the same host.
   const std::string host = site_host(site);
   const std::string object = host + " port " + decimal_text(unsigned_port);
+
+  // The trusted certificates come first: without them nothing is sent, so
+  // nothing of the upload is staged either.
+  const std::string ca_pem = secure && !ca_file.empty() ? read_ca_file(failure, ca_file) : "";
+  if (failure.number != 0) {
+    result.outcome = failure.number;
+    return result;
+  }
 
   PreparedRequest prepared = prepare_request(failure, page, method, vars, files);
 
@@ -77,6 +109,13 @@ TransactionResult http_transaction(const std::string& site, std::int16_t& port,
     note_failure(failure, open_error, Step::resolve, site, failure_reason(open_error));
   }
   note_failure(failure, open_error, Step::connect, object, failure_reason(open_error));
+  if (failure.number == 0 && secure) {
+    // No byte of the request leaves before the handshake and the checks
+    // of the server's certificate have passed.
+    ErrorNumber secure_error = 0;
+    tcp_start_tls(secure_error, number, host, ca_pem);
+    note_failure(failure, secure_error, Step::secure, object, failure_reason(secure_error));
+  }
   if (failure.number != 0) {
     // Nothing is sent, and nothing of the upload is left behind.
     discard_prepared_request(prepared);
@@ -88,7 +127,8 @@ TransactionResult http_transaction(const std::string& site, std::int16_t& port,
 
   progress_phase("Enviant...");
   const bool sending_started =
-      send_request(failure, number, host, unsigned_port, page, method, files, prepared, object);
+      send_request(failure, number, host, unsigned_port, default_port, page, method, files,
+                   prepared, object);
   discard_prepared_request(prepared);
   const bool send_failed = failure.number != 0;
 

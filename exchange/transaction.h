@@ -13,8 +13,11 @@ struct TransactionResult {
   Failure failure;          // the first failure of the step that failed
 };
 
-// Performs the request and reads the answer, its body into store. A Port of
-// 0 becomes 80, in the caller's variable too. outcome is the first failure
+// Performs the request and reads the answer, its body into store; with
+// secure, over TLS, the server's certificate checked against the PEM
+// certificates of ca_file (read before connecting; empty: the system's
+// store). A Port of 0 becomes 80 (443 with secure), in the caller's
+// variable too. outcome is the first failure
 // of the step that failed: preparing or opening, sending, reading (24, 57,
 // 70), keeping the answer, or 62 when the server closed before any byte or
 // before the Content-Length it gave. The answer is complete once its body
@@ -23,7 +26,7 @@ struct TransactionResult {
 TransactionResult http_transaction(const std::string& site, std::int16_t& port,
                                    const std::string& page, const std::string& method,
                                    const StringList& vars, const StringList& files,
-                                   BodyStore& store);
+                                   bool secure, const std::string& ca_file, BodyStore& store);
 
 // Connection time-out of every wait (milliseconds); after a failed send it
 // bounds all the reading's waits together.

@@ -27,10 +27,16 @@ std::string what_failed(const Failure& failure) {
       return "cannot read upload file " + decimal_text(failure.index) + " " + quoted;
     case Step::body_file:
       return "cannot stage the upload in " + failure.object;
+    case Step::ca_file:
+      return "cannot read CAFile " + quoted;
     case Step::resolve:
       return "cannot resolve host " + quoted;
     case Step::connect:
       return "cannot connect to " + failure.object;
+    case Step::secure:
+      return failure.number == kErrTimedOut
+                 ? "no secure connection to " + failure.object + " within 3 s"
+                 : "no secure connection to " + failure.object;
     case Step::send:
       return failure.number == kErrTimedOut
                  ? "the server at " + failure.object + " stopped taking the request"

@@ -36,6 +36,16 @@ JobSettings read_job_settings(const CommandLine& arguments) {
 
   const std::string& file = job.settings_file;
   job.site = read_setting(file, "URL", "Site");
+  // The scheme prefix, in any letter case, chooses TLS or plain HTTP; the
+  // rest is the host as before.
+  const std::string scheme = upper_case(job.site.substr(0, 8));
+  if (scheme == "HTTPS://") {
+    job.secure = true;
+    job.site.erase(0, 8);
+  } else if (scheme.substr(0, 7) == "HTTP://") {
+    job.site.erase(0, 7);
+  }
+  job.ca_file = read_setting(file, "URL", "CAFile");
   job.port = to_int16(number_from_text(read_setting(file, "URL", "Port")));
   job.page = read_setting(file, "URL", "Page");
   job.method = upper_case(read_setting(file, "URL", "Method"));
@@ -92,7 +102,8 @@ void run_job(Failure& failure, std::string& site) {
   BodyStore store = body_store(job.save, job.default_save_name, !job.save.empty(),
                                platform_temp_directory());
   TransactionResult answer =
-      http_transaction(job.site, job.port, job.page, job.method, job.vars, job.files, store);
+      http_transaction(job.site, job.port, job.page, job.method, job.vars, job.files, job.secure,
+                       job.ca_file, store);
   // When both fail, the exchange's failure is the one told.
   failure = answer.failure;
   if (!job.save.empty()) {

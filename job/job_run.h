@@ -11,7 +11,9 @@
 // Everything a run takes from its command line and settings file.
 struct JobSettings {
   std::string settings_file;
-  std::string site;
+  std::string site;                // the host, without its scheme prefix
+  bool secure = false;             // Site began with https://
+  std::string ca_file;             // CAFile: certificates to trust instead of the system's
   std::int16_t port = 0;
   std::string page;
   std::string method;

@@ -48,8 +48,10 @@ enum class Step : std::uint8_t {
   settings,     // finding and reading the settings file
   upload_file,  // reading a file to upload
   body_file,    // staging the upload body in the temporary directory
+  ca_file,      // reading the certificates named by CAFile
   resolve,      // looking up the host name
   connect,      // opening the connection
+  secure,       // the TLS handshake and the server's certificate
   send,         // sending the request
   receive,      // reading the answer
   answer,       // the answer ended short of what it announced

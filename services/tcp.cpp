@@ -1,6 +1,7 @@
 #include "services/tcp.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <new>
 
 #include "services/numbers.h"
@@ -91,6 +92,60 @@ std::uint32_t wait_bound(const TcpConnection& connection) {
       std::min<std::uint64_t>(connection.deadline_ms - now, connection.timeout_ms));
 }
 
+// Bytes of a file go through a TLS session in pieces of this size.
+constexpr std::size_t kSecureFilePiece = 128 * 1024;
+
+// The send loop of a TLS connection, the same rounds as send_all's: wait
+// (bounded) for what the session needs, hand it what it takes. A file is
+// read in pieces, each sent whole before the next is read.
+void send_all_secure(ErrorNumber& error_code, TcpConnection& connection, const char* data,
+                     FileHandle file, std::uint64_t offset, std::uint64_t size) {
+  std::unique_ptr<char[]> piece;
+  if (file != kNoFile && size > 0) {
+    piece.reset(new (std::nothrow) char[kSecureFilePiece]);
+    if (piece == nullptr) {
+      set_error(error_code, kErrNoMemory);
+      return;
+    }
+  }
+  std::size_t piece_size = 0;  // bytes of the file in piece
+  std::size_t piece_sent = 0;  // of which the session has taken these
+  std::uint64_t sent = 0;
+  TlsWait needed = TlsWait::writable;
+  do {
+    SocketWait wait = platform_wait_socket(error_code, connection.socket,
+                                           needed != TlsWait::readable, wait_bound(connection));
+    if (wait == SocketWait::timed_out) set_error(error_code, kErrTimedOut);
+    if (wait != SocketWait::ready) return;
+    if (size == 0) break;
+    const char* bytes = data + sent;
+    std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(size - sent, SIZE_MAX));
+    if (file != kNoFile) {
+      if (piece_sent == piece_size) {
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(size - sent, kSecureFilePiece));
+        ErrorNumber read_error = 0;
+        piece_size = platform_read_at(read_error, file, piece.get(), want, offset + sent);
+        piece_sent = 0;
+        if (read_error != 0 || piece_size == 0) {
+          // A failed read, or a file shorter than the size announced.
+          set_error(error_code, read_error != 0 ? read_error : ErrorNumber{kErrEndOfFile});
+          return;
+        }
+      }
+      bytes = piece.get() + piece_sent;
+      count = piece_size - piece_sent;
+    }
+    const std::int64_t accepted = platform_tls_send(error_code, connection.tls, bytes, count, needed);
+    if (accepted < 0) return;
+    if (accepted == 0) continue;
+    needed = TlsWait::writable;
+    sent += static_cast<std::uint64_t>(accepted);
+    piece_sent += static_cast<std::size_t>(accepted);
+  } while (sent < size);
+  connection.end_of_data = false;
+}
+
 // The one send loop every byte on the wire goes through: wait (bounded) for
 // room, send what the socket takes without waiting, repeat. The bytes come
 // from data, or from file at offset when file is open. A peer that stops
@@ -98,6 +153,10 @@ std::uint32_t wait_bound(const TcpConnection& connection) {
 // for no bytes: the wait still tells whether the connection can take data.
 void send_all(ErrorNumber& error_code, TcpConnection& connection, const char* data,
               FileHandle file, std::uint64_t offset, std::uint64_t size) {
+  if (connection.tls != nullptr) {
+    send_all_secure(error_code, connection, data, file, offset, size);
+    return;
+  }
   std::uint64_t sent = 0;
   do {
     SocketWait wait =
@@ -138,6 +197,39 @@ void tcp_send_file(ErrorNumber& error_code, std::int16_t number, FileHandle file
   if (connection != nullptr) send_all(error_code, *connection, nullptr, file, offset, size);
 }
 
+void tcp_start_tls(ErrorNumber& error_code, std::int16_t number, const std::string& host,
+                   const std::string& ca_pem) {
+  TcpConnection* connection = find_connection(error_code, number);
+  if (connection == nullptr) return;
+  TcpConnection& c = *connection;
+  ErrorNumber step_error = 0;
+  TlsSession* session = platform_tls_start(step_error, c.socket, host, ca_pem);
+  if (session == nullptr) {
+    set_error(error_code, step_error);
+    return;
+  }
+  // A server that accepts and then stalls the handshake ends it within one
+  // time-out, however it spaces its bytes.
+  const std::uint64_t deadline = platform_monotonic_milliseconds() + c.timeout_ms;
+  TlsWait needed = TlsWait::none;
+  while (!platform_tls_handshake(step_error, session, needed)) {
+    if (needed == TlsWait::none) break;
+    const std::uint64_t now = platform_monotonic_milliseconds();
+    const std::uint32_t bound = static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(wait_bound(c), now >= deadline ? 0 : deadline - now));
+    SocketWait wait =
+        platform_wait_socket(step_error, c.socket, needed == TlsWait::writable, bound);
+    if (wait == SocketWait::timed_out) set_error(step_error, kErrTimedOut);
+    if (wait != SocketWait::ready) break;
+  }
+  if (step_error != 0) {
+    platform_tls_end(session);
+    set_error(error_code, step_error);
+    return;
+  }
+  c.tls = session;
+}
+
 void tcp_limit_waits(std::int16_t number, std::uint32_t total_ms) {
   ErrorNumber ignored = 0;
   TcpConnection* connection = find_connection(ignored, number);
@@ -155,6 +247,42 @@ void tcp_send_line(ErrorNumber& error_code, std::int16_t number, const std::stri
   tcp_send_bytes(error_code, number, "\r\n", 2);
 }
 
+namespace {
+
+// Fills the buffer from the TLS session: one receive, then more while the
+// session holds bytes already, so that a short refill still means nothing
+// more has arrived. The count, 0 once the peer has closed, -2 with needed
+// set, or -1 with the failure in error_code. A failure after some bytes is
+// kept in held_error and told once those bytes are handed over. The peer's
+// close is kept in held_close: the session reads its close-notify once, and
+// the socket may have nothing more to wait for (a server that waits for
+// ours before it closes).
+std::int64_t receive_secure(ErrorNumber& error_code, TcpConnection& c, TlsWait& needed) {
+  std::uint32_t filled = 0;
+  needed = TlsWait::readable;
+  for (;;) {
+    ErrorNumber step_error = 0;
+    TlsWait wait = TlsWait::none;
+    const std::int64_t got = platform_tls_receive(step_error, c.tls, c.buffer.get() + filled,
+                                                  kReceiveBufferSize - filled, wait);
+    if (got > 0) {
+      filled += static_cast<std::uint32_t>(got);
+      if (filled < kReceiveBufferSize && platform_tls_pending(c.tls)) continue;
+      return filled;
+    }
+    if (filled > 0) {
+      if (got == -1) c.held_error = step_error;
+      if (got == 0) c.held_close = true;
+      return filled;
+    }
+    if (got == -2) needed = wait;
+    if (got == -1) set_error(error_code, step_error);
+    return got;
+  }
+}
+
+}  // namespace
+
 std::size_t tcp_receive_into(ErrorNumber& error_code, std::int16_t number, std::int32_t count,
                              std::string& text) {
   if (count < 0) {
@@ -169,6 +297,8 @@ std::size_t tcp_receive_into(ErrorNumber& error_code, std::int16_t number, std::
 
   std::uint32_t wanted = static_cast<std::uint32_t>(count);
   std::size_t obtained = 0;
+  TlsWait needed = TlsWait::readable;  // what the TLS session waits for
+  bool tls_blocked = false;            // its last receive needs the socket
   for (;;) {
     if (c.held > 0) {
       std::uint32_t taken = take_held(c, wanted, text);
@@ -185,7 +315,19 @@ std::size_t tcp_receive_into(ErrorNumber& error_code, std::int16_t number, std::
     if (wanted == 0) break;
 
     ErrorNumber step_error = 0;
-    SocketWait wait = platform_wait_socket(step_error, c.socket, false, wait_bound(c));
+    // A TLS failure met after bytes that were handed over is told now.
+    if (c.held_error != 0) {
+      set_error(error_code, c.held_error);
+      c.held_error = 0;
+      break;
+    }
+    // Bytes the TLS session holds already, or its peer's close, need no
+    // wait for the socket.
+    const bool buffered =
+        c.held_close || (c.tls != nullptr && !tls_blocked && platform_tls_pending(c.tls));
+    SocketWait wait = buffered ? SocketWait::ready
+                               : platform_wait_socket(step_error, c.socket,
+                                                      needed == TlsWait::writable, wait_bound(c));
     if (wait == SocketWait::timed_out) {
       // Bytes already handed over in this call end it quietly; a call that
       // got nothing reports the time-out.
@@ -198,7 +340,12 @@ std::size_t tcp_receive_into(ErrorNumber& error_code, std::int16_t number, std::
       break;
     }
     std::int64_t received = -1;
-    if (wait == SocketWait::ready) {
+    if (c.held_close) {
+      received = 0;
+    } else if (wait == SocketWait::ready && c.tls != nullptr) {
+      received = receive_secure(step_error, c, needed);
+      tls_blocked = received == -2;
+    } else if (wait == SocketWait::ready) {
       received = platform_socket_receive(step_error, c.socket, c.buffer.get(), kReceiveBufferSize);
     }
     // A readiness that brought nothing after all: wait again.
@@ -213,6 +360,7 @@ std::size_t tcp_receive_into(ErrorNumber& error_code, std::int16_t number, std::
     c.held = static_cast<std::uint32_t>(received);
     if (c.held != kReceiveBufferSize) c.short_refill = true;
     if (received == 0) {
+      if (c.tls != nullptr) c.held_close = true;
       c.end_of_data = true;
       break;
     }
@@ -245,6 +393,10 @@ void tcp_close(ErrorNumber& error_code, std::int16_t number) {
     set_error(error_code, kErrWrongKind);
     return;
   }
-  if (entry->connection != nullptr) platform_close_socket(entry->connection->socket);
+  if (entry->connection != nullptr) {
+    platform_tls_end(entry->connection->tls);
+    entry->connection->tls = nullptr;
+    platform_close_socket(entry->connection->socket);
+  }
   remove_number(number);
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/tls.h"
 #include "services/errors.h"
 
 // One open connection. The received bytes waiting to be handed over are
@@ -24,6 +25,9 @@ struct TcpConnection {
   std::uint32_t timeout_ms = 0;    // bound of every wait; 0xFFFFFFFF is practically none
   std::uint64_t deadline_ms = 0;   // when not 0: no wait lasts past this monotonic time
   std::unique_ptr<char[]> buffer;  // kReceiveBufferSize bytes
+  TlsSession* tls = nullptr;       // every byte goes through it when set; ended by tcp_close
+  ErrorNumber held_error = 0;      // a TLS receive failure not told yet
+  bool held_close = false;         // the TLS peer has closed: a receive ends without waiting
 };
 
 inline constexpr std::uint32_t kReceiveBufferSize = 65536;
@@ -34,6 +38,17 @@ inline constexpr std::uint32_t kReceiveBufferSize = 65536;
 // open), 7, 57 or 70; a failed open leaves the number free.
 void tcp_open(ErrorNumber& error_code, std::int16_t number, const std::string& host,
               std::int32_t port, std::uint32_t timeout_ms, const std::string& service);
+
+// Makes the open connection a TLS one: the handshake and the checks of the
+// server's certificate (against ca_pem, PEM certificates, or the system's
+// store when empty) and of host, every wait bounded by the connection's
+// time-out and the whole handshake by one time-out. From then on every
+// send and receive goes through the session. Nothing of the request is
+// sent before it succeeds. Fails with 52, 54, 7, 24 or 57 (the reason
+// words in platform_failure_reason); the connection then stays open, plain,
+// for tcp_close.
+void tcp_start_tls(ErrorNumber& error_code, std::int16_t number, const std::string& host,
+                   const std::string& ca_pem);
 
 // Sends exactly bytes: each round waits (bounded) for room and sends what
 // the socket takes, so a peer that stops reading ends the send with 24

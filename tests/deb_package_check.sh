@@ -9,7 +9,7 @@
 set -u
 source_dir="$1"
 work="$2"
-for tool in dpkg dpkg-deb dpkg-shlibdeps cpack file ldd python3; do
+for tool in dpkg dpkg-deb dpkg-shlibdeps cpack file ldd ldconfig python3; do
   if ! command -v "$tool" >/dev/null 2>&1; then echo "$tool is not installed"; exit 77; fi
 done
 if [ "$(id -u)" -ne 0 ]; then echo "dpkg -i needs root"; exit 77; fi
@@ -71,6 +71,10 @@ field() { dpkg-deb -f "$deb" "$1"; }
 depends=$(field Depends)
 libraries=$(ldd "$work/release/ravelok" | awk '$2 == "=>" && $3 ~ /^\// {print $3} $1 ~ /^\// {print $1}')
 [ -n "$libraries" ] || fail "ldd names no shared library"
+# libssl.so.3 is loaded when a run asks for HTTPS, so ldd does not name it.
+libssl=$(ldconfig -p | awk '$1 == "libssl.so.3" {print $NF; exit}')
+[ -n "$libssl" ] || fail "no libssl.so.3 on this system"
+libraries="$libraries $libssl"
 for path in $libraries; do
   owner=$(dpkg -S "$path" 2>/dev/null || dpkg -S "$(readlink -f "$path")" 2>/dev/null)
   owner=${owner%%:*}

@@ -307,8 +307,8 @@ TEST_F(ExchangeRun, FailureLineNamesWhatFailed) {
        {"cannot write missing/dir/answer.txt: ", "(76 path not found)"}},
       // The unresolved host: a private resolver setting (below) fails the
       // lookup without asking any other host.
-      {{"Site=https://example.org/upload", "Port=" + port_of_fine}, 57,
-       {"cannot resolve host \"https://example.org/upload\": ",
+      {{"Site=HTTP://example.org/upload", "Port=" + port_of_fine}, 57,
+       {"cannot resolve host \"example.org/upload\": ",
         "(57 network failure); Site takes the host name alone, the path belongs in Page"}},
       {{"Port=" + port_of_fine}, 0, {}},
   };

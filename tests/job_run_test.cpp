@@ -91,6 +91,26 @@ TEST_F(JobSettingsTest, ReadsAndConvertsTheValues) {
   EXPECT_EQ(job.files, (StringList{"one.bin"}));
 }
 
+TEST_F(JobSettingsTest, SchemePrefixChoosesTls) {
+  struct Case { std::string site; std::string host; bool secure; };
+  const Case cases[] = {
+      {"https://www.example.test", "www.example.test", true},
+      {"HtTpS://::1", "::1", true},
+      {"http://10.0.0.1", "10.0.0.1", false},
+      {"HTTP://h", "h", false},
+      {"ftp://x", "ftp://x", false},
+      {"https:/x", "https:/x", false},
+      {"www.example.test/https://", "www.example.test/https://", false},
+  };
+  for (const Case& c : cases) {
+    write_file(dir.file("RAVELOK.INI"), ini({"[URL]", "Site=" + c.site, "CAFile=ca.pem"}));
+    JobSettings job = read_job_settings(arguments_of({dir.path}));
+    EXPECT_EQ(job.site, c.host) << c.site;
+    EXPECT_EQ(job.secure, c.secure) << c.site;
+    EXPECT_EQ(job.ca_file, "ca.pem") << c.site;
+  }
+}
+
 TEST_F(JobSettingsTest, DefaultSaveName) {
   struct Case { std::string temp; std::string show; std::string save; std::string expected; };
   const Case cases[] = {

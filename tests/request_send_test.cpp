@@ -37,7 +37,7 @@ class Send : public RequestFixture {
     error_code = failure.number;
     tcp_open(error_code, number, site, port, 3000, std::string());
     if (error_code == 0) {
-      send_request(failure, number, site, port, page, method, files, request, site);
+      send_request(failure, number, site, port, 80, page, method, files, request, site);
       error_code = failure.number;
     }
     ErrorNumber ignored = 0;
@@ -158,7 +158,7 @@ TEST_F(Send, NothingGoesOutWithoutTheBodyFile) {
   std::int16_t number = next_free_number();
   tcp_open(error, number, "127.0.0.1", server.port(), 3000, std::string());
   ASSERT_EQ(error, 0);
-  EXPECT_FALSE(send_request(failure, number, "127.0.0.1", server.port(), "/", "POST",
+  EXPECT_FALSE(send_request(failure, number, "127.0.0.1", server.port(), 80, "/", "POST",
                             {dir.file("f")}, request, "here"));
   EXPECT_EQ(failure.number, 52);
   EXPECT_EQ(failure.step, Step::body_file);

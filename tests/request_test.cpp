@@ -66,16 +66,19 @@ TEST(RequestLine, TargetsAndEscapes) {
 }
 
 TEST(HostHeader, SiteAndPort) {
-  struct Case { std::string site; std::uint16_t port; std::string line; };
+  struct Case { std::string site; std::uint16_t port; std::uint16_t default_port; std::string line; };
   const Case cases[] = {
-      {"www.example.org", 80, "Host: www.example.org"},
-      {"www.example.org", 8080, "Host: www.example.org:8080"},
-      {"127.0.0.1", 40000, "Host: 127.0.0.1:40000"},
-      {"::1", 80, "Host: [::1]"},
-      {"fe80::1", 65535, "Host: [fe80::1]:65535"},
-      {"localhost", 1, "Host: localhost:1"},
+      {"www.example.org", 80, 80, "Host: www.example.org"},
+      {"www.example.org", 8080, 80, "Host: www.example.org:8080"},
+      {"127.0.0.1", 40000, 80, "Host: 127.0.0.1:40000"},
+      {"::1", 80, 80, "Host: [::1]"},
+      {"fe80::1", 65535, 80, "Host: [fe80::1]:65535"},
+      {"localhost", 1, 80, "Host: localhost:1"},
+      {"www.example.org", 443, 443, "Host: www.example.org"},
+      {"www.example.org", 80, 443, "Host: www.example.org:80"},
+      {"::1", 443, 443, "Host: [::1]"},
   };
-  for (const Case& c : cases) EXPECT_EQ(host_header(c.site, c.port), c.line) << c.line;
+  for (const Case& c : cases) EXPECT_EQ(host_header(c.site, c.port, c.default_port), c.line) << c.line;
 }
 
 class Prepare : public RequestFixture {};

@@ -1,0 +1,336 @@
+// POSIX backend: TLS client sessions with OpenSSL 3, the only file that
+// includes OpenSSL's headers. The library is loaded (dlopen) the first time
+// a run asks for a session, not linked: loading libssl and libcrypto at
+// every start would cost a plain-HTTP job about as long as the whole job
+// takes. The system's shared library is used either way, so its security
+// updates reach the program; the headers only give the types.
+#include <dlfcn.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <openssl/x509_vfy.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "platform/posix/posix.h"
+#include "platform/tls.h"
+
+#if OPENSSL_VERSION_MAJOR != 3
+#error "the TLS backend is written for OpenSSL 3 (libssl.so.3)"
+#endif
+
+namespace {
+
+constexpr const char* kLibraryName = "libssl.so.3";
+
+// Every library function the backend calls, resolved by name from libssl
+// (and libcrypto, which libssl loads). The types come from the headers, so
+// a call through the table is checked as a direct call would be.
+#define RAVELOK_TLS_FUNCTIONS(F)                                                              \
+  F(TLS_client_method) F(SSL_CTX_new) F(SSL_CTX_free) F(SSL_CTX_ctrl) F(SSL_CTX_set_options) \
+  F(SSL_CTX_set_verify) F(SSL_CTX_set_default_verify_dir) F(SSL_CTX_get_cert_store)          \
+  F(SSL_new) F(SSL_free) F(SSL_set_fd) F(SSL_ctrl) F(SSL_set1_host) F(SSL_get0_param)        \
+  F(SSL_connect) F(SSL_get_error) F(SSL_get_verify_result) F(SSL_read) F(SSL_write)          \
+  F(SSL_has_pending) F(SSL_shutdown) F(SSL_is_init_finished) F(X509_STORE_add_cert)          \
+  F(X509_free) F(PEM_read_bio_X509) F(BIO_new_mem_buf) F(BIO_free) F(ERR_get_error)          \
+  F(ERR_peek_error) F(ERR_clear_error) F(ERR_reason_error_string)                            \
+  F(X509_verify_cert_error_string) F(X509_VERIFY_PARAM_set1_ip_asc) F(OPENSSL_init_ssl)
+
+struct Library {
+  bool tried = false;
+  bool loaded = false;
+  std::string failure;  // why it could not be loaded
+#define RAVELOK_TLS_MEMBER(name) decltype(&::name) name = nullptr;
+  RAVELOK_TLS_FUNCTIONS(RAVELOK_TLS_MEMBER)
+#undef RAVELOK_TLS_MEMBER
+};
+
+Library g_library;
+
+// Loads the library once; false (with the reason kept) when it or one of
+// its functions is missing.
+bool load_library() {
+  Library& lib = g_library;
+  if (lib.tried) return lib.loaded;
+  lib.tried = true;
+  // Never closed: the process ends with the library loaded.
+  void* handle = dlopen(kLibraryName, RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) {
+    const char* text = dlerror();
+    lib.failure = std::string("cannot load ") + kLibraryName + ": " + (text ? text : "");
+    return false;
+  }
+#define RAVELOK_TLS_RESOLVE(name)                                                     \
+  lib.name = reinterpret_cast<decltype(&::name)>(dlsym(handle, #name));               \
+  if (lib.name == nullptr) {                                                          \
+    lib.failure = std::string(kLibraryName) + " lacks " #name;                        \
+    return false;                                                                     \
+  }
+  RAVELOK_TLS_FUNCTIONS(RAVELOK_TLS_RESOLVE)
+#undef RAVELOK_TLS_RESOLVE
+  // The system's configuration (openssl.cnf) is read as usual; the
+  // library's clean-up at exit is left out: the process ends right after
+  // the one session, and the system frees its memory faster.
+  if (lib.OPENSSL_init_ssl(OPENSSL_INIT_NO_ATEXIT, nullptr) != 1) {
+    lib.failure = "cannot start the TLS library";
+    return false;
+  }
+  lib.loaded = true;
+  return true;
+}
+
+}  // namespace
+
+struct TlsSession {
+  SSL_CTX* context = nullptr;
+  SSL* ssl = nullptr;
+  // A fatal error happened: no close-notify may follow it.
+  bool failed = false;
+};
+
+namespace {
+
+void record_tls_failure(ErrorNumber& error_code, const std::string& reason) {
+  remember_failure_reason(reason.c_str());
+  set_error(error_code, kErrSocket);
+}
+
+void free_session(TlsSession* session) {
+  if (session == nullptr) return;
+  if (session->ssl != nullptr) g_library.SSL_free(session->ssl);
+  if (session->context != nullptr) g_library.SSL_CTX_free(session->context);
+  delete session;
+}
+
+// Adds every PEM certificate of pem to the context's store; the count added.
+int add_certificates(SSL_CTX* context, const std::string& pem) {
+  Library& lib = g_library;
+  if (pem.size() > static_cast<std::size_t>(INT_MAX)) return 0;
+  BIO* input = lib.BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+  if (input == nullptr) return 0;
+  X509_STORE* store = lib.SSL_CTX_get_cert_store(context);
+  int added = 0;
+  while (X509* certificate = lib.PEM_read_bio_X509(input, nullptr, nullptr, nullptr)) {
+    if (lib.X509_STORE_add_cert(store, certificate) == 1) ++added;
+    lib.X509_free(certificate);
+  }
+  lib.BIO_free(input);
+  // The read that found no more certificates leaves its error behind.
+  lib.ERR_clear_error();
+  return added;
+}
+
+// The words for a certificate check that failed.
+std::string verify_reason(long result) {
+  switch (result) {
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+      return "expired certificate";
+    case X509_V_ERR_HOSTNAME_MISMATCH:
+    case X509_V_ERR_IP_ADDRESS_MISMATCH:
+      return "name mismatch";
+    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+    case X509_V_ERR_CERT_UNTRUSTED:
+      return "untrusted authority";
+    default:
+      break;
+  }
+  return std::string("untrusted certificate: ") + g_library.X509_verify_cert_error_string(result);
+}
+
+// The words for a library error of a session: a plain-text answer where a
+// handshake record was due is "not TLS".
+std::string library_reason(const char* prefix, unsigned long error) {
+  const int reason = ERR_GET_REASON(error);
+  if (ERR_GET_LIB(error) == ERR_LIB_SSL &&
+      (reason == SSL_R_WRONG_VERSION_NUMBER || reason == SSL_R_PACKET_LENGTH_TOO_LONG ||
+       reason == SSL_R_UNKNOWN_PROTOCOL || reason == SSL_R_HTTP_REQUEST)) {
+    return "not TLS";
+  }
+  const char* text = error != 0 ? g_library.ERR_reason_error_string(error) : nullptr;
+  return std::string(prefix) + ": " + (text != nullptr ? text : "unknown library error");
+}
+
+// What a call that returned result is waiting for: true with wait set when
+// it only needs the socket; false when it failed, with reason set (empty
+// when the peer closed cleanly).
+bool classify(TlsSession* session, int result, int saved_errno, TlsWait& wait, bool& closed,
+              std::string& reason, const char* prefix) {
+  Library& lib = g_library;
+  closed = false;
+  switch (lib.SSL_get_error(session->ssl, result)) {
+    case SSL_ERROR_WANT_READ:
+      wait = TlsWait::readable;
+      return true;
+    case SSL_ERROR_WANT_WRITE:
+      wait = TlsWait::writable;
+      return true;
+    case SSL_ERROR_ZERO_RETURN:
+      closed = true;
+      return false;
+    case SSL_ERROR_SYSCALL:
+      session->failed = true;
+      if (saved_errno != 0) {
+        reason = std::string(prefix) + ": " + std::strerror(saved_errno);
+      } else {
+        closed = true;
+        reason = std::string(prefix) + ": the server closed the connection";
+      }
+      return false;
+    default:
+      session->failed = true;
+      reason = library_reason(prefix, lib.ERR_peek_error());
+      return false;
+  }
+}
+
+}  // namespace
+
+TlsSession* platform_tls_start(ErrorNumber& error_code, SocketHandle socket,
+                               const std::string& host, const std::string& ca_pem) {
+  if (!load_library()) {
+    record_tls_failure(error_code, g_library.failure);
+    return nullptr;
+  }
+  Library& lib = g_library;
+  TlsSession* session = new (std::nothrow) TlsSession;
+  if (session == nullptr) {
+    set_error(error_code, kErrNoMemory);
+    return nullptr;
+  }
+  lib.ERR_clear_error();
+  session->context = lib.SSL_CTX_new(lib.TLS_client_method());
+  std::string failure;
+  if (session->context == nullptr) failure = "cannot set up TLS";
+  if (failure.empty()) {
+    SSL_CTX* context = session->context;
+    lib.SSL_CTX_ctrl(context, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr);
+    // A server that closes without a close-notify ends the answer as a TCP
+    // close does: Content-Length catches a cut body.
+    lib.SSL_CTX_set_options(context, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_RENEGOTIATION);
+    // Sends behave as the socket's: a part may be taken, and a retry may
+    // come from another place in memory holding the same bytes.
+    lib.SSL_CTX_ctrl(context, SSL_CTRL_MODE,
+                     SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER, nullptr);
+    // Whole socket reads rather than one per record header and body;
+    // platform_tls_pending then tells what is buffered.
+    lib.SSL_CTX_ctrl(context, SSL_CTRL_SET_READ_AHEAD, 1, nullptr);
+    lib.SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
+    if (ca_pem.empty()) {
+      // The system store by the hashed directory (or SSL_CERT_DIR): only
+      // the certificates a chain needs are read, not a whole bundle.
+      if (lib.SSL_CTX_set_default_verify_dir(context) != 1) failure = "cannot use the system's certificates";
+    } else if (add_certificates(context, ca_pem) == 0) {
+      failure = "untrusted authority: no certificate could be read from the CAFile";
+    }
+  }
+  if (failure.empty()) {
+    session->ssl = lib.SSL_new(session->context);
+    if (session->ssl == nullptr || lib.SSL_set_fd(session->ssl, fd_of(socket)) != 1) {
+      failure = "cannot set up TLS";
+    }
+  }
+  if (failure.empty()) {
+    // An address is checked against the certificate's IP entries and sent
+    // without SNI; a name is checked as a DNS name and sent as SNI.
+    const bool address = lib.X509_VERIFY_PARAM_set1_ip_asc(lib.SSL_get0_param(session->ssl),
+                                                           host.c_str()) == 1;
+    if (!address) {
+      lib.ERR_clear_error();
+      if (lib.SSL_set1_host(session->ssl, host.c_str()) != 1 ||
+          lib.SSL_ctrl(session->ssl, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
+                       const_cast<char*>(host.c_str())) != 1) {
+        failure = "name mismatch: the host name cannot be checked";
+      }
+    }
+  }
+  if (!failure.empty()) {
+    free_session(session);
+    record_tls_failure(error_code, failure);
+    return nullptr;
+  }
+  return session;
+}
+
+bool platform_tls_handshake(ErrorNumber& error_code, TlsSession* session, TlsWait& wait) {
+  Library& lib = g_library;
+  wait = TlsWait::none;
+  lib.ERR_clear_error();
+  errno = 0;
+  const int result = lib.SSL_connect(session->ssl);
+  const int saved_errno = errno;
+  if (result == 1) return true;
+  bool closed = false;
+  std::string reason;
+  if (classify(session, result, saved_errno, wait, closed, reason, "handshake failure")) {
+    return false;
+  }
+  session->failed = true;
+  const long verified = lib.SSL_get_verify_result(session->ssl);
+  if (verified != X509_V_OK) reason = verify_reason(verified);
+  if (reason.empty()) reason = "handshake failure: the server closed the connection";
+  record_tls_failure(error_code, reason);
+  return false;
+}
+
+std::int64_t platform_tls_send(ErrorNumber& error_code, TlsSession* session, const char* data,
+                               std::size_t size, TlsWait& wait) {
+  Library& lib = g_library;
+  wait = TlsWait::none;
+  const int piece = size > (1u << 30) ? (1 << 30) : static_cast<int>(size);
+  lib.ERR_clear_error();
+  errno = 0;
+  const int result = lib.SSL_write(session->ssl, data, piece);
+  const int saved_errno = errno;
+  if (result > 0) return result;
+  bool closed = false;
+  std::string reason;
+  if (classify(session, result, saved_errno, wait, closed, reason, "TLS failure")) return 0;
+  session->failed = true;
+  record_tls_failure(error_code, reason.empty() ? "TLS failure: the server closed the connection" : reason);
+  return -1;
+}
+
+std::int64_t platform_tls_receive(ErrorNumber& error_code, TlsSession* session, char* buffer,
+                                  std::size_t size, TlsWait& wait) {
+  Library& lib = g_library;
+  wait = TlsWait::none;
+  const int piece = size > (1u << 30) ? (1 << 30) : static_cast<int>(size);
+  lib.ERR_clear_error();
+  errno = 0;
+  const int result = lib.SSL_read(session->ssl, buffer, piece);
+  const int saved_errno = errno;
+  if (result > 0) return result;
+  bool closed = false;
+  std::string reason;
+  if (classify(session, result, saved_errno, wait, closed, reason, "TLS failure")) return -2;
+  // A close-notify, or a TCP close without one: the end of the data.
+  if (closed) return 0;
+  record_tls_failure(error_code, reason);
+  return -1;
+}
+
+bool platform_tls_pending(const TlsSession* session) {
+  return session != nullptr && g_library.SSL_has_pending(session->ssl) == 1;
+}
+
+void platform_tls_end(TlsSession* session) {
+  if (session == nullptr) return;
+  Library& lib = g_library;
+  if (!session->failed && lib.SSL_is_init_finished(session->ssl) == 1) {
+    // One close-notify, sent if the socket takes it now; the peer's is not
+    // waited for.
+    lib.ERR_clear_error();
+    lib.SSL_shutdown(session->ssl);
+    lib.ERR_clear_error();
+  }
+  free_session(session);
+}

@@ -1,0 +1,95 @@
+#!/usr/bin/env python3
+"""A TLS server on Python's ssl module for the TLS tests, one client at a time.
+
+tls_server.py --port-file F --record F --cert C --key K --answer F
+              [--ending close|garbage|notify] [--connections N]
+
+Listens on 127.0.0.1 (a free port, written to the port file), and for each
+client: completes the handshake with the certificate chain C and key K,
+reads the request (the header to CR LF CR LF, then Content-Length body
+bytes), writes the decrypted bytes it received to the record file, sends the
+answer file's bytes and ends: close (the default) closes the TCP
+connection without a close-notify; garbage first writes a record that does
+not decrypt, past the TLS layer; notify sends a close-notify 0.2 s later and
+keeps the TCP connection until the client's close-notify or close.
+A handshake the client abandons leaves an empty record file. Every wait is
+bounded (10 s); the test stops the server when it is done.
+"""
+import argparse
+import os
+import re
+import socket
+import ssl
+import time
+
+
+def request_complete(data):
+    end = data.find(b"\r\n\r\n")
+    if end < 0:
+        return False
+    match = re.search(rb"(?im)^content-length:\s*(\d+)", data[:end])
+    length = int(match.group(1)) if match else 0
+    return len(data) >= end + 4 + length
+
+
+def serve_one(listener, context, record, answer, ending):
+    client, _ = listener.accept()
+    client.settimeout(10)
+    received = b""
+    try:
+        tls = context.wrap_socket(client, server_side=True)
+    except (ssl.SSLError, OSError):
+        tls = None
+    if tls is not None:
+        try:
+            while not request_complete(received):
+                piece = tls.recv(65536)
+                if not piece:
+                    break
+                received += piece
+            with open(record, "wb") as out:
+                out.write(received)
+            tls.sendall(answer)
+            if ending == "garbage":
+                raw = socket.socket(fileno=os.dup(tls.fileno()))
+                raw.sendall(b"\x17\x03\x03\x00\x20" + bytes(32))
+                raw.close()
+            elif ending == "notify":
+                # After a pause, so that the close-notify comes on its own.
+                time.sleep(0.2)
+                tls = tls.unwrap()
+        except (ssl.SSLError, OSError):
+            pass
+        # Closing the socket sends no close-notify: the TCP close alone
+        # ends the answer, as many servers do.
+        tls.close()
+    else:
+        client.close()
+    with open(record, "ab"):
+        pass
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    for name in ("--port-file", "--record", "--cert", "--key", "--answer"):
+        parser.add_argument(name, required=True)
+    parser.add_argument("--connections", type=int, default=1)
+    parser.add_argument("--ending", choices=("close", "garbage", "notify"), default="close")
+    args = parser.parse_args()
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(args.cert, args.key)
+    with open(args.answer, "rb") as source:
+        answer = source.read()
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(4)
+    listener.settimeout(30)
+    with open(args.port_file, "w") as out:
+        out.write("%d\n" % listener.getsockname()[1])
+    for _ in range(args.connections):
+        serve_one(listener, context, args.record, answer, args.ending)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,21 @@
+// Test certificates for the TLS tests, made at test time with the openssl
+// command in a directory of the test's own; no key is ever kept.
+#pragma once
+
+#include <string>
+
+// Each server certificate has its key beside it (NAME.pem, NAME.key). The
+// authority's certificate is ca.pem; server.pem (signed by it) names
+// localhost, 127.0.0.1 and ::1, other.pem (signed by it) names
+// other.example only, expired.pem (signed by it) names localhost and
+// 127.0.0.1 but expired a day ago, and self.pem names localhost and
+// 127.0.0.1 and is signed by its own key.
+struct TestCertificates {
+  bool ok = false;
+  std::string failure;    // why they could not be made
+  std::string directory;  // where they are
+  std::string file(const std::string& name) const { return directory + "/" + name; }
+};
+
+// Makes them in directory; ok is false when openssl is missing or fails.
+TestCertificates make_test_certificates(const std::string& directory);

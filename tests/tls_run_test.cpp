@@ -1,0 +1,320 @@
+// Whole runs over TLS: the request bytes a TLS server decrypts are those a
+// plain server receives, nginx's answers are saved byte-exact, and every
+// failure ends with its status before any request byte leaves.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "support/fixtures.h"
+#include "support/scripted_server.h"
+#include "support/tls_certificates.h"
+
+namespace {
+
+// A server process, stopped when the test leaves its scope.
+struct Background {
+  explicit Background(const std::vector<std::string>& argv) : pid(start_background(argv)) {}
+  ~Background() { stop_background(pid); }
+  Background(const Background&) = delete;
+  Background& operator=(const Background&) = delete;
+  int pid;
+};
+
+// The same request from another run: the port in the Host line, the
+// multipart boundary (drawn at each run) and a Content-Length that counts
+// the body exactly written as "PORT", "BOUNDARY" and "LENGTH".
+std::string normalised(std::string request, int port) {
+  const std::size_t body = request.find("\r\n\r\n");
+  const std::string length_label = "\r\nContent-Length: ";
+  std::size_t at = request.find(length_label);
+  if (at != std::string::npos && body != std::string::npos) {
+    at += length_label.size();
+    const std::string value = request.substr(at, request.find("\r\n", at) - at);
+    if (value == std::to_string(request.size() - body - 4)) request.replace(at, value.size(), "LENGTH");
+  }
+  const std::string port_text = ":" + std::to_string(port) + "\r\n";
+  at = request.find(port_text);
+  if (at != std::string::npos) request.replace(at, port_text.size(), ":PORT\r\n");
+  const std::string label = "boundary=";
+  at = request.find(label);
+  if (at != std::string::npos) {
+    at += label.size();
+    const std::string boundary = request.substr(at, request.find("\r\n", at) - at);
+    for (std::size_t from = 0; (from = request.find(boundary, from)) != std::string::npos;) {
+      request.replace(from, boundary.size(), "BOUNDARY");
+    }
+  }
+  return request;
+}
+
+// True once path exists, waiting up to limit_ms.
+bool wait_for_file(const std::string& path, int limit_ms) {
+  for (int waited = 0; waited < limit_ms; waited += 10) {
+    if (file_exists(path)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+class TlsRun : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    keys_ = new TempDir;
+    certificates_ = new TestCertificates(make_test_certificates(keys_->path));
+  }
+  static void TearDownTestSuite() {
+    delete certificates_;
+    delete keys_;
+  }
+  void SetUp() override {
+    if (!certificates_->ok) GTEST_SKIP() << certificates_->failure;
+  }
+
+  const TestCertificates& certs() const { return *certificates_; }
+
+  // Starts tests/peers/tls_server.py with NAME.pem and its key, answering
+  // with answer; its port (0 when it did not start).
+  int start_python(const std::string& name, const std::string& answer, const std::string& ending = "close") {
+    const std::string tag = std::to_string(++servers_);
+    write_file(work.file("answer" + tag), answer);
+    record_ = work.file("record" + tag);
+      std::vector<std::string> command = {
+        "python3", std::string(RAVELOK_SOURCE_DIR) + "/tests/peers/tls_server.py", "--port-file",
+        work.file("port" + tag), "--record", record_, "--cert", certs().file(name + ".pem"),
+        "--key", certs().file(name + ".key"), "--answer", work.file("answer" + tag)};
+    command.insert(command.end(), {"--ending", ending});
+    python_.reset(new Background(command));
+    return wait_for_port_file(work.file("port" + tag), 10000);
+  }
+
+  RunResult run(const std::vector<std::string>& settings) {
+    write_file(work.file("RAVELOK.INI"), ini(settings));
+    return run_ravelok({{work.path}, {"TEMP=" + temp.path}, work.path, 60000});
+  }
+
+  static TempDir* keys_;
+  static TestCertificates* certificates_;
+  TempDir work;
+  TempDir temp;
+  std::unique_ptr<Background> python_;
+  std::string record_;  // what the Python server decrypted
+  int servers_ = 0;
+};
+
+TempDir* TlsRun::keys_ = nullptr;
+TestCertificates* TlsRun::certificates_ = nullptr;
+
+TEST_F(TlsRun, RequestsArriveAsOverPlainHttp) {
+  std::string binary;
+  for (int b = 0; b < 256 * 300; ++b) binary.push_back(static_cast<char>(b * 7 % 256));
+  write_file(work.file("a.bin"), binary);
+  write_file(work.file("b.bin"), std::string("\0\r\n--\xff", 6));
+  const std::string answer = "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok";
+  struct Row {
+    const char* name;
+    std::vector<std::string> settings;  // after Site and Port
+  };
+  const Row rows[] = {
+      {"GET", {"Page=/find", "[Vars]", "1=q=a b", "2=odd=%&\x01\xff"}},
+      {"form POST", {"Page=/post", "Method=post", "[Vars]", "1=name=Joan Serra", "2=x=&="}},
+      {"upload POST", {"Page=/up", "Method=POST", "[Vars]", "1=author=Marta", "[Files]", "1=a.bin", "2=b.bin"}},
+  };
+  for (const Row& row : rows) {
+    ScriptedServer plain({.answer = {{answer}}, .when = AnswerWhen::after_request});
+    ASSERT_TRUE(plain.ok()) << plain.failure();
+    std::vector<std::string> settings = {"[URL]", "Site=localhost", "Port=" + std::to_string(plain.port()),
+                                         "Save=answer.txt"};
+    settings.insert(settings.end(), row.settings.begin(), row.settings.end());
+    RunResult plain_run = run(settings);
+    ASSERT_TRUE(plain.wait_done(5000)) << row.name;
+    EXPECT_EQ(plain_run.status, 0) << row.name << plain_run.output;
+
+    const int port = start_python("server", answer);
+    ASSERT_NE(port, 0) << row.name;
+    unlink(work.file("answer.txt").c_str());
+    settings[1] = "Site=https://localhost";
+    settings[2] = "Port=" + std::to_string(port);
+    settings.insert(settings.begin() + 3, "CAFile=" + certs().file("ca.pem"));
+    RunResult secure_run = run(settings);
+    EXPECT_EQ(secure_run.status, 0) << row.name << secure_run.output;
+    EXPECT_EQ(read_file(work.file("answer.txt")), "ok\r\n") << row.name;
+    ASSERT_TRUE(wait_for_file(record_, 5000)) << row.name;
+    // Only the sizes are shown: the requests hold binary files.
+    const std::string secure_request = read_file(record_);
+    EXPECT_TRUE(normalised(secure_request, port) == normalised(plain.request(), plain.port()))
+        << row.name << ": " << secure_request.size() << " bytes over TLS, " << plain.request().size() << " plain";
+    EXPECT_TRUE(list_directory(temp.path).empty()) << row.name;
+  }
+}
+
+// nginx with TLS: a 100 MB answer and a 404 saved byte-exact, and the
+// system's store read by hashed directory (SSL_CERT_DIR here).
+TEST_F(TlsRun, NginxAnswersSavedByteExact) {
+  const char* nginx = "/usr/sbin/nginx";
+  struct stat info;
+  if (stat(nginx, &info) != 0) GTEST_SKIP() << "nginx is not installed (scripts/setup.sh installs it)";
+  ASSERT_EQ(mkdir(work.file("www").c_str(), 0755), 0);
+  std::string big(100u << 20, '\0');
+  std::mt19937_64 generator(20261209);
+  for (std::size_t i = 0; i < big.size(); i += 8) {
+    const std::uint64_t word = generator();
+    std::memcpy(&big[i], &word, 8);
+  }
+  write_file(work.file("www/big.bin"), big);
+  write_file(work.file("www/small.txt"), "small answer");
+  // A hashed directory that holds the test authority alone.
+  ASSERT_EQ(mkdir(work.file("certs").c_str(), 0755), 0);
+  ASSERT_EQ(std::system(("cp '" + certs().file("ca.pem") + "' '" + work.file("certs") +
+                         "' && /usr/bin/openssl rehash '" + work.file("certs") + "' >/dev/null 2>&1").c_str()), 0);
+  const int port = free_loopback_port();
+  write_file(work.file("nginx.conf"),
+             "daemon off; master_process off; worker_processes 1;\n"
+             "pid " + work.file("nginx.pid") + "; error_log " + work.file("error.log") + ";\n"
+             "events { worker_connections 16; }\n"
+             "http { access_log off;\n"
+             "  client_body_temp_path " + work.file("t1") + "; proxy_temp_path " + work.file("t2") + ";\n"
+             "  fastcgi_temp_path " + work.file("t3") + "; uwsgi_temp_path " + work.file("t4") + ";\n"
+             "  scgi_temp_path " + work.file("t5") + ";\n"
+             "  server { listen 127.0.0.1:" + std::to_string(port) + " ssl; root " + work.file("www") + ";\n"
+             "    ssl_certificate " + certs().file("server.pem") + ";\n"
+             "    ssl_certificate_key " + certs().file("server.key") + "; } }\n");
+  Background server({nginx, "-c", work.file("nginx.conf"), "-p", work.path, "-e", work.file("error.log")});
+  ASSERT_TRUE(wait_for_listener(port, 10000)) << read_file(work.file("error.log"));
+
+  struct Row {
+    std::string page;
+    std::string ca_file;    // empty: the system's store
+    std::string cert_dir;   // SSL_CERT_DIR, for the system's store
+    std::string expected;   // the saved bytes less the final CR LF; empty: not compared
+    std::string contained;  // found in the saved bytes
+  };
+  const Row rows[] = {
+      {"/big.bin", certs().file("ca.pem"), "", "", ""},
+      {"/missing", certs().file("ca.pem"), "", "", "404 Not Found"},
+      {"/small.txt", "", work.file("certs"), "small answer", ""},
+  };
+  for (const Row& row : rows) {
+    unlink(work.file("saved.bin").c_str());
+    write_file(work.file("RAVELOK.INI"),
+               ini({"[URL]", "Site=https://127.0.0.1", "Port=" + std::to_string(port), "Page=" + row.page,
+                    "Save=" + work.file("saved.bin"), "CAFile=" + row.ca_file}));
+    std::vector<std::string> environment = {"TEMP=" + temp.path};
+    if (!row.cert_dir.empty()) environment.push_back("SSL_CERT_DIR=" + row.cert_dir);
+    RunResult result = run_ravelok({{work.path}, environment, work.path, 120000});
+    EXPECT_EQ(result.status, 0) << row.page << result.output;
+    const std::string saved = read_file(work.file("saved.bin"));
+    if (row.page == "/big.bin") {
+      EXPECT_TRUE(saved == big + "\r\n") << "saved " << saved.size() << " bytes";
+    } else if (!row.expected.empty()) {
+      EXPECT_EQ(saved, row.expected + "\r\n");
+    } else {
+      EXPECT_NE(saved.find(row.contained), std::string::npos) << saved;
+    }
+    EXPECT_TRUE(list_directory(temp.path).empty()) << row.page;
+  }
+}
+
+// Every failure: its status, its reason in the failure line, no request
+// byte sent, the save file as for a refused connection, TEMP empty.
+TEST_F(TlsRun, FailuresEndBeforeAnyRequestByte) {
+  enum class Peer { python, scripted };
+  struct Row {
+    const char* name;
+    Peer peer;
+    std::string certificate;  // the Python server's
+    std::string answer;       // the Python server's
+    ServerScript script;      // the scripted server's
+    std::string ca_file;      // CAFile
+    int status;
+    std::string words;  // in the failure line; empty: no failure line
+    std::string saved;
+    bool request_arrives;  // the request is decrypted by the server
+    std::string ending = "close";  // how the Python server ends (tests/peers/tls_server.py)
+  };
+  const std::string ca = certs().file("ca.pem");
+  write_file(work.file("empty.pem"), "not a certificate\n");
+  ASSERT_EQ(mkdir(work.file("dir.pem").c_str(), 0755), 0);
+  const std::string cut = "HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\npartial";
+  const std::string big(5000, 'b');
+  const std::vector<Row> rows = {
+      {"untrusted authority", Peer::python, "server", "", {}, certs().file("self.pem"), 57,
+       ": untrusted authority (57 network failure)", "\r\n", false},
+      {"wrong host name", Peer::python, "other", "", {}, ca, 57, ": name mismatch (57", "\r\n", false},
+      {"expired", Peer::python, "expired", "", {}, ca, 57, ": expired certificate (57", "\r\n", false},
+      {"self-signed not in CAFile", Peer::python, "self", "", {}, ca, 57, ": untrusted authority (57",
+       "\r\n", false},
+      {"plain HTTP on the TLS port", Peer::scripted, "", "",
+       {.answer = {{"HTTP/1.0 400 Bad Request\r\n\r\nplain"}}, .when = AnswerWhen::after_bytes, .after_bytes = 1},
+       ca, 57, ": not TLS (57", "\r\n", false},
+      {"stalls in the handshake", Peer::scripted, "", "", {.answer = {}, .when = AnswerWhen::never}, ca, 24,
+       " within 3 s (24 time-out)", "\r\n", false},
+      {"resets in the handshake", Peer::scripted, "", "",
+       {.answer = {}, .when = AnswerWhen::after_bytes, .after_bytes = 1, .end = EndAction::reset}, ca, 57,
+       ": handshake failure", "\r\n", false},
+      {"closes mid-body without close-notify", Peer::python, "server", cut, {}, ca, 62,
+       "cut short: 7 of 100 body bytes", "partial\r\n", true},
+      {"a record that does not decrypt mid-body", Peer::python, "server", cut, {}, ca, 57,
+       "failed while reading the answer: TLS failure: ", "partial\r\n", true, "garbage"},
+      // The close-notify read with the last bytes: later receives must not
+      // wait for a TCP close that only comes after the client's.
+      {"close-notify, the connection held", Peer::python, "server", "HTTP/1.0 200 OK\r\n\r\n" + big, {}, ca, 0,
+       "", big + "\r\n", true, "notify"},
+      {"closes without close-notify, no length", Peer::python, "server", "HTTP/1.0 200 OK\r\n\r\nwhole", {}, ca,
+       0, "", "whole\r\n", true},
+      {"CAFile missing", Peer::scripted, "", "", {.answer = {}, .when = AnswerWhen::never}, "absent.pem", 53,
+       "cannot read CAFile \"absent.pem\": No such file or directory (53", "\r\n", false},
+      {"CAFile unreadable", Peer::scripted, "", "", {.answer = {}, .when = AnswerWhen::never}, "dir.pem", 70,
+       "cannot read CAFile \"dir.pem\" (70 access denied)", "\r\n", false},
+      {"CAFile without a certificate", Peer::scripted, "", "", {.answer = {}, .when = AnswerWhen::never},
+       "empty.pem", 54, "cannot read CAFile \"empty.pem\": holds no certificate (54", "\r\n", false},
+  };
+  for (const Row& row : rows) {
+    unlink(work.file("answer.txt").c_str());
+    std::unique_ptr<ScriptedServer> scripted;
+    int port = 0;
+    if (row.peer == Peer::python) {
+      port = start_python(row.certificate, row.answer, row.ending);
+    } else {
+      scripted.reset(new ScriptedServer(row.script));
+      port = scripted->ok() ? scripted->port() : 0;
+    }
+    ASSERT_NE(port, 0) << row.name;
+    RunResult result = run({"[URL]", "Site=https://localhost", "Port=" + std::to_string(port), "Page=/p",
+                            "Save=answer.txt", "CAFile=" + row.ca_file, "Method=POST", "[Files]", "1=RAVELOK.INI"});
+    EXPECT_EQ(result.status, row.status) << row.name << ": " << result.output;
+    if (row.words.empty()) {
+      EXPECT_EQ(result.output, "") << row.name;
+    } else {
+      EXPECT_NE(result.output.find(row.words), std::string::npos) << row.name << ": " << result.output;
+    }
+    EXPECT_EQ(read_file(work.file("answer.txt")), row.saved) << row.name;
+    EXPECT_TRUE(list_directory(temp.path).empty()) << row.name;
+    EXPECT_LT(result.seconds, 8.0) << row.name;
+    if (row.peer == Peer::python) {
+      ASSERT_TRUE(wait_for_file(record_, 5000)) << row.name;
+      EXPECT_EQ(read_file(record_).rfind("POST /p HTTP/1.0\r\n", 0) == 0, row.request_arrives) << row.name;
+      if (!row.request_arrives) {
+        EXPECT_EQ(read_file(record_), "") << row.name;
+      }
+    } else {
+      // A handshake record at most, never the request.
+      scripted->stop();
+      const std::string arrived = scripted->request();
+      EXPECT_TRUE(arrived.empty() || arrived[0] == '\x16') << row.name;
+      EXPECT_EQ(arrived.find("POST /p"), std::string::npos) << row.name;
+      if (row.status != 57 && row.status != 24) {
+        EXPECT_EQ(scripted->accepted(), 0) << row.name;
+      }
+    }
+    python_.reset();
+  }
+}
+
+}  // namespace
