@@ -14,16 +14,6 @@
 
 namespace {
 
-// A server process, stopped (and reaped) when the test leaves its scope,
-// whichever way it leaves.
-struct Background {
-  explicit Background(const std::vector<std::string>& argv) : pid(start_background(argv)) {}
-  ~Background() { stop_background(pid); }
-  Background(const Background&) = delete;
-  Background& operator=(const Background&) = delete;
-  int pid;
-};
-
 struct Parsed {
   std::vector<std::pair<std::string, std::string>> fields;
   std::vector<std::vector<std::string>> files;  // field name, file name, content

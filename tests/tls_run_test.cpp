@@ -18,15 +18,6 @@
 
 namespace {
 
-// A server process, stopped when the test leaves its scope.
-struct Background {
-  explicit Background(const std::vector<std::string>& argv) : pid(start_background(argv)) {}
-  ~Background() { stop_background(pid); }
-  Background(const Background&) = delete;
-  Background& operator=(const Background&) = delete;
-  int pid;
-};
-
 // The same request from another run: the port in the Host line, the
 // multipart boundary (drawn at each run) and a Content-Length that counts
 // the body exactly written as "PORT", "BOUNDARY" and "LENGTH".

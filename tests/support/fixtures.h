@@ -74,6 +74,16 @@ std::string ini(const std::vector<std::string>& lines);
 int start_background(const std::vector<std::string>& argv);
 void stop_background(int pid);
 
+// A server process, stopped (and reaped) when the test leaves its scope,
+// whichever way it leaves.
+struct Background {
+  explicit Background(const std::vector<std::string>& argv) : pid(start_background(argv)) {}
+  ~Background() { stop_background(pid); }
+  Background(const Background&) = delete;
+  Background& operator=(const Background&) = delete;
+  int pid;
+};
+
 // Waits (bounded) for a file to hold a port number; 0 when it never does.
 int wait_for_port_file(const std::string& path, int timeout_ms);
 
