@@ -27,7 +27,7 @@ echo "Windows builds: $((SECONDS - started)) s"
 
 # The suites of the POSIX test binary that run the program as a whole; under
 # Wine they run ravelok.exe instead.
-whole_runs='ExchangeRun.*:JobRunProcess.*:FaultScenario.*:EchoServerTest.*:NginxPeer.*:WindowsRun.*'
+whole_runs='ExchangeRun.*:JobRunProcess.*:FaultScenario.*:EchoServerTest.*:NginxPeer.*:TlsRun.*:WindowsRun.*'
 
 export RAVELOK_WINE=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver
