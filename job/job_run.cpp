@@ -26,13 +26,18 @@ void check_settings_file(Failure& failure, const std::string& name) {
   note_failure(failure, error_code, Step::settings, name, reason);
 }
 
+// The settings file named by the first argument's directory, or by the
+// current directory without one.
+std::string settings_file_of(const CommandLine& arguments) {
+  return platform_settings_file_name(arguments.count > 0 ? arguments.arguments[0]
+                                                         : platform_current_directory());
+}
+
 }  // namespace
 
 JobSettings read_job_settings(const CommandLine& arguments) {
   JobSettings job;
-  const std::string directory =
-      arguments.count > 0 ? arguments.arguments[0] : platform_current_directory();
-  job.settings_file = platform_settings_file_name(directory);
+  job.settings_file = settings_file_of(arguments);
 
   const std::string& file = job.settings_file;
   job.site = read_setting(file, "URL", "Site");
@@ -79,9 +84,7 @@ void run_job(Failure& failure, std::string& site) {
     case UsageRequest::none:
       break;
   }
-  const std::string directory =
-      arguments.count > 0 ? arguments.arguments[0] : platform_current_directory();
-  const std::string settings_file = platform_settings_file_name(directory);
+  const std::string settings_file = settings_file_of(arguments);
   if (!platform_name_fits(settings_file)) {
     // A shortened name would be another file: nothing is read or done.
     note_failure(failure, kErrNotFound, Step::settings, settings_file,
