@@ -96,8 +96,10 @@ std::uint32_t wait_bound(const TcpConnection& connection) {
 constexpr std::size_t kSecureFilePiece = 128 * 1024;
 
 // The send loop of a TLS connection, the same rounds as send_all's: wait
-// (bounded) for what the session needs, hand it what it takes. A file is
-// read in pieces, each sent whole before the next is read.
+// (bounded) for what the session needs, hand it what it takes. The session
+// takes a record per call; the next call follows at once, and only a call
+// that could not go on waits. A file is read in pieces, each sent whole
+// before the next is read.
 void send_all_secure(ErrorNumber& error_code, TcpConnection& connection, const char* data,
                      FileHandle file, std::uint64_t offset, std::uint64_t size) {
   std::unique_ptr<char[]> piece;
@@ -113,10 +115,12 @@ void send_all_secure(ErrorNumber& error_code, TcpConnection& connection, const c
   std::uint64_t sent = 0;
   TlsWait needed = TlsWait::writable;
   do {
-    SocketWait wait = platform_wait_socket(error_code, connection.socket,
-                                           needed != TlsWait::readable, wait_bound(connection));
-    if (wait == SocketWait::timed_out) set_error(error_code, kErrTimedOut);
-    if (wait != SocketWait::ready) return;
+    if (needed != TlsWait::none) {
+      SocketWait wait = platform_wait_socket(error_code, connection.socket,
+                                             needed != TlsWait::readable, wait_bound(connection));
+      if (wait == SocketWait::timed_out) set_error(error_code, kErrTimedOut);
+      if (wait != SocketWait::ready) return;
+    }
     if (size == 0) break;
     const char* bytes = data + sent;
     std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(size - sent, SIZE_MAX));
@@ -139,7 +143,7 @@ void send_all_secure(ErrorNumber& error_code, TcpConnection& connection, const c
     const std::int64_t accepted = platform_tls_send(error_code, connection.tls, bytes, count, needed);
     if (accepted < 0) return;
     if (accepted == 0) continue;
-    needed = TlsWait::writable;
+    needed = TlsWait::none;
     sent += static_cast<std::uint64_t>(accepted);
     piece_sent += static_cast<std::size_t>(accepted);
   } while (sent < size);

@@ -230,12 +230,14 @@ TEST_F(TlsRun, FailuresEndBeforeAnyRequestByte) {
     std::string saved;
     bool request_arrives;  // the request is decrypted by the server
     std::string ending = "close";  // how the Python server ends (tests/peers/tls_server.py)
+    std::string upload = "RAVELOK.INI";
   };
   const std::string ca = certs().file("ca.pem");
   write_file(work.file("empty.pem"), "not a certificate\n");
   ASSERT_EQ(mkdir(work.file("dir.pem").c_str(), 0755), 0);
   const std::string cut = "HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\npartial";
   const std::string big(5000, 'b');
+  write_file(work.file("big.bin"), std::string(16 << 20, 'u'));
   const std::vector<Row> rows = {
       {"untrusted authority", Peer::python, "server", "", {}, certs().file("self.pem"), 57,
        ": untrusted authority (57 network failure)", "\r\n", false},
@@ -259,6 +261,10 @@ TEST_F(TlsRun, FailuresEndBeforeAnyRequestByte) {
       // wait for a TCP close that only comes after the client's.
       {"close-notify, the connection held", Peer::python, "server", "HTTP/1.0 200 OK\r\n\r\n" + big, {}, ca, 0,
        "", big + "\r\n", true, "notify"},
+      // Sending waits only when the session cannot go on, and then within
+      // the time-out: one wait for room, one for an answer.
+      {"stops reading after the handshake", Peer::python, "server", "", {}, ca, 24,
+       "stopped taking the request (24 time-out)", "\r\n", false, "deaf", "big.bin"},
       {"closes without close-notify, no length", Peer::python, "server", "HTTP/1.0 200 OK\r\n\r\nwhole", {}, ca,
        0, "", "whole\r\n", true},
       {"CAFile missing", Peer::scripted, "", "", {.answer = {}, .when = AnswerWhen::never}, "absent.pem", 53,
@@ -280,7 +286,7 @@ TEST_F(TlsRun, FailuresEndBeforeAnyRequestByte) {
     }
     ASSERT_NE(port, 0) << row.name;
     RunResult result = run({"[URL]", "Site=https://localhost", "Port=" + std::to_string(port), "Page=/p",
-                            "Save=answer.txt", "CAFile=" + row.ca_file, "Method=POST", "[Files]", "1=RAVELOK.INI"});
+                            "Save=answer.txt", "CAFile=" + row.ca_file, "Method=POST", "[Files]", "1=" + row.upload});
     EXPECT_EQ(result.status, row.status) << row.name << ": " << result.output;
     if (row.words.empty()) {
       EXPECT_EQ(result.output, "") << row.name;

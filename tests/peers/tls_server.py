@@ -2,7 +2,7 @@
 """A TLS server on Python's ssl module for the TLS tests, one client at a time.
 
 tls_server.py --port-file F --record F --cert C --key K --answer F
-              [--ending close|garbage|notify] [--connections N]
+              [--ending close|garbage|notify|deaf] [--connections N]
 
 Listens on 127.0.0.1 (a free port, written to the port file), and for each
 client: completes the handshake with the certificate chain C and key K,
@@ -11,7 +11,9 @@ bytes), writes the decrypted bytes it received to the record file, sends the
 answer file's bytes and ends: close (the default) closes the TCP
 connection without a close-notify; garbage first writes a record that does
 not decrypt, past the TLS layer; notify sends a close-notify 0.2 s later and
-keeps the TCP connection until the client's close-notify or close.
+keeps the TCP connection until the client's close-notify or close; deaf
+reads nothing after the handshake (a 4 KiB receive buffer), leaves the record
+empty and holds the connection for 10 s.
 A handshake the client abandons leaves an empty record file. Every wait is
 bounded (10 s); the test stops the server when it is done.
 """
@@ -40,6 +42,11 @@ def serve_one(listener, context, record, answer, ending):
         tls = context.wrap_socket(client, server_side=True)
     except (ssl.SSLError, OSError):
         tls = None
+    if tls is not None and ending == "deaf":
+        open(record, "wb").close()
+        time.sleep(10)
+        tls.close()
+        return
     if tls is not None:
         try:
             while not request_complete(received):
@@ -74,7 +81,7 @@ def main():
     for name in ("--port-file", "--record", "--cert", "--key", "--answer"):
         parser.add_argument(name, required=True)
     parser.add_argument("--connections", type=int, default=1)
-    parser.add_argument("--ending", choices=("close", "garbage", "notify"), default="close")
+    parser.add_argument("--ending", choices=("close", "garbage", "notify", "deaf"), default="close")
     args = parser.parse_args()
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(args.cert, args.key)
@@ -82,6 +89,8 @@ def main():
         answer = source.read()
     listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    if args.ending == "deaf":
+        listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
     listener.bind(("127.0.0.1", 0))
     listener.listen(4)
     listener.settimeout(30)
