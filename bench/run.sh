@@ -53,6 +53,7 @@ trap 'exit 130' INT TERM
 
 gcc -O2 -Wall -Wextra -o "$work/measure" bench/measure.c
 gcc -O2 -Wall -Wextra -o "$work/sink" bench/sink.c
+gcc -O2 -Wall -Wextra -o "$work/tls_floor" bench/tls_floor.c -lssl -lcrypto
 measure=$work/measure
 
 mkdir -p "$work/www" "$work/nginx" "$work/out" "$work/temp" "$work/results" "$work/jobs"
@@ -351,7 +352,8 @@ for i in $(seq "$runs_small"); do
   run e-absent ravelok "$ravelok" "$work/jobs/tls-small"
   run e-absent curl curl -s --cacert "$work/tls/ca.pem" -o "$work/out/tls-small.curl" \
     "https://127.0.0.1:$tls_port/small.bin"
-  for tool in ravelok curl; do expect_saved "$tool" "$work/out/tls-small.$tool" "$work/www/small.bin"; done
+  run e-absent floor "$work/tls_floor" "$tls_port" "$work/tls/ca.pem" /small.bin "$work/out/tls-small.floor"
+  for tool in ravelok curl floor; do expect_saved "$tool" "$work/out/tls-small.$tool" "$work/www/small.bin"; done
 done
 
 echo "f. HTTPS GET of 1 GiB saved to a file, absent, $runs_large runs each ..."
@@ -385,6 +387,11 @@ for i in $(seq "$runs_large"); do
     expect_received "$work/out/tls-upload.$tool"
     expect_rewritten "$work/out/tls-upload.$tool" "$before"
   done
+  # The staging copy alone: the file copied into TEMP as ravelok stages it.
+  sleep "$settle"
+  run g-present floor dd if="$work/www/large.bin" of="$work/temp/staged.floor" bs=128k status=none
+  expect_size "$work/temp/staged.floor" "$large_size"
+  rm -f "$work/temp/staged.floor"
 done
 
 # ---------------------------------------------------------------------- table
@@ -413,6 +420,8 @@ declare -A form_title=([absent]="save file absent" [present]="save file present"
 # ratio to curl, and a peak RSS in MiB (empty: none).
 declare -A wall_target=([a]=0.35 [b]=0.9 [c]=1.0 [d]=0.35 [e]=0.5 [f]=1.0 [g]=1.2)
 declare -A rss_target=([a]="" [b]=16 [c]="" [d]="" [e]="" [f]=24 [g]=24)
+# The floor rows: what no program doing the same work can go below.
+declare -A floor_tool=([e]="OpenSSL alone" [g]="staging copy")
 
 table=$work/table.md
 {
@@ -423,8 +432,9 @@ table=$work/table.md
     title="${case_title[$letter]}, ${form_title[${case#*-}]}"
     curl_wall=$(median "$work/results/$case.curl" 1)
     curl_rss=$(median "$work/results/$case.curl" 2)
-    for tool in ravelok curl wget; do
+    for tool in ravelok curl wget floor; do
       file=$work/results/$case.$tool
+      [ "$tool" = floor ] && [ ! -f "$file" ] && continue
       if [ ! -f "$file" ]; then
         why="wget cannot send multipart/form-data, so it has no upload figure"
         [ "$letter" \> d ] && why="the HTTPS cases compare with curl alone"
@@ -443,7 +453,16 @@ table=$work/table.md
           target+="; RSS ≤ ${rss_target[$letter]} MiB: $met"
         fi
       fi
-      printf '| %s | %s | %s | %s | %.1f MiB | %s | %s | %s |\n' "$title" "$tool" \
+      shown=$tool
+      if [ "$tool" = floor ]; then
+        shown=${floor_tool[$letter]}
+        if [ "$letter" = e ]; then
+          target="floor: the least client on the system's OpenSSL (bench/tls_floor.c)"
+        else
+          target="floor: curl + the staging copy = $(awk -v a="$wall" -v b="$curl_wall" 'BEGIN { printf "%.2f", (a + b) / b }') × curl"
+        fi
+      fi
+      printf '| %s | %s | %s | %s | %.1f MiB | %s | %s | %s |\n' "$title" "$shown" \
         "$(wc -l <"$file")" "$(seconds_text "$wall")" "$(awk -v k="$rss" 'BEGIN { print k / 1024 }')" \
         "$wall_ratio" "$(ratio "$rss" "$curl_rss")" "$target"
     done
@@ -468,6 +487,11 @@ report=$work/report.md
   echo "The HTTPS cases (e, f, g) go to the same nginx with TLS on another port (a certificate"
   echo "made for the run, trusted through CAFile and curl's \`--cacert\`); their uploads pass"
   echo "through nginx to the sink as they arrive."
+  echo "Two rows measure floors rather than tools. \"OpenSSL alone\" (case e) is the least"
+  echo "client on the system's OpenSSL (\`bench/tls_floor.c\`: load the library, a context, the"
+  echo "CA file, one handshake, one GET): no program using that library starts faster."
+  echo "\"staging copy\" (case g) is \`dd\` copying the upload file into TEMP, as ravelok stages"
+  echo "the request body before it sends it; with curl's streaming time it bounds a staged upload."
   echo "Every case that saves a file runs in two forms: with the save file absent (a first run)"
   echo "and with it present, holding an earlier answer (the repeated job a scheduler starts);"
   echo "curl (\`-o\`) and wget (\`-O\`) overwrite their own files in the same way. In the present"
