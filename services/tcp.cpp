@@ -142,7 +142,12 @@ void send_all_secure(ErrorNumber& error_code, TcpConnection& connection, const c
     }
     const std::int64_t accepted = platform_tls_send(error_code, connection.tls, bytes, count, needed);
     if (accepted < 0) return;
-    if (accepted == 0) continue;
+    if (accepted == 0) {
+      // Nothing taken: wait before the next call, so that the loop stays
+      // bounded by the time-out.
+      if (needed == TlsWait::none) needed = TlsWait::writable;
+      continue;
+    }
     needed = TlsWait::none;
     sent += static_cast<std::uint64_t>(accepted);
     piece_sent += static_cast<std::size_t>(accepted);
