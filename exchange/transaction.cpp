@@ -1,10 +1,12 @@
 #include "exchange/transaction.h"
 
+#include "exchange/ca_file.h"
 #include "exchange/request.h"
 #include "exchange/response.h"
 #include "services/console.h"
 #include "services/numbers.h"
 #include "platform/platform.h"
+#include "platform/tls_names.h"
 #include "services/tcp.h"
 
 namespace {
@@ -43,29 +45,6 @@ bool read_response(Failure& failure, ResponseReader& reader, BodyStore& store,
   }
 }
 
-// The certificates a CAFile names, read whole; empty with the failure
-// recorded when it cannot be read or holds no PEM certificate.
-std::string read_ca_file(Failure& failure, const std::string& name) {
-  ErrorNumber error_code = 0;
-  std::string text;
-  FileHandle file = platform_open_read(error_code, name);
-  if (file != kNoFile) {
-    char piece[16384];
-    std::size_t got = 0;
-    while ((got = platform_read(error_code, file, piece, sizeof piece)) > 0) text.append(piece, got);
-    platform_close_file(file);
-  }
-  if (error_code != 0) {
-    note_failure(failure, error_code, Step::ca_file, name, failure_reason(error_code));
-    return std::string();
-  }
-  if (text.find("-----BEGIN CERTIFICATE-----") == std::string::npos) {
-    note_failure(failure, kErrWrongKind, Step::ca_file, name, "holds no certificate");
-    return std::string();
-  }
-  return text;
-}
-
 // How an answer that the server ended early fell short, in words.
 std::string shortfall(const ResponseReader& reader, const BodyStore& store) {
   if (reader.received == 0) return "the server closed without answering";
@@ -91,9 +70,22 @@ TransactionResult http_transaction(const std::string& site, std::int16_t& port,
   const std::string host = site_host(site);
   const std::string object = host + " port " + decimal_text(unsigned_port);
 
-  // The trusted certificates come first: without them nothing is sent, so
-  // nothing of the upload is staged either.
-  const std::string ca_pem = secure && !ca_file.empty() ? read_ca_file(failure, ca_file) : "";
+  // Whom the certificate must name, and the trusted certificates, come
+  // first: without them nothing is sent, so nothing of the upload is staged
+  // either.
+  TlsPeer peer;
+  std::vector<std::string> roots;
+  if (secure) {
+    peer.name = host;
+    if (!parse_plain_address(host, peer.address) && looks_like_an_address(host)) {
+      // The resolver would read it as some address, one the certificate
+      // was never checked against.
+      note_failure(failure, kErrSocket, Step::secure, object,
+                   "\"" + host + "\" is no plain address: write IPv4 as four decimal numbers, IPv6 "
+                   "without brackets");
+    }
+    if (!ca_file.empty()) roots = read_ca_file(failure, ca_file);
+  }
   if (failure.number != 0) {
     result.outcome = failure.number;
     return result;
@@ -113,7 +105,7 @@ TransactionResult http_transaction(const std::string& site, std::int16_t& port,
     // No byte of the request leaves before the handshake and the checks
     // of the server's certificate have passed.
     ErrorNumber secure_error = 0;
-    tcp_start_tls(secure_error, number, host, ca_pem);
+    tcp_start_tls(secure_error, number, peer, roots);
     note_failure(failure, secure_error, Step::secure, object, failure_reason(secure_error));
   }
   if (failure.number != 0) {

@@ -226,6 +226,11 @@ std::int32_t platform_tcp_service_port(ErrorNumber& error_code, const std::strin
 // The local host name, at most 256 bytes.
 std::string platform_local_host_name(ErrorNumber& error_code);
 
+// The address a connected socket reached, 4 or 16 bytes in network order
+// (an IPv4 address reached over IPv6 as its 4 bytes); empty when it cannot
+// be had.
+std::string platform_socket_peer_address(SocketHandle socket);
+
 // Closes a socket at once; reports nothing.
 void platform_close_socket(SocketHandle socket);
 

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "services/errors.h"
@@ -18,20 +19,35 @@ struct TlsSession;
 // What a call needs before it can go on.
 enum class TlsWait : std::uint8_t { none, readable, writable };
 
-// Starts a client session on socket for host: TLS 1.2 or 1.3 only, the
-// library's default cipher suites, SNI with host unless it is an IP address,
-// the certificate chain checked against ca_pem (PEM certificates; empty: the
-// system's store) and host (a name or an address) checked against the
-// certificate. No byte is sent yet. nullptr with the failure recorded (57;
-// 7 without memory).
-TlsSession* platform_tls_start(ErrorNumber& error_code, SocketHandle socket,
-                               const std::string& host, const std::string& ca_pem);
+// Whom the server's certificate must name.
+struct TlsPeer {
+  std::string name;     // the host as written: the DNS name checked, sent as SNI
+  std::string address;  // 4 or 16 bytes when the host is an address: checked
+                        // against the certificate's IP entries, no SNI
+};
+
+// True when der is one whole X.509 certificate the TLS library reads; false
+// with 57 recorded when the library itself cannot be had (its words in
+// platform_failure_reason). Nothing is connected for it.
+bool platform_tls_certificate_readable(ErrorNumber& error_code, const std::string& der);
+
+// Starts a client session on socket for peer: TLS 1.2 or 1.3 only,
+// authenticated and encrypted cipher suites only, whatever the system's
+// policy allows beyond that; the certificate chain checked against roots
+// (DER certificates; none: the system's store) and the peer's name or
+// address checked against the certificate's subjectAltName entries alone,
+// a wildcard standing for one whole left-most label. No byte is sent yet.
+// nullptr with the failure recorded (57; 7 without memory).
+TlsSession* platform_tls_start(ErrorNumber& error_code, SocketHandle socket, const TlsPeer& peer,
+                               const std::vector<std::string>& roots);
 
 // Goes on with the handshake: true once it is complete and every check has
-// passed; false with wait set to what it needs, or false with wait none and
-// the failure recorded (57), whose words platform_failure_reason gives:
-// "untrusted authority", "name mismatch", "expired certificate", "handshake
-// failure", "not TLS" (the peer answered in plain text), or the library's.
+// passed (a certificate was presented, and verified); false with wait set to
+// what it needs, or false with wait none and the failure recorded (57),
+// whose words platform_failure_reason gives: "untrusted authority", "name
+// mismatch", "expired certificate", "certificate not yet valid", "not a
+// server certificate", "handshake failure", "not TLS" (the peer answered in
+// plain text), or the library's.
 bool platform_tls_handshake(ErrorNumber& error_code, TlsSession* session, TlsWait& wait);
 
 // Sends up to size bytes: the count taken (more than 0), 0 with wait set, or
@@ -42,7 +58,7 @@ std::int64_t platform_tls_send(ErrorNumber& error_code, TlsSession* session, con
 // Receives up to size bytes: the count, 0 once the peer has closed (with a
 // close-notify or with a plain TCP close), -2 with wait set when nothing is
 // there yet, or -1 with the failure recorded (57: an alert, a record that
-// does not decrypt, a reset).
+// does not decrypt, a reset, a request to renegotiate, which is refused).
 std::int64_t platform_tls_receive(ErrorNumber& error_code, TlsSession* session, char* buffer,
                                   std::size_t size, TlsWait& wait);
 

@@ -206,13 +206,17 @@ void tcp_send_file(ErrorNumber& error_code, std::int16_t number, FileHandle file
   if (connection != nullptr) send_all(error_code, *connection, nullptr, file, offset, size);
 }
 
-void tcp_start_tls(ErrorNumber& error_code, std::int16_t number, const std::string& host,
-                   const std::string& ca_pem) {
+void tcp_start_tls(ErrorNumber& error_code, std::int16_t number, const TlsPeer& peer,
+                   const std::vector<std::string>& roots) {
   TcpConnection* connection = find_connection(error_code, number);
   if (connection == nullptr) return;
   TcpConnection& c = *connection;
   ErrorNumber step_error = 0;
-  TlsSession* session = platform_tls_start(step_error, c.socket, host, ca_pem);
+  // An address is checked as the one the connection reached, whatever the
+  // resolver made of the text.
+  TlsPeer reached = peer;
+  if (!reached.address.empty()) reached.address = platform_socket_peer_address(c.socket);
+  TlsSession* session = platform_tls_start(step_error, c.socket, reached, roots);
   if (session == nullptr) {
     set_error(error_code, step_error);
     return;

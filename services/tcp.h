@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/tls.h"
@@ -40,15 +41,16 @@ void tcp_open(ErrorNumber& error_code, std::int16_t number, const std::string& h
               std::int32_t port, std::uint32_t timeout_ms, const std::string& service);
 
 // Makes the open connection a TLS one: the handshake and the checks of the
-// server's certificate (against ca_pem, PEM certificates, or the system's
-// store when empty) and of host, every wait bounded by the connection's
-// time-out and the whole handshake by one time-out. From then on every
-// send and receive goes through the session. Nothing of the request is
-// sent before it succeeds. Fails with 52, 54, 7, 24 or 57 (the reason
-// words in platform_failure_reason); the connection then stays open, plain,
-// for tcp_close.
-void tcp_start_tls(ErrorNumber& error_code, std::int16_t number, const std::string& host,
-                   const std::string& ca_pem);
+// server's certificate (against roots, DER certificates, or the system's
+// store when there are none) and of the peer (a name; an address is checked
+// as the address the connection actually reached), every wait bounded by
+// the connection's time-out and the whole handshake by one time-out. From
+// then on every send and receive goes through the session. Nothing of the
+// request is sent before it succeeds. Fails with 52, 54, 7, 24 or 57 (the
+// reason words in platform_failure_reason); the connection then stays
+// open, plain, for tcp_close.
+void tcp_start_tls(ErrorNumber& error_code, std::int16_t number, const TlsPeer& peer,
+                   const std::vector<std::string>& roots);
 
 // Sends exactly bytes: each round waits (bounded) for room and sends what
 // the socket takes, so a peer that stops reading ends the send with 24

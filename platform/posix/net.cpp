@@ -223,6 +223,25 @@ std::string platform_local_host_name(ErrorNumber& error_code) {
   return std::string(name, strnlen(name, kNameLimit));
 }
 
+std::string platform_socket_peer_address(SocketHandle socket) {
+  struct sockaddr_storage address;
+  socklen_t size = sizeof address;
+  std::memset(&address, 0, sizeof address);
+  if (getpeername(fd_of(socket), reinterpret_cast<struct sockaddr*>(&address), &size) != 0) return {};
+  if (address.ss_family == AF_INET) {
+    const auto& v4 = reinterpret_cast<const struct sockaddr_in&>(address);
+    return std::string(reinterpret_cast<const char*>(&v4.sin_addr), 4);
+  }
+  if (address.ss_family == AF_INET6) {
+    const auto& v6 = reinterpret_cast<const struct sockaddr_in6&>(address);
+    const char* bytes = reinterpret_cast<const char*>(&v6.sin6_addr);
+    static const char kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, '\xff', '\xff'};
+    if (std::memcmp(bytes, kMapped, 12) == 0) return std::string(bytes + 12, 4);
+    return std::string(bytes, 16);
+  }
+  return {};
+}
+
 void platform_close_socket(SocketHandle socket) {
   if (socket != kNoSocket) close(fd_of(socket));
 }

@@ -6,16 +6,19 @@
 // updates reach the program; the headers only give the types.
 #include <dlfcn.h>
 #include <openssl/err.h>
+#include <openssl/objects.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
+#include <openssl/x509v3.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "platform/posix/posix.h"
 #include "platform/tls.h"
@@ -34,12 +37,18 @@ constexpr const char* kLibraryName = "libssl.so.3";
 #define RAVELOK_TLS_FUNCTIONS(F)                                                              \
   F(TLS_client_method) F(SSL_CTX_new) F(SSL_CTX_free) F(SSL_CTX_ctrl) F(SSL_CTX_set_options) \
   F(SSL_CTX_set_verify) F(SSL_CTX_set_default_verify_dir) F(SSL_CTX_get_cert_store)          \
+  F(SSL_CTX_get_security_level) F(SSL_CTX_set_security_level) F(SSL_CTX_get_ciphers)         \
+  F(SSL_CTX_set_cipher_list) F(SSL_CTX_set_ciphersuites) F(SSL_CIPHER_get_auth_nid)          \
+  F(SSL_CIPHER_get_cipher_nid) F(SSL_CIPHER_get_name) F(SSL_CIPHER_get_version)              \
+  F(OPENSSL_sk_num) F(OPENSSL_sk_value) F(OpenSSL_version_num)                               \
   F(SSL_new) F(SSL_free) F(SSL_set_fd) F(SSL_ctrl) F(SSL_set1_host) F(SSL_get0_param)        \
+  F(SSL_set_msg_callback) F(SSL_version) F(SSL_get0_peer_certificate)                        \
   F(SSL_connect) F(SSL_get_error) F(SSL_get_verify_result) F(SSL_read) F(SSL_write)          \
   F(SSL_has_pending) F(SSL_shutdown) F(SSL_is_init_finished) F(X509_STORE_add_cert)          \
-  F(X509_free) F(PEM_read_bio_X509) F(BIO_new_mem_buf) F(BIO_free) F(ERR_get_error)          \
+  F(X509_free) F(d2i_X509) F(ERR_get_error)                                                  \
   F(ERR_peek_error) F(ERR_clear_error) F(ERR_reason_error_string)                            \
-  F(X509_verify_cert_error_string) F(X509_VERIFY_PARAM_set1_ip_asc) F(OPENSSL_init_ssl)
+  F(X509_verify_cert_error_string) F(X509_VERIFY_PARAM_set1_ip)                              \
+  F(X509_VERIFY_PARAM_set_hostflags) F(OPENSSL_init_ssl)
 
 struct Library {
   bool tried = false;
@@ -91,6 +100,8 @@ struct TlsSession {
   SSL* ssl = nullptr;
   // A fatal error happened: no close-notify may follow it.
   bool failed = false;
+  // The server asked to renegotiate once the handshake was done.
+  bool renegotiation_asked = false;
 };
 
 namespace {
@@ -107,22 +118,85 @@ void free_session(TlsSession* session) {
   delete session;
 }
 
-// Adds every PEM certificate of pem to the context's store; the count added.
-int add_certificates(SSL_CTX* context, const std::string& pem) {
-  Library& lib = g_library;
-  if (pem.size() > static_cast<std::size_t>(INT_MAX)) return 0;
-  BIO* input = lib.BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
-  if (input == nullptr) return 0;
-  X509_STORE* store = lib.SSL_CTX_get_cert_store(context);
-  int added = 0;
-  while (X509* certificate = lib.PEM_read_bio_X509(input, nullptr, nullptr, nullptr)) {
-    if (lib.X509_STORE_add_cert(store, certificate) == 1) ++added;
-    lib.X509_free(certificate);
+// Reads der as one whole certificate; nullptr when it is not one.
+X509* certificate_of(const std::string& der) {
+  if (der.empty() || der.size() > static_cast<std::size_t>(INT_MAX)) return nullptr;
+  const unsigned char* at = reinterpret_cast<const unsigned char*>(der.data());
+  X509* certificate = g_library.d2i_X509(nullptr, &at, static_cast<long>(der.size()));
+  if (certificate != nullptr &&
+      at != reinterpret_cast<const unsigned char*>(der.data()) + der.size()) {
+    // Bytes after the certificate: not one whole certificate.
+    g_library.X509_free(certificate);
+    certificate = nullptr;
   }
-  lib.BIO_free(input);
-  // The read that found no more certificates leaves its error behind.
-  lib.ERR_clear_error();
-  return added;
+  g_library.ERR_clear_error();
+  return certificate;
+}
+
+// Puts every certificate of roots in the context's store; false when one
+// cannot be read or added.
+bool add_roots(SSL_CTX* context, const std::vector<std::string>& roots) {
+  X509_STORE* store = g_library.SSL_CTX_get_cert_store(context);
+  for (const std::string& der : roots) {
+    X509* certificate = certificate_of(der);
+    if (certificate == nullptr) return false;
+    const int added = g_library.X509_STORE_add_cert(store, certificate);
+    g_library.X509_free(certificate);
+    if (added != 1) return false;
+  }
+  g_library.ERR_clear_error();
+  return true;
+}
+
+// The lowest security level a session may run at: the library's own
+// default (1 up to OpenSSL 3.1, 2 from 3.2 on), whatever openssl.cnf says.
+int security_floor() { return g_library.OpenSSL_version_num() >= 0x30200000L ? 2 : 1; }
+
+// Drops every cipher suite that does not authenticate the server or does
+// not encrypt from what the system's policy enables, keeping its order and
+// everything else it chose. False when the library refuses the result.
+bool drop_unauthenticated_suites(SSL_CTX* context) {
+  Library& lib = g_library;
+  const STACK_OF(SSL_CIPHER)* enabled = lib.SSL_CTX_get_ciphers(context);
+  if (enabled == nullptr) return false;
+  std::string older;  // TLS 1.2 and before
+  std::string newer;  // TLS 1.3
+  bool dropped = false;
+  const int count = lib.OPENSSL_sk_num(reinterpret_cast<const OPENSSL_STACK*>(enabled));
+  for (int i = 0; i < count; ++i) {
+    const SSL_CIPHER* cipher = static_cast<const SSL_CIPHER*>(
+        lib.OPENSSL_sk_value(reinterpret_cast<const OPENSSL_STACK*>(enabled), i));
+    if (cipher == nullptr) continue;
+    if (lib.SSL_CIPHER_get_auth_nid(cipher) == NID_auth_null ||
+        lib.SSL_CIPHER_get_cipher_nid(cipher) == NID_undef) {
+      dropped = true;
+      continue;
+    }
+    const char* version = lib.SSL_CIPHER_get_version(cipher);
+    std::string& list = version != nullptr && std::strcmp(version, "TLSv1.3") == 0 ? newer : older;
+    if (!list.empty()) list += ':';
+    list += lib.SSL_CIPHER_get_name(cipher);
+  }
+  if (!dropped) return true;
+  if (lib.SSL_CTX_set_ciphersuites(context, newer.c_str()) != 1) return false;
+  if (older.empty()) {
+    // Nothing authenticated is left below TLS 1.3.
+    return lib.SSL_CTX_ctrl(context, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_3_VERSION, nullptr) == 1;
+  }
+  return lib.SSL_CTX_set_cipher_list(context, older.c_str()) == 1;
+}
+
+// Watches the session's incoming messages for a server's HelloRequest
+// after the handshake: the library refuses it quietly and the session
+// would go on, so the program ends it. The library tells of the message
+// only through this hook.
+void watch_messages(int write_p, int /*version*/, int content_type, const void* buf, size_t len,
+                    SSL* ssl, void* arg) {
+  if (write_p != 0 || content_type != SSL3_RT_HANDSHAKE || len == 0 || arg == nullptr) return;
+  if (static_cast<const unsigned char*>(buf)[0] != SSL3_MT_HELLO_REQUEST) return;
+  if (g_library.SSL_is_init_finished(ssl) == 1) {
+    static_cast<TlsSession*>(arg)->renegotiation_asked = true;
+  }
 }
 
 // The words for a certificate check that failed.
@@ -130,9 +204,16 @@ std::string verify_reason(long result) {
   switch (result) {
     case X509_V_ERR_CERT_HAS_EXPIRED:
       return "expired certificate";
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+      return "certificate not yet valid";
     case X509_V_ERR_HOSTNAME_MISMATCH:
     case X509_V_ERR_IP_ADDRESS_MISMATCH:
       return "name mismatch";
+    case X509_V_ERR_INVALID_PURPOSE:
+      return "not a server certificate";
+    case X509_V_ERR_INVALID_CA:
+    case X509_V_ERR_PATH_LENGTH_EXCEEDED:
+    case X509_V_ERR_CERT_SIGNATURE_FAILURE:
     case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
     case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
     case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
@@ -194,8 +275,19 @@ bool classify(TlsSession* session, int result, int saved_errno, TlsWait& wait, b
 
 }  // namespace
 
-TlsSession* platform_tls_start(ErrorNumber& error_code, SocketHandle socket,
-                               const std::string& host, const std::string& ca_pem) {
+bool platform_tls_certificate_readable(ErrorNumber& error_code, const std::string& der) {
+  if (!load_library()) {
+    record_tls_failure(error_code, g_library.failure);
+    return false;
+  }
+  X509* certificate = certificate_of(der);
+  if (certificate == nullptr) return false;
+  g_library.X509_free(certificate);
+  return true;
+}
+
+TlsSession* platform_tls_start(ErrorNumber& error_code, SocketHandle socket, const TlsPeer& peer,
+                               const std::vector<std::string>& roots) {
   if (!load_library()) {
     record_tls_failure(error_code, g_library.failure);
     return nullptr;
@@ -208,28 +300,43 @@ TlsSession* platform_tls_start(ErrorNumber& error_code, SocketHandle socket,
   }
   lib.ERR_clear_error();
   session->context = lib.SSL_CTX_new(lib.TLS_client_method());
-  std::string failure;
-  if (session->context == nullptr) failure = "cannot set up TLS";
-  if (failure.empty()) {
-    SSL_CTX* context = session->context;
-    lib.SSL_CTX_ctrl(context, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr);
+  // Every setting must take: a session that runs without one of them
+  // would check less than it should.
+  bool set = session->context != nullptr;
+  SSL_CTX* context = session->context;
+  if (set) {
+    set = lib.SSL_CTX_ctrl(context, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr) == 1 &&
+          drop_unauthenticated_suites(context);
+  }
+  if (set && lib.SSL_CTX_get_security_level(context) < security_floor()) {
+    lib.SSL_CTX_set_security_level(context, security_floor());
+    set = lib.SSL_CTX_get_security_level(context) == security_floor();
+  }
+  if (set) {
     // A server that closes without a close-notify ends the answer as a TCP
     // close does: Content-Length catches a cut body.
-    lib.SSL_CTX_set_options(context, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_RENEGOTIATION);
+    const uint64_t options = SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_RENEGOTIATION;
+    set = (lib.SSL_CTX_set_options(context, options) & options) == options;
+  }
+  if (set) {
     // Sends behave as the socket's: a part may be taken, and a retry may
     // come from another place in memory holding the same bytes.
-    lib.SSL_CTX_ctrl(context, SSL_CTRL_MODE,
-                     SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER, nullptr);
+    const long mode = SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER;
+    set = (lib.SSL_CTX_ctrl(context, SSL_CTRL_MODE, mode, nullptr) & mode) == mode;
     // Whole socket reads rather than one per record header and body;
-    // platform_tls_pending then tells what is buffered.
+    // platform_tls_pending then tells what is buffered. (The call answers
+    // with the old setting, so only the mode's answer is checked.)
     lib.SSL_CTX_ctrl(context, SSL_CTRL_SET_READ_AHEAD, 1, nullptr);
     lib.SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
-    if (ca_pem.empty()) {
+  }
+  std::string failure = set ? "" : "cannot set up TLS";
+  if (failure.empty()) {
+    if (roots.empty()) {
       // The system store by the hashed directory (or SSL_CERT_DIR): only
       // the certificates a chain needs are read, not a whole bundle.
       if (lib.SSL_CTX_set_default_verify_dir(context) != 1) failure = "cannot use the system's certificates";
-    } else if (add_certificates(context, ca_pem) == 0) {
-      failure = "untrusted authority: no certificate could be read from the CAFile";
+    } else if (!add_roots(context, roots)) {
+      failure = "untrusted authority: a CAFile certificate cannot be used";
     }
   }
   if (failure.empty()) {
@@ -239,15 +346,29 @@ TlsSession* platform_tls_start(ErrorNumber& error_code, SocketHandle socket,
     }
   }
   if (failure.empty()) {
-    // An address is checked against the certificate's IP entries and sent
-    // without SNI; a name is checked as a DNS name and sent as SNI.
-    const bool address = lib.X509_VERIFY_PARAM_set1_ip_asc(lib.SSL_get0_param(session->ssl),
-                                                           host.c_str()) == 1;
-    if (!address) {
-      lib.ERR_clear_error();
-      if (lib.SSL_set1_host(session->ssl, host.c_str()) != 1 ||
+    lib.SSL_set_msg_callback(session->ssl, watch_messages);
+    if (lib.SSL_ctrl(session->ssl, SSL_CTRL_SET_MSG_CALLBACK_ARG, 0, session) != 1) {
+      failure = "cannot set up TLS";
+    }
+  }
+  if (failure.empty()) {
+    X509_VERIFY_PARAM* param = lib.SSL_get0_param(session->ssl);
+    if (!peer.address.empty()) {
+      // An address is checked against the certificate's IP entries and
+      // sent without SNI.
+      if (lib.X509_VERIFY_PARAM_set1_ip(param, reinterpret_cast<const unsigned char*>(peer.address.data()),
+                                        peer.address.size()) != 1) {
+        failure = "name mismatch: the address cannot be checked";
+      }
+    } else {
+      // A name is checked against the certificate's DNS names alone, never
+      // its subject, a wildcard standing for one whole label; and sent as
+      // SNI.
+      lib.X509_VERIFY_PARAM_set_hostflags(
+          param, X509_CHECK_FLAG_NEVER_CHECK_SUBJECT | X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+      if (lib.SSL_set1_host(session->ssl, peer.name.c_str()) != 1 ||
           lib.SSL_ctrl(session->ssl, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
-                       const_cast<char*>(host.c_str())) != 1) {
+                       const_cast<char*>(peer.name.c_str())) != 1) {
         failure = "name mismatch: the host name cannot be checked";
       }
     }
@@ -267,7 +388,22 @@ bool platform_tls_handshake(ErrorNumber& error_code, TlsSession* session, TlsWai
   errno = 0;
   const int result = lib.SSL_connect(session->ssl);
   const int saved_errno = errno;
-  if (result == 1) return true;
+  if (result == 1) {
+    // Whatever the suite, the server must have shown a certificate that
+    // passed every check, on a version the program allows.
+    std::string reason;
+    if (lib.SSL_get0_peer_certificate(session->ssl) == nullptr) {
+      reason = "untrusted authority: the server showed no certificate";
+    } else if (lib.SSL_get_verify_result(session->ssl) != X509_V_OK) {
+      reason = verify_reason(lib.SSL_get_verify_result(session->ssl));
+    } else if (lib.SSL_version(session->ssl) < TLS1_2_VERSION) {
+      reason = "handshake failure: an older protocol version";
+    }
+    if (reason.empty()) return true;
+    session->failed = true;
+    record_tls_failure(error_code, reason);
+    return false;
+  }
   bool closed = false;
   std::string reason;
   if (classify(session, result, saved_errno, wait, closed, reason, "handshake failure")) {
@@ -281,16 +417,33 @@ bool platform_tls_handshake(ErrorNumber& error_code, TlsSession* session, TlsWai
   return false;
 }
 
+namespace {
+
+// Ends a session whose server asked to renegotiate: -1 with the failure
+// recorded, or 0 when it has not.
+int refuse_renegotiation(ErrorNumber& error_code, TlsSession* session) {
+  if (!session->renegotiation_asked) return 0;
+  session->failed = true;
+  record_tls_failure(error_code, "renegotiation refused: the server asked to renegotiate");
+  return -1;
+}
+
+}  // namespace
+
 std::int64_t platform_tls_send(ErrorNumber& error_code, TlsSession* session, const char* data,
                                std::size_t size, TlsWait& wait) {
   Library& lib = g_library;
   wait = TlsWait::none;
+  // Bytes that came before a renegotiation request were handed over; the
+  // session ends at the next call.
+  if (refuse_renegotiation(error_code, session) != 0) return -1;
   const int piece = size > (1u << 30) ? (1 << 30) : static_cast<int>(size);
   lib.ERR_clear_error();
   errno = 0;
   const int result = lib.SSL_write(session->ssl, data, piece);
   const int saved_errno = errno;
   if (result > 0) return result;
+  if (refuse_renegotiation(error_code, session) != 0) return -1;
   bool closed = false;
   std::string reason;
   if (classify(session, result, saved_errno, wait, closed, reason, "TLS failure")) return 0;
@@ -303,12 +456,16 @@ std::int64_t platform_tls_receive(ErrorNumber& error_code, TlsSession* session, 
                                   std::size_t size, TlsWait& wait) {
   Library& lib = g_library;
   wait = TlsWait::none;
+  // Bytes that came before a renegotiation request were handed over; the
+  // session ends at the next call.
+  if (refuse_renegotiation(error_code, session) != 0) return -1;
   const int piece = size > (1u << 30) ? (1 << 30) : static_cast<int>(size);
   lib.ERR_clear_error();
   errno = 0;
   const int result = lib.SSL_read(session->ssl, buffer, piece);
   const int saved_errno = errno;
   if (result > 0) return result;
+  if (refuse_renegotiation(error_code, session) != 0) return -1;
   bool closed = false;
   std::string reason;
   if (classify(session, result, saved_errno, wait, closed, reason, "TLS failure")) return -2;

@@ -183,6 +183,25 @@ std::string platform_local_host_name(ErrorNumber& error_code) {
   return result;
 }
 
+std::string platform_socket_peer_address(SocketHandle socket) {
+  sockaddr_storage address;
+  int size = sizeof address;
+  std::memset(&address, 0, sizeof address);
+  if (getpeername(to_socket(socket), reinterpret_cast<sockaddr*>(&address), &size) != 0) return {};
+  if (address.ss_family == AF_INET) {
+    const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
+    return std::string(reinterpret_cast<const char*>(&v4.sin_addr), 4);
+  }
+  if (address.ss_family == AF_INET6) {
+    const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
+    const char* bytes = reinterpret_cast<const char*>(&v6.sin6_addr);
+    static const char kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, '\xff', '\xff'};
+    if (std::memcmp(bytes, kMapped, 12) == 0) return std::string(bytes + 12, 4);
+    return std::string(bytes, 16);
+  }
+  return {};
+}
+
 void platform_close_socket(SocketHandle socket) {
   if (socket == kNoSocket) return;
   closesocket(to_socket(socket));

@@ -30,13 +30,15 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "platform/tls.h"
 
 struct TlsSession {
   SOCKET socket = INVALID_SOCKET;
   std::string host;
-  std::string ca_pem;
+  std::string address;  // 4 or 16 bytes when the host is an address
+  std::vector<std::string> roots;  // DER; none: the system's store
   // The host is an IP address: no target name (no SNI), and the program
   // checks the certificate against it.
   bool host_is_address = false;
@@ -118,12 +120,6 @@ const char* words_for(SECURITY_STATUS status) {
     default:
       return nullptr;
   }
-}
-
-bool is_address(const std::string& host) {
-  in_addr v4;
-  in6_addr v6;
-  return inet_pton(AF_INET, host.c_str(), &v4) == 1 || inet_pton(AF_INET6, host.c_str(), &v6) == 1;
 }
 
 // Acquires the client credentials: TLS 1.2 and 1.3 only, strong ciphers,
@@ -304,33 +300,14 @@ Progress drive(ErrorNumber& error_code, TlsSession& session, TlsWait& wait) {
   }
 }
 
-// Puts the PEM certificates of pem into store; the count added.
-int add_pem_certificates(HCERTSTORE store, const std::string& pem) {
-  static const std::string kBegin = "-----BEGIN CERTIFICATE-----";
-  static const std::string kEnd = "-----END CERTIFICATE-----";
+// Puts the DER certificates of roots into store; the count added.
+int add_roots(HCERTSTORE store, const std::vector<std::string>& roots) {
   int added = 0;
-  std::size_t at = 0;
-  for (;;) {
-    std::size_t begin = pem.find(kBegin, at);
-    if (begin == std::string::npos) break;
-    std::size_t end = pem.find(kEnd, begin);
-    if (end == std::string::npos) break;
-    at = end + kEnd.size();
-    const char* block = pem.data() + begin;
-    DWORD block_size = static_cast<DWORD>(at - begin);
-    DWORD der_size = 0;
-    if (!CryptStringToBinaryA(block, block_size, CRYPT_STRING_BASE64HEADER, nullptr, &der_size,
-                              nullptr, nullptr)) {
-      continue;
-    }
-    std::string der(der_size, '\0');
-    if (!CryptStringToBinaryA(block, block_size, CRYPT_STRING_BASE64HEADER,
-                              reinterpret_cast<BYTE*>(der.data()), &der_size, nullptr, nullptr)) {
-      continue;
-    }
+  for (const std::string& der : roots) {
     if (CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
-                                         reinterpret_cast<const BYTE*>(der.data()), der_size,
-                                         CERT_STORE_ADD_ALWAYS, nullptr)) {
+                                         reinterpret_cast<const BYTE*>(der.data()),
+                                         static_cast<DWORD>(der.size()), CERT_STORE_ADD_ALWAYS,
+                                         nullptr)) {
       ++added;
     }
   }
@@ -339,16 +316,10 @@ int add_pem_certificates(HCERTSTORE store, const std::string& pem) {
 
 // True when the certificate's alternative names hold the address host
 // (an IP address is never matched against the common name).
-bool names_address(PCCERT_CONTEXT certificate, const std::string& host) {
-  unsigned char wanted[16];
-  DWORD wanted_size = 0;
-  if (inet_pton(AF_INET, host.c_str(), wanted) == 1) {
-    wanted_size = 4;
-  } else if (inet_pton(AF_INET6, host.c_str(), wanted) == 1) {
-    wanted_size = 16;
-  } else {
-    return false;
-  }
+bool names_address(PCCERT_CONTEXT certificate, const std::string& address) {
+  const DWORD wanted_size = static_cast<DWORD>(address.size());
+  const unsigned char* wanted = reinterpret_cast<const unsigned char*>(address.data());
+  if (wanted_size != 4 && wanted_size != 16) return false;
   const CERT_INFO* info = certificate->pCertInfo;
   PCERT_EXTENSION extension =
       CertFindExtension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension);
@@ -427,7 +398,7 @@ DWORD verdict(const TlsSession& session, PCCERT_CONTEXT server, HCERTCHAINENGINE
     answer = result.dwError;
   }
   CertFreeCertificateChain(chain);
-  if (answer == 0 && session.host_is_address && !names_address(server, session.host)) {
+  if (answer == 0 && session.host_is_address && !names_address(server, session.address)) {
     answer = static_cast<DWORD>(CERT_E_CN_NO_MATCH);
   }
   return answer;
@@ -447,10 +418,10 @@ DWORD check_server_certificate(const TlsSession& session) {
   HCERTSTORE roots = nullptr;
   HCERTCHAINENGINE engine = nullptr;
   DWORD answer = 0;
-  if (!session.ca_pem.empty()) {
+  if (!session.roots.empty()) {
     roots = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr);
     // A CA file without a certificate trusts nobody.
-    if (roots == nullptr || add_pem_certificates(roots, session.ca_pem) == 0) {
+    if (roots == nullptr || add_roots(roots, session.roots) != static_cast<int>(session.roots.size())) {
       answer = static_cast<DWORD>(CERT_E_UNTRUSTEDROOT);
     } else {
       CERT_CHAIN_ENGINE_CONFIG config;
@@ -565,18 +536,28 @@ bool whole_record_waits(const TlsSession& session) {
 
 }  // namespace
 
-TlsSession* platform_tls_start(ErrorNumber& error_code, SocketHandle socket,
-                               const std::string& host, const std::string& ca_pem) {
+bool platform_tls_certificate_readable(ErrorNumber& /*error_code*/, const std::string& der) {
+  PCCERT_CONTEXT certificate = CertCreateCertificateContext(
+      X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
+      static_cast<DWORD>(der.size()));
+  if (certificate == nullptr) return false;
+  CertFreeCertificateContext(certificate);
+  return true;
+}
+
+TlsSession* platform_tls_start(ErrorNumber& error_code, SocketHandle socket, const TlsPeer& peer,
+                               const std::vector<std::string>& roots) {
   TlsSession* session = new (std::nothrow) TlsSession;
   if (session == nullptr) {
     set_error(error_code, kErrNoMemory);
     return nullptr;
   }
   session->socket = to_socket(socket);
-  session->host = host;
-  session->ca_pem = ca_pem;
-  session->host_is_address = is_address(host);
-  session->manual_check = !ca_pem.empty() || session->host_is_address;
+  session->host = peer.name;
+  session->address = peer.address;
+  session->roots = roots;
+  session->host_is_address = !peer.address.empty();
+  session->manual_check = !roots.empty() || session->host_is_address;
   SECURITY_STATUS status = acquire_credentials(*session);
   if (status != SEC_E_OK) {
     fail_with_status(error_code, status);

@@ -9,9 +9,12 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <vector>
 
+#include "exchange/ca_file.h"
 #include "platform/platform.h"
 #include "platform/tls.h"
+#include "platform/tls_names.h"
 #include "support/fixtures.h"
 
 namespace {
@@ -71,8 +74,11 @@ Session run_session(const std::string& behaviour, const std::string& host,
   ErrorNumber& error_code = result.error_code;
   SocketHandle socket = platform_tcp_connect(error_code, host, peer().ports.at(behaviour));
   if (socket == kNoSocket) return result;
-  std::string ca_pem = ca_file.empty() ? "" : read_file(peer().directory + "\\" + ca_file);
-  TlsSession* session = platform_tls_start(error_code, socket, host, ca_pem);
+  std::vector<std::string> roots;
+  if (!ca_file.empty()) roots = split_pem_certificates(read_file(peer().directory + "\\" + ca_file)).certificates;
+  TlsPeer target{host, ""};
+  parse_plain_address(host, target.address);
+  TlsSession* session = platform_tls_start(error_code, socket, target, roots);
   if (session == nullptr) {
     platform_close_socket(socket);
     return result;
