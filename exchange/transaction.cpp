@@ -83,6 +83,9 @@ TransactionResult http_transaction(const std::string& site, std::int16_t& port,
       note_failure(failure, kErrSocket, Step::secure, object,
                    "\"" + host + "\" is no plain address: write IPv4 as four decimal numbers, IPv6 "
                    "without brackets");
+    } else if (peer.address.empty() && !host.empty() && host[0] == '.') {
+      // A certificate check would take it as a whole domain.
+      note_failure(failure, kErrSocket, Step::secure, object, "\"" + host + "\" is no host name");
     }
     if (!ca_file.empty()) roots = read_ca_file(failure, ca_file);
   }
