@@ -18,10 +18,26 @@ bool length_reached(const ResponseReader& reader, const BodyStore& store) {
          store.length >= reader.scanner.length_field;
 }
 
+// How far an answer had come when the server went quiet, in words: the
+// body bytes once the header is cut, else the bytes of the header so far.
+std::string stall(const ResponseReader& reader, const BodyStore& store) {
+  std::string arrived;
+  if (!header_cut(reader)) {
+    arrived = grouped_digits(reader.received) + " bytes of the header";
+  } else if (reader.scanner.length_field_seen) {
+    arrived = grouped_digits(store.length) + " of " +
+              grouped_digits(reader.scanner.length_field) + " body bytes";
+  } else {
+    arrived = grouped_digits(store.length) + " body bytes";
+  }
+  return arrived + ", then nothing more within 3 s";
+}
+
 // Reads passes until the answer has reached its Content-Length, the server
 // has closed, a receive has failed or the answer can no longer be kept.
 // There is nothing to wait for after any of these, so no pass is repeated.
-// Tells whether the server was seen closing the connection.
+// Tells whether the server was seen closing the connection. A time-out after
+// part of the answer is an answer cut short, and says how far it came.
 bool read_response(Failure& failure, ResponseReader& reader, BodyStore& store,
                    std::int16_t number, const std::string& object) {
   for (;;) {
@@ -33,6 +49,10 @@ bool read_response(Failure& failure, ResponseReader& reader, BodyStore& store,
     // body received so far.
     if (got > 0 && header_cut_before) {
       progress_receiving(static_cast<std::int64_t>(store.length), reader.scanner.announced);
+    }
+    if (error_code == kErrTimedOut && reader.received > 0) {
+      note_failure(failure, error_code, Step::answer, object, stall(reader, store));
+      return false;
     }
     if (error_code != 0) {
       note_failure(failure, error_code, Step::receive, object, failure_reason(error_code));

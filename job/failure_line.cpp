@@ -46,7 +46,8 @@ std::string what_failed(const Failure& failure) {
                  ? "no answer from " + failure.object + " within 3 s"
                  : "the connection to " + failure.object + " failed while reading the answer";
     case Step::answer:
-      return "answer from " + failure.object + " cut short";
+      return failure.number == kErrTimedOut ? "answer from " + failure.object + " stopped"
+                                            : "answer from " + failure.object + " cut short";
     case Step::save:
       return "cannot write " + failure.object;
     case Step::none:

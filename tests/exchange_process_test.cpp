@@ -283,9 +283,12 @@ TEST_F(ExchangeRun, FailureLineNamesWhatFailed) {
                                   std::string(1024, 'c')}},
                       .when = AnswerWhen::after_request});
   ScriptedServer silent({.answer = {}, .when = AnswerWhen::never});
+  ScriptedServer stalled({.answer = {{"HTTP/1.0 200 OK\r\nContent-Length: 2048\r\n\r\n" +
+                                      std::string(1234, 's')}},
+                          .when = AnswerWhen::after_request, .end = EndAction::hold_open});
   ScriptedServer fine({.answer = {{"HTTP/1.0 200 OK\r\n\r\nok"}}, .when = AnswerWhen::after_request,
                        .connections = 3});
-  ASSERT_TRUE(cut.ok() && silent.ok() && fine.ok());
+  ASSERT_TRUE(cut.ok() && silent.ok() && stalled.ok() && fine.ok());
   const std::string refused = std::to_string(free_loopback_port());
   const std::string at = "127.0.0.1 port ";
   struct Case {
@@ -303,6 +306,9 @@ TEST_F(ExchangeRun, FailureLineNamesWhatFailed) {
             " cut short: 1,024 of 2,048 body bytes before the server closed (62 end of data)"}},
       {{"Port=" + std::to_string(silent.port())}, 24,
        {"no answer from " + at + std::to_string(silent.port()) + " within 3 s (24 time-out)"}},
+      {{"Port=" + std::to_string(stalled.port())}, 24,
+       {"answer from " + at + std::to_string(stalled.port()) +
+        " stopped: 1,234 of 2,048 body bytes, then nothing more within 3 s (24 time-out)"}},
       {{"Port=" + port_of_fine, "Save=missing/dir/answer.txt"}, 76,
        {"cannot write missing/dir/answer.txt: ", "(76 path not found)"}},
       // The unresolved host: a private resolver setting (below) fails the
@@ -348,6 +354,7 @@ TEST_F(ExchangeRun, FailureLineNamesWhatFailed) {
     EXPECT_EQ(result.output.size(), c.fragments.empty() ? 0u : from + 1) << result.output;
   }
   silent.stop();
+  stalled.stop();
 }
 
 TEST_F(ExchangeRun, RefusedConnectionStillSavesAndShows) {
