@@ -86,6 +86,13 @@ std::string read_ca_file(Failure& failure, const std::string& name) {
   return text;
 }
 
+// The Site as a failure line may show it: whatever stands before an "@"
+// (a user name and password written into Site) is a secret and is left out.
+std::string site_shown(const std::string& site) {
+  const std::size_t at = site.rfind('@');
+  return at == std::string::npos ? site : "..." + site.substr(at);
+}
+
 // How an answer that the server ended early fell short, in words.
 std::string shortfall(const ResponseReader& reader, const BodyStore& store) {
   if (reader.received == 0) return "the server closed without answering";
@@ -109,7 +116,7 @@ TransactionResult http_transaction(const std::string& site, std::int16_t& port,
   const std::uint16_t unsigned_port = static_cast<std::uint16_t>(port);
   // The connection and the Host header name the same host.
   const std::string host = site_host(site);
-  const std::string object = host + " port " + decimal_text(unsigned_port);
+  const std::string object = site_shown(host) + " port " + decimal_text(unsigned_port);
 
   // The trusted certificates come first: without them nothing is sent, so
   // nothing of the upload is staged either.
@@ -126,7 +133,7 @@ TransactionResult http_transaction(const std::string& site, std::int16_t& port,
   ErrorNumber open_error = 0;
   tcp_open(open_error, number, host, unsigned_port, kConnectionTimeout, std::string());
   if (open_error != 0 && platform_failure_was_lookup()) {
-    note_failure(failure, open_error, Step::resolve, site, failure_reason(open_error));
+    note_failure(failure, open_error, Step::resolve, site_shown(site), failure_reason(open_error));
   }
   note_failure(failure, open_error, Step::connect, object, failure_reason(open_error));
   if (failure.number == 0 && secure) {

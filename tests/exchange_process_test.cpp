@@ -316,6 +316,12 @@ TEST_F(ExchangeRun, FailureLineNamesWhatFailed) {
       {{"Site=HTTP://example.org/upload", "Port=" + port_of_fine}, 57,
        {"cannot resolve host \"example.org/upload\": ",
         "(57 network failure); Site takes the host name alone, the path belongs in Page"}},
+      {{"Site=localhost:8080"}, 57, {"\"localhost:8080\": ", "alone, the port belongs in Port"}},
+      {{"Site=https://localhost:99999/x"}, 57, {"alone, the port belongs in Port and the path in Page"}},
+      // The credentials never show; an IPv6 address is no host and port.
+      {{"Site=user:secret@localhost"}, 57, {"host \"...@localhost\": ", "password does not belong in it"}},
+      {{"Site=fe80::1%nosuch0"}, 57, {"host \"fe80::1%nosuch0\": ", "(57 network failure)"}},
+      {{"Site=::1", "Port=" + refused}, 57, {"cannot connect to ::1 port " + refused + ": ", "(57 network failure)"}},
       {{"Port=" + port_of_fine}, 0, {}},
   };
   write_file(work.file("resolv.conf"), "nameserver 127.0.0.1\noptions attempts:1 timeout:1\n");
@@ -342,6 +348,7 @@ TEST_F(ExchangeRun, FailureLineNamesWhatFailed) {
       result = run(settings);
     }
     EXPECT_EQ(result.status, c.status) << result.output;
+    EXPECT_EQ(result.output.find("secret"), std::string::npos);
     std::string expected_start = c.fragments.empty() ? "" : "ravelok: ";
     EXPECT_EQ(result.output.substr(0, expected_start.size()), expected_start) << result.output;
     std::size_t from = 0;
