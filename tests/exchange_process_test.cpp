@@ -321,7 +321,8 @@ TEST_F(ExchangeRun, FailureLineNamesWhatFailed) {
       // The credentials never show; an IPv6 address is no host and port.
       {{"Site=user:secret@localhost"}, 57, {"host \"...@localhost\": ", "password does not belong in it"}},
       {{"Site=fe80::1%nosuch0"}, 57, {"host \"fe80::1%nosuch0\": ", "(57 network failure)"}},
-      {{"Site=::1", "Port=" + refused}, 57, {"cannot connect to ::1 port " + refused + ": ", "(57 network failure)"}},
+      {{"Site=::1", "Port=" + refused}, 57,
+       {"cannot connect to ::1 port " + refused + ": ", "(57 network failure)"}},
       {{"Port=" + port_of_fine}, 0, {}},
   };
   write_file(work.file("resolv.conf"), "nameserver 127.0.0.1\noptions attempts:1 timeout:1\n");
