@@ -67,7 +67,8 @@ TEST(TlsNames, PlainAddressesOnly) {
       EXPECT_TRUE(looks_like_an_address(row.text)) << row.text;
     }
   }
-  for (const char* name : {"localhost", "www.test.example", "1.example", "example.123x", "a"}) {
+  for (const char* name : {"localhost", "www.test.example", "1.example", "example.123x", "a", "localhost:8080",
+                           "[::1]"}) {
     EXPECT_FALSE(looks_like_an_address(name)) << name;
   }
 #ifndef _WIN32
