@@ -43,124 +43,191 @@ std::string part_name_text(const std::string& name) {
   return text;
 }
 
-// Looks for "--" + boundary in data written in pieces, an occurrence that
-// straddles two pieces included.
-struct DelimiterWatch {
-  Matcher delimiter;
-  bool found = false;
-};
-
-void watch_start(DelimiterWatch& watch) { matcher_reset(watch.delimiter); }
-
-void watch_bytes(DelimiterWatch& watch, const char* data, std::size_t size) {
-  if (!watch.found) watch.found = matcher_feed(watch.delimiter, data, size) != kNoMatch;
-}
-
-// Where the body is written, and where its first failure goes.
-struct BodyWriter {
-  std::int16_t number = -1;
-  std::string name;  // the name the body file was created under
+// Where the first failure of preparing an upload goes.
+struct Preparation {
   Failure& failure;
+  PreparedRequest& request;
+  std::string body_prefix;  // the temporary directory, with its separator
 };
 
-// Records a failed write to the body file (a full or failing disk).
-void body_failed(BodyWriter& body, ErrorNumber number) {
-  note_failure(body.failure, number, Step::body_file, body.name, failure_reason(number));
+// Records a failure of an upload file (its index counted from 1) at path.
+void upload_failed(Failure& failure, std::size_t index, const std::string& path, ErrorNumber number) {
+  if (failure.number != 0) return;
+  note_failure(failure, number, Step::upload_file, path, failure_reason(number));
+  failure.index = static_cast<std::int32_t>(index);
 }
 
-// Writes text and CR LF to the body file; false when the write failed.
-bool write_line(BodyWriter& body, const std::string& text) {
+// Records a failure of the body file.
+void body_failed(Preparation& preparation, ErrorNumber number) {
+  note_failure(preparation.failure, number, Step::body_file, preparation.request.body_file_name,
+               failure_reason(number));
+}
+
+// Creates the body file under a drawn name, drawing again while the name is
+// taken; the file keeps no name once made. False with the failure recorded.
+bool create_body_file(Preparation& preparation) {
+  PreparedRequest& request = preparation.request;
+  std::string name;
+  for (int draw = 0; draw < kMaxNameDraws; ++draw) {
+    name = preparation.body_prefix + decimal_text(random_integer(1, 99999999)) + ".TMP";
+    std::int16_t number = next_free_number();
+    bool taken = false;
+    ErrorNumber step = 0;
+    file_create_unnamed(step, number, name, taken);
+    if (step != 0) {
+      note_failure(preparation.failure, step, Step::body_file, name, failure_reason(step));
+      return false;
+    }
+    if (!taken) {
+      request.body_file_name = name;
+      request.body_file = number;
+      return true;
+    }
+  }
+  // Every drawn name already existed: as an existing file refuses a new one.
+  note_failure(preparation.failure, kErrSystem, Step::body_file, name, "every name drawn was taken");
+  return false;
+}
+
+// Copies a source whose size cannot be known before it is read (a pipe, a
+// device, a file that reports no size) to the end of the body file, in
+// pieces, to its end. False with the failure recorded.
+bool stage_source(Preparation& preparation, UploadSource& source, std::string& piece) {
+  PreparedRequest& request = preparation.request;
   ErrorNumber step = 0;
-  file_write(step, body.number, text + "\r\n");
-  if (step != 0) body_failed(body, step);
-  return step == 0;
+  source.offset = request.body_size;
+  source.size = 0;
+  for (;;) {
+    const std::size_t got = file_read(step, source.number, piece.data(), piece.size());
+    if (step != 0) {
+      upload_failed(preparation.failure, source.index, source.path, step);
+      return false;
+    }
+    if (got == 0) break;
+    file_write(step, request.body_file, piece.data(), got);
+    if (step != 0) {
+      body_failed(preparation, step);
+      return false;
+    }
+    source.size += got;
+    request.body_size += got;
+  }
+  source.staged = true;
+  return true;
 }
 
-// Records a failure of the index-th upload file, at path.
-void upload_failed(BodyWriter& body, std::size_t index, const std::string& path,
-                   ErrorNumber number) {
-  if (body.failure.number != 0) return;
-  note_failure(body.failure, number, Step::upload_file, path, failure_reason(number));
-  body.failure.index = static_cast<std::int32_t>(index);
-}
-
-// Appends the index-th upload file, at path, to the body file in pieces of
-// kPieceSize bytes, asking its length again before every piece, so a file
-// that changes while it is copied is taken as each piece finds it. False
-// after a failure.
-bool copy_upload_file(BodyWriter& body, std::size_t index, const std::string& path,
-                      DelimiterWatch& watch) {
-  std::int16_t source = next_free_number();
+// Opens the index-th upload file and counts its bytes: a regular file by
+// its size, anything else (and a regular file that says it is empty yet
+// holds bytes, as many under /proc do) by staging it in the body file.
+// False with the failure recorded.
+bool count_source(Preparation& preparation, std::size_t index, const std::string& path,
+                  std::string& piece) {
+  PreparedRequest& request = preparation.request;
+  UploadSource source;
+  source.path = path;
+  source.index = index;
+  source.number = next_free_number();
   ErrorNumber step = 0;
-  file_open_read(step, source, path);
-  if (step != 0) {
-    upload_failed(body, index, path, step);
+  file_open_read(step, source.number, path);
+  if (step == 0) source.stamp = platform_file_stamp(step, file_handle(source.number));
+  if (step != 0 || source.stamp.terminal) {
+    if (find_number(source.number) != nullptr) {
+      ErrorNumber unused = 0;
+      file_close(unused, source.number);
+    }
+    if (step != 0) {
+      upload_failed(preparation.failure, index, path, step);
+    } else {
+      // Reading a terminal would wait for someone to type.
+      upload_failed(preparation.failure, index, path, kErrNoDevice);
+      preparation.failure.reason = "a terminal, which a job never reads";
+    }
     return false;
   }
-  std::string buffer(kPieceSize, '\0');
-  std::uint64_t position = 0;
-  bool copied = true;
-  while (copied && !watch.found) {
-    std::uint64_t length = file_size(step, source);
-    if (step == 0 && position >= length) break;
-    std::size_t want = step != 0 ? 0 : static_cast<std::size_t>(
-        std::min<std::uint64_t>(kPieceSize, length - position));
-    std::size_t got = step != 0 ? 0 : file_read(step, source, buffer.data(), want);
-    if (step != 0) {
-      upload_failed(body, index, path, step);
-      copied = false;
-    } else if (got == 0) {
-      // Nothing read: the file was cut shorter since its length was asked.
-      break;
-    } else {
-      file_write(step, body.number, buffer.data(), got);
-      if (step != 0) {
-        body_failed(body, step);
-        copied = false;
-      } else {
-        watch_bytes(watch, buffer.data(), got);
-        position += got;
-      }
-    }
+  request.sources.push_back(source);
+  UploadSource& counted = request.sources.back();
+  bool staged = !counted.stamp.regular;
+  if (counted.stamp.regular && counted.stamp.size == 0) {
+    const std::size_t got = platform_read_at(step, file_handle(counted.number), piece.data(), 1, 0);
+    staged = step == 0 && got > 0;
   }
-  ErrorNumber unused = 0;
-  file_close(unused, source);
-  return copied;
+  if (!staged) {
+    counted.size = counted.stamp.size;
+    return true;
+  }
+  if (request.body_file < 0 && !create_body_file(preparation)) return false;
+  return stage_source(preparation, counted, piece);
 }
 
-// Writes the parts of every variable and every file under boundary. Stops at
-// the first failure (false) or when the data holds the delimiter.
-bool write_body(BodyWriter& body, const std::string& boundary, const StringList& vars,
-                const StringList& files, DelimiterWatch& watch) {
-  const std::string delimiter = "--" + boundary;
+// True when the delimiter occurs in bytes of the file open as handle, from
+// offset, size bytes long, read in pieces (a match across two pieces
+// included). Reading stops at an early end of the file, which sending
+// will then find. False with read_error set when a read fails.
+bool holds_delimiter(ErrorNumber& read_error, FileHandle handle, std::uint64_t offset,
+                     std::uint64_t size, Matcher& delimiter, std::string& piece) {
+  matcher_reset(delimiter);
+  std::uint64_t done = 0;
+  while (done < size) {
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(size - done, piece.size()));
+    const std::size_t got = platform_read_at(read_error, handle, piece.data(), want, offset + done);
+    if (read_error != 0 || got == 0) return false;
+    if (matcher_feed(delimiter, piece.data(), got) != kNoMatch) return true;
+    done += got;
+  }
+  return false;
+}
+
+// True when "--" + boundary occurs in a variable's value or an upload
+// file's bytes, where it would end a part early. False with the failure
+// recorded when a file cannot be read.
+bool data_holds_delimiter(Preparation& preparation, const std::string& boundary,
+                          const StringList& vars, std::string& piece) {
+  Matcher delimiter = make_matcher("--" + boundary);
   for (const std::string& entry : vars) {
-    FormVariable variable = split_form_entry(entry);
-    if (!write_line(body, delimiter) ||
-        !write_line(body, "Content-Disposition: form-data; name=\"" +
-                              part_name_text(variable.name) + "\"") ||
-        !write_line(body, "")) {
+    const std::string value = split_form_entry(entry).value;
+    matcher_reset(delimiter);
+    if (matcher_feed(delimiter, value.data(), value.size()) != kNoMatch) return true;
+  }
+  const PreparedRequest& request = preparation.request;
+  for (const UploadSource& source : request.sources) {
+    ErrorNumber step = 0;
+    const FileHandle handle = file_handle(source.staged ? request.body_file : source.number);
+    if (holds_delimiter(step, handle, source.offset, source.size, delimiter, piece)) return true;
+    if (step != 0) {
+      if (source.staged) {
+        body_failed(preparation, step);
+      } else {
+        upload_failed(preparation.failure, source.index, source.path, step);
+      }
       return false;
     }
-    watch_start(watch);
-    watch_bytes(watch, variable.value.data(), variable.value.size());
-    if (watch.found) return true;
-    if (!write_line(body, variable.value)) return false;
   }
+  return false;
+}
+
+// The texts around the upload files under boundary: the variables' parts
+// and the first file's part header, then between each two files the end of
+// one part and the header of the next, then the closing delimiter line.
+void frame_body(PreparedRequest& request, const StringList& vars, const StringList& files) {
+  const std::string delimiter = "--" + request.boundary;
+  std::string text;
+  for (const std::string& entry : vars) {
+    const FormVariable variable = split_form_entry(entry);
+    text += delimiter + "\r\nContent-Disposition: form-data; name=\"" + part_name_text(variable.name) +
+            "\"\r\n\r\n" + variable.value + "\r\n";
+  }
+  request.texts.clear();
   for (std::size_t i = 0; i < files.size(); ++i) {
-    if (!write_line(body, delimiter) ||
-        !write_line(body, "Content-Disposition: form-data; name=\"FILE" +
-                              decimal_text(static_cast<std::int64_t>(i + 1)) +
-                              "\"; filename=\"" + part_name_text(files[i]) + "\"") ||
-        !write_line(body, "Content-Type: application/octet-stream") ||
-        !write_line(body, "")) {
-      return false;
-    }
-    watch_start(watch);
-    if (!copy_upload_file(body, i + 1, files[i], watch)) return false;
-    if (watch.found) return true;
-    if (!write_line(body, "")) return false;
+    if (i > 0) text = "\r\n";
+    text += delimiter + "\r\nContent-Disposition: form-data; name=\"FILE" +
+            decimal_text(static_cast<std::int64_t>(i + 1)) + "\"; filename=\"" + part_name_text(files[i]) +
+            "\"\r\nContent-Type: application/octet-stream\r\n\r\n";
+    request.texts.push_back(text);
   }
-  return true;
+  request.texts.push_back("\r\n" + delimiter + "--\r\n");
+  request.body_size = 0;
+  for (const std::string& piece : request.texts) request.body_size += piece.size();
+  for (const UploadSource& source : request.sources) request.body_size += source.size;
 }
 
 // The temporary directory with a separator at its end; empty (the current
@@ -171,33 +238,6 @@ std::string body_file_prefix() {
     prefix.push_back(platform_separator());
   }
   return prefix;
-}
-
-// Creates the body file under a drawn name, drawing again while the name is
-// taken; the file keeps no name once made. The number it is open under, or
-// -1 with the failure recorded.
-std::int16_t create_body_file(Failure& failure, const std::string& prefix,
-                              PreparedRequest& request) {
-  std::string name;
-  for (int draw = 0; draw < kMaxNameDraws; ++draw) {
-    name = prefix + decimal_text(random_integer(1, 99999999)) + ".TMP";
-    std::int16_t number = next_free_number();
-    bool taken = false;
-    ErrorNumber step = 0;
-    file_create_unnamed(step, number, name, taken);
-    if (step != 0) {
-      note_failure(failure, step, Step::body_file, name, failure_reason(step));
-      return -1;
-    }
-    if (!taken) {
-      request.body_file_name = name;
-      request.body_file = number;
-      return number;
-    }
-  }
-  // Every drawn name already existed: as an existing file refuses a new one.
-  note_failure(failure, kErrSystem, Step::body_file, name, "every name drawn was taken");
-  return -1;
 }
 
 }  // namespace
@@ -265,27 +305,34 @@ PreparedRequest prepare_request_at(Failure& failure, const std::string& /*page*/
     request.form_string = form_string(vars);
     return request;
   }
+  Preparation preparation{failure, request, std::string()};
   random_reseed(milliseconds);
-  const std::string prefix = body_file_prefix();
+  std::string piece(kPieceSize, '\0');
+  bool counted = false;
   for (int draw = 0; draw < kMaxBoundaryDraws; ++draw) {
     request.boundary = decimal_text(random_integer(1, 2147483647));
-    std::int16_t number = create_body_file(failure, prefix, request);
-    if (number < 0) return request;
-    BodyWriter body{number, request.body_file_name, failure};
-    DelimiterWatch watch;
-    watch.delimiter = make_matcher("--" + request.boundary);
-    bool written = write_body(body, request.boundary, vars, files, watch);
-    // After a failure the file stays open for discard_prepared_request.
-    if (!written) return request;
-    if (!watch.found) {
-      ErrorNumber step = 0;
-      request.body_size = file_size(step, number);
-      if (step != 0) body_failed(body, step);
+    if (!counted) {
+      // The files are opened and counted once, with the body file's name
+      // drawn where staging needs one, so that the draws come in the order
+      // they always have: a boundary, then a name.
+      preparation.body_prefix = body_file_prefix();
+      request.body_size = 0;
+      for (std::size_t i = 0; i < files.size(); ++i) {
+        if (!count_source(preparation, i + 1, files[i], piece)) return request;
+      }
+      counted = true;
+      if (request.body_file < 0) random_integer(1, 99999999);
+    } else {
+      random_integer(1, 99999999);
+    }
+    // After a failure the files stay open for discard_prepared_request.
+    if (!data_holds_delimiter(preparation, request.boundary, vars, piece)) {
+      if (failure.number != 0) return request;
+      frame_body(request, vars, files);
       return request;
     }
-    // The data holds the delimiter, which would end a part early: start over
-    // with a new boundary in a new file.
-    discard_prepared_request(request);
+    // The data holds the delimiter, which would end a part early: draw a new
+    // boundary.
   }
   note_failure(failure, kErrSystem, Step::body_file, request.body_file_name,
                "every boundary drawn was in the data");
@@ -294,6 +341,10 @@ PreparedRequest prepare_request_at(Failure& failure, const std::string& /*page*/
 
 void discard_prepared_request(PreparedRequest& request) {
   ErrorNumber unused = 0;
+  for (const UploadSource& source : request.sources) {
+    if (source.number >= 0) file_close(unused, source.number);
+  }
+  request.sources.clear();
   if (request.body_file >= 0) file_close(unused, request.body_file);
   request.body_file = -1;
   request.body_size = 0;

@@ -1,27 +1,49 @@
 // Composing one HTTP/1.0 request and sending it on an open connection: a
 // GET with the form variables in the query, a form POST with a URL-encoded
-// body, or an upload POST whose multipart body is staged in a body file in
-// the temporary directory.
+// body, or an upload POST whose multipart body is sent from memory (the
+// framing and the variables) and straight from the upload files, counted
+// before connecting; only a source whose size cannot be known in advance (a
+// pipe, a device) is staged in a body file in the temporary directory.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "platform/platform.h"
 #include "services/bytes.h"
 #include "services/errors.h"
 
 enum class RequestKind { get, form_post, upload_post };
 
+// One upload file of an upload POST, open from preparation to the end of
+// sending.
+struct UploadSource {
+  std::int16_t number = -1;     // the upload file's number
+  std::string path;             // as the Files entry names it
+  std::size_t index = 0;        // its Files entry, from 1
+  std::uint64_t size = 0;       // the bytes counted into Content-Length
+  FileStamp stamp;              // the file as it was counted
+  bool staged = false;          // its bytes lie in the body file, from offset
+  std::uint64_t offset = 0;
+};
+
 // What prepare_request made and send_request uses.
 struct PreparedRequest {
   std::string form_string;     // GET and form POST: the encoded variables joined by "&"
   std::string boundary;        // upload POST: 1 to 10 decimal digits
-  // Upload POST: the body file, open under body_file from its creation to
-  // the end of sending. It never has a name of its own for longer than its
-  // creation takes; body_file_name is the name it was created under.
+  // Upload POST: the body is texts[0], the bytes of sources[0], texts[1],
+  // ..., the bytes of the last source, then the last text (which ends with
+  // the closing delimiter line); body_size counts all of it.
+  std::vector<std::string> texts;
+  std::vector<UploadSource> sources;
+  std::uint64_t body_size = 0;
+  // The body file, made only when a source must be staged: open under
+  // body_file from its creation to the end of sending, it never has a name
+  // of its own for longer than its creation takes; body_file_name is the
+  // name it was created under.
   std::string body_file_name;
   std::int16_t body_file = -1;
-  std::uint64_t body_size = 0;  // bytes written to it
 };
 
 // GET unless method is exactly "POST"; a POST is an upload when files has an
@@ -43,11 +65,13 @@ std::string host_header(const std::string& host, std::uint16_t port, std::uint16
 // Site written in square brackets ("[::1]") is the address inside them.
 std::string site_host(const std::string& site);
 
-// Builds the form string (GET, form POST), or for an upload POST reseeds the
-// generator with the time of day, draws the boundary and the body file name
-// and writes the body file completely. The first failure goes to failure
-// (an upload file that cannot be read, or the body file); a body file made
-// before it is left for discard_prepared_request.
+// Builds the form string (GET, form POST), or for an upload POST: opens
+// every upload file and counts its bytes (a regular file by its size, any
+// other source by staging it whole in the body file), reseeds the generator
+// with the time of day and draws the boundary and a body file name, drawing
+// both again while the data holds the delimiter. The first failure goes to
+// failure (an upload file that cannot be read, or the body file); what was
+// opened before it is left for discard_prepared_request.
 PreparedRequest prepare_request(Failure& failure, const std::string& page,
                                 const std::string& method, const StringList& vars,
                                 const StringList& files);
@@ -59,15 +83,25 @@ std::string request_head(RequestKind kind, const std::string& host, std::uint16_
                          std::uint16_t default_port, const std::string& page,
                          const PreparedRequest& request);
 
-// Sends the whole request on connection: the head, then the body (the form
-// string, or the body file). The first failure goes to failure, with object
-// as what failed; sending stops at it. Returns false when nothing at all
-// could be sent (the body file could not be read back), true once sending
-// started.
-bool send_request(Failure& failure, std::int16_t connection, const std::string& host,
-                  std::uint16_t port, std::uint16_t default_port, const std::string& page, const std::string& method,
-                  const StringList& files, PreparedRequest& request, const std::string& object);
+// How sending a request ended.
+enum class SendOutcome : std::uint8_t {
+  not_started,  // nothing could be sent
+  sent,         // sent, or stopped by a failure of the connection
+  abandoned,    // an upload file ended before its counted bytes: the
+                // connection must be closed without anything more
+};
 
-// Closes the body file, which takes it off the disk, and empties its name.
-// Records nothing.
+// Sends the whole request on connection: the head, then the body (the form
+// string, or the upload body from memory and from the files). The first
+// failure goes to failure, with object as what failed; sending stops at it.
+// An upload file that ends before its counted bytes stops it with 62
+// (abandoned); one whose size or modification time changed while it was
+// sent is noted in changed (62), and sending goes on.
+SendOutcome send_request(Failure& failure, Failure& changed, std::int16_t connection,
+                         const std::string& host, std::uint16_t port, std::uint16_t default_port,
+                         const std::string& page, const std::string& method, const StringList& files,
+                         PreparedRequest& request, const std::string& object);
+
+// Closes the upload files and the body file, which takes it off the disk,
+// and empties its name. Records nothing.
 void discard_prepared_request(PreparedRequest& request);

@@ -21,42 +21,76 @@ std::string request_head(RequestKind kind, const std::string& host, std::uint16_
       head += "Content-Length: " +
               decimal_text(static_cast<std::int64_t>(request.form_string.size())) + "\r\n";
       break;
-    case RequestKind::upload_post: {
-      // The closing delimiter line "--" boundary "--" CR LF follows the file.
-      const std::uint64_t length = request.body_size + request.boundary.size() + 6;
+    case RequestKind::upload_post:
       head += "Content-Type: multipart/form-data; boundary=" + request.boundary + "\r\n";
-      head += "Content-Length: " + decimal_text(static_cast<std::int64_t>(length)) + "\r\n";
+      head += "Content-Length: " + decimal_text(static_cast<std::int64_t>(request.body_size)) + "\r\n";
       break;
-    }
   }
   return head + "\r\n";
 }
 
-bool send_request(Failure& failure, std::int16_t connection, const std::string& host,
-                  std::uint16_t port, std::uint16_t default_port, const std::string& page, const std::string& method,
-                  const StringList& files, PreparedRequest& request, const std::string& object) {
+namespace {
+
+// Sends the bytes of one upload source, straight from its file (or from
+// the body file where it was staged): 0 when they all went out; 62 with
+// failure set when the file ended before its counted bytes, which leaves
+// the request torn; another number when the connection failed. A file that
+// changed while it was sent is noted in changed.
+ErrorNumber send_source(Failure& failure, Failure& changed, std::int16_t connection,
+                        const PreparedRequest& request, const UploadSource& source) {
+  const FileHandle file = file_handle(source.staged ? request.body_file : source.number);
+  ErrorNumber error_code = 0;
+  const std::uint64_t sent = tcp_send_file(error_code, connection, file, source.offset, source.size);
+  const std::string of = " of its " + grouped_digits(source.size) + " counted bytes went out";
+  if (error_code == kErrEndOfFile) {
+    note_failure(failure, kErrEndOfFile, Step::upload_changed, source.path,
+                 "it ended early: " + grouped_digits(sent) + of);
+    failure.index = static_cast<std::int32_t>(source.index);
+    return error_code;
+  }
+  if (error_code != 0 || source.staged) return error_code;
+  // Bytes sent as they were counted, or a torn file: the size and the time
+  // of the last write tell.
+  ErrorNumber step = 0;
+  const FileStamp now = platform_file_stamp(step, file);
+  if (step != 0 || now.size != source.stamp.size || now.modified != source.stamp.modified) {
+    note_failure(changed, kErrEndOfFile, Step::upload_changed, source.path,
+                 "its size or time of last write changed; all" + of);
+    changed.index = static_cast<std::int32_t>(source.index);
+  }
+  return 0;
+}
+
+}  // namespace
+
+SendOutcome send_request(Failure& failure, Failure& changed, std::int16_t connection,
+                         const std::string& host, std::uint16_t port, std::uint16_t default_port,
+                         const std::string& page, const std::string& method, const StringList& files,
+                         PreparedRequest& request, const std::string& object) {
   const RequestKind kind = request_kind(method, files);
-  const FileHandle body = file_handle(request.body_file);
-  if (kind == RequestKind::upload_post && body == kNoFile) {
+  if (kind == RequestKind::upload_post && request.sources.size() + 1 != request.texts.size()) {
     // A request whose body cannot follow its header is not started at all.
     note_failure(failure, kErrNotOpen, Step::body_file, request.body_file_name,
-                 "the body file is not open");
-    return false;
+                 "the upload body is not prepared");
+    return SendOutcome::not_started;
   }
 
-  // The head goes out in one piece, with a form POST's body: Content-Length
-  // counts every byte after the empty line, so a server that reads exactly
-  // that much finds nothing left over.
+  // The head goes out in one piece with what follows it in memory (a form
+  // POST's body, an upload's first framing): Content-Length counts every
+  // byte after the empty line, so a server that reads exactly that much
+  // finds nothing left over.
   std::string text = request_head(kind, host, port, default_port, page, request);
   if (kind == RequestKind::form_post) text += request.form_string;
+  if (kind == RequestKind::upload_post) text += request.texts[0];
   ErrorNumber error_code = 0;
   tcp_send(error_code, connection, text);
-  if (kind == RequestKind::upload_post) {
-    if (error_code == 0) tcp_send_file(error_code, connection, body, 0, request.body_size);
-    if (error_code == 0) tcp_send(error_code, connection, "--" + request.boundary + "--\r\n");
+  for (std::size_t i = 0; kind == RequestKind::upload_post && error_code == 0 && i < request.sources.size(); ++i) {
+    error_code = send_source(failure, changed, connection, request, request.sources[i]);
+    if (error_code == kErrEndOfFile) return SendOutcome::abandoned;
+    if (error_code == 0) tcp_send(error_code, connection, request.texts[i + 1]);
   }
   if (error_code != 0) {
     note_failure(failure, error_code, Step::send, object, failure_reason(error_code));
   }
-  return true;
+  return SendOutcome::sent;
 }

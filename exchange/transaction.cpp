@@ -155,16 +155,26 @@ TransactionResult http_transaction(const std::string& site, std::int16_t& port,
   }
 
   progress_phase("Enviant...");
-  const bool sending_started =
-      send_request(failure, number, host, unsigned_port, default_port, page, method, files,
+  Failure changed;
+  const SendOutcome sending =
+      send_request(failure, changed, number, host, unsigned_port, default_port, page, method, files,
                    prepared, object);
   discard_prepared_request(prepared);
   const bool send_failed = failure.number != 0;
+  // An upload file that changed while it was sent may have gone out torn:
+  // the answer is kept, but the job did not do what it was asked.
+  note_failure(failure, changed.number, changed.step, changed.object, changed.reason);
+  if (changed.number != 0 && failure.step == Step::upload_changed) failure.index = changed.index;
 
   ResponseReader reader;
   Failure read_failure;
   bool closed = false;
-  if (sending_started) {
+  if (sending == SendOutcome::abandoned) {
+    // An upload file ended before its counted bytes: the server must never
+    // take what went out as the whole request, so nothing more is sent,
+    // not even the end of the session, and nothing is read.
+    tcp_abandon(number);
+  } else if (sending == SendOutcome::sent) {
     // A server may answer before it has read everything (413 to a large
     // upload); that answer is still read, but within one time-out in all.
     if (send_failed) tcp_limit_waits(number, kConnectionTimeout);

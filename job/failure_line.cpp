@@ -35,6 +35,8 @@ std::string what_failed(const Failure& failure) {
                                             : "cannot read settings file " + failure.object;
     case Step::upload_file:
       return "cannot read upload file " + decimal_text(failure.index) + " " + quoted;
+    case Step::upload_changed:
+      return "upload file " + decimal_text(failure.index) + " " + quoted + " changed while it was sent";
     case Step::body_file:
       return "cannot stage the upload in " + failure.object;
     case Step::ca_file:

@@ -174,6 +174,19 @@ std::size_t platform_read(ErrorNumber& error_code, FileHandle handle, char* buff
 std::size_t platform_read_at(ErrorNumber& error_code, FileHandle handle, char* buffer,
                              std::size_t size, std::uint64_t offset);
 
+// What an open file looks like now. A regular disk file's size is known
+// before it is read; a pipe's or a device's is not.
+struct FileStamp {
+  std::uint64_t size = 0;
+  std::int64_t modified = 0;  // the last write, in the system's own units
+  bool regular = false;       // a regular disk file
+  bool terminal = false;      // a terminal or console: reading it would wait for a user
+  friend bool operator==(const FileStamp&, const FileStamp&) = default;
+};
+
+// The stamp of an open file; a zero stamp with the failure recorded.
+FileStamp platform_file_stamp(ErrorNumber& error_code, FileHandle handle);
+
 // Size of an open file in bytes; 0 on failure.
 std::uint64_t platform_file_size(ErrorNumber& error_code, FileHandle handle);
 

@@ -66,6 +66,6 @@ std::int64_t platform_tls_receive(ErrorNumber& error_code, TlsSession* session, 
 // received: the next receive needs no wait for the socket.
 bool platform_tls_pending(const TlsSession* session);
 
-// Sends a close-notify without waiting for the peer's and frees the session;
-// the socket stays open. Reports nothing.
-void platform_tls_end(TlsSession* session);
+// Sends a close-notify (when notify is set) without waiting for the peer's
+// and frees the session; the socket stays open. Reports nothing.
+void platform_tls_end(TlsSession* session, bool notify);

@@ -47,6 +47,7 @@ enum class Step : std::uint8_t {
   none,
   settings,     // finding and reading the settings file
   upload_file,  // reading a file to upload
+  upload_changed,  // an upload file that changed while it was sent
   body_file,    // staging the upload body in the temporary directory
   ca_file,      // reading the certificates named by CAFile
   resolve,      // looking up the host name

@@ -100,14 +100,14 @@ constexpr std::size_t kSecureFilePiece = 128 * 1024;
 // takes a record per call; the next call follows at once, and only a call
 // that could not go on waits. A file is read in pieces, each sent whole
 // before the next is read.
-void send_all_secure(ErrorNumber& error_code, TcpConnection& connection, const char* data,
-                     FileHandle file, std::uint64_t offset, std::uint64_t size) {
+std::uint64_t send_all_secure(ErrorNumber& error_code, TcpConnection& connection, const char* data,
+                              FileHandle file, std::uint64_t offset, std::uint64_t size) {
   std::unique_ptr<char[]> piece;
   if (file != kNoFile && size > 0) {
     piece.reset(new (std::nothrow) char[kSecureFilePiece]);
     if (piece == nullptr) {
       set_error(error_code, kErrNoMemory);
-      return;
+      return 0;
     }
   }
   std::size_t piece_size = 0;  // bytes of the file in piece
@@ -119,7 +119,7 @@ void send_all_secure(ErrorNumber& error_code, TcpConnection& connection, const c
       SocketWait wait = platform_wait_socket(error_code, connection.socket,
                                              needed != TlsWait::readable, wait_bound(connection));
       if (wait == SocketWait::timed_out) set_error(error_code, kErrTimedOut);
-      if (wait != SocketWait::ready) return;
+      if (wait != SocketWait::ready) return sent;
     }
     if (size == 0) break;
     const char* bytes = data + sent;
@@ -134,14 +134,14 @@ void send_all_secure(ErrorNumber& error_code, TcpConnection& connection, const c
         if (read_error != 0 || piece_size == 0) {
           // A failed read, or a file shorter than the size announced.
           set_error(error_code, read_error != 0 ? read_error : ErrorNumber{kErrEndOfFile});
-          return;
+          return sent;
         }
       }
       bytes = piece.get() + piece_sent;
       count = piece_size - piece_sent;
     }
     const std::int64_t accepted = platform_tls_send(error_code, connection.tls, bytes, count, needed);
-    if (accepted < 0) return;
+    if (accepted < 0) return sent;
     if (accepted == 0) {
       // Nothing taken: wait before the next call, so that the loop stays
       // bounded by the time-out.
@@ -153,6 +153,7 @@ void send_all_secure(ErrorNumber& error_code, TcpConnection& connection, const c
     piece_sent += static_cast<std::size_t>(accepted);
   } while (sent < size);
   connection.end_of_data = false;
+  return sent;
 }
 
 // The one send loop every byte on the wire goes through: wait (bounded) for
@@ -160,18 +161,17 @@ void send_all_secure(ErrorNumber& error_code, TcpConnection& connection, const c
 // from data, or from file at offset when file is open. A peer that stops
 // reading ends it with 24 after one time-out. At least one round runs even
 // for no bytes: the wait still tells whether the connection can take data.
-void send_all(ErrorNumber& error_code, TcpConnection& connection, const char* data,
-              FileHandle file, std::uint64_t offset, std::uint64_t size) {
+std::uint64_t send_all(ErrorNumber& error_code, TcpConnection& connection, const char* data,
+                       FileHandle file, std::uint64_t offset, std::uint64_t size) {
   if (connection.tls != nullptr) {
-    send_all_secure(error_code, connection, data, file, offset, size);
-    return;
+    return send_all_secure(error_code, connection, data, file, offset, size);
   }
   std::uint64_t sent = 0;
   do {
     SocketWait wait =
         platform_wait_socket(error_code, connection.socket, true, wait_bound(connection));
     if (wait == SocketWait::timed_out) set_error(error_code, kErrTimedOut);
-    if (wait != SocketWait::ready) return;
+    if (wait != SocketWait::ready) return sent;
     std::int64_t accepted = 0;
     if (file == kNoFile) {
       accepted = platform_socket_send(error_code, connection.socket,
@@ -183,13 +183,14 @@ void send_all(ErrorNumber& error_code, TcpConnection& connection, const char* da
       if (end_of_file) {
         // The file became shorter than the size that was announced.
         set_error(error_code, kErrEndOfFile);
-        return;
+        return sent;
       }
     }
-    if (accepted < 0) return;
+    if (accepted < 0) return sent;
     sent += static_cast<std::uint64_t>(accepted);
   } while (sent < size);
   connection.end_of_data = false;
+  return sent;
 }
 
 }  // namespace
@@ -200,10 +201,10 @@ void tcp_send_bytes(ErrorNumber& error_code, std::int16_t number, const char* da
   if (connection != nullptr) send_all(error_code, *connection, data, kNoFile, 0, size);
 }
 
-void tcp_send_file(ErrorNumber& error_code, std::int16_t number, FileHandle file,
-                   std::uint64_t offset, std::uint64_t size) {
+std::uint64_t tcp_send_file(ErrorNumber& error_code, std::int16_t number, FileHandle file,
+                            std::uint64_t offset, std::uint64_t size) {
   TcpConnection* connection = find_connection(error_code, number);
-  if (connection != nullptr) send_all(error_code, *connection, nullptr, file, offset, size);
+  return connection != nullptr ? send_all(error_code, *connection, nullptr, file, offset, size) : 0;
 }
 
 void tcp_start_tls(ErrorNumber& error_code, std::int16_t number, const TlsPeer& peer,
@@ -236,7 +237,7 @@ void tcp_start_tls(ErrorNumber& error_code, std::int16_t number, const TlsPeer& 
     if (wait != SocketWait::ready) break;
   }
   if (step_error != 0) {
-    platform_tls_end(session);
+    platform_tls_end(session, false);
     set_error(error_code, step_error);
     return;
   }
@@ -399,6 +400,12 @@ bool tcp_at_end(ErrorNumber& error_code, std::int16_t number) {
          entry->connection->end_of_data;
 }
 
+void tcp_abandon(std::int16_t number) {
+  ErrorNumber ignored = 0;
+  TcpConnection* connection = find_connection(ignored, number);
+  if (connection != nullptr) connection->abandoned = true;
+}
+
 void tcp_close(ErrorNumber& error_code, std::int16_t number) {
   NumberEntry* entry = find_number(number);
   if (entry == nullptr) return;
@@ -407,7 +414,7 @@ void tcp_close(ErrorNumber& error_code, std::int16_t number) {
     return;
   }
   if (entry->connection != nullptr) {
-    platform_tls_end(entry->connection->tls);
+    platform_tls_end(entry->connection->tls, !entry->connection->abandoned);
     entry->connection->tls = nullptr;
     platform_close_socket(entry->connection->socket);
   }

@@ -29,6 +29,7 @@ struct TcpConnection {
   TlsSession* tls = nullptr;       // every byte goes through it when set; ended by tcp_close
   ErrorNumber held_error = 0;      // a TLS receive failure not told yet
   bool held_close = false;         // the TLS peer has closed: a receive ends without waiting
+  bool abandoned = false;          // closed without a TLS close-notify
 };
 
 inline constexpr std::uint32_t kReceiveBufferSize = 65536;
@@ -62,10 +63,11 @@ void tcp_send_bytes(ErrorNumber& error_code, std::int16_t number, const char* da
 
 // Sends size bytes of file, from offset, with the kernel's copy where it has
 // one: each round waits (bounded) for room and sends what the socket takes.
-// Fails as tcp_send, with the file's read error, or with 62 when the file
-// ends before size bytes; bytes already sent stay sent.
-void tcp_send_file(ErrorNumber& error_code, std::int16_t number, FileHandle file,
-                   std::uint64_t offset, std::uint64_t size);
+// Returns the count of the file's bytes sent. Fails as tcp_send, with the
+// file's read error, or with 62 when the file ends before size bytes; bytes
+// already sent stay sent.
+std::uint64_t tcp_send_file(ErrorNumber& error_code, std::int16_t number, FileHandle file,
+                            std::uint64_t offset, std::uint64_t size);
 
 // tcp_send of text, then a separate tcp_send of CR LF (which runs even when
 // the first failed).
@@ -88,6 +90,10 @@ std::size_t tcp_receive_into(ErrorNumber& error_code, std::int16_t number, std::
 
 // The end-of-data flag; 53 and false when number is not open.
 bool tcp_at_end(ErrorNumber& error_code, std::int16_t number);
+
+// Makes the next tcp_close end a TLS session without its close-notify, so
+// that what was sent is never taken as complete.
+void tcp_abandon(std::int16_t number);
 
 // Closes the connection and frees the number; a number that is not open is
 // ignored, a disk file's number fails with 54.

@@ -431,29 +431,120 @@ TEST_F(ExchangeRun, MissingUploadFileSendsNothing) {
   EXPECT_EQ(server.request(), "");
 }
 
+// The upload body on the wire is its parts, each file's bytes exactly, and
+// Content-Length counts it: whether a file goes out from where it lies (TEMP
+// then plays no part) or, having no size before it is read (a FIFO), is
+// staged first.
 TEST_F(ExchangeRun, UploadBodyMatchesItsContentLength) {
-  ScriptedServer server({.answer = {{"HTTP/1.0 200 OK\r\n\r\nok"}}, .when = AnswerWhen::after_request});
-  ASSERT_TRUE(server.ok()) << server.failure();
+  std::string big(100u << 20, '\0');
+  for (std::size_t i = 0; i < big.size(); i += 4096) big[i] = static_cast<char>(i / 4096);
+  write_file(work.file("big.bin"), big);
   write_file(work.file("a.bin"), std::string("\0\r\n--x", 6));
-  std::vector<std::string> settings = job(server.port(), "/up");
-  settings.insert(settings.end(), {"Method=post", "[Vars]", "1=who=me", "[Files]", "1=a.bin"});
-  RunResult result = run(settings);
-  ASSERT_TRUE(server.wait_done(5000));
-  EXPECT_EQ(result.status, 0) << result.output;
-  const std::string request = server.request();
-  const std::string type = "Content-Type: multipart/form-data; boundary=";
-  std::size_t at = request.find(type);
-  ASSERT_NE(at, std::string::npos) << request;
-  std::string boundary = request.substr(at + type.size(), request.find("\r\n", at) - at - type.size());
-  std::size_t body_at = request.find("\r\n\r\n") + 4;
-  std::string body = request.substr(body_at);
-  EXPECT_NE(request.find("\r\nContent-Length: " + std::to_string(body.size()) + "\r\n"), std::string::npos);
-  EXPECT_EQ(body, "--" + boundary + "\r\nContent-Disposition: form-data; name=\"who\"\r\n\r\nme\r\n--" +
-                      boundary + "\r\nContent-Disposition: form-data; name=\"FILE1\"; filename=\"a.bin\"\r\n" +
-                      "Content-Type: application/octet-stream\r\n\r\n" + std::string("\0\r\n--x", 6) +
-                      "\r\n--" + boundary + "--\r\n");
-  EXPECT_EQ(request.substr(0, 20), "POST /up HTTP/1.0\r\nU");
-  EXPECT_TRUE(list_directory(temp.path).empty());
+  ASSERT_EQ(mkfifo(work.file("fifo").c_str(), 0600), 0);
+  struct Case {
+    const char* name;
+    std::string file;
+    std::string content;
+    std::string temp;  // the TEMP value
+  };
+  const Case cases[] = {
+      {"a small file", "a.bin", std::string("\0\r\n--x", 6), temp.path},
+      {"100 MB, TEMP missing", "big.bin", big, temp.file("missing")},
+      {"100 MB, TEMP a file", "big.bin", big, work.file("a.bin")},
+      {"a FIFO, staged", "fifo", std::string(300000, 'f') + "--end", temp.path},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.file == "fifo" && testing_windows_binary()) continue;
+    ScriptedServer server({.answer = {{"HTTP/1.0 200 OK\r\n\r\nok"}}, .when = AnswerWhen::after_request});
+    ASSERT_TRUE(server.ok()) << server.failure();
+    std::vector<std::string> settings = job(server.port(), "/up");
+    settings.insert(settings.end(), {"Method=post", "[Vars]", "1=who=me", "[Files]", "1=" + c.file});
+    // The FIFO's writer is waiting in its open before the run opens it.
+    std::thread writer;
+    if (c.file == "fifo") {
+      writer = std::thread([&] { write_file(work.file("fifo"), c.content); });
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    write_file(work.file("RAVELOK.INI"), ini(settings));
+    RunResult result = run_ravelok({{work.path}, {"TEMP=" + c.temp}, work.path, 60000});
+    if (writer.joinable()) writer.join();
+    ASSERT_TRUE(server.wait_done(5000));
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_EQ(read_file(work.file("answer.txt")), "ok\r\n");
+    const std::string request = server.request();
+    const std::string type = "Content-Type: multipart/form-data; boundary=";
+    std::size_t at = request.find(type);
+    ASSERT_NE(at, std::string::npos);
+    std::string boundary = request.substr(at + type.size(), request.find("\r\n", at) - at - type.size());
+    std::size_t body_at = request.find("\r\n\r\n") + 4;
+    std::string body = request.substr(body_at);
+    EXPECT_NE(request.find("\r\nContent-Length: " + std::to_string(body.size()) + "\r\n"), std::string::npos);
+    EXPECT_TRUE(body == "--" + boundary + "\r\nContent-Disposition: form-data; name=\"who\"\r\n\r\nme\r\n--" +
+                            boundary + "\r\nContent-Disposition: form-data; name=\"FILE1\"; filename=\"" +
+                            c.file + "\"\r\nContent-Type: application/octet-stream\r\n\r\n" + c.content +
+                            "\r\n--" + boundary + "--\r\n")
+        << body.size() << " bytes";
+    EXPECT_EQ(request.substr(0, 20), "POST /up HTTP/1.0\r\nU");
+    EXPECT_TRUE(list_directory(temp.path).empty());
+  }
+}
+
+// An upload file that changes while its bytes go out (the server reads
+// nothing for a while, so that sending waits): cut shorter, the request
+// ends at once, short of its Content-Length, and the connection is closed;
+// grown, or rewritten in place, every counted byte goes and the answer is
+// saved, but the run says the file changed.
+TEST_F(ExchangeRun, UploadFileChangedWhileSent) {
+  const std::size_t size = 32u << 20;
+  struct Case {
+    const char* name;
+    void (*change)(const std::string& path, std::size_t size);
+    bool whole;          // every counted byte reached the server
+    std::string words;   // in the failure line
+    std::string saved;
+  };
+  const Case cases[] = {
+      {"cut shorter", [](const std::string& path, std::size_t) { truncate(path.c_str(), 1u << 20); }, false,
+       ": it ended early: ", "\r\n"},
+      {"grown", [](const std::string& path, std::size_t) { write_file(path, read_file(path) + "more"); }, true,
+       ": its size or time of last write changed; all of its 33,554,432 counted bytes went out", "ok\r\n"},
+      {"rewritten in place",
+       [](const std::string& path, std::size_t whole) { write_file(path, std::string(whole, 'v')); }, true,
+       ": its size or time of last write changed", "ok\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    write_file(work.file("big.bin"), std::string(size, 'u'));
+    unlink(work.file("answer.txt").c_str());
+    ScriptedServer server({.answer = {{"HTTP/1.0 200 OK\r\n\r\nok"}}, .when = AnswerWhen::after_request,
+                           .read_pause_ms = 1500});
+    ASSERT_TRUE(server.ok()) << server.failure();
+    std::vector<std::string> settings = job(server.port(), "/up");
+    settings.insert(settings.end(), {"Method=POST", "[Files]", "1=big.bin"});
+    // The change comes once the run has counted the file and connected.
+    std::thread changer([&] {
+      for (int waited = 0; server.accepted() == 0 && waited < 20000; waited += 10) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      c.change(work.file("big.bin"), size);
+    });
+    RunResult result = run(settings);
+    changer.join();
+    ASSERT_TRUE(server.wait_done(5000));
+    EXPECT_EQ(result.status, 62) << result.output;
+    EXPECT_NE(result.output.find("upload file 1 \"big.bin\" changed while it was sent" + c.words),
+              std::string::npos) << result.output;
+    EXPECT_EQ(read_file(work.file("answer.txt")), c.saved);
+    const std::string request = server.request();
+    const std::size_t body_at = request.find("\r\n\r\n") + 4;
+    const std::string label = "\r\nContent-Length: ";
+    const std::size_t at = request.find(label) + label.size();
+    const std::uint64_t announced = std::stoull(request.substr(at, request.find("\r\n", at) - at));
+    EXPECT_EQ(request.size() - body_at == announced, c.whole) << request.size() - body_at << " of " << announced;
+    EXPECT_TRUE(list_directory(temp.path).empty());
+  }
 }
 
 TEST_F(ExchangeRun, LargeAnswerGoesThroughTheScratchFile) {

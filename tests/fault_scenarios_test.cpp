@@ -228,11 +228,13 @@ TEST_F(FaultScenario, UploadCannotBePrepared) {
     bool needs_unprivileged;
     int status;
   };
+  const std::string staged = testing_windows_binary() ? "NUL" : "/dev/null";
   const Case cases[] = {
       {"upload file is a directory", "folder", temp.path, false, 70},
       {"upload file unreadable", "secret.bin", temp.path, true, 70},
-      {"TEMP missing", "plain.bin", temp.file("missing"), false, 76},
-      {"TEMP not writable", "plain.bin", work.file("closed-temp"), true, 70},
+      // A device has no size before it is read: it needs TEMP to be staged.
+      {"TEMP missing", staged, temp.file("missing"), false, 76},
+      {"TEMP not writable", staged, work.file("closed-temp"), true, 70},
   };
   for (const Case& c : cases) {
     if (c.needs_unprivileged && unprivileged.empty()) {

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <fstream>
 
 #include "exchange/request.h"
 #include "exchange/request_internal.h"
@@ -37,7 +39,8 @@ class Send : public RequestFixture {
     error_code = failure.number;
     tcp_open(error_code, number, site, port, 3000, std::string());
     if (error_code == 0) {
-      send_request(failure, number, site, port, 80, page, method, files, request, site);
+      Failure changed;
+      send_request(failure, changed, number, site, port, 80, page, method, files, request, site);
       error_code = failure.number;
     }
     ErrorNumber ignored = 0;
@@ -146,26 +149,62 @@ TEST_F(Send, HostOfAnIpv6Site) {
                       "\r\nAccept: */*\r\n\r\n");
 }
 
-TEST_F(Send, NothingGoesOutWithoutTheBodyFile) {
-  write_file(dir.file("f"), "data");
-  ScriptedServer server({.when = AnswerWhen::never});
-  ASSERT_TRUE(server.ok()) << server.failure();
-  Failure failure;
-  PreparedRequest request = prepare_request_at(failure, "/", "POST", {}, {dir.file("f")}, kNoon);
-  ASSERT_EQ(failure.number, 0);
-  ErrorNumber error = 0;
-  file_close(error, request.body_file);  // the body file is lost before sending
-  std::int16_t number = next_free_number();
-  tcp_open(error, number, "127.0.0.1", server.port(), 3000, std::string());
-  ASSERT_EQ(error, 0);
-  EXPECT_FALSE(send_request(failure, number, "127.0.0.1", server.port(), 80, "/", "POST",
-                            {dir.file("f")}, request, "here"));
-  EXPECT_EQ(failure.number, 52);
-  EXPECT_EQ(failure.step, Step::body_file);
-  discard_prepared_request(request);
-  tcp_close(error, number);
-  ASSERT_TRUE(server.wait_done(5000));
-  EXPECT_EQ(server.request(), "");
+// A file that changes between counting and sending: cut shorter, the
+// request is abandoned where the file ended; grown, only the counted bytes
+// go; rewritten in place, it goes out as it is, and the change is noted.
+TEST_F(Send, FilesChangedAfterCountingGoOutAsCounted) {
+  struct Case {
+    const char* name;
+    std::string now;           // the file's bytes when it is sent
+    SendOutcome outcome;
+    std::string sent;          // its bytes on the wire
+    bool whole;                // the request's every counted byte went out
+    std::string reason;        // of the failure (62); empty: none
+  };
+  const Case cases[] = {
+      {"cut shorter", "abc", SendOutcome::abandoned, "abc", false, "it ended early: 3 of its 10 counted"},
+      {"grown", "0123456789 and more", SendOutcome::sent, "0123456789", true, "size or time of last write changed"},
+      {"rewritten in place", "9876543210", SendOutcome::sent, "9876543210", true, "size or time of last write"},
+      {"as counted", "0123456789", SendOutcome::sent, "0123456789", true, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    write_file(dir.file("f"), "0123456789");
+    ScriptedServer server({.when = AnswerWhen::never});
+    ASSERT_TRUE(server.ok()) << server.failure();
+    Failure failure;
+    PreparedRequest request = prepare_request_at(failure, "/", "POST", {}, {dir.file("f")}, kNoon);
+    ASSERT_EQ(failure.number, 0);
+    if (c.now != "0123456789") {
+      // Another time of last write, however coarse the file system's clock.
+      std::ofstream(dir.file("f"), std::ios::binary | std::ios::trunc) << c.now;
+      fs::last_write_time(dir.file("f"), fs::last_write_time(dir.file("f")) + std::chrono::seconds(5));
+    }
+    ErrorNumber error = 0;
+    std::int16_t number = next_free_number();
+    tcp_open(error, number, "127.0.0.1", server.port(), 3000, std::string());
+    ASSERT_EQ(error, 0);
+    Failure changed;
+    EXPECT_EQ(send_request(failure, changed, number, "127.0.0.1", server.port(), 80, "/", "POST",
+                           {dir.file("f")}, request, "here"), c.outcome);
+    const Failure& noted = c.outcome == SendOutcome::abandoned ? failure : changed;
+    EXPECT_EQ(noted.number, c.reason.empty() ? 0 : 62);
+    EXPECT_NE(noted.reason.find(c.reason), std::string::npos) << noted.reason;
+    if (!c.reason.empty()) {
+      EXPECT_EQ(noted.step, Step::upload_changed);
+      EXPECT_EQ(noted.index, 1);
+    }
+    const std::string body = file_part(request.boundary, 1, dir.file("f"), c.sent) + "--" + request.boundary + "--\r\n";
+    discard_prepared_request(request);
+    tcp_close(error, number);
+    ASSERT_TRUE(server.wait_done(5000));
+    const std::string wire = server.request();
+    const std::string whole = file_part(request.boundary, 1, dir.file("f"), "0123456789") + "--" + request.boundary + "--\r\n";
+    EXPECT_NE(wire.find("\r\nContent-Length: " + decimal_text(static_cast<std::int64_t>(whole.size())) + "\r\n"),
+              std::string::npos);
+    const std::string after_head = wire.substr(wire.find("\r\n\r\n") + 4);
+    EXPECT_EQ(after_head, c.whole ? body : body.substr(0, body.find(c.sent) + c.sent.size()));
+  }
   expect_no_open_numbers();
 }
 

@@ -19,7 +19,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using request_test::body_file_bytes;
+using request_test::body_parts;
 using request_test::file_part;
 using request_test::first_draws;
 using request_test::RequestFixture;
@@ -109,7 +109,7 @@ TEST_F(Prepare, GetAndFormPostBuildTheFormStringOnly) {
   expect_no_open_numbers();
 }
 
-TEST_F(Prepare, UploadBodyFileByteForByte) {
+TEST_F(Prepare, UploadBodyByteForByte) {
   write_file(dir.file("one.txt"), "hello\r\n");
   write_file(dir.file("empty.bin"), "");
   const StringList vars = {"a=1", "x=y=z", "flag", "=v", "sp ace=a b&c"};
@@ -121,21 +121,21 @@ TEST_F(Prepare, UploadBodyFileByteForByte) {
   EXPECT_EQ(failure.number, 0);
   EXPECT_EQ(request.form_string, "");
   EXPECT_EQ(request.boundary, boundary);
-  EXPECT_EQ(request.body_file_name, temp.path + "/" + number + ".TMP");
-  EXPECT_GE(request.body_file, 0);
+  // Regular files go out from where they are: no body file.
+  EXPECT_EQ(request.body_file_name, "");
+  EXPECT_EQ(request.body_file, -1);
   const std::string expected =
       value_part(boundary, "a", "1") + value_part(boundary, "x", "y=z") +
       value_part(boundary, "flag", "") + value_part(boundary, "", "v") +
       value_part(boundary, "sp ace", "a b&c") +
       file_part(boundary, 1, dir.file("one.txt"), "hello\r\n") +
       file_part(boundary, 2, dir.file("empty.bin"), "");
-  EXPECT_EQ(body_file_bytes(request), expected);
+  EXPECT_EQ(body_parts(request), expected);
   // The empty file's part: its empty line, then at once CR LF.
   EXPECT_NE(expected.find("octet-stream\r\n\r\n\r\n"), std::string::npos);
-  EXPECT_EQ(request.body_size, expected.size());
+  EXPECT_EQ(request.body_size, expected.size() + boundary.size() + 6);
 
   discard_prepared_request(request);
-  EXPECT_EQ(request.body_file_name, "");
   EXPECT_TRUE(fs::is_empty(temp.path));
   expect_no_open_numbers();
 }
@@ -154,7 +154,7 @@ TEST_F(Prepare, FilesAroundThePieceSizeAndNoVariables) {
     PreparedRequest request =
         prepare_request_at(failure, "/", "POST", {}, {dir.file("data"), dir.file("second")}, kNoon);
     EXPECT_EQ(failure.number, 0) << size;
-    EXPECT_EQ(body_file_bytes(request),
+    EXPECT_EQ(body_parts(request),
               file_part(request.boundary, 1, dir.file("data"), content) +
                   file_part(request.boundary, 2, dir.file("second"), "2"))
         << size;
@@ -171,7 +171,7 @@ TEST_F(Prepare, QuotesAndLineEndsInNamesAreEscaped) {
   PreparedRequest request = prepare_request_at(failure, "/", "POST", vars, {odd}, kNoon);
   EXPECT_EQ(failure.number, 0);
   const std::string& b = request.boundary;
-  EXPECT_EQ(body_file_bytes(request),
+  EXPECT_EQ(body_parts(request),
             "--" + b + "\r\nContent-Disposition: form-data; name=\"q%22%0D%0Ax\"\r\n\r\n" +
                 "raw \"value\"\r\nline\r\n" + "--" + b +
                 "\r\nContent-Disposition: form-data; name=\"FILE1\"; filename=\"" + dir.path +
@@ -181,13 +181,14 @@ TEST_F(Prepare, QuotesAndLineEndsInNamesAreEscaped) {
 }
 
 TEST_F(Prepare, BodyFileLiesInsideTempOwnerOnly) {
-  write_file(dir.file("f"), "data");
+  // A file that says it is empty yet holds bytes must be staged.
+  const std::string staged = "/proc/version";
   for (bool trailing : {false, true}) {
     std::string value = temp.path + (trailing ? "/" : "");
     set_temp(value);
     auto [boundary, number] = first_draws(kNoon);
     Failure failure;
-    PreparedRequest request = prepare_request_at(failure, "/", "POST", {}, {dir.file("f")}, kNoon);
+    PreparedRequest request = prepare_request_at(failure, "/", "POST", {}, {staged}, kNoon);
     EXPECT_EQ(failure.number, 0);
     EXPECT_EQ(request.body_file_name, temp.path + "/" + number + ".TMP") << value;
     // Made under that name, which it gives up at once: nothing to open,
@@ -203,21 +204,21 @@ TEST_F(Prepare, BodyFileLiesInsideTempOwnerOnly) {
   }
   // The same time of day gives the same boundary and name.
   Failure failure;
-  PreparedRequest first = prepare_request_at(failure, "/", "POST", {}, {dir.file("f")}, kNoon);
+  PreparedRequest first = prepare_request_at(failure, "/", "POST", {}, {staged}, kNoon);
   std::string name = first.body_file_name;
   discard_prepared_request(first);
-  PreparedRequest second = prepare_request_at(failure, "/", "POST", {}, {dir.file("f")}, kNoon);
+  PreparedRequest second = prepare_request_at(failure, "/", "POST", {}, {staged}, kNoon);
   EXPECT_EQ(second.body_file_name, name);
   EXPECT_EQ(second.boundary, first.boundary);
   discard_prepared_request(second);
-  PreparedRequest other = prepare_request_at(failure, "/", "POST", {}, {dir.file("f")}, kNoon + 7);
+  PreparedRequest other = prepare_request_at(failure, "/", "POST", {}, {staged}, kNoon + 7);
   EXPECT_NE(other.boundary, first.boundary);
   discard_prepared_request(other);
   EXPECT_EQ(failure.number, 0);
 }
 
 TEST_F(Prepare, ATakenNameIsLeftAloneAndAnotherDrawn) {
-  write_file(dir.file("f"), "data");
+  const std::string staged = "/proc/version";
   auto [boundary, number] = first_draws(kNoon);
   const std::string next_name =
       temp.path + "/" + decimal_text(random_integer(1, 99999999)) + ".TMP";
@@ -230,11 +231,11 @@ TEST_F(Prepare, ATakenNameIsLeftAloneAndAnotherDrawn) {
       write_file(drawn, "someone else's");
     }
     Failure failure;
-    PreparedRequest request = prepare_request_at(failure, "/", "POST", {}, {dir.file("f")}, kNoon);
+    PreparedRequest request = prepare_request_at(failure, "/", "POST", {}, {staged}, kNoon);
     EXPECT_EQ(failure.number, 0);
     EXPECT_EQ(request.boundary, boundary);  // the boundary stays
     EXPECT_EQ(request.body_file_name, next_name);
-    EXPECT_EQ(body_file_bytes(request), file_part(boundary, 1, dir.file("f"), "data"));
+    EXPECT_EQ(body_parts(request), file_part(boundary, 1, staged, read_file(staged)));
     discard_prepared_request(request);
     if (as_link) {
       EXPECT_TRUE(fs::is_symlink(drawn));
@@ -270,7 +271,7 @@ TEST_F(Prepare, DelimiterInTheDataDrawsANewBoundary) {
       expected += value_part(request.boundary, "v", entry.substr(2));
     }
     expected += file_part(request.boundary, 1, c.files[0], read_file(c.files[0]));
-    EXPECT_EQ(body_file_bytes(request), expected);
+    EXPECT_EQ(body_parts(request), expected);
     discard_prepared_request(request);
     // The file of the abandoned boundary is gone too.
     EXPECT_TRUE(fs::is_empty(temp.path));
@@ -300,7 +301,7 @@ TEST_F(Prepare, DelimiterAcrossCopyPiecesIsFound) {
         prepare_request_at(failure, "/", "POST", {}, {dir.file("f")}, kNoon);
     EXPECT_EQ(failure.number, 0);
     EXPECT_EQ(request.boundary != first, c.whole);
-    EXPECT_TRUE(body_file_bytes(request) ==
+    EXPECT_TRUE(body_parts(request) ==
                 file_part(request.boundary, 1, dir.file("f"), content));
     discard_prepared_request(request);
     EXPECT_TRUE(fs::is_empty(temp.path));
@@ -334,30 +335,49 @@ TEST_F(Prepare, UnreadableUploadFilesAreRecordedNotCreated) {
   expect_no_open_numbers();
 }
 
-TEST_F(Prepare, SpecialFilesNeverHoldTheCopy) {
-  // A FIFO without a writer and a device have no length: their parts are
-  // empty, and neither the open nor the copy waits for data.
+TEST_F(Prepare, SourcesWithoutASizeAreStagedWhole) {
+  // A FIFO without a writer and /dev/null end at once; /proc/version says it
+  // is empty yet holds bytes; all three are read to their end, once, into
+  // the body file. A terminal is never read: it would wait for someone.
   ASSERT_EQ(mkfifo((dir.file("fifo")).c_str(), 0600), 0);
-  const StringList files = {dir.file("fifo"), "/dev/zero"};
+  write_file(dir.file("f"), "data");
+  const StringList files = {dir.file("fifo"), "/dev/null", "/proc/version", dir.file("f")};
   Failure failure;
   PreparedRequest request = prepare_request_at(failure, "/", "POST", {}, files, kNoon);
   EXPECT_EQ(failure.number, 0);
-  EXPECT_EQ(body_file_bytes(request),
-            file_part(request.boundary, 1, dir.file("fifo"), "") +
-                file_part(request.boundary, 2, "/dev/zero", ""));
+  EXPECT_EQ(body_parts(request),
+            file_part(request.boundary, 1, dir.file("fifo"), "") + file_part(request.boundary, 2, "/dev/null", "") +
+                file_part(request.boundary, 3, "/proc/version", read_file("/proc/version")) +
+                file_part(request.boundary, 4, dir.file("f"), "data"));
+  EXPECT_TRUE(request.sources.at(2).staged);
+  EXPECT_FALSE(request.sources.at(3).staged);
+  discard_prepared_request(request);
+  expect_no_open_numbers();
+
+  // Opening /dev/ptmx makes a new terminal.
+  request = prepare_request_at(failure, "/", "POST", {}, {dir.file("f"), "/dev/ptmx"}, kNoon);
+  EXPECT_EQ(failure.number, 68);
+  EXPECT_EQ(failure.index, 2);
+  EXPECT_EQ(failure.reason, "a terminal, which a job never reads");
   discard_prepared_request(request);
   expect_no_open_numbers();
 }
 
-TEST_F(Prepare, MissingTempDirectoryIsRecorded) {
+TEST_F(Prepare, TempIsNeededOnlyForStaging) {
   write_file(dir.file("f"), "data");
   set_temp(temp.path + "/gone");
   Failure failure;
   PreparedRequest request = prepare_request_at(failure, "/", "POST", {}, {dir.file("f")}, kNoon);
+  EXPECT_EQ(failure.number, 0);
+  EXPECT_EQ(body_parts(request), file_part(request.boundary, 1, dir.file("f"), "data"));
+  discard_prepared_request(request);
+  request = prepare_request_at(failure, "/", "POST", {}, {dir.file("f"), "/proc/version"}, kNoon);
   EXPECT_EQ(failure.number, 76);
-  EXPECT_EQ(request.body_file_name, "");
+  EXPECT_EQ(failure.step, Step::body_file);
   EXPECT_EQ(request.body_file, -1);
+  discard_prepared_request(request);
   EXPECT_TRUE(fs::is_empty(temp.path));
+  expect_no_open_numbers();
 }
 
 }  // namespace

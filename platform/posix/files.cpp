@@ -320,6 +320,20 @@ std::size_t platform_read_at(ErrorNumber& error_code, FileHandle handle, char* b
   return read_fully(error_code, handle, buffer, size, static_cast<std::int64_t>(offset));
 }
 
+FileStamp platform_file_stamp(ErrorNumber& error_code, FileHandle handle) {
+  struct stat info;
+  FileStamp stamp;
+  if (fstat(fd_of(handle), &info) != 0) {
+    record_errno(error_code, errno, false);
+    return stamp;
+  }
+  stamp.size = info.st_size < 0 ? 0 : static_cast<std::uint64_t>(info.st_size);
+  stamp.modified = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+  stamp.regular = S_ISREG(info.st_mode);
+  stamp.terminal = S_ISCHR(info.st_mode) && isatty(fd_of(handle)) == 1;
+  return stamp;
+}
+
 std::uint64_t platform_file_size(ErrorNumber& error_code, FileHandle handle) {
   struct stat info;
   if (fstat(fd_of(handle), &info) != 0) {

@@ -483,10 +483,10 @@ bool platform_tls_pending(const TlsSession* session) {
   return session != nullptr && g_library.SSL_has_pending(session->ssl) == 1;
 }
 
-void platform_tls_end(TlsSession* session) {
+void platform_tls_end(TlsSession* session, bool notify) {
   if (session == nullptr) return;
   Library& lib = g_library;
-  if (!session->failed && lib.SSL_is_init_finished(session->ssl) == 1) {
+  if (notify && !session->failed && lib.SSL_is_init_finished(session->ssl) == 1) {
     // One close-notify, sent if the socket takes it now; the peer's is not
     // waited for.
     lib.ERR_clear_error();

@@ -330,6 +330,30 @@ std::size_t platform_read_at(ErrorNumber& error_code, FileHandle handle, char* b
   return done;
 }
 
+FileStamp platform_file_stamp(ErrorNumber& error_code, FileHandle handle) {
+  FileStamp stamp;
+  HANDLE system_handle = to_handle(handle);
+  UINT previous = begin_file_call();
+  const DWORD type = GetFileType(system_handle);
+  DWORD mode = 0;
+  stamp.terminal = type == FILE_TYPE_CHAR && GetConsoleMode(system_handle, &mode) != 0;
+  BY_HANDLE_FILE_INFORMATION info;
+  BOOL ok = type != FILE_TYPE_DISK || GetFileInformationByHandle(system_handle, &info);
+  DWORD value = end_file_call(previous);
+  if (!ok) {
+    record_system_error(error_code, value);
+    return FileStamp{};
+  }
+  if (type == FILE_TYPE_DISK) {
+    stamp.regular = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    stamp.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    stamp.modified = static_cast<std::int64_t>(
+        (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+        info.ftLastWriteTime.dwLowDateTime);
+  }
+  return stamp;
+}
+
 std::uint64_t platform_file_size(ErrorNumber& error_code, FileHandle handle) {
   DWORD high = 0;
   UINT previous = begin_file_call();

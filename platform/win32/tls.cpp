@@ -692,11 +692,11 @@ bool platform_tls_pending(const TlsSession* session) {
          whole_record_waits(*session);
 }
 
-void platform_tls_end(TlsSession* session) {
+void platform_tls_end(TlsSession* session, bool notify) {
   if (session == nullptr) return;
   // The close-notify goes out only after whole records: a record cut short
   // would make it unreadable.
-  if (session->have_context && session->established && session->outgoing.empty()) {
+  if (notify && session->have_context && session->established && session->outgoing.empty()) {
     DWORD kind = SCHANNEL_SHUTDOWN;
     SecBuffer control = {sizeof kind, SECBUFFER_TOKEN, &kind};
     SecBufferDesc control_desc = {SECBUFFER_VERSION, 1, &control};

@@ -31,20 +31,29 @@ inline std::pair<std::string, std::string> first_draws(std::uint32_t millisecond
   return {boundary, number};
 }
 
-// What the prepared body file holds, read through its handle (it has no
-// name to open).
-inline std::string body_file_bytes(const PreparedRequest& request) {
-  std::string bytes(static_cast<std::size_t>(request.body_size), '\0');
-  ErrorNumber error_code = 0;
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    std::size_t got = platform_read_at(error_code, file_handle(request.body_file),
-                                       bytes.data() + done, bytes.size() - done, done);
-    if (got == 0) break;
-    done += got;
+// The prepared upload body as it goes out, less its closing delimiter line:
+// the texts, and each source's counted bytes read through its handle (from
+// the body file where it was staged).
+inline std::string body_parts(const PreparedRequest& request) {
+  std::string bytes;
+  for (std::size_t i = 0; i < request.texts.size(); ++i) {
+    bytes += request.texts[i];
+    if (i == request.sources.size()) break;
+    const UploadSource& source = request.sources[i];
+    const FileHandle file = file_handle(source.staged ? request.body_file : source.number);
+    std::string piece(static_cast<std::size_t>(source.size), '\0');
+    ErrorNumber error_code = 0;
+    std::size_t done = 0;
+    while (done < piece.size()) {
+      std::size_t got = platform_read_at(error_code, file, piece.data() + done, piece.size() - done,
+                                         source.offset + done);
+      if (got == 0) break;
+      done += got;
+    }
+    bytes += piece.substr(0, done);
   }
-  bytes.resize(done);
-  return bytes;
+  const std::size_t closing = request.boundary.size() + 6;  // "--" boundary "--" CR LF
+  return bytes.size() >= closing ? bytes.substr(0, bytes.size() - closing) : bytes;
 }
 
 // One variable's part of an upload body.

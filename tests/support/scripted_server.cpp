@@ -248,10 +248,14 @@ bool ScriptedServer::answer_due(std::size_t index) {
   switch (script_.when) {
     case AnswerWhen::on_accept: return true;
     case AnswerWhen::never: return false;
-    case AnswerWhen::after_bytes: return request(index).size() >= script_.after_bytes;
-    case AnswerWhen::after_request: return http_request_complete(request(index));
+    default: break;
   }
-  return false;
+  // Looked at in place: a copy of a large request at every read would cost
+  // more than the reading.
+  std::lock_guard<std::mutex> lock(mutex_);
+  const std::string& text = requests_[index];
+  return script_.when == AnswerWhen::after_bytes ? text.size() >= script_.after_bytes
+                                                 : http_request_complete(text);
 }
 
 bool ScriptedServer::pause(int fd, std::size_t index, int ms, bool& client_closed) {
@@ -300,6 +304,12 @@ void ScriptedServer::serve_one(int fd, std::size_t index) {
     return;
   }
   bool client_closed = false;
+  short unused = 0;
+  if (script_.read_pause_ms > 0 &&
+      wait_for(fd, 0, wake_fds_[0], script_.read_pause_ms, unused) == Wait::stopped) {
+    close(fd);
+    return;
+  }
   int before_answer_limit = script_.when == AnswerWhen::never ? -1 : script_.read_limit_ms;
   while (!answer_due(index)) {
     if (read_some(fd, index, before_answer_limit) != ReadOutcome::data) {

@@ -7,7 +7,8 @@
 //   1. accept (bounded by accept_limit_ms);
 //   2. with close_at_once: close at once, reading nothing, and go on with
 //      the next client;
-//   3. read until the answer is due (`when`); read_limit_ms without a byte
+//   3. after read_pause_ms (reading nothing meanwhile), read until the
+//      answer is due (`when`); read_limit_ms without a byte
 //      from the client gives up and closes without answering:
 //        on_accept      at once;
 //        after_request  once a complete HTTP request is in: the header up to
@@ -72,6 +73,7 @@ struct ServerScript {
   int connections = 1;          // clients served one after another
   int accept_limit_ms = 10000;  // bound of the wait for each client
   int read_limit_ms = 30000;    // bound of each wait for client bytes
+  int read_pause_ms = 0;        // after accept, read nothing for this long
 };
 
 class ScriptedServer {

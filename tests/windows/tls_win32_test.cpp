@@ -124,7 +124,7 @@ Session run_session(const std::string& behaviour, const std::string& host,
     }
   }
   if (error_code != 0) result.reason = platform_failure_reason();
-  platform_tls_end(session);
+  platform_tls_end(session, true);
   platform_close_socket(socket);
   return result;
 }
