@@ -379,6 +379,31 @@ TEST_F(FaultScenario, SettingsFileWith40000Vars) {
   RecordProperty("seconds", std::to_string(result.seconds));
 }
 
+// Every upload file stays open from counting to sending: 3,000 of them go
+// out under a soft limit of 1,024 descriptors (cron's and systemd's).
+TEST_F(FaultScenario, UploadOf3000Files) {
+  if (testing_windows_binary() || !file_exists("/usr/bin/prlimit")) GTEST_SKIP() << "POSIX descriptor limits";
+  ScriptedServer server({.answer = {{kOk + "\r\nfine"}}, .when = AnswerWhen::after_request});
+  ASSERT_TRUE(server.ok()) << server.failure();
+  std::vector<std::string> settings = job("127.0.0.1", server.port());
+  settings.insert(settings.end(), {"Method=POST", "[Files]"});
+  ASSERT_EQ(mkdir(work.file("many").c_str(), 0755), 0);
+  for (int i = 1; i <= 3000; ++i) {
+    write_file(work.file("many/" + std::to_string(i)), "<" + std::to_string(i) + ">");
+    settings.push_back(std::to_string(i) + "=many/" + std::to_string(i));
+  }
+  write_file(work.file("RAVELOK.INI"), ini(settings));
+  RunOptions options{{work.path}, {"TEMP=" + temp.path}, work.path, 20000};
+  options.wrapper = {"/usr/bin/prlimit", "--nofile=1024:", "--"};
+  RunResult result = run_ravelok(options);
+  ASSERT_TRUE(server.wait_done(5000));
+  EXPECT_EQ(result.status, 0) << result.output;
+  EXPECT_EQ(read_file(work.file("answer.txt")), "fine\r\n");
+  const std::string request = server.request();
+  EXPECT_NE(request.find("filename=\"many/3000\"\r\nContent-Type: application/octet-stream\r\n\r\n<3000>\r\n"),
+            std::string::npos);
+}
+
 TEST_F(FaultScenario, CommandLineOf20Arguments) {
   // Every other argument names a directory with a job of its own; only the
   // first one's job is done.

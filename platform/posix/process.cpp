@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -34,6 +35,14 @@ void platform_start(int argc, char** argv) {
   signal(SIGINT, SIG_IGN);
   // A peer that closes early makes a send fail, never kills the process.
   signal(SIGPIPE, SIG_IGN);
+  // Every upload file stays open from counting to sending: a job of many
+  // files may use all the descriptors its hard limit allows, not just the
+  // soft limit's (often 1,024 under cron and systemd).
+  struct rlimit files;
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
 }
 
 void platform_finish() {}
