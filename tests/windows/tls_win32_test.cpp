@@ -76,8 +76,9 @@ Session run_session(const std::string& behaviour, const std::string& host,
   if (socket == kNoSocket) return result;
   std::vector<std::string> roots;
   if (!ca_file.empty()) roots = split_pem_certificates(read_file(peer().directory + "\\" + ca_file)).certificates;
+  // An address is checked as the one the socket reached, as the program does.
   TlsPeer target{host, ""};
-  parse_plain_address(host, target.address);
+  if (parse_plain_address(host, target.address)) target.address = platform_socket_peer_address(socket);
   TlsSession* session = platform_tls_start(error_code, socket, target, roots);
   if (session == nullptr) {
     platform_close_socket(socket);
