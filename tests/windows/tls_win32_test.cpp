@@ -163,6 +163,10 @@ TEST_F(Win32Tls, ExchangesEndWithTheClose) {
       {"tls12", "localhost", 20000},
       // No close-notify: the TCP close ends the answer all the same.
       {"cut", "localhost", 20000},
+      // Through an intermediate the server sends; an IP entry alone names
+      // its address.
+      {"chained", "localhost", 100},
+      {"ip_only", "127.0.0.1", 100},
   };
   for (const Case& c : cases) {
     std::string request = request_of(c.body);
@@ -191,6 +195,17 @@ TEST_F(Win32Tls, FailedChecksAndPeersThatAreNotTls) {
       {"wrong_name", "localhost", "ca.pem", "name mismatch"},
       {"expired", "localhost", "ca.pem", "expired certificate"},
       {"plain", "localhost", "ca.pem", "not TLS"},
+      {"future", "localhost", "ca.pem", "certificate not yet valid"},
+      // Names only in subjectAltName DNS entries, whole: never the CN, an IP
+      // entry or a name cut at a NUL.
+      {"cn_only", "localhost", "ca.pem", "name mismatch"},
+      {"ip_only", "localhost", "ca.pem", "name mismatch"},
+      {"nul_name", "localhost", "ca.pem", "name mismatch"},
+      {"wrong_name", "127.0.0.1", "ca.pem", "name mismatch"},
+      {"client_only", "localhost", "ca.pem", "not a server certificate"},
+      {"under_leaf", "localhost", "ca.pem", "untrusted authority"},
+      // An intermediate in the CA file is no trust anchor.
+      {"chained", "localhost", "intermediate.pem", "untrusted authority"},
   };
   for (const Case& c : cases) {
     Session s = run_session(c.behaviour, c.host, c.ca_file, request_of(10));
