@@ -73,6 +73,8 @@ struct TlsSession {
   // The handshake and every check have passed.
   bool established = false;
   bool closed = false;
+  // What InitializeSecurityContext is asked for.
+  ULONG request = 0;
   SecPkgContext_StreamSizes sizes;
 };
 
@@ -235,7 +237,7 @@ SECURITY_STATUS initialize_once(TlsSession& session) {
   ULONG attributes = 0;
   SECURITY_STATUS status = InitializeSecurityContextA(
       &session.credentials, session.have_context ? &session.context : nullptr, target,
-      kContextRequest, 0, 0, session.have_context ? &in_desc : nullptr, 0, &session.context,
+      session.request, 0, 0, session.have_context ? &in_desc : nullptr, 0, &session.context,
       &out_desc, &attributes, nullptr);
   if (!session.have_context && (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED)) {
     session.have_context = true;
@@ -246,7 +248,9 @@ SECURITY_STATUS initialize_once(TlsSession& session) {
     }
     FreeContextBuffer(out[0].pvBuffer);
   }
-  if (status == SEC_E_INCOMPLETE_MESSAGE) return status;
+  // Bytes not yet whole, or a request for a client certificate: the next
+  // call takes the same bytes again.
+  if (status == SEC_E_INCOMPLETE_MESSAGE || status == SEC_I_INCOMPLETE_CREDENTIALS) return status;
   if (session.have_context && in[1].BufferType == SECBUFFER_EXTRA && in[1].cbBuffer > 0 &&
       in[1].cbBuffer <= session.incoming.size()) {
     session.incoming.erase(0, session.incoming.size() - in[1].cbBuffer);
@@ -296,9 +300,12 @@ Progress drive(ErrorNumber& error_code, TlsSession& session, TlsWait& wait) {
     } else if (status == SEC_I_CONTINUE_NEEDED || status == SEC_E_INCOMPLETE_MESSAGE) {
       // More from the peer, unless it has already sent the next message.
       session.need_input = status == SEC_E_INCOMPLETE_MESSAGE || session.incoming.empty();
-    } else if (status == SEC_I_INCOMPLETE_CREDENTIALS) {
+    } else if (status == SEC_I_INCOMPLETE_CREDENTIALS &&
+               (session.request & ISC_REQ_USE_SUPPLIED_CREDS) == 0) {
       // The server asks for a client certificate: there is none, and the
-      // next call goes on without one.
+      // next call goes on without one, on the bytes this one did not use,
+      // Schannel told not to look for a certificate itself.
+      session.request |= ISC_REQ_USE_SUPPLIED_CREDS;
       session.need_input = false;
     } else {
       const char* words = words_for(status);
@@ -660,6 +667,7 @@ TlsSession* platform_tls_start(ErrorNumber& error_code, SocketHandle socket, con
   session->roots = roots;
   session->host_is_address = !peer.address.empty();
   session->manual_check = !roots.empty() || session->host_is_address;
+  session->request = kContextRequest;
   SECURITY_STATUS status = acquire_credentials(*session);
   if (status != SEC_E_OK) {
     fail_with_status(error_code, status);

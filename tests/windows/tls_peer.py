@@ -29,6 +29,7 @@ body, then answers with the whole request as its body):
   future       a certificate valid from 2099 on
   under_leaf   a certificate issued by the localhost one (not a CA)
   chained      issued by the intermediate CA, sent with it
+  client_cert  TLS 1.2, asks for an optional client certificate
 """
 import os
 import socket
@@ -110,13 +111,16 @@ def make_certificates(directory):
             "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1", cwd=directory)
 
 
-def context(directory, name, tls12_only=False, chain=False):
+def context(directory, name, tls12_only=False, chain=False, client_cert=False):
     ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     ctx.minimum_version = ssl.TLSVersion.TLSv1_2
     if tls12_only:
         ctx.maximum_version = ssl.TLSVersion.TLSv1_2
     ctx.load_cert_chain(os.path.join(directory, name + ("-chain.pem" if chain else ".pem")),
                         os.path.join(directory, name + ".key"))
+    if client_cert:
+        ctx.load_verify_locations(os.path.join(directory, "ca.pem"))
+        ctx.verify_mode = ssl.CERT_OPTIONAL
     return ctx
 
 
@@ -236,6 +240,7 @@ def main():
         "client_only": context(directory, "client-only"),
         "under_leaf": context(directory, "under-leaf", chain=True),
         "chained": context(directory, "chained", chain=True),
+        "client_cert": context(directory, "server", tls12_only=True, client_cert=True),
         "plain": None,
         "silent": None,
     }

@@ -164,9 +164,10 @@ TEST_F(Win32Tls, ExchangesEndWithTheClose) {
       // No close-notify: the TCP close ends the answer all the same.
       {"cut", "localhost", 20000},
       // Through an intermediate the server sends; an IP entry alone names
-      // its address.
+      // its address; an optional client certificate is not sent.
       {"chained", "localhost", 100},
       {"ip_only", "127.0.0.1", 100},
+      {"client_cert", "localhost", 20000},
   };
   for (const Case& c : cases) {
     std::string request = request_of(c.body);
