@@ -66,8 +66,8 @@ struct TlsSession {
   bool need_input = false;
   // The first bytes of the peer have been looked at (TLS or plain text).
   bool peer_seen = false;
-  // The handshake loop has ended with SEC_E_OK; after a renegotiation
-  // request it runs again.
+  // The handshake loop has ended with SEC_E_OK; after TLS 1.3
+  // post-handshake messages it runs again.
   bool negotiated = false;
   bool renegotiating = false;
   // The handshake and every check have passed.
@@ -75,6 +75,14 @@ struct TlsSession {
   bool closed = false;
   // What InitializeSecurityContext is asked for.
   ULONG request = 0;
+  // The session runs TLS 1.3: SEC_I_RENEGOTIATE stands for post-handshake
+  // messages (tickets, a key update) there, for a new handshake in TLS 1.2.
+  bool tls13 = false;
+  // A TLS 1.2 server asked for a new handshake: the session ends once the
+  // bytes before the request have been received.
+  bool renegotiation_asked = false;
+  // A failure ended the session: no close-notify follows.
+  bool failed = false;
   SecPkgContext_StreamSizes sizes;
 };
 
@@ -279,7 +287,7 @@ Progress drive(ErrorNumber& error_code, TlsSession& session, TlsWait& wait) {
       }
       if (got < 0) return Progress::failed;
       if (got == 0) {
-        // Closed in the middle: after a renegotiation request that is the
+        // Closed in the middle: after post-handshake messages that is the
         // end of the answer; in the first handshake a failure.
         session.closed = true;
         if (!session.renegotiating) fail_with_words(error_code, kHandshakeFailure);
@@ -573,6 +581,7 @@ bool finish_handshake(ErrorNumber& error_code, TlsSession& session) {
     fail_with_words(error_code, kHandshakeFailure);
     return false;
   }
+  session.tls13 = (connection.dwProtocol & SP_PROT_TLS1_3_CLIENT) != 0;
   const char* words = check_server_certificate(session);
   if (words != nullptr) {
     fail_with_words(error_code, words);
@@ -643,6 +652,14 @@ bool whole_record_waits(const TlsSession& session) {
   return session.incoming.size() >= 5 + length;
 }
 
+// Ends a session whose TLS 1.2 server asked for a new handshake: -1 with
+// the failure recorded, as the POSIX backend records it.
+std::int64_t refuse_renegotiation(ErrorNumber& error_code, TlsSession& session) {
+  session.failed = true;
+  fail_with_words(error_code, "renegotiation refused: the server asked to renegotiate");
+  return -1;
+}
+
 }  // namespace
 
 bool platform_tls_certificate_readable(ErrorNumber& /*error_code*/, const std::string& der) {
@@ -693,6 +710,7 @@ std::int64_t platform_tls_send(ErrorNumber& error_code, TlsSession* session, con
     fail_with_words(error_code, kHandshakeFailure);
     return -1;
   }
+  if (session->renegotiation_asked) return refuse_renegotiation(error_code, *session);
   if (session->renegotiating) {
     Progress progress = drive(error_code, *session, wait);
     if (progress == Progress::waiting) return 0;
@@ -759,6 +777,7 @@ std::int64_t platform_tls_receive(ErrorNumber& error_code, TlsSession* session, 
       session->plain_offset += count;
       return static_cast<std::int64_t>(count);
     }
+    if (session->renegotiation_asked) return refuse_renegotiation(error_code, *session);
     if (session->closed) return 0;
     if (session->renegotiating) {
       Progress progress = drive(error_code, *session, wait);
@@ -769,9 +788,18 @@ std::int64_t platform_tls_receive(ErrorNumber& error_code, TlsSession* session, 
     }
     if (!session->incoming.empty()) {
       Decrypted decrypted = decrypt_once(error_code, *session);
-      if (decrypted == Decrypted::failed) return -1;
+      if (decrypted == Decrypted::failed) {
+        session->failed = true;
+        return -1;
+      }
       if (decrypted == Decrypted::closed) {
         session->closed = true;
+        continue;
+      }
+      if (decrypted == Decrypted::renegotiate && !session->tls13) {
+        // A TLS 1.2 server asks for a new handshake, which could bring
+        // another certificate: refused, once the bytes before it are in.
+        session->renegotiation_asked = true;
         continue;
       }
       if (decrypted == Decrypted::renegotiate) {
@@ -799,14 +827,15 @@ bool platform_tls_pending(const TlsSession* session) {
   // A closed session answers at once too: the socket may never turn
   // readable after a close-notify.
   return session->plain_offset < session->plain.size() || session->closed ||
-         whole_record_waits(*session);
+         session->renegotiation_asked || whole_record_waits(*session);
 }
 
 void platform_tls_end(TlsSession* session) {
   if (session == nullptr) return;
   // The close-notify goes out only after whole records: a record cut short
   // would make it unreadable.
-  if (session->have_context && session->established && session->outgoing.empty()) {
+  if (session->have_context && session->established && !session->failed &&
+      session->outgoing.empty()) {
     DWORD kind = SCHANNEL_SHUTDOWN;
     SecBuffer control = {sizeof kind, SECBUFFER_TOKEN, &kind};
     SecBufferDesc control_desc = {SECBUFFER_VERSION, 1, &control};

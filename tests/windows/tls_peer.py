@@ -30,6 +30,7 @@ body, then answers with the whole request as its body):
   under_leaf   a certificate issued by the localhost one (not a CA)
   chained      issued by the intermediate CA, sent with it
   client_cert  TLS 1.2, asks for an optional client certificate
+  renegotiate  TLS 1.2 (Node), answers, then asks the client to renegotiate
 """
 import os
 import socket
@@ -122,6 +123,47 @@ def context(directory, name, tls12_only=False, chain=False, client_cert=False):
         ctx.load_verify_locations(os.path.join(directory, "ca.pem"))
         ctx.verify_mode = ssl.CERT_OPTIONAL
     return ctx
+
+
+# The renegotiate behaviour: Node's tls module, which can send a HelloRequest
+# (Python's ssl cannot). Reads a request, answers it, then asks to
+# renegotiate and closes once the client has gone.
+RENEGOTIATING_SERVER = r"""
+const fs = require('fs');
+const tls = require('tls');
+const [cert, key] = process.argv.slice(1);
+const server = tls.createServer(
+  { cert: fs.readFileSync(cert), key: fs.readFileSync(key), maxVersion: 'TLSv1.2' },
+  (socket) => {
+    let received = Buffer.alloc(0);
+    socket.on('data', (piece) => {
+      received = Buffer.concat([received, piece]);
+      const end = received.indexOf('\r\n\r\n');
+      if (end < 0) return;
+      const length = /content-length:\s*(\d+)/i.exec(received.subarray(0, end).toString('latin1'));
+      if (received.length < end + 4 + (length ? Number(length[1]) : 0)) return;
+      const answer = Buffer.concat([Buffer.from(
+        `HTTP/1.0 200 OK\r\nContent-Length: ${received.length}\r\n\r\n`), received]);
+      socket.write(answer, () => socket.renegotiate({}, () => socket.destroy()));
+      received = Buffer.alloc(0);
+    });
+    socket.on('error', () => socket.destroy());
+    socket.setTimeout(10000, () => socket.destroy());
+  });
+server.listen(0, '127.0.0.1', () => console.log(server.address().port));
+// Ends with the script that started it: its standard input closes then.
+process.stdin.on('end', () => process.exit(0));
+process.stdin.resume();
+"""
+
+
+def start_node(directory):
+    """Starts the renegotiating server; its port."""
+    node = subprocess.Popen(
+        ["node", "-e", RENEGOTIATING_SERVER, os.path.join(directory, "server.pem"),
+         os.path.join(directory, "server.key")],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    return int(node.stdout.readline())
 
 
 def read_request(conn):
@@ -245,6 +287,7 @@ def main():
         "silent": None,
     }
     lines = ["%s %d\n" % (name, listen(name, ctx)) for name, ctx in behaviours.items()]
+    lines.append("renegotiate %d\n" % start_node(directory))
     with open(os.path.join(directory, "ports.tmp"), "w") as f:
         f.writelines(lines)
     os.replace(os.path.join(directory, "ports.tmp"), os.path.join(directory, "ports.txt"))
