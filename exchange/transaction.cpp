@@ -20,10 +20,26 @@ bool length_reached(const ResponseReader& reader, const BodyStore& store) {
          store.length >= reader.scanner.length_field;
 }
 
+// How far an answer had come when the server went quiet, in words: the
+// body bytes once the header is cut, else the bytes of the header so far.
+std::string stall(const ResponseReader& reader, const BodyStore& store) {
+  std::string arrived;
+  if (!header_cut(reader)) {
+    arrived = grouped_digits(reader.received) + " bytes of the header";
+  } else if (reader.scanner.length_field_seen) {
+    arrived = grouped_digits(store.length) + " of " +
+              grouped_digits(reader.scanner.length_field) + " body bytes";
+  } else {
+    arrived = grouped_digits(store.length) + " body bytes";
+  }
+  return arrived + ", then nothing more within 3 s";
+}
+
 // Reads passes until the answer has reached its Content-Length, the server
 // has closed, a receive has failed or the answer can no longer be kept.
 // There is nothing to wait for after any of these, so no pass is repeated.
-// Tells whether the server was seen closing the connection.
+// Tells whether the server was seen closing the connection. A time-out after
+// part of the answer is an answer cut short, and says how far it came.
 bool read_response(Failure& failure, ResponseReader& reader, BodyStore& store,
                    std::int16_t number, const std::string& object) {
   for (;;) {
@@ -36,6 +52,10 @@ bool read_response(Failure& failure, ResponseReader& reader, BodyStore& store,
     if (got > 0 && header_cut_before) {
       progress_receiving(static_cast<std::int64_t>(store.length), reader.scanner.announced);
     }
+    if (error_code == kErrTimedOut && reader.received > 0) {
+      note_failure(failure, error_code, Step::answer, object, stall(reader, store));
+      return false;
+    }
     if (error_code != 0) {
       note_failure(failure, error_code, Step::receive, object, failure_reason(error_code));
       return false;
@@ -43,6 +63,13 @@ bool read_response(Failure& failure, ResponseReader& reader, BodyStore& store,
     // Nothing and no failure: the server has closed.
     if (got == 0) return true;
   }
+}
+
+// The Site as a failure line may show it: whatever stands before an "@"
+// (a user name and password written into Site) is a secret and is left out.
+std::string site_shown(const std::string& site) {
+  const std::size_t at = site.rfind('@');
+  return at == std::string::npos ? site : "..." + site.substr(at);
 }
 
 // How an answer that the server ended early fell short, in words.
@@ -68,7 +95,7 @@ TransactionResult http_transaction(const std::string& site, std::int16_t& port,
   const std::uint16_t unsigned_port = static_cast<std::uint16_t>(port);
   // The connection and the Host header name the same host.
   const std::string host = site_host(site);
-  const std::string object = host + " port " + decimal_text(unsigned_port);
+  const std::string object = site_shown(host) + " port " + decimal_text(unsigned_port);
 
   // Whom the certificate must name, and the trusted certificates, come
   // first: without them nothing is sent, so nothing of the upload is staged
@@ -81,8 +108,11 @@ TransactionResult http_transaction(const std::string& site, std::int16_t& port,
       // The resolver would read it as some address, one the certificate
       // was never checked against.
       note_failure(failure, kErrSocket, Step::secure, object,
-                   "\"" + host + "\" is no plain address: write IPv4 as four decimal numbers, IPv6 "
+                   "\"" + site_shown(host) + "\" is no plain address: write IPv4 as four decimal numbers, IPv6 "
                    "without brackets");
+    } else if (peer.address.empty() && !host.empty() && host[0] == '.') {
+      // A certificate check would take it as a whole domain.
+      note_failure(failure, kErrSocket, Step::secure, object, "\"" + site_shown(host) + "\" is no host name");
     }
     if (!ca_file.empty()) roots = read_ca_file(failure, ca_file);
   }
@@ -96,9 +126,16 @@ TransactionResult http_transaction(const std::string& site, std::int16_t& port,
   progress_phase("Obrint...");
   const std::int16_t number = next_free_number();
   ErrorNumber open_error = 0;
-  tcp_open(open_error, number, host, unsigned_port, kConnectionTimeout, std::string());
+  if (host.find('@') != std::string::npos) {
+    // A user name and password written into Site are never handed to the
+    // resolver, which would send them to a name server.
+    open_error = kErrSocket;
+    note_failure(failure, open_error, Step::resolve, site_shown(site), "not looked up");
+  } else {
+    tcp_open(open_error, number, host, unsigned_port, kConnectionTimeout, std::string());
+  }
   if (open_error != 0 && platform_failure_was_lookup()) {
-    note_failure(failure, open_error, Step::resolve, site, failure_reason(open_error));
+    note_failure(failure, open_error, Step::resolve, site_shown(site), failure_reason(open_error));
   }
   note_failure(failure, open_error, Step::connect, object, failure_reason(open_error));
   if (failure.number == 0 && secure) {

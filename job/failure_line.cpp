@@ -4,16 +4,26 @@
 
 namespace {
 
-// Site written as a URL ("https://host/path", "host:8080"): a "/", or a
-// ":" after a letter.
-bool looks_like_a_url(const std::string& site) {
-  if (site.find('/') != std::string::npos) return true;
-  for (std::size_t i = 1; i < site.size(); ++i) {
-    const char before = site[i - 1];
-    const bool letter = (before >= 'a' && before <= 'z') || (before >= 'A' && before <= 'Z');
-    if (site[i] == ':' && letter) return true;
+// Why a Site that did not resolve may be more than a host name, as the
+// line's ending; empty when it looks like a host name or an address. A
+// Site that holds an "@" names a user and password, which have no place in
+// it; a "/" starts a path; one ":" starts a port ("localhost:8080"), while
+// an IPv6 address, written without brackets, holds two or more, unless a
+// port follows a bracketed one ("[::1]:8080").
+std::string site_hint(const std::string& site) {
+  const std::string alone = "; Site takes the host name alone";
+  if (site.find('@') != std::string::npos) {
+    return alone + ": a user name or password does not belong in it";
   }
-  return false;
+  const std::size_t slash = site.find('/');
+  const std::string host = site.substr(0, slash);
+  const std::size_t colon = host.find(':');
+  const bool port = (colon != std::string::npos && host.find(':', colon + 1) == std::string::npos) ||
+                    (!host.empty() && host.front() == '[' && host.find("]:") != std::string::npos);
+  if (port && slash != std::string::npos) return alone + ", the port belongs in Port and the path in Page";
+  if (port) return alone + ", the port belongs in Port";
+  if (slash != std::string::npos) return alone + ", the path belongs in Page";
+  return std::string();
 }
 
 // What failed and on what, without the reason.
@@ -46,7 +56,8 @@ std::string what_failed(const Failure& failure) {
                  ? "no answer from " + failure.object + " within 3 s"
                  : "the connection to " + failure.object + " failed while reading the answer";
     case Step::answer:
-      return "answer from " + failure.object + " cut short";
+      return failure.number == kErrTimedOut ? "answer from " + failure.object + " stopped"
+                                            : "answer from " + failure.object + " cut short";
     case Step::save:
       return "cannot write " + failure.object;
     case Step::none:
@@ -63,8 +74,8 @@ std::string failure_line(const Failure& failure, const std::string& site) {
   line += " (" + decimal_text(failure.number) + " " + error_meaning(failure.number) + ")";
   if (failure.step == Step::upload_file || failure.step == Step::body_file) {
     line += "; nothing sent";
-  } else if (failure.step == Step::resolve && looks_like_a_url(site)) {
-    line += "; Site takes the host name alone, the path belongs in Page";
+  } else if (failure.step == Step::resolve) {
+    line += site_hint(site);
   }
   return line + "\n";
 }

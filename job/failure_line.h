@@ -8,5 +8,5 @@
 
 // "ravelok: " + what failed + the object + ": reason" + " (" + number + " "
 // + meaning + ")", ending in a line break; site is the Site setting (for
-// the hint when it holds more than a host name).
+// the hint when it holds more than a host name; never written itself).
 std::string failure_line(const Failure& failure, const std::string& site);

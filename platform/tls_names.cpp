@@ -147,7 +147,15 @@ bool parse_plain_address(const std::string& text, std::string& bytes) {
 bool looks_like_an_address(const std::string& host) {
   std::string unused;
   if (parse_plain_address(host, unused)) return false;
-  if (host.find(':') != std::string::npos) return true;
+  if (host.find(':') != std::string::npos) {
+    // An IPv6 form the resolver may still take: hex digits, colons, dots,
+    // and a zone after "%" ("fe80::1%eth0"). "localhost:8080" is none.
+    const std::string address = host.substr(0, host.find('%'));
+    for (char c : address) {
+      if (hex_value(c) < 0 && c != ':' && c != '.') return false;
+    }
+    return true;
+  }
   const std::size_t dot = host.rfind('.');
   const std::string last = dot == std::string::npos ? host : host.substr(dot + 1);
   if (last.empty()) return false;

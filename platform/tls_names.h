@@ -12,9 +12,9 @@
 // "127.0.0.010" and "fe80::1%eth0" included, is no address here.
 bool parse_plain_address(const std::string& text, std::string& bytes);
 
-// True when host is no plain address yet a resolver may read it as one: it
-// holds a ":" (only addresses do), or its last label is a number
-// ("127.1", "127.0.0.010", "0x7f000001"). Such a host names neither an
+// True when host is no plain address yet a resolver may read it as one: an
+// IPv6 form with a zone or of another shape ("fe80::1%eth0"), or a name
+// whose last label is a number ("127.1", "127.0.0.010", "0x7f000001"). Such a host names neither an
 // address a certificate can vouch for nor a name.
 bool looks_like_an_address(const std::string& host);
 

@@ -3,7 +3,9 @@
 #   build/           the plain build;
 #   build-sanitize/  the same suite with AddressSanitizer (leaks included) and
 #                    UndefinedBehaviorSanitizer in the tests and in the
-#                    ravelok binary they start; any report fails;
+#                    ravelok binary they start; any report fails. This tree
+#                    is generated for Ninja, the others for Make, so the
+#                    build is checked with both generators;
 #   build-fuzz/      each libFuzzer target of fuzz/ (clang) for a bounded time
 #                    from its seed corpus; a finding fails;
 #   build-win64/     the Windows build (mingw-w64), its tests under Wine and the
@@ -14,7 +16,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ravelok_extra_packages=(nginx openssl curl golang-go clang libclang-rt-dev groff-base man-db dpkg-dev file systemd
-                        g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64)
+                        ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64)
 source scripts/setup.sh
 
 fuzz_seconds="${RAVELOK_FUZZ_SECONDS:-50}"
@@ -53,7 +55,15 @@ cmake --build build -j"$(nproc)"
 run_tests main build 2
 
 # -O0 builds several times faster with the sanitizers and hides nothing from them.
-cmake -S . -B build-sanitize -DRAVELOK_WERROR=ON -DRAVELOK_SANITIZE=ON \
+# cmake keeps the generator a tree was first configured with and refuses
+# another one, so a build-sanitize/ made with Make (by hand, or by an older
+# copy of this script) is started afresh.
+if [ -f build-sanitize/CMakeCache.txt ] &&
+   ! grep -qx "CMAKE_GENERATOR:INTERNAL=Ninja" build-sanitize/CMakeCache.txt; then
+  echo "build-sanitize/ was made with another generator than Ninja: starting it afresh"
+  rm -rf build-sanitize
+fi
+cmake -S . -B build-sanitize -G Ninja -DRAVELOK_WERROR=ON -DRAVELOK_SANITIZE=ON \
   -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build build-sanitize -j"$(nproc)"
 run_tests sanitized build-sanitize 2

@@ -54,7 +54,7 @@ enum class Step : std::uint8_t {
   secure,       // the TLS handshake and the server's certificate
   send,         // sending the request
   receive,      // reading the answer
-  answer,       // the answer ended short of what it announced
+  answer,       // the answer ended, or stopped coming, short of its end
   save,         // writing the save file
 };
 

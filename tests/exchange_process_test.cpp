@@ -283,9 +283,12 @@ TEST_F(ExchangeRun, FailureLineNamesWhatFailed) {
                                   std::string(1024, 'c')}},
                       .when = AnswerWhen::after_request});
   ScriptedServer silent({.answer = {}, .when = AnswerWhen::never});
+  ScriptedServer stalled({.answer = {{"HTTP/1.0 200 OK\r\nContent-Length: 2048\r\n\r\n" +
+                                      std::string(1234, 's')}},
+                          .when = AnswerWhen::after_request, .end = EndAction::hold_open});
   ScriptedServer fine({.answer = {{"HTTP/1.0 200 OK\r\n\r\nok"}}, .when = AnswerWhen::after_request,
                        .connections = 3});
-  ASSERT_TRUE(cut.ok() && silent.ok() && fine.ok());
+  ASSERT_TRUE(cut.ok() && silent.ok() && stalled.ok() && fine.ok());
   const std::string refused = std::to_string(free_loopback_port());
   const std::string at = "127.0.0.1 port ";
   struct Case {
@@ -303,6 +306,9 @@ TEST_F(ExchangeRun, FailureLineNamesWhatFailed) {
             " cut short: 1,024 of 2,048 body bytes before the server closed (62 end of data)"}},
       {{"Port=" + std::to_string(silent.port())}, 24,
        {"no answer from " + at + std::to_string(silent.port()) + " within 3 s (24 time-out)"}},
+      {{"Port=" + std::to_string(stalled.port())}, 24,
+       {"answer from " + at + std::to_string(stalled.port()) +
+        " stopped: 1,234 of 2,048 body bytes, then nothing more within 3 s (24 time-out)"}},
       {{"Port=" + port_of_fine, "Save=missing/dir/answer.txt"}, 76,
        {"cannot write missing/dir/answer.txt: ", "(76 path not found)"}},
       // The unresolved host: a private resolver setting (below) fails the
@@ -310,6 +316,13 @@ TEST_F(ExchangeRun, FailureLineNamesWhatFailed) {
       {{"Site=HTTP://example.org/upload", "Port=" + port_of_fine}, 57,
        {"cannot resolve host \"example.org/upload\": ",
         "(57 network failure); Site takes the host name alone, the path belongs in Page"}},
+      {{"Site=localhost:8080"}, 57, {"\"localhost:8080\": ", "alone, the port belongs in Port"}},
+      {{"Site=https://localhost:99999/x"}, 57, {"alone, the port belongs in Port and the path in Page"}},
+      // The credentials never show; an IPv6 address is no host and port.
+      {{"Site=user:secret@localhost"}, 57, {"host \"...@localhost\": ", "password does not belong in it"}},
+      {{"Site=fe80::1%nosuch0"}, 57, {"host \"fe80::1%nosuch0\": ", "(57 network failure)"}},
+      {{"Site=::1", "Port=" + refused}, 57,
+       {"cannot connect to ::1 port " + refused + ": ", "(57 network failure)"}},
       {{"Port=" + port_of_fine}, 0, {}},
   };
   write_file(work.file("resolv.conf"), "nameserver 127.0.0.1\noptions attempts:1 timeout:1\n");
@@ -336,6 +349,7 @@ TEST_F(ExchangeRun, FailureLineNamesWhatFailed) {
       result = run(settings);
     }
     EXPECT_EQ(result.status, c.status) << result.output;
+    EXPECT_EQ(result.output.find("secret"), std::string::npos);
     std::string expected_start = c.fragments.empty() ? "" : "ravelok: ";
     EXPECT_EQ(result.output.substr(0, expected_start.size()), expected_start) << result.output;
     std::size_t from = 0;
@@ -348,6 +362,7 @@ TEST_F(ExchangeRun, FailureLineNamesWhatFailed) {
     EXPECT_EQ(result.output.size(), c.fragments.empty() ? 0u : from + 1) << result.output;
   }
   silent.stop();
+  stalled.stop();
 }
 
 TEST_F(ExchangeRun, RefusedConnectionStillSavesAndShows) {

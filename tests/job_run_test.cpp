@@ -229,6 +229,7 @@ TEST(JobRunProcess, HelpAndVersionUnlessADirectoryBearsTheName) {
       EXPECT_EQ(run.output.substr(0, help_start.size()), help_start);
       EXPECT_NE(run.output.find("[Files] 1="), std::string::npos);
       EXPECT_NE(run.output.find("man ravelok"), std::string::npos);
+      EXPECT_NE(run.output.find("up after 3 s"), std::string::npos);
     } else if (c.output == "missing") {
       EXPECT_TRUE(is_missing_settings_line(run.output)) << run.output;
     } else {

@@ -70,19 +70,114 @@ class TlsRun : public ::testing::Test {
 
   const TestCertificates& certs() const { return *certificates_; }
 
-  // Starts tests/peers/tls_server.py with NAME.pem and its key, answering
-  // with answer; its port (0 when it did not start).
-  int start_python(const std::string& name, const std::string& answer, const std::string& ending = "close") {
+  // Starts tests/peers/tls_server.py with NAME.pem (NAME_chain.pem when
+  // there is one) and its key, answering with answer, ending as ending, with
+  // the further options; or, with ending "renegotiate",
+  // tests/peers/renegotiating_server.js. Its port (0 when it did not start).
+  int start_python(const std::string& name, const std::string& answer, const std::string& ending = "close",
+                   const std::vector<std::string>& options = {}) {
     const std::string tag = std::to_string(++servers_);
     write_file(work.file("answer" + tag), answer);
     record_ = work.file("record" + tag);
-      std::vector<std::string> command = {
-        "python3", std::string(RAVELOK_SOURCE_DIR) + "/tests/peers/tls_server.py", "--port-file",
-        work.file("port" + tag), "--record", record_, "--cert", certs().file(name + ".pem"),
-        "--key", certs().file(name + ".key"), "--answer", work.file("answer" + tag)};
-    command.insert(command.end(), {"--ending", ending});
+    // NAME.pem written out is that certificate alone, without its chain.
+    const bool alone = name.size() > 4 && name.compare(name.size() - 4, 4, ".pem") == 0;
+    const std::string base = alone ? name.substr(0, name.size() - 4) : name;
+    const std::string chain = certs().file(base + "_chain.pem");
+    const std::string cert = !alone && file_exists(chain) ? chain : certs().file(base + ".pem");
+    const std::string key = certs().file(base + ".key");
+    const std::string peers = std::string(RAVELOK_SOURCE_DIR) + "/tests/peers/";
+    std::vector<std::string> command = {
+        "python3", peers + "tls_server.py", "--port-file", work.file("port" + tag), "--record", record_,
+        "--cert", cert, "--key", key, "--answer", work.file("answer" + tag), "--ending", ending};
+    if (ending == "renegotiate") {
+      command = {"/usr/bin/node", peers + "renegotiating_server.js", work.file("port" + tag), record_, cert, key,
+                 work.file("answer" + tag)};
+    }
+    command.insert(command.end(), options.begin(), options.end());
     python_.reset(new Background(command));
     return wait_for_port_file(work.file("port" + tag), 10000);
+  }
+
+  enum class Peer { python, scripted };
+  // One failure: the peer, the settings, and what the run must end with.
+  struct Case {
+    const char* name;
+    Peer peer;
+    std::string certificate;  // the Python server's
+    std::string answer;       // the Python server's
+    ServerScript script;      // the scripted server's
+    std::string ca_file;      // CAFile
+    int status;
+    std::string words;  // in the failure line; empty: no failure line
+    std::string saved;
+    bool request_arrives;  // the request is decrypted by the server
+    std::string ending = "close";  // how the Python server ends (tests/peers/tls_server.py)
+    std::string upload = "RAVELOK.INI";
+    std::string host = "localhost";         // in Site, after https://
+    std::vector<std::string> options = {};  // the Python server's further options
+    std::vector<std::string> environment = {};
+    bool refused_before_connecting = false;  // the scripted server sees no client
+  };
+
+  // Runs the row against its peer: the status, the reason in the failure
+  // line, the saved bytes, TEMP empty, the time bound, and what the server
+  // decrypted (never the request when the run must fail before it). A host
+  // other than localhost is found through a hosts file of the run's own (a
+  // private mount namespace); the row is skipped where that cannot be had.
+  void check(const Case& row) {
+    SCOPED_TRACE(row.name);
+    const bool private_hosts = row.host.find_first_of("abcdefghijklmnopqrstuvwxyz") != std::string::npos &&
+                               row.host != "localhost";
+    if (private_hosts && (testing_windows_binary() || !file_exists("/usr/bin/unshare"))) return;
+    unlink(work.file("answer.txt").c_str());
+    std::unique_ptr<ScriptedServer> scripted;
+    int port = 0;
+    if (row.peer == Peer::python) {
+      port = start_python(row.certificate, row.answer, row.ending, row.options);
+    } else {
+      scripted.reset(new ScriptedServer(row.script));
+      port = scripted->ok() ? scripted->port() : 0;
+    }
+    ASSERT_NE(port, 0);
+    write_file(work.file("RAVELOK.INI"),
+               ini({"[URL]", "Site=https://" + row.host, "Port=" + std::to_string(port), "Page=/p",
+                    "Save=answer.txt", "CAFile=" + row.ca_file, "Method=POST", "[Files]", "1=" + row.upload}));
+    std::vector<std::string> environment = {"TEMP=" + temp.path};
+    environment.insert(environment.end(), row.environment.begin(), row.environment.end());
+    RunOptions options{{work.path}, environment, work.path, 60000};
+    if (private_hosts) {
+      write_file(work.file("hosts"), "127.0.0.1 localhost " + row.host + "\n");
+      options.wrapper = {"/usr/bin/unshare", "--mount", "/bin/sh", "-c",
+                         "mount --bind \"$0\" /etc/hosts && exec \"$@\"", work.file("hosts")};
+    }
+    RunResult result = run_ravelok(options);
+    if (private_hosts && result.output.find("mount") != std::string::npos) return;
+    EXPECT_EQ(result.status, row.status) << result.output;
+    if (row.words.empty()) {
+      EXPECT_EQ(result.output, "");
+    } else {
+      EXPECT_NE(result.output.find(row.words), std::string::npos) << result.output;
+    }
+    EXPECT_EQ(read_file(work.file("answer.txt")), row.saved);
+    EXPECT_TRUE(list_directory(temp.path).empty());
+    EXPECT_LT(result.seconds, 8.0);
+    if (row.peer == Peer::python) {
+      ASSERT_TRUE(wait_for_file(record_, 5000));
+      EXPECT_EQ(read_file(record_).rfind("POST /p HTTP/1.0\r\n", 0) == 0, row.request_arrives);
+      if (!row.request_arrives) {
+        EXPECT_EQ(read_file(record_), "");
+      }
+    } else {
+      // A handshake record at most, never the request.
+      scripted->stop();
+      const std::string arrived = scripted->request();
+      EXPECT_TRUE(arrived.empty() || arrived[0] == '\x16');
+      EXPECT_EQ(arrived.find("POST /p"), std::string::npos);
+      if ((row.status != 57 && row.status != 24) || row.refused_before_connecting) {
+        EXPECT_EQ(scripted->accepted(), 0);
+      }
+    }
+    python_.reset();
   }
 
   RunResult run(const std::vector<std::string>& settings) {
@@ -217,28 +312,13 @@ TEST_F(TlsRun, NginxAnswersSavedByteExact) {
 // Every failure: its status, its reason in the failure line, no request
 // byte sent, the save file as for a refused connection, TEMP empty.
 TEST_F(TlsRun, FailuresEndBeforeAnyRequestByte) {
-  enum class Peer { python, scripted };
-  struct Row {
-    const char* name;
-    Peer peer;
-    std::string certificate;  // the Python server's
-    std::string answer;       // the Python server's
-    ServerScript script;      // the scripted server's
-    std::string ca_file;      // CAFile
-    int status;
-    std::string words;  // in the failure line; empty: no failure line
-    std::string saved;
-    bool request_arrives;  // the request is decrypted by the server
-    std::string ending = "close";  // how the Python server ends (tests/peers/tls_server.py)
-    std::string upload = "RAVELOK.INI";
-  };
   const std::string ca = certs().file("ca.pem");
   write_file(work.file("empty.pem"), "not a certificate\n");
   ASSERT_EQ(mkdir(work.file("dir.pem").c_str(), 0755), 0);
   const std::string cut = "HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\npartial";
   const std::string big(5000, 'b');
   write_file(work.file("big.bin"), std::string(16 << 20, 'u'));
-  const std::vector<Row> rows = {
+  const std::vector<Case> rows = {
       {"untrusted authority", Peer::python, "server", "", {}, certs().file("self.pem"), 57,
        ": untrusted authority (57 network failure)", "\r\n", false},
       {"wrong host name", Peer::python, "other", "", {}, ca, 57, ": name mismatch (57", "\r\n", false},
@@ -274,46 +354,108 @@ TEST_F(TlsRun, FailuresEndBeforeAnyRequestByte) {
       {"CAFile without a certificate", Peer::scripted, "", "", {.answer = {}, .when = AnswerWhen::never},
        "empty.pem", 54, "cannot read CAFile \"empty.pem\": holds no certificate (54", "\r\n", false},
   };
-  for (const Row& row : rows) {
-    unlink(work.file("answer.txt").c_str());
-    std::unique_ptr<ScriptedServer> scripted;
-    int port = 0;
-    if (row.peer == Peer::python) {
-      port = start_python(row.certificate, row.answer, row.ending);
-    } else {
-      scripted.reset(new ScriptedServer(row.script));
-      port = scripted->ok() ? scripted->port() : 0;
-    }
-    ASSERT_NE(port, 0) << row.name;
-    RunResult result = run({"[URL]", "Site=https://localhost", "Port=" + std::to_string(port), "Page=/p",
-                            "Save=answer.txt", "CAFile=" + row.ca_file, "Method=POST", "[Files]", "1=" + row.upload});
-    EXPECT_EQ(result.status, row.status) << row.name << ": " << result.output;
-    if (row.words.empty()) {
-      EXPECT_EQ(result.output, "") << row.name;
-    } else {
-      EXPECT_NE(result.output.find(row.words), std::string::npos) << row.name << ": " << result.output;
-    }
-    EXPECT_EQ(read_file(work.file("answer.txt")), row.saved) << row.name;
-    EXPECT_TRUE(list_directory(temp.path).empty()) << row.name;
-    EXPECT_LT(result.seconds, 8.0) << row.name;
-    if (row.peer == Peer::python) {
-      ASSERT_TRUE(wait_for_file(record_, 5000)) << row.name;
-      EXPECT_EQ(read_file(record_).rfind("POST /p HTTP/1.0\r\n", 0) == 0, row.request_arrives) << row.name;
-      if (!row.request_arrives) {
-        EXPECT_EQ(read_file(record_), "") << row.name;
-      }
-    } else {
-      // A handshake record at most, never the request.
-      scripted->stop();
-      const std::string arrived = scripted->request();
-      EXPECT_TRUE(arrived.empty() || arrived[0] == '\x16') << row.name;
-      EXPECT_EQ(arrived.find("POST /p"), std::string::npos) << row.name;
-      if (row.status != 57 && row.status != 24) {
-        EXPECT_EQ(scripted->accepted(), 0) << row.name;
-      }
-    }
-    python_.reset();
-  }
+  for (const Case& row : rows) check(row);
+}
+
+// What the certificate must name: subjectAltName entries alone, a wildcard
+// for one whole left-most label, an address only as an address.
+TEST_F(TlsRun, NamesCheckedAsWritten) {
+  const std::string ca = certs().file("ca.pem");
+  const std::string ok = "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok";
+  const ServerScript silent = {.answer = {}, .when = AnswerWhen::never};
+  const std::string mismatch = ": name mismatch (57";
+  const std::vector<Case> rows = {
+      {"Common Name only", Peer::python, "cn_only", ok, {}, ca, 57, mismatch, "\r\n", false},
+      {"IP address only, for a name", Peer::python, "ip_only", ok, {}, ca, 57, mismatch, "\r\n", false},
+      {"IP address only, for the address", Peer::python, "ip_only", ok, {}, ca, 0, "", "ok\r\n", true,
+       "close", "RAVELOK.INI", "127.0.0.1"},
+      {"DNS name for an address", Peer::python, "dns_address", ok, {}, ca, 57, mismatch, "\r\n", false,
+       "close", "RAVELOK.INI", "127.0.0.1"},
+      {"wildcard, one label", Peer::python, "wildcard", ok, {}, ca, 0, "", "ok\r\n", true, "close",
+       "RAVELOK.INI", "www.test.example"},
+      {"wildcard, two labels", Peer::python, "wildcard", ok, {}, ca, 57, mismatch, "\r\n", false, "close",
+       "RAVELOK.INI", "a.b.test.example"},
+      {"wildcard, bare", Peer::python, "wildcard", ok, {}, ca, 57, mismatch, "\r\n", false, "close",
+       "RAVELOK.INI", "test.example"},
+      {"wildcard, too broad", Peer::python, "broad", ok, {}, ca, 57, mismatch, "\r\n", false, "close",
+       "RAVELOK.INI", "www.example"},
+      {"wildcard, partial label", Peer::python, "partial", ok, {}, ca, 57, mismatch, "\r\n", false, "close",
+       "RAVELOK.INI", "www.test.example"},
+      // Read leniently, these are 127.0.0.8 and 127.0.0.1: no connection.
+      {"127.0.0.010", Peer::scripted, "", "", silent, ca, 57, "\"127.0.0.010\" is no plain address", "\r\n",
+       false, "close", "RAVELOK.INI", "127.0.0.010", {}, {}, true},
+      {"127.1", Peer::scripted, "", "", silent, ca, 57, "\"127.1\" is no plain address", "\r\n", false,
+       "close", "RAVELOK.INI", "127.1", {}, {}, true},
+      {"a name that begins with a dot", Peer::scripted, "", "", silent, ca, 57, "\".test.example\" is no host name",
+       "\r\n", false, "close", "RAVELOK.INI", ".test.example", {}, {}, true},
+  };
+  for (const Case& row : rows) check(row);
+}
+
+// The chain must lead from the server's certificate to a trusted root,
+// every link valid and able to sign; the CAFile is read whole first.
+TEST_F(TlsRun, ChainsCheckedToATrustedRoot) {
+  const std::string ca = certs().file("ca.pem");
+  const std::string ok = "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok";
+  const ServerScript silent = {.answer = {}, .when = AnswerWhen::never};
+  const std::string untrusted = ": untrusted authority (57";
+  const std::string block = "-----BEGIN CERTIFICATE-----\n";
+  const std::string end = "-----END CERTIFICATE-----\n";
+  write_file(work.file("broken.pem"), block + "not base64!\n" + end + read_file(ca));
+  write_file(work.file("key_first.pem"), read_file(certs().file("server.key")) + read_file(ca));
+  write_file(work.file("not_der.pem"), read_file(ca) + block + "AAAA\n" + end);
+  const std::vector<Case> rows = {
+      {"through an intermediate", Peer::python, "via_inter", ok, {}, ca, 0, "", "ok\r\n", true},
+      {"intermediate missing", Peer::python, "via_inter.pem", ok, {}, ca, 57, untrusted, "\r\n", false},
+      {"CAFile holding only the intermediate", Peer::python, "via_inter", ok, {}, certs().file("inter.pem"), 57,
+       untrusted, "\r\n", false},
+      {"expired intermediate", Peer::python, "via_expired", ok, {}, ca, 57, ": expired certificate (57", "\r\n",
+       false},
+      {"issuer that is no authority", Peer::python, "via_not_ca", ok, {}, ca, 57, untrusted, "\r\n", false},
+      {"for clients only", Peer::python, "client_only", ok, {}, ca, 57, ": not a server certificate (57",
+       "\r\n", false},
+      {"broken block before a good root", Peer::scripted, "", "", silent, "broken.pem", 54,
+       "\"broken.pem\": block 1 is not a readable certificate: it is not valid base64 (54", "\r\n", false},
+      {"key before a good root", Peer::scripted, "", "", silent, "key_first.pem", 54,
+       "block 1 is not a readable certificate: it is a PRIVATE KEY", "\r\n", false},
+      {"base64 that is no certificate", Peer::scripted, "", "", silent, "not_der.pem", 54,
+       "block 2 is not a readable certificate: the TLS library cannot read it", "\r\n", false},
+  };
+  for (const Case& row : rows) check(row);
+}
+
+// The protocol: no suite without a certificate, whatever the system's
+// policy; no version before TLS 1.2; no renegotiation; a request for a
+// client certificate is answered without one.
+TEST_F(TlsRun, ProtocolHoldsWhateverThePolicy) {
+  const std::string ca = certs().file("ca.pem");
+  const std::string ok = "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok";
+  write_file(work.file("permissive.cnf"),
+             "openssl_conf = conf\n[conf]\nssl_conf = ssl\n[ssl]\nsystem_default = policy\n"
+             "[policy]\nCipherString = ALL:@SECLEVEL=0\n");
+  // A ServerHello for TLS 1.0 or 1.1, whatever the client offered.
+  auto hello = [](char minor) {
+    return std::string("\x16\x03") + minor + std::string("\x00\x2a\x02\x00\x00\x26\x03", 7) + minor +
+           std::string(32, 'r') + std::string("\x00\xc0\x2f\x00", 4);
+  };
+  auto replying = [](const std::string& bytes) {
+    return ServerScript{.answer = {{bytes}}, .when = AnswerWhen::after_bytes, .after_bytes = 1};
+  };
+  const std::string cut = "HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\npartial";
+  const std::vector<Case> rows = {
+      {"anonymous suite, permissive policy", Peer::python, "", ok, {}, ca, 57, ": handshake failure", "\r\n",
+       false, "close", "RAVELOK.INI", "localhost", {"--anonymous"},
+       {"OPENSSL_CONF=" + work.file("permissive.cnf")}},
+      {"TLS 1.0 reply", Peer::scripted, "", "", replying(hello('\x01')), ca, 57, ": handshake failure", "\r\n",
+       false},
+      {"TLS 1.1 reply", Peer::scripted, "", "", replying(hello('\x02')), ca, 57, ": handshake failure", "\r\n",
+       false},
+      {"renegotiation asked after the request", Peer::python, "server", cut, {}, ca, 57,
+       "failed while reading the answer: renegotiation refused", "partial\r\n", true, "renegotiate"},
+      {"client certificate asked for", Peer::python, "server", ok, {}, ca, 0, "", "ok\r\n", true, "close",
+       "RAVELOK.INI", "localhost", {"--tls12", "--ask-client-cert"}},
+  };
+  for (const Case& row : rows) check(row);
 }
 
 }  // namespace

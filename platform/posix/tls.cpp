@@ -100,7 +100,9 @@ struct TlsSession {
   SSL* ssl = nullptr;
   // A fatal error happened: no close-notify may follow it.
   bool failed = false;
-  // The server asked to renegotiate once the handshake was done.
+  // The handshake and its checks have passed.
+  bool established = false;
+  // The server asked to renegotiate once they had.
   bool renegotiation_asked = false;
 };
 
@@ -191,12 +193,11 @@ bool drop_unauthenticated_suites(SSL_CTX* context) {
 // would go on, so the program ends it. The library tells of the message
 // only through this hook.
 void watch_messages(int write_p, int /*version*/, int content_type, const void* buf, size_t len,
-                    SSL* ssl, void* arg) {
+                    SSL* /*ssl*/, void* arg) {
   if (write_p != 0 || content_type != SSL3_RT_HANDSHAKE || len == 0 || arg == nullptr) return;
   if (static_cast<const unsigned char*>(buf)[0] != SSL3_MT_HELLO_REQUEST) return;
-  if (g_library.SSL_is_init_finished(ssl) == 1) {
-    static_cast<TlsSession*>(arg)->renegotiation_asked = true;
-  }
+  TlsSession* session = static_cast<TlsSession*>(arg);
+  if (session->established) session->renegotiation_asked = true;
 }
 
 // The words for a certificate check that failed.
@@ -399,7 +400,10 @@ bool platform_tls_handshake(ErrorNumber& error_code, TlsSession* session, TlsWai
     } else if (lib.SSL_version(session->ssl) < TLS1_2_VERSION) {
       reason = "handshake failure: an older protocol version";
     }
-    if (reason.empty()) return true;
+    if (reason.empty()) {
+      session->established = true;
+      return true;
+    }
     session->failed = true;
     record_tls_failure(error_code, reason);
     return false;

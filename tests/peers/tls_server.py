@@ -3,6 +3,7 @@
 
 tls_server.py --port-file F --record F --cert C --key K --answer F
               [--ending close|garbage|notify|deaf] [--connections N]
+              [--tls12] [--ask-client-cert] [--anonymous]
 
 Listens on 127.0.0.1 (a free port, written to the port file), and for each
 client: completes the handshake with the certificate chain C and key K,
@@ -14,6 +15,9 @@ not decrypt, past the TLS layer; notify sends a close-notify 0.2 s later and
 keeps the TCP connection until the client's close-notify or close; deaf
 reads nothing after the handshake (a 4 KiB receive buffer), leaves the record
 empty and holds the connection for 10 s.
+--tls12 offers TLS 1.2 at most; --ask-client-cert asks for a client
+certificate and goes on without one; --anonymous shows no certificate at
+all and offers only the anonymous TLS 1.2 suites (no --cert, --key needed).
 A handshake the client abandons leaves an empty record file. Every wait is
 bounded (10 s); the test stops the server when it is done.
 """
@@ -78,13 +82,26 @@ def serve_one(listener, context, record, answer, ending):
 
 def main():
     parser = argparse.ArgumentParser()
-    for name in ("--port-file", "--record", "--cert", "--key", "--answer"):
+    for name in ("--port-file", "--record", "--answer"):
         parser.add_argument(name, required=True)
+    parser.add_argument("--cert")
+    parser.add_argument("--key")
+    for flag in ("--tls12", "--ask-client-cert", "--anonymous"):
+        parser.add_argument(flag, action="store_true")
     parser.add_argument("--connections", type=int, default=1)
     parser.add_argument("--ending", choices=("close", "garbage", "notify", "deaf"), default="close")
     args = parser.parse_args()
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    context.load_cert_chain(args.cert, args.key)
+    if args.anonymous:
+        context.set_ciphers("aNULL:@SECLEVEL=0")
+        args.tls12 = True
+    else:
+        context.load_cert_chain(args.cert, args.key)
+    if args.tls12:
+        context.maximum_version = ssl.TLSVersion.TLSv1_2
+    if args.ask_client_cert:
+        context.verify_mode = ssl.CERT_OPTIONAL
+        context.load_verify_locations(args.cert)
     with open(args.answer, "rb") as source:
         answer = source.read()
     listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)

@@ -26,23 +26,49 @@ TestCertificates make_test_certificates(const std::string& directory) {
   }
   auto at = [&](const std::string& name) { return "'" + directory + "/" + name + "'"; };
   const std::string new_key = "-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes ";
-  const std::string local = "DNS:localhost,IP:127.0.0.1";
-  // A certificate for names (its subjectAltName), signed by the authority,
-  // valid for days (-1: it expired a day ago).
-  auto signed_one = [&](const std::string& name, const std::string& names, int days) {
-    write_file(directory + "/" + name + ".ext", "subjectAltName=" + names + "\n");
+  const std::string local = "subjectAltName=DNS:localhost,IP:127.0.0.1";
+  // A certificate with the given extension lines, signed by issuer, valid
+  // for days (-1: it expired a day ago). A server's Common Name is localhost,
+  // so that a check that fell back to it would pass; an issuer's is its own.
+  auto issue = [&](const std::string& name, const std::string& issuer, const std::string& extensions,
+                   int days) {
+    write_file(directory + "/" + name + ".ext", extensions + "\n");
     return openssl("req " + new_key + "-keyout " + at(name + ".key") + " -out " +
-                   at(name + ".csr") + " -subj /CN=" + name) &&
-           openssl("x509 -req -in " + at(name + ".csr") + " -CA " + at("ca.pem") + " -CAkey " +
-                   at("ca.key") + " -CAcreateserial -out " + at(name + ".pem") + " -days " +
+                   at(name + ".csr") + " -subj /CN=" + (extensions.find("CA:") == std::string::npos ? "localhost" : name)) &&
+           openssl("x509 -req -in " + at(name + ".csr") + " -CA " + at(issuer + ".pem") + " -CAkey " +
+                   at(issuer + ".key") + " -CAcreateserial -out " + at(name + ".pem") + " -days " +
                    std::to_string(days) + " -extfile " + at(name + ".ext"));
   };
+  // NAME_chain.pem: the certificate and its issuer, as a server sends them.
+  auto chain = [&](const std::string& name, const std::string& issuer) {
+    return write_file(directory + "/" + name + "_chain.pem",
+                      read_file(directory + "/" + name + ".pem") + read_file(directory + "/" + issuer + ".pem"));
+  };
+  const std::string authority = "basicConstraints=critical,CA:TRUE";
   made.ok = openssl("req -x509 " + new_key + "-keyout " + at("ca.key") + " -out " + at("ca.pem") +
                     " -days 2 -subj /CN=ravelok-test-authority") &&
-            signed_one("server", local + ",IP:::1", 2) &&
-            signed_one("other", "DNS:other.example", 2) && signed_one("expired", local, -1) &&
+            issue("server", "ca", local + ",IP:::1", 2) &&
+            issue("other", "ca", "subjectAltName=DNS:other.example", 2) &&
+            issue("expired", "ca", local, -1) &&
             openssl("req -x509 " + new_key + "-keyout " + at("self.key") + " -out " +
-                    at("self.pem") + " -days 2 -subj /CN=localhost -addext subjectAltName=" + local);
+                    at("self.pem") + " -days 2 -subj /CN=localhost -addext " + local) &&
+            // Names: a Common Name alone, addresses alone, wildcards.
+            issue("cn_only", "ca", "", 2) &&
+            issue("ip_only", "ca", "subjectAltName=IP:127.0.0.1", 2) &&
+            issue("dns_address", "ca", "subjectAltName=DNS:127.0.0.1", 2) &&
+            issue("ten", "ca", "subjectAltName=IP:127.0.0.10", 2) &&
+            issue("wildcard", "ca", "subjectAltName=DNS:*.test.example", 2) &&
+            issue("broad", "ca", "subjectAltName=DNS:*.example", 2) &&
+            issue("partial", "ca", "subjectAltName=DNS:w*.test.example", 2) &&
+            // Chains: through an intermediate, an expired one, an issuer
+            // that is no authority; a key for clients only.
+            issue("inter", "ca", authority, 2) && issue("via_inter", "inter", local, 2) &&
+            chain("via_inter", "inter") &&
+            issue("inter_expired", "ca", authority, -1) &&
+            issue("via_expired", "inter_expired", local, 2) && chain("via_expired", "inter_expired") &&
+            issue("not_ca", "ca", "basicConstraints=CA:FALSE", 2) &&
+            issue("via_not_ca", "not_ca", local, 2) && chain("via_not_ca", "not_ca") &&
+            issue("client_only", "ca", local + "\nextendedKeyUsage=clientAuth", 2);
   if (!made.ok) made.failure = "openssl could not make the test certificates";
   return made;
 }

@@ -9,7 +9,16 @@
 // localhost, 127.0.0.1 and ::1, other.pem (signed by it) names
 // other.example only, expired.pem (signed by it) names localhost and
 // 127.0.0.1 but expired a day ago, and self.pem names localhost and
-// 127.0.0.1 and is signed by its own key.
+// 127.0.0.1 and is signed by its own key. Signed by the authority too:
+// cn_only.pem (CN=localhost, no subjectAltName), ip_only.pem (IP:127.0.0.1),
+// dns_address.pem (DNS:127.0.0.1), ten.pem (IP:127.0.0.10), wildcard.pem
+// (DNS:*.test.example), broad.pem (DNS:*.example), partial.pem
+// (DNS:w*.test.example), client_only.pem (localhost, for client
+// authentication only), and the intermediates inter.pem, inter_expired.pem
+// and not_ca.pem (no authority), each with a certificate for localhost
+// signed by it (via_inter, via_expired, via_not_ca; NAME_chain.pem holds
+// it followed by its issuer). Every server certificate has the Common Name
+// localhost.
 struct TestCertificates {
   bool ok = false;
   std::string failure;    // why they could not be made
