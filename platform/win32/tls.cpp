@@ -361,15 +361,20 @@ bool der_item(const BYTE* data, std::size_t size, std::size_t& at, BYTE& tag,
 }
 
 // The certificate's subjectAltName entries with tag, as their bytes stand
-// in the certificate; none without the extension or when it cannot be
-// read. The entries are read from the encoding rather than through
-// CryptDecodeObjectEx, which gives a DNS name as a string that ends at a
-// NUL: "localhost\0.example.org" would read as "localhost".
+// in the certificate; none without the extension, with two of them (as
+// OpenSSL reads none then) or when it cannot be read. The entries are read
+// from the encoding rather than through CryptDecodeObjectEx, which gives a
+// DNS name as a string that ends at a NUL: "localhost\0.example.org" would
+// read as "localhost".
 std::vector<std::string> alt_names(PCCERT_CONTEXT certificate, BYTE tag) {
   std::vector<std::string> found;
   const CERT_INFO* info = certificate->pCertInfo;
-  PCERT_EXTENSION extension =
-      CertFindExtension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension);
+  const CERT_EXTENSION* extension = nullptr;
+  for (DWORD i = 0; i < info->cExtension; ++i) {
+    if (std::strcmp(info->rgExtension[i].pszObjId, szOID_SUBJECT_ALT_NAME2) != 0) continue;
+    if (extension != nullptr) return found;
+    extension = &info->rgExtension[i];
+  }
   if (extension == nullptr) return found;
   const BYTE* data = extension->Value.pbData;
   const std::size_t size = extension->Value.cbData;
