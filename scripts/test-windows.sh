@@ -10,7 +10,7 @@
 # Expects the POSIX build in build/ (scripts/test.sh makes it first).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-ravelok_extra_packages=(nginx curl g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64)
+ravelok_extra_packages=(nginx curl nodejs g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64)
 source scripts/setup.sh
 
 started=$SECONDS
@@ -87,8 +87,8 @@ mkdir -p "$logs"
 phase=$SECONDS
 echo "== Windows test suite under Wine"
 # The TLS peers of the suite (tests/windows/tls_peer.py), on loopback ports
-# of their own, with certificates made now by openssl; stopped after the
-# suite.
+# of their own (one on Node), with certificates made now by openssl;
+# stopped after the suite.
 tls_dir="$PWD/build-win64/tls-peer"
 rm -rf "$tls_dir"
 python3 tests/windows/tls_peer.py "$tls_dir" </dev/null >"$logs/tls-peer.log" 2>&1 &

@@ -16,7 +16,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ravelok_extra_packages=(nginx openssl curl golang-go clang libclang-rt-dev groff-base man-db dpkg-dev file systemd
-                        ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64)
+                        ninja-build nodejs g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64)
 source scripts/setup.sh
 
 fuzz_seconds="${RAVELOK_FUZZ_SECONDS:-50}"

@@ -216,7 +216,10 @@ void tcp_start_tls(ErrorNumber& error_code, std::int16_t number, const TlsPeer& 
   // An address is checked as the one the connection reached, whatever the
   // resolver made of the text.
   TlsPeer reached = peer;
-  if (!reached.address.empty()) reached.address = platform_socket_peer_address(c.socket);
+  if (!reached.address.empty()) {
+    const std::string address = platform_socket_peer_address(c.socket);
+    if (!address.empty()) reached.address = address;
+  }
   TlsSession* session = platform_tls_start(step_error, c.socket, reached, roots);
   if (session == nullptr) {
     set_error(error_code, step_error);

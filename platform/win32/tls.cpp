@@ -10,10 +10,13 @@
 // Without a CA file Schannel checks the chain against the system store and
 // the host name itself; with one, or for an address (which Schannel is not
 // given, so that no SNI carries it), it checks nothing. Either way the
-// program checks the server's certificate after the handshake: a chain
-// engine whose only roots are the CA file's certificates (none: the
-// system's), then the SSL policy with the host. Where Schannel has checked
-// already this finds the same; Wine's Schannel checks nothing by itself.
+// program checks the server's certificate after the handshake, by the rules
+// the POSIX backend has from OpenSSL, so that both systems accept the same
+// certificates: a chain engine whose only roots are the CA file's
+// certificates (none: the system's), the chain's whole trust status, and
+// the name or address against subjectAltName alone. No SSL policy is asked:
+// it would fall back to the subject's common name, and Wine's lets a chain
+// pass that the status refuses. Wine's Schannel checks nothing by itself.
 
 // win32.h first: it brings windows.h, which the other system headers need.
 #include "platform/win32/win32.h"
@@ -33,6 +36,7 @@
 #include <vector>
 
 #include "platform/tls.h"
+#include "platform/tls_names.h"
 
 struct TlsSession {
   SOCKET socket = INVALID_SOCKET;
@@ -62,13 +66,23 @@ struct TlsSession {
   bool need_input = false;
   // The first bytes of the peer have been looked at (TLS or plain text).
   bool peer_seen = false;
-  // The handshake loop has ended with SEC_E_OK; after a renegotiation
-  // request it runs again.
+  // The handshake loop has ended with SEC_E_OK; after TLS 1.3
+  // post-handshake messages it runs again.
   bool negotiated = false;
   bool renegotiating = false;
   // The handshake and every check have passed.
   bool established = false;
   bool closed = false;
+  // What InitializeSecurityContext is asked for.
+  ULONG request = 0;
+  // The session runs TLS 1.3: SEC_I_RENEGOTIATE stands for post-handshake
+  // messages (tickets, a key update) there, for a new handshake in TLS 1.2.
+  bool tls13 = false;
+  // A TLS 1.2 server asked for a new handshake: the session ends once the
+  // bytes before the request have been received.
+  bool renegotiation_asked = false;
+  // A failure ended the session: no close-notify follows.
+  bool failed = false;
   SecPkgContext_StreamSizes sizes;
 };
 
@@ -77,6 +91,10 @@ namespace {
 constexpr char kUntrusted[] = "untrusted authority";
 constexpr char kNameMismatch[] = "name mismatch";
 constexpr char kExpired[] = "expired certificate";
+constexpr char kNotYetValid[] = "certificate not yet valid";
+constexpr char kNotServer[] = "not a server certificate";
+constexpr char kNoCertificate[] = "untrusted authority: the server showed no certificate";
+constexpr char kRootUnusable[] = "untrusted authority: a CAFile certificate cannot be used";
 constexpr char kHandshakeFailure[] = "handshake failure";
 constexpr char kNotTls[] = "not TLS";
 
@@ -227,7 +245,7 @@ SECURITY_STATUS initialize_once(TlsSession& session) {
   ULONG attributes = 0;
   SECURITY_STATUS status = InitializeSecurityContextA(
       &session.credentials, session.have_context ? &session.context : nullptr, target,
-      kContextRequest, 0, 0, session.have_context ? &in_desc : nullptr, 0, &session.context,
+      session.request, 0, 0, session.have_context ? &in_desc : nullptr, 0, &session.context,
       &out_desc, &attributes, nullptr);
   if (!session.have_context && (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED)) {
     session.have_context = true;
@@ -238,7 +256,9 @@ SECURITY_STATUS initialize_once(TlsSession& session) {
     }
     FreeContextBuffer(out[0].pvBuffer);
   }
-  if (status == SEC_E_INCOMPLETE_MESSAGE) return status;
+  // Bytes not yet whole, or a request for a client certificate: the next
+  // call takes the same bytes again.
+  if (status == SEC_E_INCOMPLETE_MESSAGE || status == SEC_I_INCOMPLETE_CREDENTIALS) return status;
   if (session.have_context && in[1].BufferType == SECBUFFER_EXTRA && in[1].cbBuffer > 0 &&
       in[1].cbBuffer <= session.incoming.size()) {
     session.incoming.erase(0, session.incoming.size() - in[1].cbBuffer);
@@ -267,7 +287,7 @@ Progress drive(ErrorNumber& error_code, TlsSession& session, TlsWait& wait) {
       }
       if (got < 0) return Progress::failed;
       if (got == 0) {
-        // Closed in the middle: after a renegotiation request that is the
+        // Closed in the middle: after post-handshake messages that is the
         // end of the answer; in the first handshake a failure.
         session.closed = true;
         if (!session.renegotiating) fail_with_words(error_code, kHandshakeFailure);
@@ -288,9 +308,12 @@ Progress drive(ErrorNumber& error_code, TlsSession& session, TlsWait& wait) {
     } else if (status == SEC_I_CONTINUE_NEEDED || status == SEC_E_INCOMPLETE_MESSAGE) {
       // More from the peer, unless it has already sent the next message.
       session.need_input = status == SEC_E_INCOMPLETE_MESSAGE || session.incoming.empty();
-    } else if (status == SEC_I_INCOMPLETE_CREDENTIALS) {
+    } else if (status == SEC_I_INCOMPLETE_CREDENTIALS &&
+               (session.request & ISC_REQ_USE_SUPPLIED_CREDS) == 0) {
       // The server asks for a client certificate: there is none, and the
-      // next call goes on without one.
+      // next call goes on without one, on the bytes this one did not use,
+      // Schannel told not to look for a certificate itself.
+      session.request |= ISC_REQ_USE_SUPPLIED_CREDS;
       session.need_input = false;
     } else {
       const char* words = words_for(status);
@@ -314,40 +337,142 @@ int add_roots(HCERTSTORE store, const std::vector<std::string>& roots) {
   return added;
 }
 
-// True when the certificate's alternative names hold the address host
-// (an IP address is never matched against the common name).
-bool names_address(PCCERT_CONTEXT certificate, const std::string& address) {
-  const DWORD wanted_size = static_cast<DWORD>(address.size());
-  const unsigned char* wanted = reinterpret_cast<const unsigned char*>(address.data());
-  if (wanted_size != 4 && wanted_size != 16) return false;
+// The tags of the subjectAltName entries the program reads: dNSName [2]
+// and iPAddress [7], both primitive and context-specific.
+constexpr BYTE kAltDnsName = 0x82;
+constexpr BYTE kAltIpAddress = 0x87;
+
+// Reads the tag and definite length of the DER item at at, which moves to
+// its contents; false when the bytes do not hold the whole item.
+bool der_item(const BYTE* data, std::size_t size, std::size_t& at, BYTE& tag,
+              std::size_t& length) {
+  if (size - at < 2) return false;
+  tag = data[at++];
+  const std::size_t first = data[at++];
+  if ((tag & 0x1F) == 0x1F) return false;  // a tag of several bytes: none here
+  length = first;
+  if (first >= 0x80) {
+    const std::size_t count = first & 0x7F;
+    if (count == 0 || count > 4 || size - at < count) return false;
+    length = 0;
+    for (std::size_t i = 0; i < count; ++i) length = (length << 8) | data[at++];
+  }
+  return length <= size - at;
+}
+
+// The certificate's subjectAltName entries with tag, as their bytes stand
+// in the certificate; none without the extension, with two of them (as
+// OpenSSL reads none then) or when it cannot be read. The entries are read
+// from the encoding rather than through CryptDecodeObjectEx, which gives a
+// DNS name as a string that ends at a NUL: "localhost\0.example.org" would
+// read as "localhost".
+std::vector<std::string> alt_names(PCCERT_CONTEXT certificate, BYTE tag) {
+  std::vector<std::string> found;
   const CERT_INFO* info = certificate->pCertInfo;
-  PCERT_EXTENSION extension =
-      CertFindExtension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension);
-  if (extension == nullptr) return false;
-  CERT_ALT_NAME_INFO* names = nullptr;
-  DWORD size = 0;
-  if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, extension->Value.pbData,
-                           extension->Value.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &names,
-                           &size)) {
-    return false;
+  const CERT_EXTENSION* extension = nullptr;
+  for (DWORD i = 0; i < info->cExtension; ++i) {
+    if (std::strcmp(info->rgExtension[i].pszObjId, szOID_SUBJECT_ALT_NAME2) != 0) continue;
+    if (extension != nullptr) return found;
+    extension = &info->rgExtension[i];
   }
-  bool found = false;
-  for (DWORD i = 0; i < names->cAltEntry && !found; ++i) {
-    const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
-    found = entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS &&
-            entry.IPAddress.cbData == wanted_size &&
-            std::memcmp(entry.IPAddress.pbData, wanted, wanted_size) == 0;
+  if (extension == nullptr) return found;
+  const BYTE* data = extension->Value.pbData;
+  const std::size_t size = extension->Value.cbData;
+  std::size_t at = 0;
+  BYTE item = 0;
+  std::size_t length = 0;
+  if (!der_item(data, size, at, item, length) || item != 0x30 || at + length != size) return {};
+  while (at < size) {
+    if (!der_item(data, size, at, item, length)) return {};
+    if (item == tag) found.emplace_back(reinterpret_cast<const char*>(data + at), length);
+    at += length;
   }
-  LocalFree(names);
   return found;
 }
 
-// The verdict on the chain of server for the session's host: 0 when it
-// passes, else the status saying why. The chain's own trust status is read
-// first (Wine's SSL policy lets a chain that reaches no root pass), then the
-// SSL policy with the host name; an address is matched here, as not every
-// SSL policy matches addresses.
-DWORD verdict(const TlsSession& session, PCCERT_CONTEXT server, HCERTCHAINENGINE engine) {
+// True when the certificate names the session's peer, as OpenSSL checks it:
+// an address against the IP entries of subjectAltName, a name against its
+// DNS entries (dns_name_matches), never the subject's common name. A
+// certificate without such an entry names nobody.
+bool names_peer(const TlsSession& session, PCCERT_CONTEXT certificate) {
+  if (session.host_is_address) {
+    for (const std::string& address : alt_names(certificate, kAltIpAddress)) {
+      if (address == session.address) return true;
+    }
+    return false;
+  }
+  for (const std::string& name : alt_names(certificate, kAltDnsName)) {
+    if (dns_name_matches(name, session.host)) return true;
+  }
+  return false;
+}
+
+// The key usage bits of the certificate's first byte; false when it has
+// no key usage extension.
+bool key_usage(PCCERT_CONTEXT certificate, BYTE& usage) {
+  usage = 0;
+  return CertGetIntendedKeyUsage(X509_ASN_ENCODING, certificate->pCertInfo, &usage, 1) != FALSE;
+}
+
+// True when the certificate may issue others, by OpenSSL's rule: a key
+// usage, where there is one, that allows signing certificates, and basic
+// constraints that say CA; without basic constraints only a trust anchor
+// that is a version 1 certificate or has a key usage.
+bool acts_as_ca(PCCERT_CONTEXT certificate, bool anchor) {
+  const CERT_INFO* info = certificate->pCertInfo;
+  BYTE usage = 0;
+  const bool has_usage = key_usage(certificate, usage);
+  if (has_usage && (usage & CERT_KEY_CERT_SIGN_KEY_USAGE) == 0) return false;
+  PCERT_EXTENSION extension =
+      CertFindExtension(szOID_BASIC_CONSTRAINTS2, info->cExtension, info->rgExtension);
+  if (extension == nullptr) return anchor && (info->dwVersion == CERT_V1 || has_usage);
+  CERT_BASIC_CONSTRAINTS2_INFO constraints;
+  DWORD size = sizeof constraints;
+  return CryptDecodeObjectEx(X509_ASN_ENCODING, X509_BASIC_CONSTRAINTS2,
+                             extension->Value.pbData, extension->Value.cbData, 0, nullptr,
+                             &constraints, &size) != FALSE &&
+         constraints.fCA != FALSE;
+}
+
+// Trust status bits the program leaves aside. The revocation ones can come
+// only from a revocation check, which the chain is not asked for (OpenSSL's
+// verification makes none either); time nesting is obsolete, and OpenSSL
+// checks each certificate's own validity alone.
+constexpr DWORD kIgnoredTrust = CERT_TRUST_REVOCATION_STATUS_UNKNOWN |
+                                CERT_TRUST_IS_OFFLINE_REVOCATION | CERT_TRUST_IS_NOT_TIME_NESTED;
+// Bits that say the chain reaches no trust anchor.
+constexpr DWORD kNoAnchor = CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN |
+                            CERT_TRUST_IS_CYCLIC | CERT_TRUST_IS_EXPLICIT_DISTRUST;
+// Bits read with each certificate's signature and dates, after the name.
+constexpr DWORD kSignatureAndTime =
+    CERT_TRUST_IS_NOT_SIGNATURE_VALID | CERT_TRUST_IS_NOT_TIME_VALID;
+// Name constraints, read last as OpenSSL does.
+constexpr DWORD kNameConstraints =
+    CERT_TRUST_INVALID_NAME_CONSTRAINTS | CERT_TRUST_HAS_NOT_SUPPORTED_NAME_CONSTRAINT |
+    CERT_TRUST_HAS_NOT_DEFINED_NAME_CONSTRAINT | CERT_TRUST_HAS_NOT_PERMITTED_NAME_CONSTRAINT |
+    CERT_TRUST_HAS_EXCLUDED_NAME_CONSTRAINT;
+
+// True when der is one of the CA file's certificates.
+bool among_roots(const TlsSession& session, PCCERT_CONTEXT certificate) {
+  const std::string der(reinterpret_cast<const char*>(certificate->pbCertEncoded),
+                        certificate->cbCertEncoded);
+  return std::find(session.roots.begin(), session.roots.end(), der) != session.roots.end();
+}
+
+// The words for the first check the chain of server fails, in the order
+// OpenSSL's verification meets them; nullptr when it passes every one. The
+// whole trust status counts, not only the bits an SSL policy looks at (Wine's
+// lets a certificate issued by one that is no CA pass):
+//   1. the chain ends at a self-signed trust anchor: the system's, or one of
+//      the CA file's certificates, never an intermediate alone;
+//   2. from the server's certificate up: every other status bit, an issuer
+//      that is no CA, then the usage (serverAuth, and a key usage that
+//      allows a TLS key exchange);
+//   3. the name or address;
+//   4. from the anchor down: each signature, then each certificate's dates;
+//   5. name constraints and whatever else the status holds.
+const char* chain_verdict(const TlsSession& session, PCCERT_CONTEXT server,
+                          HCERTCHAINENGINE engine) {
   CERT_CHAIN_PARA chain_para;
   std::memset(&chain_para, 0, sizeof chain_para);
   chain_para.cbSize = sizeof chain_para;
@@ -357,72 +482,74 @@ DWORD verdict(const TlsSession& session, PCCERT_CONTEXT server, HCERTCHAINENGINE
   chain_para.RequestedUsage.Usage.cUsageIdentifier = 1;
   chain_para.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
   PCCERT_CHAIN_CONTEXT chain = nullptr;
-  // The intermediates come from what the server sent; nothing is fetched.
+  // The intermediates come from what the server sent (and, without a CA
+  // file, the system's stores); nothing is fetched, as OpenSSL fetches
+  // nothing.
   if (!CertGetCertificateChain(engine, server, nullptr, server->hCertStore, &chain_para,
-                               CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL, nullptr, &chain)) {
-    DWORD value = GetLastError();
-    return value != 0 ? value : static_cast<DWORD>(CERT_E_CHAINING);
+                               CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL | CERT_CHAIN_DISABLE_AIA,
+                               nullptr, &chain)) {
+    return kUntrusted;
   }
-  int wide_size = MultiByteToWideChar(CP_ACP, 0, session.host.c_str(), -1, nullptr, 0);
-  std::wstring name(static_cast<std::size_t>(wide_size > 0 ? wide_size : 1), L'\0');
-  if (wide_size > 0) {
-    MultiByteToWideChar(CP_ACP, 0, session.host.c_str(), -1, name.data(), wide_size);
-  }
-  DWORD trust = chain->TrustStatus.dwErrorStatus;
-  if ((trust & (CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN |
-                CERT_TRUST_IS_NOT_SIGNATURE_VALID | CERT_TRUST_IS_CYCLIC)) != 0) {
-    CertFreeCertificateChain(chain);
-    return static_cast<DWORD>(CERT_E_UNTRUSTEDROOT);
-  }
-  if ((trust & CERT_TRUST_IS_NOT_TIME_VALID) != 0) {
-    CertFreeCertificateChain(chain);
-    return static_cast<DWORD>(CERT_E_EXPIRED);
-  }
-  SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl;
-  std::memset(&ssl, 0, sizeof ssl);
-  ssl.cbSize = sizeof ssl;
-  ssl.dwAuthType = AUTHTYPE_SERVER;
-  ssl.fdwChecks = 0;
-  ssl.pwszServerName = session.host_is_address ? nullptr : name.data();
-  CERT_CHAIN_POLICY_PARA policy;
-  std::memset(&policy, 0, sizeof policy);
-  policy.cbSize = sizeof policy;
-  policy.pvExtraPolicyPara = &ssl;
-  CERT_CHAIN_POLICY_STATUS result;
-  std::memset(&result, 0, sizeof result);
-  result.cbSize = sizeof result;
-  DWORD answer = 0;
-  if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &result)) {
-    answer = GetLastError() != 0 ? GetLastError() : static_cast<DWORD>(CERT_E_CHAINING);
+  const char* words = nullptr;
+  const CERT_SIMPLE_CHAIN* simple = chain->cChain > 0 ? chain->rgpChain[0] : nullptr;
+  const DWORD count = simple != nullptr ? simple->cElement : 0;
+  const DWORD whole = chain->TrustStatus.dwErrorStatus & ~kIgnoredTrust;
+  if (count == 0 || (whole & kNoAnchor) != 0) {
+    words = kUntrusted;
   } else {
-    answer = result.dwError;
+    const CERT_CHAIN_ELEMENT* anchor = simple->rgpElement[count - 1];
+    if ((anchor->TrustStatus.dwInfoStatus & CERT_TRUST_IS_SELF_SIGNED) == 0 ||
+        (!session.roots.empty() && !among_roots(session, anchor->pCertContext))) {
+      words = kUntrusted;
+    }
   }
+  for (DWORD i = 0; words == nullptr && i < count; ++i) {
+    const CERT_CHAIN_ELEMENT* element = simple->rgpElement[i];
+    const DWORD status = element->TrustStatus.dwErrorStatus & ~kIgnoredTrust;
+    BYTE usage = 0;
+    if ((status & ~(kSignatureAndTime | kNameConstraints | CERT_TRUST_IS_NOT_VALID_FOR_USAGE)) != 0 ||
+        (i > 0 && !acts_as_ca(element->pCertContext, i + 1 == count))) {
+      words = kUntrusted;
+    } else if ((status & CERT_TRUST_IS_NOT_VALID_FOR_USAGE) != 0 ||
+               (i == 0 && key_usage(element->pCertContext, usage) &&
+                (usage & (CERT_DIGITAL_SIGNATURE_KEY_USAGE | CERT_KEY_ENCIPHERMENT_KEY_USAGE |
+                          CERT_KEY_AGREEMENT_KEY_USAGE)) == 0)) {
+      words = kNotServer;
+    }
+  }
+  if (words == nullptr && !names_peer(session, server)) words = kNameMismatch;
+  for (DWORD i = count; words == nullptr && i > 0; --i) {
+    const CERT_CHAIN_ELEMENT* element = simple->rgpElement[i - 1];
+    const LONG when = CertVerifyTimeValidity(nullptr, element->pCertContext->pCertInfo);
+    if ((element->TrustStatus.dwErrorStatus & CERT_TRUST_IS_NOT_SIGNATURE_VALID) != 0) {
+      words = kUntrusted;
+    } else if (when != 0) {
+      words = when < 0 ? kNotYetValid : kExpired;
+    }
+  }
+  // Name constraints, and any status no certificate's own checks above
+  // explain (a usage or time of the chain alone): the chain is not trusted.
+  if (words == nullptr && whole != 0) words = kUntrusted;
   CertFreeCertificateChain(chain);
-  if (answer == 0 && session.host_is_address && !names_address(server, session.address)) {
-    answer = static_cast<DWORD>(CERT_E_CN_NO_MATCH);
-  }
-  return answer;
+  return words;
 }
 
 // Checks the server's certificate after the handshake: the chain against
 // the CA file's certificates alone (or the system's store without one) and
-// the host against the certificate. 0 when it passes, else the status.
-DWORD check_server_certificate(const TlsSession& session) {
+// the peer against the certificate. nullptr when it passes, else the words.
+const char* check_server_certificate(const TlsSession& session) {
   PCCERT_CONTEXT server = nullptr;
   SECURITY_STATUS status =
       QueryContextAttributesA(const_cast<CtxtHandle*>(&session.context),
                               SECPKG_ATTR_REMOTE_CERT_CONTEXT, &server);
-  if (status != SEC_E_OK || server == nullptr) {
-    return static_cast<DWORD>(status != SEC_E_OK ? status : SEC_E_CERT_UNKNOWN);
-  }
+  if (status != SEC_E_OK || server == nullptr) return kNoCertificate;
   HCERTSTORE roots = nullptr;
   HCERTCHAINENGINE engine = nullptr;
-  DWORD answer = 0;
+  const char* words = nullptr;
   if (!session.roots.empty()) {
     roots = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr);
-    // A CA file without a certificate trusts nobody.
     if (roots == nullptr || add_roots(roots, session.roots) != static_cast<int>(session.roots.size())) {
-      answer = static_cast<DWORD>(CERT_E_UNTRUSTEDROOT);
+      words = kRootUnusable;
     } else {
       CERT_CHAIN_ENGINE_CONFIG config;
       std::memset(&config, 0, sizeof config);
@@ -430,16 +557,16 @@ DWORD check_server_certificate(const TlsSession& session) {
       config.hExclusiveRoot = roots;
       config.dwFlags = CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL;
       if (!CertCreateCertificateChainEngine(&config, &engine)) {
-        answer = GetLastError() != 0 ? GetLastError() : static_cast<DWORD>(CERT_E_UNTRUSTEDROOT);
+        words = kRootUnusable;
         engine = nullptr;
       }
     }
   }
-  if (answer == 0) answer = verdict(session, server, engine);
+  if (words == nullptr) words = chain_verdict(session, server, engine);
   if (engine != nullptr) CertFreeCertificateChainEngine(engine);
   if (roots != nullptr) CertCloseStore(roots, 0);
   CertFreeCertificateContext(server);
-  return answer;
+  return words;
 }
 
 // What the handshake does once the loop is done: the record sizes, the
@@ -459,14 +586,10 @@ bool finish_handshake(ErrorNumber& error_code, TlsSession& session) {
     fail_with_words(error_code, kHandshakeFailure);
     return false;
   }
-  DWORD answer = check_server_certificate(session);
-  if (answer != 0) {
-    const char* words = words_for(static_cast<SECURITY_STATUS>(answer));
-    if (words != nullptr) {
-      fail_with_words(error_code, words);
-    } else {
-      fail_with_status(error_code, static_cast<SECURITY_STATUS>(answer));
-    }
+  session.tls13 = (connection.dwProtocol & SP_PROT_TLS1_3_CLIENT) != 0;
+  const char* words = check_server_certificate(session);
+  if (words != nullptr) {
+    fail_with_words(error_code, words);
     return false;
   }
   session.established = true;
@@ -534,6 +657,14 @@ bool whole_record_waits(const TlsSession& session) {
   return session.incoming.size() >= 5 + length;
 }
 
+// Ends a session whose TLS 1.2 server asked for a new handshake: -1 with
+// the failure recorded, as the POSIX backend records it.
+std::int64_t refuse_renegotiation(ErrorNumber& error_code, TlsSession& session) {
+  session.failed = true;
+  fail_with_words(error_code, "renegotiation refused: the server asked to renegotiate");
+  return -1;
+}
+
 }  // namespace
 
 bool platform_tls_certificate_readable(ErrorNumber& /*error_code*/, const std::string& der) {
@@ -558,6 +689,7 @@ TlsSession* platform_tls_start(ErrorNumber& error_code, SocketHandle socket, con
   session->roots = roots;
   session->host_is_address = !peer.address.empty();
   session->manual_check = !roots.empty() || session->host_is_address;
+  session->request = kContextRequest;
   SECURITY_STATUS status = acquire_credentials(*session);
   if (status != SEC_E_OK) {
     fail_with_status(error_code, status);
@@ -583,6 +715,7 @@ std::int64_t platform_tls_send(ErrorNumber& error_code, TlsSession* session, con
     fail_with_words(error_code, kHandshakeFailure);
     return -1;
   }
+  if (session->renegotiation_asked) return refuse_renegotiation(error_code, *session);
   if (session->renegotiating) {
     Progress progress = drive(error_code, *session, wait);
     if (progress == Progress::waiting) return 0;
@@ -649,6 +782,7 @@ std::int64_t platform_tls_receive(ErrorNumber& error_code, TlsSession* session, 
       session->plain_offset += count;
       return static_cast<std::int64_t>(count);
     }
+    if (session->renegotiation_asked) return refuse_renegotiation(error_code, *session);
     if (session->closed) return 0;
     if (session->renegotiating) {
       Progress progress = drive(error_code, *session, wait);
@@ -659,9 +793,18 @@ std::int64_t platform_tls_receive(ErrorNumber& error_code, TlsSession* session, 
     }
     if (!session->incoming.empty()) {
       Decrypted decrypted = decrypt_once(error_code, *session);
-      if (decrypted == Decrypted::failed) return -1;
+      if (decrypted == Decrypted::failed) {
+        session->failed = true;
+        return -1;
+      }
       if (decrypted == Decrypted::closed) {
         session->closed = true;
+        continue;
+      }
+      if (decrypted == Decrypted::renegotiate && !session->tls13) {
+        // A TLS 1.2 server asks for a new handshake, which could bring
+        // another certificate: refused, once the bytes before it are in.
+        session->renegotiation_asked = true;
         continue;
       }
       if (decrypted == Decrypted::renegotiate) {
@@ -689,14 +832,15 @@ bool platform_tls_pending(const TlsSession* session) {
   // A closed session answers at once too: the socket may never turn
   // readable after a close-notify.
   return session->plain_offset < session->plain.size() || session->closed ||
-         whole_record_waits(*session);
+         session->renegotiation_asked || whole_record_waits(*session);
 }
 
 void platform_tls_end(TlsSession* session, bool notify) {
   if (session == nullptr) return;
   // The close-notify goes out only after whole records: a record cut short
   // would make it unreadable.
-  if (notify && session->have_context && session->established && session->outgoing.empty()) {
+  if (notify && session->have_context && session->established && !session->failed &&
+      session->outgoing.empty()) {
     DWORD kind = SCHANNEL_SHUTDOWN;
     SecBuffer control = {sizeof kind, SECBUFFER_TOKEN, &kind};
     SecBufferDesc control_desc = {SECBUFFER_VERSION, 1, &control};

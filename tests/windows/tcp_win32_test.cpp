@@ -249,6 +249,7 @@ TEST_F(Win32Tcp, SocketsNeverWait) {
   ErrorNumber error_code = 0;
   SocketHandle socket = platform_tcp_connect(error_code, "127.0.0.1", server.port());
   ASSERT_NE(socket, kNoSocket);
+  EXPECT_EQ(platform_socket_peer_address(socket), std::string("\x7f\0\0\x01", 4));
   auto start = std::chrono::steady_clock::now();
   char byte = 0;
   EXPECT_EQ(platform_socket_receive(error_code, socket, &byte, 1), -2);

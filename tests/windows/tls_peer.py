@@ -4,11 +4,11 @@
 Usage: tls_peer.py DIRECTORY
 
 Makes its certificates in DIRECTORY with the openssl command (a test CA,
-another CA, and server certificates signed by the first: for localhost and
-127.0.0.1, expired, for another name; and a self-signed one), listens on one
-free loopback port per behaviour and writes "name port" lines to
-DIRECTORY/ports.txt once every port listens. Runs until killed, or for ten
-minutes at most.
+another CA, an intermediate CA under the first, and server certificates: for
+localhost and 127.0.0.1, expired, for another name, and the others below; and
+a self-signed one), listens on one free loopback port per behaviour and
+writes "name port" lines to DIRECTORY/ports.txt once every port listens.
+Runs until killed, or for ten minutes at most.
 
 Behaviours (each TLS one reads a request of a header and a Content-Length
 body, then answers with the whole request as its body):
@@ -22,6 +22,15 @@ body, then answers with the whole request as its body):
   self_signed  a self-signed certificate for localhost
   plain        answers the first bytes in plain-text HTTP and closes
   silent       takes the connection and never answers
+  cn_only      localhost in the subject's CN alone, no subjectAltName
+  ip_only      only IP:127.0.0.1 in subjectAltName, CN localhost
+  nul_name     the DNS name "localhost\0.other.example"
+  client_only  extended key usage clientAuth alone
+  future       a certificate valid from 2099 on
+  under_leaf   a certificate issued by the localhost one (not a CA)
+  chained      issued by the intermediate CA, sent with it
+  client_cert  TLS 1.2, asks for an optional client certificate
+  renegotiate  TLS 1.2 (Node), answers, then asks the client to renegotiate
 """
 import os
 import socket
@@ -45,22 +54,25 @@ def make_certificates(directory):
         openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", name + ".key",
                 "-out", name + ".pem", "-subj", subject, "-days", "30", cwd=directory)
 
-    def signed(name, subject, alt_names, dates=None):
+    def signed(name, subject, alt_names, dates=None, issuer="ca", usage="serverAuth", is_ca=False):
         openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", name + ".key",
                 "-out", name + ".csr", "-subj", subject, cwd=directory)
         with open(os.path.join(directory, name + ".ext"), "w") as ext:
-            ext.write("subjectAltName=" + alt_names + "\n")
-            ext.write("basicConstraints=CA:FALSE\n")
-            ext.write("extendedKeyUsage=serverAuth\n")
+            if alt_names:
+                ext.write("subjectAltName=" + alt_names + "\n")
+            ext.write("basicConstraints=CA:%s\n" % ("TRUE" if is_ca else "FALSE"))
+            ext.write("extendedKeyUsage=" + usage + "\n")
         if dates is None:
-            openssl("x509", "-req", "-in", name + ".csr", "-CA", "ca.pem", "-CAkey", "ca.key",
-                    "-CAcreateserial", "-days", "30", "-extfile", name + ".ext",
-                    "-out", name + ".pem", cwd=directory)
+            openssl("x509", "-req", "-in", name + ".csr", "-CA", issuer + ".pem",
+                    "-CAkey", issuer + ".key", "-CAcreateserial", "-days", "30",
+                    "-extfile", name + ".ext", "-out", name + ".pem", cwd=directory)
             return
-        # Fixed dates in the past need the ca command and its small database.
+        # Fixed dates need the ca command and its small database, made once so
+        # that every serial number differs.
         for file_name, text in (("index.txt", ""), ("serial", "1000\n")):
-            with open(os.path.join(directory, file_name), "w") as f:
-                f.write(text)
+            if not os.path.exists(os.path.join(directory, file_name)):
+                with open(os.path.join(directory, file_name), "w") as f:
+                    f.write(text)
         with open(os.path.join(directory, "ca.cnf"), "w") as cnf:
             cnf.write("[ca]\ndefault_ca = test\n[test]\ndatabase = index.txt\n"
                       "new_certs_dir = .\nserial = serial\ndefault_md = sha256\n"
@@ -70,25 +82,88 @@ def make_certificates(directory):
                 "-in", name + ".csr", "-out", name + ".pem", "-startdate", dates[0],
                 "-enddate", dates[1], "-extfile", name + ".ext", "-notext", cwd=directory)
 
+    def chain(name, *parts):
+        with open(os.path.join(directory, name + "-chain.pem"), "w") as out:
+            for part in parts:
+                with open(os.path.join(directory, part + ".pem")) as f:
+                    out.write(f.read())
+
     ca("ca", "/CN=ravelok test CA")
     ca("other-ca", "/CN=ravelok other CA")
     signed("server", "/CN=localhost", "DNS:localhost,IP:127.0.0.1")
     signed("expired", "/CN=localhost", "DNS:localhost,IP:127.0.0.1",
            ("20200101000000Z", "20200201000000Z"))
+    signed("future", "/CN=localhost", "DNS:localhost,IP:127.0.0.1",
+           ("20990101000000Z", "20991231000000Z"))
     signed("wrong-name", "/CN=other.example", "DNS:other.example")
+    signed("cn-only", "/CN=localhost", None)
+    signed("ip-only", "/CN=localhost", "IP:127.0.0.1")
+    nul_name = b"localhost\0.other.example"
+    signed("nul-name", "/CN=other.example",
+           "DER:30%02x82%02x%s" % (len(nul_name) + 2, len(nul_name), nul_name.hex()))
+    signed("client-only", "/CN=localhost", "DNS:localhost", usage="clientAuth")
+    signed("under-leaf", "/CN=localhost", "DNS:localhost", issuer="server")
+    chain("under-leaf", "under-leaf", "server")
+    signed("intermediate", "/CN=ravelok intermediate CA", None, is_ca=True)
+    signed("chained", "/CN=localhost", "DNS:localhost", issuer="intermediate")
+    chain("chained", "chained", "intermediate")
     openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "self-signed.key",
             "-out", "self-signed.pem", "-subj", "/CN=localhost", "-days", "30",
             "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1", cwd=directory)
 
 
-def context(directory, name, tls12_only=False):
+def context(directory, name, tls12_only=False, chain=False, client_cert=False):
     ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     ctx.minimum_version = ssl.TLSVersion.TLSv1_2
     if tls12_only:
         ctx.maximum_version = ssl.TLSVersion.TLSv1_2
-    ctx.load_cert_chain(os.path.join(directory, name + ".pem"),
+    ctx.load_cert_chain(os.path.join(directory, name + ("-chain.pem" if chain else ".pem")),
                         os.path.join(directory, name + ".key"))
+    if client_cert:
+        ctx.load_verify_locations(os.path.join(directory, "ca.pem"))
+        ctx.verify_mode = ssl.CERT_OPTIONAL
     return ctx
+
+
+# The renegotiate behaviour: Node's tls module, which can send a HelloRequest
+# (Python's ssl cannot). Reads a request, answers it, then asks to
+# renegotiate and closes once the client has gone.
+RENEGOTIATING_SERVER = r"""
+const fs = require('fs');
+const tls = require('tls');
+const [cert, key] = process.argv.slice(1);
+const server = tls.createServer(
+  { cert: fs.readFileSync(cert), key: fs.readFileSync(key), maxVersion: 'TLSv1.2' },
+  (socket) => {
+    let received = Buffer.alloc(0);
+    socket.on('data', (piece) => {
+      received = Buffer.concat([received, piece]);
+      const end = received.indexOf('\r\n\r\n');
+      if (end < 0) return;
+      const length = /content-length:\s*(\d+)/i.exec(received.subarray(0, end).toString('latin1'));
+      if (received.length < end + 4 + (length ? Number(length[1]) : 0)) return;
+      const answer = Buffer.concat([Buffer.from(
+        `HTTP/1.0 200 OK\r\nContent-Length: ${received.length}\r\n\r\n`), received]);
+      socket.write(answer, () => socket.renegotiate({}, () => socket.destroy()));
+      received = Buffer.alloc(0);
+    });
+    socket.on('error', () => socket.destroy());
+    socket.setTimeout(10000, () => socket.destroy());
+  });
+server.listen(0, '127.0.0.1', () => console.log(server.address().port));
+// Ends with the script that started it: its standard input closes then.
+process.stdin.on('end', () => process.exit(0));
+process.stdin.resume();
+"""
+
+
+def start_node(directory):
+    """Starts the renegotiating server; its port."""
+    node = subprocess.Popen(
+        ["node", "-e", RENEGOTIATING_SERVER, os.path.join(directory, "server.pem"),
+         os.path.join(directory, "server.key")],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    return int(node.stdout.readline())
 
 
 def read_request(conn):
@@ -198,12 +273,21 @@ def main():
         "cut": context(directory, "server"),
         "corrupt": context(directory, "server"),
         "expired": context(directory, "expired"),
+        "future": context(directory, "future"),
         "wrong_name": context(directory, "wrong-name"),
         "self_signed": context(directory, "self-signed"),
+        "cn_only": context(directory, "cn-only"),
+        "ip_only": context(directory, "ip-only"),
+        "nul_name": context(directory, "nul-name"),
+        "client_only": context(directory, "client-only"),
+        "under_leaf": context(directory, "under-leaf", chain=True),
+        "chained": context(directory, "chained", chain=True),
+        "client_cert": context(directory, "server", tls12_only=True, client_cert=True),
         "plain": None,
         "silent": None,
     }
     lines = ["%s %d\n" % (name, listen(name, ctx)) for name, ctx in behaviours.items()]
+    lines.append("renegotiate %d\n" % start_node(directory))
     with open(os.path.join(directory, "ports.tmp"), "w") as f:
         f.writelines(lines)
     os.replace(os.path.join(directory, "ports.tmp"), os.path.join(directory, "ports.txt"))

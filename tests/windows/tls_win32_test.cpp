@@ -76,8 +76,9 @@ Session run_session(const std::string& behaviour, const std::string& host,
   if (socket == kNoSocket) return result;
   std::vector<std::string> roots;
   if (!ca_file.empty()) roots = split_pem_certificates(read_file(peer().directory + "\\" + ca_file)).certificates;
+  // An address is checked as the one the socket reached, as the program does.
   TlsPeer target{host, ""};
-  parse_plain_address(host, target.address);
+  if (parse_plain_address(host, target.address)) target.address = platform_socket_peer_address(socket);
   TlsSession* session = platform_tls_start(error_code, socket, target, roots);
   if (session == nullptr) {
     platform_close_socket(socket);
@@ -162,6 +163,11 @@ TEST_F(Win32Tls, ExchangesEndWithTheClose) {
       {"tls12", "localhost", 20000},
       // No close-notify: the TCP close ends the answer all the same.
       {"cut", "localhost", 20000},
+      // Through an intermediate the server sends; an IP entry alone names
+      // its address; an optional client certificate is not sent.
+      {"chained", "localhost", 100},
+      {"ip_only", "127.0.0.1", 100},
+      {"client_cert", "localhost", 20000},
   };
   for (const Case& c : cases) {
     std::string request = request_of(c.body);
@@ -190,6 +196,17 @@ TEST_F(Win32Tls, FailedChecksAndPeersThatAreNotTls) {
       {"wrong_name", "localhost", "ca.pem", "name mismatch"},
       {"expired", "localhost", "ca.pem", "expired certificate"},
       {"plain", "localhost", "ca.pem", "not TLS"},
+      {"future", "localhost", "ca.pem", "certificate not yet valid"},
+      // Names only in subjectAltName DNS entries, whole: never the CN, an IP
+      // entry or a name cut at a NUL.
+      {"cn_only", "localhost", "ca.pem", "name mismatch"},
+      {"ip_only", "localhost", "ca.pem", "name mismatch"},
+      {"nul_name", "localhost", "ca.pem", "name mismatch"},
+      {"wrong_name", "127.0.0.1", "ca.pem", "name mismatch"},
+      {"client_only", "localhost", "ca.pem", "not a server certificate"},
+      {"under_leaf", "localhost", "ca.pem", "untrusted authority"},
+      // An intermediate in the CA file is no trust anchor.
+      {"chained", "localhost", "intermediate.pem", "untrusted authority"},
   };
   for (const Case& c : cases) {
     Session s = run_session(c.behaviour, c.host, c.ca_file, request_of(10));
@@ -211,12 +228,31 @@ TEST_F(Win32Tls, SilentPeerLeavesTheHandshakeWaiting) {
 }
 
 TEST_F(Win32Tls, RecordThatDoesNotDecryptFailsTheAnswer) {
-  std::string request = request_of(30000);
-  Session s = run_session("corrupt", "localhost", "ca.pem", request);
-  EXPECT_EQ(s.handshake, Outcome::complete) << s.reason;
-  EXPECT_EQ(s.exchange, Outcome::failed);
-  EXPECT_EQ(s.error_code, 57);
-  EXPECT_LT(s.answer.size(), echo_of(request).size());
+  struct Case {
+    const char* behaviour;
+    const char* reason;  // nullptr: the library's
+    bool whole_answer;   // the bytes before the failure all came through
+  };
+  const Case cases[] = {
+      {"corrupt", nullptr, false},
+      // A TLS 1.2 renegotiation is refused once the answer before it is in.
+      {"renegotiate", "renegotiation refused: the server asked to renegotiate", true},
+  };
+  for (const Case& c : cases) {
+    std::string request = request_of(30000);
+    Session s = run_session(c.behaviour, "localhost", "ca.pem", request);
+    EXPECT_EQ(s.handshake, Outcome::complete) << c.behaviour << ": " << s.reason;
+    EXPECT_EQ(s.exchange, Outcome::failed) << c.behaviour;
+    EXPECT_EQ(s.error_code, 57) << c.behaviour;
+    if (c.reason != nullptr) {
+      EXPECT_EQ(s.reason, c.reason);
+    }
+    if (c.whole_answer) {
+      EXPECT_TRUE(s.answer == echo_of(request)) << c.behaviour << ": " << s.answer.size() << " bytes";
+    } else {
+      EXPECT_LT(s.answer.size(), echo_of(request).size());
+    }
+  }
 }
 
 }  // namespace
