@@ -6,8 +6,10 @@
  * received and how many the header announced, so the caller can check that
  * every byte arrived, and the answer's number, so that no two answers are
  * alike and a save file that still holds an earlier one shows that it was
- * not rewritten. It never answers before the body is read. Runs until it is
- * killed. */
+ * not rewritten. It never answers before the body is read. For a request
+ * line whose target ends in "-checked" the answer also gives the body's CRC
+ * as cksum(1) computes it, so the caller can check every byte. Runs until it
+ * is killed. */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
 #include <errno.h>
@@ -50,6 +52,31 @@ static long long content_length(const char *text) {
 
 static unsigned long answers;
 
+/* cksum(1)'s CRC: polynomial 0x04C11DB7, most significant bit first, over
+ * the bytes and then their count (least significant byte first), inverted. */
+static unsigned int crc_table[256];
+
+static void crc_start(void) {
+  for (unsigned int i = 0; i < 256; ++i) {
+    unsigned int c = i << 24;
+    for (int bit = 0; bit < 8; ++bit) c = (c & 0x80000000u) ? (c << 1) ^ 0x04C11DB7u : c << 1;
+    crc_table[i] = c;
+  }
+}
+
+static unsigned int crc_add(unsigned int crc, const unsigned char *data, size_t size) {
+  for (size_t i = 0; i < size; ++i) crc = (crc << 8) ^ crc_table[(crc >> 24) ^ data[i]];
+  return crc;
+}
+
+static unsigned int crc_end(unsigned int crc, unsigned long long length) {
+  for (; length != 0; length >>= 8) {
+    unsigned char byte = (unsigned char)(length & 0xFF);
+    crc = crc_add(crc, &byte, 1);
+  }
+  return ~crc;
+}
+
 static void serve(int fd) {
   size_t held = 0;
   char *end = NULL;
@@ -65,16 +92,30 @@ static void serve(int fd) {
   size_t header_size = (size_t)(end - header) + 4;
   long long announced = content_length(header);
   long long received = (long long)(held - header_size);
+  const char *line_end = strstr(header, " HTTP/");
+  int checked = line_end != NULL && line_end - header >= 8 && memcmp(line_end - 8, "-checked", 8) == 0;
+  unsigned int crc = checked ? crc_add(0, (const unsigned char *)header + header_size, held - header_size) : 0;
   while (announced < 0 || received < announced) {
     ssize_t got = recv(fd, buffer, sizeof buffer, 0);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
     received += got;
+    if (checked) crc = crc_add(crc, (const unsigned char *)buffer, (size_t)got);
   }
-  char answer[256];
-  char text[128];
-  int text_size = snprintf(text, sizeof text, "received %lld of %lld, answer %lu\n", received,
+  char answer[512];
+  char text[256];
+  int text_size = snprintf(text, sizeof text, "received %lld of %lld, answer %lu", received,
                            announced, ++answers);
+  if (checked) {
+    /* The boundary, so that the caller can rebuild the body it expected. */
+    const char *boundary = strcasestr(header, "boundary=");
+    int boundary_size = boundary != NULL ? (int)strcspn(boundary + 9, "\r\n") : 0;
+    if (boundary_size > 70) boundary_size = 70;
+    text_size += snprintf(text + text_size, sizeof text - (size_t)text_size, ", crc %u %lld, boundary %.*s",
+                          crc_end(crc, (unsigned long long)received), received, boundary_size,
+                          boundary != NULL ? boundary + 9 : "");
+  }
+  text_size += snprintf(text + text_size, sizeof text - (size_t)text_size, "\n");
   int size = snprintf(answer, sizeof answer,
                       "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n"
                       "Content-Length: %d\r\nConnection: close\r\n\r\n%s",
@@ -96,6 +137,7 @@ int main(int argc, char **argv) {
     return 2;
   }
   signal(SIGPIPE, SIG_IGN);
+  crc_start();
   int listener = socket(AF_INET, SOCK_STREAM, 0);
   int on = 1;
   setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
