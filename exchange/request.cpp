@@ -48,6 +48,7 @@ struct Preparation {
   Failure& failure;
   PreparedRequest& request;
   std::string body_prefix;  // the temporary directory, with its separator
+  std::uint64_t staged = 0;  // bytes in the body file so far
 };
 
 // Records a failure of an upload file (its index counted from 1) at path.
@@ -95,7 +96,7 @@ bool create_body_file(Preparation& preparation) {
 bool stage_source(Preparation& preparation, UploadSource& source, std::string& piece) {
   PreparedRequest& request = preparation.request;
   ErrorNumber step = 0;
-  source.offset = request.body_size;
+  source.offset = preparation.staged;
   source.size = 0;
   for (;;) {
     const std::size_t got = file_read(step, source.number, piece.data(), piece.size());
@@ -110,7 +111,7 @@ bool stage_source(Preparation& preparation, UploadSource& source, std::string& p
       return false;
     }
     source.size += got;
-    request.body_size += got;
+    preparation.staged += got;
   }
   source.staged = true;
   return true;
@@ -149,7 +150,11 @@ bool count_source(Preparation& preparation, std::size_t index, const std::string
   bool staged = !counted.stamp.regular;
   if (counted.stamp.regular && counted.stamp.size == 0) {
     const std::size_t got = platform_read_at(step, file_handle(counted.number), piece.data(), 1, 0);
-    staged = step == 0 && got > 0;
+    if (step != 0) {
+      upload_failed(preparation.failure, index, path, step);
+      return false;
+    }
+    staged = got > 0;
   }
   if (!staged) {
     counted.size = counted.stamp.size;
@@ -316,7 +321,6 @@ PreparedRequest prepare_request_at(Failure& failure, const std::string& /*page*/
       // drawn where staging needs one, so that the draws come in the order
       // they always have: a boundary, then a name.
       preparation.body_prefix = body_file_prefix();
-      request.body_size = 0;
       for (std::size_t i = 0; i < files.size(); ++i) {
         if (!count_source(preparation, i + 1, files[i], piece)) return request;
       }
