@@ -11,7 +11,7 @@
 #include <utility>
 
 #include "fuzz_check.h"
-#include "services/profile_text.h"
+#include "platform/profile_text.h"
 
 namespace {
 

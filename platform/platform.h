@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "services/errors.h"
+#include "platform/error_numbers.h"
 
 // An open disk file, device or pipe: a file descriptor or a HANDLE. A file
 // and a socket are different types, so neither can be handed where the

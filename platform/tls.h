@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/error_numbers.h"
 #include "platform/platform.h"
-#include "services/errors.h"
 
 // The backend's own record of one session.
 struct TlsSession;

@@ -1,7 +1,7 @@
 #include "services/process.h"
 
 #include "services/console.h"
-#include "services/environment.h"
+#include "platform/environment.h"
 #include "services/numbers.h"
 #include "platform/platform.h"
 #include "services/random.h"

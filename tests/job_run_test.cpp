@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "services/environment.h"
+#include "platform/environment.h"
 #include "services/random.h"
 #include "services/version.h"
 #include "support/fixtures.h"

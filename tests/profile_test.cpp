@@ -1,4 +1,4 @@
-#include "services/profile_text.h"
+#include "platform/profile_text.h"
 
 #include <gtest/gtest.h>
 #ifndef _WIN32

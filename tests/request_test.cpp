@@ -11,7 +11,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "services/environment.h"
+#include "platform/environment.h"
 #include "services/numbers.h"
 #include "services/random.h"
 #include "support/request_fixture.h"

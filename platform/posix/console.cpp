@@ -15,7 +15,6 @@
 #include "platform/platform.h"
 #include "platform/posix/console_internal.h"
 #include "platform/posix/posix.h"
-#include "services/bytes.h"
 
 namespace {
 
@@ -75,7 +74,7 @@ void platform_console_locate(int column, int row) {
   g_pending.push_back('\r');
   if (column > 1) {
     g_pending += "\x1b[";
-    g_pending += decimal_text(column);
+    g_pending += std::to_string(column);
     g_pending.push_back('G');
   }
   g_column = column;

@@ -15,7 +15,7 @@
 #include <climits>
 #include <cstring>
 
-#include "services/environment.h"
+#include "platform/environment.h"
 #include "platform/platform.h"
 #include "platform/posix/posix.h"
 

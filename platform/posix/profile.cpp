@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "services/profile_text.h"
+#include "platform/profile_text.h"
 
 namespace {
 

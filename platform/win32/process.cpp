@@ -14,7 +14,7 @@
 #include <cstring>
 
 #include "platform/command_tail.h"
-#include "services/environment.h"
+#include "platform/environment.h"
 
 namespace {
 

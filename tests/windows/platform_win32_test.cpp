@@ -8,8 +8,8 @@
 #include <string>
 
 #include "job/job_run.h"
+#include "platform/environment.h"
 #include "platform/platform.h"
-#include "services/environment.h"
 #include "services/random.h"
 #include "settings/settings.h"
 #include "support/fixtures.h"

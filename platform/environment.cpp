@@ -1,8 +1,8 @@
-#include "services/environment.h"
+#include "platform/environment.h"
 
 #include <vector>
 
-#include "services/bytes.h"
+#include "platform/ascii.h"
 #include "platform/platform.h"
 
 namespace {

@@ -1,11 +1,11 @@
-#include "services/profile_text.h"
+#include "platform/profile_text.h"
 
 #include <algorithm>
 #include <cstring>
 #include <limits>
 #include <utility>
 
-#include "services/bytes.h"
+#include "platform/ascii.h"
 
 namespace {
 

@@ -1,4 +1,5 @@
-// The environment snapshot taken at start-up, and lookups in it.
+// The environment snapshot taken at start-up, and lookups in it: portable,
+// over platform_environment(); the backends find the temporary directory in it.
 #pragma once
 
 #include <string>
