@@ -104,15 +104,17 @@ TransactionResult http_transaction(const std::string& site, std::int16_t& port,
   std::vector<std::string> roots;
   if (secure) {
     peer.name = host;
+    std::string quoted = "\"";
+    quoted += site_shown(host);
+    quoted += "\"";
     if (!parse_plain_address(host, peer.address) && looks_like_an_address(host)) {
       // The resolver would read it as some address, one the certificate
       // was never checked against.
       note_failure(failure, kErrSocket, Step::secure, object,
-                   "\"" + site_shown(host) + "\" is no plain address: write IPv4 as four decimal numbers, IPv6 "
-                   "without brackets");
+                   quoted + " is no plain address: write IPv4 as four decimal numbers, IPv6 without brackets");
     } else if (peer.address.empty() && !host.empty() && host[0] == '.') {
       // A certificate check would take it as a whole domain.
-      note_failure(failure, kErrSocket, Step::secure, object, "\"" + site_shown(host) + "\" is no host name");
+      note_failure(failure, kErrSocket, Step::secure, object, quoted + " is no host name");
     }
     if (!ca_file.empty()) roots = read_ca_file(failure, ca_file);
   }
