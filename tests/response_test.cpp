@@ -52,6 +52,11 @@ TEST(Matcher, PatternsSplitAtEveryPosition) {
       {"--12345", false, filler + "-12345--1234" + filler, kNoMatch},
       {"aab", false, "aaab", 4},
       {"abab", false, filler + "abaabab", 307},
+      // Around the 64-byte blocks the first two bytes are looked for in.
+      {"--12345", false, std::string(63, 'x') + "--12345" + filler, 70},
+      {"--12345", false, std::string(63, 'x') + "--x" + std::string(200, 'y') + "--12345" + filler, 273},
+      {"--12345", false, std::string(62, 'x') + "--" + std::string(70, '-') + "12345" + filler, 139},
+      {"--12345", false, filler + std::string(64, '-') + "1234" + filler, kNoMatch},
   };
   for (const Case& c : cases) {
     // Every split of the text into two pieces, and one byte at a time.

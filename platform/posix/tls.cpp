@@ -40,7 +40,7 @@ constexpr const char* kLibraryName = "libssl.so.3";
   F(SSL_CTX_get_security_level) F(SSL_CTX_set_security_level) F(SSL_CTX_get_ciphers)         \
   F(SSL_CTX_set_cipher_list) F(SSL_CTX_set_ciphersuites) F(SSL_CIPHER_get_auth_nid)          \
   F(SSL_CIPHER_get_cipher_nid) F(SSL_CIPHER_get_name) F(SSL_CIPHER_get_version)              \
-  F(OPENSSL_sk_num) F(OPENSSL_sk_value) F(OpenSSL_version_num)                               \
+  F(OPENSSL_sk_num) F(OPENSSL_sk_value)                               \
   F(SSL_new) F(SSL_free) F(SSL_set_fd) F(SSL_ctrl) F(SSL_set1_host) F(SSL_get0_param)        \
   F(SSL_set_msg_callback) F(SSL_version) F(SSL_get0_peer_certificate)                        \
   F(SSL_connect) F(SSL_get_error) F(SSL_get_verify_result) F(SSL_read) F(SSL_write)          \
@@ -150,9 +150,12 @@ bool add_roots(SSL_CTX* context, const std::vector<std::string>& roots) {
   return true;
 }
 
-// The lowest security level a session may run at: the library's own
-// default (1 up to OpenSSL 3.1, 2 from 3.2 on), whatever openssl.cnf says.
-int security_floor() { return g_library.OpenSSL_version_num() >= 0x30200000L ? 2 : 1; }
+// The lowest security level a session may run at, whatever openssl.cnf
+// says: 2 (112-bit security: RSA and DH keys of 2,048 bits at least, no
+// SHA-1 signatures), the default OpenSSL is built with from 3.2 on and the
+// one Debian builds 3.0 with; a build whose own default is lower gets no
+// weaker sessions for it.
+constexpr int kSecurityFloor = 2;
 
 // Drops every cipher suite that does not authenticate the server or does
 // not encrypt from what the system's policy enables, keeping its order and
@@ -309,9 +312,9 @@ TlsSession* platform_tls_start(ErrorNumber& error_code, SocketHandle socket, con
     set = lib.SSL_CTX_ctrl(context, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr) == 1 &&
           drop_unauthenticated_suites(context);
   }
-  if (set && lib.SSL_CTX_get_security_level(context) < security_floor()) {
-    lib.SSL_CTX_set_security_level(context, security_floor());
-    set = lib.SSL_CTX_get_security_level(context) == security_floor();
+  if (set && lib.SSL_CTX_get_security_level(context) < kSecurityFloor) {
+    lib.SSL_CTX_set_security_level(context, kSecurityFloor);
+    set = lib.SSL_CTX_get_security_level(context) == kSecurityFloor;
   }
   if (set) {
     // A server that closes without a close-notify ends the answer as a TCP

@@ -3,7 +3,7 @@
 
 tls_server.py --port-file F --record F --cert C --key K --answer F
               [--ending close|garbage|notify|deaf] [--connections N]
-              [--tls12] [--ask-client-cert] [--anonymous]
+              [--tls12] [--ask-client-cert] [--anonymous] [--ciphers LIST]
 
 Listens on 127.0.0.1 (a free port, written to the port file), and for each
 client: completes the handshake with the certificate chain C and key K,
@@ -17,7 +17,9 @@ reads nothing after the handshake (a 4 KiB receive buffer), leaves the record
 empty and holds the connection for 10 s.
 --tls12 offers TLS 1.2 at most; --ask-client-cert asks for a client
 certificate and goes on without one; --anonymous shows no certificate at
-all and offers only the anonymous TLS 1.2 suites (no --cert, --key needed).
+all and offers only the anonymous TLS 1.2 suites (no --cert, --key needed);
+--ciphers sets the cipher list first ("DEFAULT:@SECLEVEL=0" lets a weak key
+be loaded).
 A handshake the client abandons leaves an empty record file. Every wait is
 bounded (10 s); the test stops the server when it is done.
 """
@@ -85,6 +87,7 @@ def main():
     for name in ("--port-file", "--record", "--answer"):
         parser.add_argument(name, required=True)
     parser.add_argument("--cert")
+    parser.add_argument("--ciphers")
     parser.add_argument("--key")
     for flag in ("--tls12", "--ask-client-cert", "--anonymous"):
         parser.add_argument(flag, action="store_true")
@@ -92,6 +95,8 @@ def main():
     parser.add_argument("--ending", choices=("close", "garbage", "notify", "deaf"), default="close")
     args = parser.parse_args()
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    if args.ciphers:
+        context.set_ciphers(args.ciphers)
     if args.anonymous:
         context.set_ciphers("aNULL:@SECLEVEL=0")
         args.tls12 = True

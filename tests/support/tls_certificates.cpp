@@ -68,7 +68,12 @@ TestCertificates make_test_certificates(const std::string& directory) {
             issue("via_expired", "inter_expired", local, 2) && chain("via_expired", "inter_expired") &&
             issue("not_ca", "ca", "basicConstraints=CA:FALSE", 2) &&
             issue("via_not_ca", "not_ca", local, 2) && chain("via_not_ca", "not_ca") &&
-            issue("client_only", "ca", local + "\nextendedKeyUsage=clientAuth", 2);
+            issue("client_only", "ca", local + "\nextendedKeyUsage=clientAuth", 2) &&
+            // A key below 112-bit security.
+            openssl("req -newkey rsa:1024 -nodes -keyout " + at("weak.key") + " -out " + at("weak.csr") +
+                    " -subj /CN=localhost") &&
+            openssl("x509 -req -in " + at("weak.csr") + " -CA " + at("ca.pem") + " -CAkey " + at("ca.key") +
+                    " -CAcreateserial -out " + at("weak.pem") + " -days 2 -extfile " + at("server.ext"));
   if (!made.ok) made.failure = "openssl could not make the test certificates";
   return made;
 }

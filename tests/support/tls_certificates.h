@@ -18,7 +18,8 @@
 // and not_ca.pem (no authority), each with a certificate for localhost
 // signed by it (via_inter, via_expired, via_not_ca; NAME_chain.pem holds
 // it followed by its issuer). Every server certificate has the Common Name
-// localhost.
+// localhost. weak.pem (for localhost and 127.0.0.1 too) has a 1,024-bit
+// RSA key.
 struct TestCertificates {
   bool ok = false;
   std::string failure;    // why they could not be made
