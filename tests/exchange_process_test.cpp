@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
+#include <fstream>
 #include <optional>
 #include <thread>
 
@@ -507,11 +508,15 @@ TEST_F(ExchangeRun, UploadFileChangedWhileSent) {
   const Case cases[] = {
       {"cut shorter", [](const std::string& path, std::size_t) { truncate(path.c_str(), 1u << 20); }, false,
        ": it ended early: ", "\r\n"},
-      {"grown", [](const std::string& path, std::size_t) { write_file(path, read_file(path) + "more"); }, true,
+      {"grown", [](const std::string& path, std::size_t) { std::ofstream(path, std::ios::app) << "more"; }, true,
        ": its size or time of last write changed; all of its 33,554,432 counted bytes went out", "ok\r\n"},
       {"rewritten in place",
-       [](const std::string& path, std::size_t whole) { write_file(path, std::string(whole, 'v')); }, true,
-       ": its size or time of last write changed", "ok\r\n"},
+       [](const std::string& path, std::size_t whole) {
+         std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+         file.seekp(static_cast<std::streamoff>(whole - 4));
+         file << "vvvv";
+       },
+       true, ": its size or time of last write changed", "ok\r\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -642,8 +647,17 @@ TEST_F(ExchangeRun, DroppedAnswerIsReadInBoundedMemory) {
   EXPECT_EQ(result.status, 0) << result.output;
   EXPECT_TRUE(list_directory(temp.path).empty());
   EXPECT_EQ(list_directory(work.path), (std::vector<std::string>{"RAVELOK.INI", "bin"}));
+  // Against the same job with a 1 KiB answer: the peak a process reports
+  // counts what it shared with the test before it started the program (more
+  // in a sanitized build), which both runs carry alike.
+  ScriptedServer small({.answer = {{"HTTP/1.0 200 OK\r\n\r\n" + std::string(1024, 's')}},
+                        .when = AnswerWhen::after_request});
+  ASSERT_TRUE(small.ok()) << small.failure();
+  RunResult baseline = run(job(small.port(), "/p", ""));
+  EXPECT_EQ(baseline.status, 0) << baseline.output;
   if (!testing_windows_binary()) {
-    EXPECT_LT(result.peak_rss_kib, 24 * 1024) << result.peak_rss_kib;
+    EXPECT_LT(result.peak_rss_kib, baseline.peak_rss_kib + 16 * 1024)
+        << result.peak_rss_kib << " KiB against " << baseline.peak_rss_kib;
   }
 }
 

@@ -1,19 +1,22 @@
 // A TLS 1.2 server on Node's tls module that asks its client to renegotiate
-// in the middle of the answer, for the TLS tests.
+// right after the answer, for the TLS tests (Python's ssl cannot).
 //
-// node renegotiating_server.js PORT_FILE RECORD CERT KEY ANSWER
+// node renegotiating_server.js PORT_FILE RECORD CERT KEY ANSWER [--stdin]
 //
-// Listens on 127.0.0.1 (a free port, written to PORT_FILE), takes one client,
-// reads the request (the header to CR LF CR LF, then Content-Length body
-// bytes), writes the decrypted bytes to RECORD, sends the answer file's
-// bytes, then a HelloRequest, and closes once the client has gone or after
-// 10 s. A handshake the client abandons leaves an empty RECORD.
+// Listens on 127.0.0.1 (a free port, written to PORT_FILE) and, for each
+// client: reads the request (the header to CR LF CR LF, then Content-Length
+// body bytes), writes the decrypted bytes to RECORD, sends the answer file's
+// bytes (ANSWER "echo": a 200 answer whose body is the request), then a
+// HelloRequest, and closes once the client has gone or after 10 s. A
+// handshake the client abandons leaves an empty RECORD. With --stdin it ends
+// when its standard input closes (with the script that started it); the
+// tests otherwise stop it.
 'use strict';
 const fs = require('fs');
 const tls = require('tls');
 
-const [portFile, record, cert, key, answerFile] = process.argv.slice(2);
-const answer = fs.readFileSync(answerFile);
+const [portFile, record, cert, key, answerFile, mode] = process.argv.slice(2);
+const answer = answerFile === 'echo' ? null : fs.readFileSync(answerFile);
 
 function complete(data) {
   const end = data.indexOf('\r\n\r\n');
@@ -30,11 +33,17 @@ const server = tls.createServer(
       received = Buffer.concat([received, piece]);
       if (!complete(received)) return;
       fs.writeFileSync(record, received);
-      socket.write(answer, () => socket.renegotiate({}, () => socket.destroy()));
+      const reply = answer !== null ? answer : Buffer.concat([
+        Buffer.from(`HTTP/1.0 200 OK\r\nContent-Length: ${received.length}\r\n\r\n`), received]);
+      received = Buffer.alloc(0);
+      socket.write(reply, () => socket.renegotiate({}, () => socket.destroy()));
     });
     socket.on('error', () => socket.destroy());
-    socket.on('close', () => server.close());
+    socket.setTimeout(10000, () => socket.destroy());
   });
-server.on('tlsClientError', () => { fs.writeFileSync(record, ''); server.close(); });
+server.on('tlsClientError', () => fs.writeFileSync(record, ''));
 server.listen(0, '127.0.0.1', () => fs.writeFileSync(portFile, `${server.address().port}\n`));
-setTimeout(() => process.exit(0), 10000).unref();
+if (mode === '--stdin') {
+  process.stdin.on('end', () => process.exit(0));
+  process.stdin.resume();
+}

@@ -125,45 +125,26 @@ def context(directory, name, tls12_only=False, chain=False, client_cert=False):
     return ctx
 
 
-# The renegotiate behaviour: Node's tls module, which can send a HelloRequest
-# (Python's ssl cannot). Reads a request, answers it, then asks to
-# renegotiate and closes once the client has gone.
-RENEGOTIATING_SERVER = r"""
-const fs = require('fs');
-const tls = require('tls');
-const [cert, key] = process.argv.slice(1);
-const server = tls.createServer(
-  { cert: fs.readFileSync(cert), key: fs.readFileSync(key), maxVersion: 'TLSv1.2' },
-  (socket) => {
-    let received = Buffer.alloc(0);
-    socket.on('data', (piece) => {
-      received = Buffer.concat([received, piece]);
-      const end = received.indexOf('\r\n\r\n');
-      if (end < 0) return;
-      const length = /content-length:\s*(\d+)/i.exec(received.subarray(0, end).toString('latin1'));
-      if (received.length < end + 4 + (length ? Number(length[1]) : 0)) return;
-      const answer = Buffer.concat([Buffer.from(
-        `HTTP/1.0 200 OK\r\nContent-Length: ${received.length}\r\n\r\n`), received]);
-      socket.write(answer, () => socket.renegotiate({}, () => socket.destroy()));
-      received = Buffer.alloc(0);
-    });
-    socket.on('error', () => socket.destroy());
-    socket.setTimeout(10000, () => socket.destroy());
-  });
-server.listen(0, '127.0.0.1', () => console.log(server.address().port));
-// Ends with the script that started it: its standard input closes then.
-process.stdin.on('end', () => process.exit(0));
-process.stdin.resume();
-"""
+NODE_SERVERS = []
 
 
 def start_node(directory):
-    """Starts the renegotiating server; its port."""
-    node = subprocess.Popen(
-        ["node", "-e", RENEGOTIATING_SERVER, os.path.join(directory, "server.pem"),
-         os.path.join(directory, "server.key")],
-        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-    return int(node.stdout.readline())
+    """Starts the renegotiating server (tests/peers/renegotiating_server.js,
+    Python's ssl cannot ask to renegotiate), answering with an echo; ends
+    with this script. Its port."""
+    port_file = os.path.join(directory, "renegotiate.port")
+    script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "peers",
+                          "renegotiating_server.js")
+    # Kept, so that its standard input stays open as long as this script runs.
+    NODE_SERVERS.append(subprocess.Popen(
+        ["node", script, port_file, os.path.join(directory, "renegotiate.record"),
+         os.path.join(directory, "server.pem"), os.path.join(directory, "server.key"), "echo",
+         "--stdin"], stdin=subprocess.PIPE))
+    for _ in range(100):
+        if os.path.exists(port_file) and open(port_file).read().endswith("\n"):
+            return int(open(port_file).read())
+        time.sleep(0.1)
+    raise RuntimeError("the renegotiating server did not start")
 
 
 def read_request(conn):
