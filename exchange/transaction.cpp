@@ -165,8 +165,9 @@ TransactionResult http_transaction(const std::string& site, std::int16_t& port,
   const bool send_failed = failure.number != 0;
   // An upload file that changed while it was sent may have gone out torn:
   // the answer is kept, but the job did not do what it was asked.
-  note_failure(failure, changed.number, changed.step, changed.object, changed.reason);
-  if (changed.number != 0 && failure.step == Step::upload_changed) failure.index = changed.index;
+  if (failure.number == 0 && changed.number != 0) {
+    failure = changed;
+  }
 
   ResponseReader reader;
   Failure read_failure;
