@@ -313,26 +313,23 @@ PreparedRequest prepare_request_at(Failure& failure, const std::string& /*page*/
   Preparation preparation{failure, request, std::string()};
   random_reseed(milliseconds);
   std::string piece(kPieceSize, '\0');
-  bool counted = false;
   for (int draw = 0; draw < kMaxBoundaryDraws; ++draw) {
     request.boundary = decimal_text(random_integer(1, 2147483647));
-    if (!counted) {
-      // The files are opened and counted once, with the body file's name
-      // drawn where staging needs one, so that the draws come in the order
-      // they always have: a boundary, then a name.
+    // The files are opened and counted once, after the first boundary, so
+    // that a body file staging needs draws its name where names were always
+    // drawn; every boundary is followed by a name, a file made or not.
+    bool named = false;
+    if (draw == 0) {
       preparation.body_prefix = body_file_prefix();
       for (std::size_t i = 0; i < files.size(); ++i) {
+        // After a failure the files stay open for discard_prepared_request.
         if (!count_source(preparation, i + 1, files[i], piece)) return request;
       }
-      counted = true;
-      if (request.body_file < 0) random_integer(1, 99999999);
-    } else {
-      random_integer(1, 99999999);
+      named = request.body_file >= 0;
     }
-    // After a failure the files stay open for discard_prepared_request.
+    if (!named) random_integer(1, 99999999);
     if (!data_holds_delimiter(preparation, request.boundary, vars, piece)) {
-      if (failure.number != 0) return request;
-      frame_body(request, vars, files);
+      if (failure.number == 0) frame_body(request, vars, files);
       return request;
     }
     // The data holds the delimiter, which would end a part early: draw a new

@@ -70,6 +70,12 @@ class TlsRun : public ::testing::Test {
 
   const TestCertificates& certs() const { return *certificates_; }
 
+  // What the tables share: the test authority, a whole answer, a server
+  // that never answers.
+  const std::string ca = certs().file("ca.pem");
+  const std::string ok = "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok";
+  const ServerScript silent = {.answer = {}, .when = AnswerWhen::never};
+
   // Starts tests/peers/tls_server.py with NAME.pem (NAME_chain.pem when
   // there is one) and its key, answering with answer, ending as ending, with
   // the further options; or, with ending "renegotiate",
@@ -229,7 +235,7 @@ TEST_F(TlsRun, RequestsArriveAsOverPlainHttp) {
     unlink(work.file("answer.txt").c_str());
     settings[1] = "Site=https://localhost";
     settings[2] = "Port=" + std::to_string(port);
-    settings.insert(settings.begin() + 3, "CAFile=" + certs().file("ca.pem"));
+    settings.insert(settings.begin() + 3, "CAFile=" + ca);
     RunResult secure_run = run(settings);
     EXPECT_EQ(secure_run.status, 0) << row.name << secure_run.output;
     EXPECT_EQ(read_file(work.file("answer.txt")), "ok\r\n") << row.name;
@@ -259,7 +265,7 @@ TEST_F(TlsRun, NginxAnswersSavedByteExact) {
   write_file(work.file("www/small.txt"), "small answer");
   // A hashed directory that holds the test authority alone.
   ASSERT_EQ(mkdir(work.file("certs").c_str(), 0755), 0);
-  ASSERT_EQ(std::system(("cp '" + certs().file("ca.pem") + "' '" + work.file("certs") +
+  ASSERT_EQ(std::system(("cp '" + ca + "' '" + work.file("certs") +
                          "' && /usr/bin/openssl rehash '" + work.file("certs") + "' >/dev/null 2>&1").c_str()), 0);
   const int port = free_loopback_port();
   write_file(work.file("nginx.conf"),
@@ -284,8 +290,8 @@ TEST_F(TlsRun, NginxAnswersSavedByteExact) {
     std::string contained;  // found in the saved bytes
   };
   const Row rows[] = {
-      {"/big.bin", certs().file("ca.pem"), "", "", ""},
-      {"/missing", certs().file("ca.pem"), "", "", "404 Not Found"},
+      {"/big.bin", ca, "", "", ""},
+      {"/missing", ca, "", "", "404 Not Found"},
       {"/small.txt", "", work.file("certs"), "small answer", ""},
   };
   for (const Row& row : rows) {
@@ -314,7 +320,6 @@ TEST_F(TlsRun, NginxAnswersSavedByteExact) {
 // Every failure: its status, its reason in the failure line, no request
 // byte sent, the save file as for a refused connection, TEMP empty.
 TEST_F(TlsRun, FailuresEndBeforeAnyRequestByte) {
-  const std::string ca = certs().file("ca.pem");
   write_file(work.file("empty.pem"), "not a certificate\n");
   ASSERT_EQ(mkdir(work.file("dir.pem").c_str(), 0755), 0);
   const std::string cut = "HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\npartial";
@@ -330,7 +335,7 @@ TEST_F(TlsRun, FailuresEndBeforeAnyRequestByte) {
       {"plain HTTP on the TLS port", Peer::scripted, "", "",
        {.answer = {{"HTTP/1.0 400 Bad Request\r\n\r\nplain"}}, .when = AnswerWhen::after_bytes, .after_bytes = 1},
        ca, 57, ": not TLS (57", "\r\n", false},
-      {"stalls in the handshake", Peer::scripted, "", "", {.answer = {}, .when = AnswerWhen::never}, ca, 24,
+      {"stalls in the handshake", Peer::scripted, "", "", silent, ca, 24,
        " within 3 s (24 time-out)", "\r\n", false},
       {"resets in the handshake", Peer::scripted, "", "",
        {.answer = {}, .when = AnswerWhen::after_bytes, .after_bytes = 1, .end = EndAction::reset}, ca, 57,
@@ -349,12 +354,12 @@ TEST_F(TlsRun, FailuresEndBeforeAnyRequestByte) {
        "stopped taking the request (24 time-out)", "\r\n", false, "deaf", "big.bin"},
       {"closes without close-notify, no length", Peer::python, "server", "HTTP/1.0 200 OK\r\n\r\nwhole", {}, ca,
        0, "", "whole\r\n", true},
-      {"CAFile missing", Peer::scripted, "", "", {.answer = {}, .when = AnswerWhen::never}, "absent.pem", 53,
-       "cannot read CAFile \"absent.pem\": ", "\r\n", false},
-      {"CAFile unreadable", Peer::scripted, "", "", {.answer = {}, .when = AnswerWhen::never}, "dir.pem", 70,
-       "cannot read CAFile \"dir.pem\"", "\r\n", false},
-      {"CAFile without a certificate", Peer::scripted, "", "", {.answer = {}, .when = AnswerWhen::never},
-       "empty.pem", 54, "cannot read CAFile \"empty.pem\": holds no certificate (54", "\r\n", false},
+      {"CAFile missing", Peer::scripted, "", "", silent, "absent.pem", 53, "cannot read CAFile \"absent.pem\": ",
+       "\r\n", false},
+      {"CAFile unreadable", Peer::scripted, "", "", silent, "dir.pem", 70, "cannot read CAFile \"dir.pem\"", "\r\n",
+       false},
+      {"CAFile without a certificate", Peer::scripted, "", "", silent, "empty.pem", 54,
+       "cannot read CAFile \"empty.pem\": holds no certificate (54", "\r\n", false},
   };
   for (const Case& row : rows) check(row);
 }
@@ -362,9 +367,6 @@ TEST_F(TlsRun, FailuresEndBeforeAnyRequestByte) {
 // What the certificate must name: subjectAltName entries alone, a wildcard
 // for one whole left-most label, an address only as an address.
 TEST_F(TlsRun, NamesCheckedAsWritten) {
-  const std::string ca = certs().file("ca.pem");
-  const std::string ok = "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok";
-  const ServerScript silent = {.answer = {}, .when = AnswerWhen::never};
   const std::string mismatch = ": name mismatch (57";
   const std::vector<Case> rows = {
       {"Common Name only", Peer::python, "cn_only", ok, {}, ca, 57, mismatch, "\r\n", false},
@@ -397,9 +399,6 @@ TEST_F(TlsRun, NamesCheckedAsWritten) {
 // The chain must lead from the server's certificate to a trusted root,
 // every link valid and able to sign; the CAFile is read whole first.
 TEST_F(TlsRun, ChainsCheckedToATrustedRoot) {
-  const std::string ca = certs().file("ca.pem");
-  const std::string ok = "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok";
-  const ServerScript silent = {.answer = {}, .when = AnswerWhen::never};
   const std::string untrusted = ": untrusted authority (57";
   const std::string block = "-----BEGIN CERTIFICATE-----\n";
   const std::string end = "-----END CERTIFICATE-----\n";
@@ -430,8 +429,6 @@ TEST_F(TlsRun, ChainsCheckedToATrustedRoot) {
 // policy; no version before TLS 1.2; no renegotiation; a request for a
 // client certificate is answered without one.
 TEST_F(TlsRun, ProtocolHoldsWhateverThePolicy) {
-  const std::string ca = certs().file("ca.pem");
-  const std::string ok = "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok";
   write_file(work.file("permissive.cnf"),
              "openssl_conf = conf\n[conf]\nssl_conf = ssl\n[ssl]\nsystem_default = policy\n"
              "[policy]\nCipherString = ALL:@SECLEVEL=0\n");
