@@ -268,12 +268,23 @@ SECURITY_STATUS initialize_once(TlsSession& session) {
   return status;
 }
 
+// A socket failure in the first handshake is told as the handshake's, the
+// system's words after it ("handshake failure: ...").
+void name_handshake_failure(const TlsSession& session) {
+  if (session.renegotiating) return;
+  const std::string words = std::string(kHandshakeFailure) + ": " + platform_failure_reason();
+  remember_failure_text(words.c_str());
+}
+
 // Runs the handshake loop as far as the socket allows: done once
 // InitializeSecurityContext has said SEC_E_OK and its last token is gone.
 Progress drive(ErrorNumber& error_code, TlsSession& session, TlsWait& wait) {
   for (;;) {
     int flushed = flush(error_code, session);
-    if (flushed < 0) return Progress::failed;
+    if (flushed < 0) {
+      name_handshake_failure(session);
+      return Progress::failed;
+    }
     if (flushed == 0) {
       wait = TlsWait::writable;
       return Progress::waiting;
@@ -285,7 +296,10 @@ Progress drive(ErrorNumber& error_code, TlsSession& session, TlsWait& wait) {
         wait = TlsWait::readable;
         return Progress::waiting;
       }
-      if (got < 0) return Progress::failed;
+      if (got < 0) {
+        name_handshake_failure(session);
+        return Progress::failed;
+      }
       if (got == 0) {
         // Closed in the middle: after post-handshake messages that is the
         // end of the answer; in the first handshake a failure.

@@ -25,7 +25,12 @@ TestCertificates make_test_certificates(const std::string& directory) {
     return made;
   }
   auto at = [&](const std::string& name) { return "'" + directory + "/" + name + "'"; };
+  // Servers' keys are P-256; issuers' are RSA, whose signatures have one
+  // length: Wine's chain engine rejects an ECDSA signature whose r or s is
+  // shorter than the curve (one certificate in about a hundred), which
+  // would fail a Windows run at random.
   const std::string new_key = "-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes ";
+  const std::string issuer_key = "-newkey rsa:2048 -nodes ";
   const std::string local = "subjectAltName=DNS:localhost,IP:127.0.0.1";
   // A certificate with the given extension lines, signed by issuer, valid
   // for days (-1: it expired a day ago). A server's Common Name is localhost,
@@ -33,8 +38,9 @@ TestCertificates make_test_certificates(const std::string& directory) {
   auto issue = [&](const std::string& name, const std::string& issuer, const std::string& extensions,
                    int days) {
     write_file(directory + "/" + name + ".ext", extensions + "\n");
-    return openssl("req " + new_key + "-keyout " + at(name + ".key") + " -out " +
-                   at(name + ".csr") + " -subj /CN=" + (extensions.find("CA:") == std::string::npos ? "localhost" : name)) &&
+    const bool signs = extensions.find("CA:") != std::string::npos;
+    return openssl("req " + (signs ? issuer_key : new_key) + "-keyout " + at(name + ".key") + " -out " +
+                   at(name + ".csr") + " -subj /CN=" + (signs ? name : "localhost")) &&
            openssl("x509 -req -in " + at(name + ".csr") + " -CA " + at(issuer + ".pem") + " -CAkey " +
                    at(issuer + ".key") + " -CAcreateserial -out " + at(name + ".pem") + " -days " +
                    std::to_string(days) + " -extfile " + at(name + ".ext"));
@@ -45,7 +51,7 @@ TestCertificates make_test_certificates(const std::string& directory) {
                       read_file(directory + "/" + name + ".pem") + read_file(directory + "/" + issuer + ".pem"));
   };
   const std::string authority = "basicConstraints=critical,CA:TRUE";
-  made.ok = openssl("req -x509 " + new_key + "-keyout " + at("ca.key") + " -out " + at("ca.pem") +
+  made.ok = openssl("req -x509 " + issuer_key + "-keyout " + at("ca.key") + " -out " + at("ca.pem") +
                     " -days 2 -subj /CN=ravelok-test-authority") &&
             issue("server", "ca", local + ",IP:::1", 2) &&
             issue("other", "ca", "subjectAltName=DNS:other.example", 2) &&
