@@ -33,6 +33,14 @@ std::string what_failed(const Failure& failure) {
     case Step::settings:
       return failure.number == kErrNotFound ? "no settings file " + failure.object
                                             : "cannot read settings file " + failure.object;
+    case Step::setting:
+      return "bad setting in " + failure.object;
+    case Step::status:
+      return "the server answered " + failure.object;
+    case Step::run_time:
+      return "the run reached MaxTime";
+    case Step::save_header:
+      return "cannot write " + failure.object;
     case Step::upload_file:
       return "cannot read upload file " + decimal_text(failure.index) + " " + quoted;
     case Step::upload_changed:

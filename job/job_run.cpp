@@ -35,6 +35,14 @@ std::string settings_file_of(const CommandLine& arguments) {
 
 }  // namespace
 
+std::string number_key_problem(const NumberKey& key, const std::string& value) {
+  std::int64_t number = 0;
+  const bool status = std::string(key.name) == "FailOn";
+  if (plain_number(value, key.high, number) && !(status && number > 0 && number < 100)) return std::string();
+  if (status) return "not an HTTP status from 100 to 599, nor 0";
+  return "not a number from 0 to " + decimal_text(key.high);
+}
+
 JobSettings read_job_settings(const CommandLine& arguments) {
   JobSettings job;
   job.settings_file = settings_file_of(arguments);
@@ -67,6 +75,19 @@ JobSettings read_job_settings(const CommandLine& arguments) {
 
   job.vars = read_setting_list(file, "Vars");
   job.files = read_setting_list(file, "Files");
+
+  job.save_header = read_setting(file, "URL", "SaveHeader");
+  std::int64_t* const numbers[] = {&job.fail_on, &job.timeout, &job.max_time, &job.retries,
+                                   &job.retry_wait};
+  for (std::size_t i = 0; i < std::size(kNumberKeys); ++i) {
+    const std::string value = read_setting(file, "URL", kNumberKeys[i].name);
+    const std::string problem = number_key_problem(kNumberKeys[i], value);
+    if (problem.empty()) {
+      plain_number(value, kNumberKeys[i].high, *numbers[i]);
+    } else if (job.refused.empty()) {
+      job.refused = std::string("[URL] ") + kNumberKeys[i].name + ": " + problem;
+    }
+  }
   return job;
 }
 
@@ -98,6 +119,12 @@ void run_job(Failure& failure, std::string& site) {
     // Nothing is sent, saved or shown. A settings file that is missing or
     // cannot be read is a failure a scheduler must see.
     check_settings_file(failure, job.settings_file);
+    return;
+  }
+
+  if (!job.refused.empty()) {
+    // A wait, a bound or a rule the author did not write is never guessed.
+    note_failure(failure, kErrSettings, Step::setting, job.settings_file, job.refused);
     return;
   }
 

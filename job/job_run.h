@@ -22,7 +22,28 @@ struct JobSettings {
   bool default_save_name = false;  // save was generated, not configured
   StringList vars;
   StringList files;
+  // [URL] keys read as plain numbers (0 when empty: the rule without them).
+  std::int64_t fail_on = 0;       // an answer status at or past it fails the run
+  std::int64_t timeout = 0;       // seconds of each wait; 0: 3
+  std::int64_t max_time = 0;      // seconds of the whole run; 0: no bound
+  std::int64_t retries = 0;       // further tries after a failed one
+  std::int64_t retry_wait = 0;    // seconds before the first retry; 0: 1
+  std::string save_header;        // the file that receives the answer's header
+  std::string refused;            // the first of those keys whose value is refused, in words
 };
+
+// The [URL] keys whose values are plain numbers, with their largest values.
+struct NumberKey {
+  const char* name;
+  std::int64_t high;
+};
+inline constexpr NumberKey kNumberKeys[] = {
+    {"FailOn", 599}, {"Timeout", 86400}, {"MaxTime", 604800}, {"Retries", 100}, {"RetryWait", 300},
+};
+
+// Why value is refused for the number key key ("not a number from 0 to
+// 86400"), or empty when it is fine.
+std::string number_key_problem(const NumberKey& key, const std::string& value);
 
 // Finds the settings file from the arguments (the first one, or the current
 // directory) and reads the job from it, drawing the default save name when

@@ -12,6 +12,8 @@ using ErrorNumber = std::uint8_t;
 // Error numbers used across the program.
 enum : ErrorNumber {
   kErrNone = 0,
+  kErrSettings = 2,       // a setting's value is refused, or the settings check found something
+  kErrErrorAnswer = 22,   // the server's answer has a status at or past FailOn
   kErrNoMemory = 7,
   kErrTimedOut = 24,
   kErrBadHandle = 51,

@@ -4,6 +4,7 @@
 
 std::string failure_reason(ErrorNumber number) {
   switch (number) {
+    case kErrSettings: case kErrErrorAnswer:
     case kErrTimedOut: case kErrNotOpen: case kErrWrongKind:
     case kErrAlreadyOpen: case kErrEndOfFile: case kErrBadName:
       return std::string();
@@ -14,6 +15,8 @@ std::string failure_reason(ErrorNumber number) {
 
 std::string error_meaning(ErrorNumber number) {
   switch (number) {
+    case kErrSettings: return "bad settings";
+    case kErrErrorAnswer: return "error answer";
     case kErrNoMemory: return "no memory";
     case kErrTimedOut: return "time-out";
     case kErrBadHandle: return "bad file handle";

@@ -11,6 +11,7 @@
 enum class Step : std::uint8_t {
   none,
   settings,     // finding and reading the settings file
+  setting,      // a setting's value that the run refuses
   upload_file,  // reading a file to upload
   upload_changed,  // an upload file that changed while it was sent
   body_file,    // staging the upload body in the temporary directory
@@ -21,7 +22,10 @@ enum class Step : std::uint8_t {
   send,         // sending the request
   receive,      // reading the answer
   answer,       // the answer ended, or stopped coming, short of its end
+  status,       // the answer's status reached FailOn
+  run_time,     // MaxTime ran out
   save,         // writing the save file
+  save_header,  // writing the SaveHeader file
 };
 
 // The first failure of a step: its number, the step, what it failed on (a

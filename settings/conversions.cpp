@@ -205,3 +205,21 @@ std::string upper_case(const std::string& text) {
   }
   return result;
 }
+
+bool plain_number(const std::string& text, std::int64_t high, std::int64_t& value) {
+  const std::size_t first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) {
+    value = 0;
+    return true;
+  }
+  const std::size_t last = text.find_last_not_of(" \t");
+  std::int64_t number = 0;
+  for (std::size_t at = first; at <= last; ++at) {
+    if (!is_decimal_digit(text[at])) return false;
+    number = number * 10 + (text[at] - '0');
+    // Past high, more digits cannot bring it back.
+    if (number > high) return false;
+  }
+  value = number;
+  return true;
+}
