@@ -22,8 +22,14 @@ void take_header_piece(ResponseReader& reader, BodyStore& store, const char* dat
     }
     return;
   }
-  // The header has ended: what the store holds so far was header.
-  if (reader.header_in_store) store_discard(store);
+  // The header has ended: what the store holds so far was header. The
+  // header's own bytes are kept (its last line's CR LF, not the blank line).
+  if (reader.header_in_store) {
+    store_discard(store);
+  } else {
+    const std::size_t end = static_cast<std::size_t>(data - reader.header_text.data()) + body_start;
+    reader.header.assign(reader.header_text, 0, end >= 2 ? end - 2 : 0);
+  }
   reader.header_in_store = false;
   const HeaderScanner& scanner = reader.scanner;
   if (scanner.length_field_seen) {

@@ -18,6 +18,8 @@ struct ResponseReader {
   std::string header_text;       // the text so far, while the header has not ended
   bool header_in_store = false;  // that text outgrew memory and went to the store
   std::string piece;             // one received piece, when it does not go straight to a store
+  std::string header;            // once cut: the header as it arrived, without the blank line
+                                 // (empty when it outgrew memory before it ended)
 };
 
 // True once the header has been cut.

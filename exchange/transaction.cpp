@@ -22,7 +22,7 @@ bool length_reached(const ResponseReader& reader, const BodyStore& store) {
 
 // How far an answer had come when the server went quiet, in words: the
 // body bytes once the header is cut, else the bytes of the header so far.
-std::string stall(const ResponseReader& reader, const BodyStore& store) {
+std::string stall(const ResponseReader& reader, const BodyStore& store, std::uint32_t seconds) {
   std::string arrived;
   if (!header_cut(reader)) {
     arrived = grouped_digits(reader.received) + " bytes of the header";
@@ -32,7 +32,7 @@ std::string stall(const ResponseReader& reader, const BodyStore& store) {
   } else {
     arrived = grouped_digits(store.length) + " body bytes";
   }
-  return arrived + ", then nothing more within 3 s";
+  return arrived + ", then nothing more within " + decimal_text(seconds) + " s";
 }
 
 // Reads passes until the answer has reached its Content-Length, the server
@@ -41,7 +41,7 @@ std::string stall(const ResponseReader& reader, const BodyStore& store) {
 // Tells whether the server was seen closing the connection. A time-out after
 // part of the answer is an answer cut short, and says how far it came.
 bool read_response(Failure& failure, ResponseReader& reader, BodyStore& store,
-                   std::int16_t number, const std::string& object) {
+                   std::int16_t number, const std::string& object, std::uint32_t seconds) {
   for (;;) {
     if (length_reached(reader, store) || store.error != 0) return false;
     const bool header_cut_before = header_cut(reader);
@@ -53,7 +53,7 @@ bool read_response(Failure& failure, ResponseReader& reader, BodyStore& store,
       progress_receiving(static_cast<std::int64_t>(store.length), reader.scanner.announced);
     }
     if (error_code == kErrTimedOut && reader.received > 0) {
-      note_failure(failure, error_code, Step::answer, object, stall(reader, store));
+      note_failure(failure, error_code, Step::answer, object, stall(reader, store, seconds));
       return false;
     }
     if (error_code != 0) {
@@ -85,8 +85,11 @@ std::string shortfall(const ResponseReader& reader, const BodyStore& store) {
 TransactionResult http_transaction(const std::string& site, std::int16_t& port,
                                    const std::string& page, const std::string& method,
                                    const StringList& vars, const StringList& files,
-                                   bool secure, const std::string& ca_file, BodyStore& store) {
+                                   bool secure, const std::string& ca_file, BodyStore& store,
+                                   const ExchangeLimits& limits) {
   TransactionResult result;
+  // A time-out's words name the wait in whole seconds.
+  const std::uint32_t seconds = (limits.wait_ms + 999) / 1000;
   Failure& failure = result.failure;
   const std::uint16_t default_port = secure ? 443 : 80;
   if (port == 0) port = static_cast<std::int16_t>(default_port);
@@ -120,6 +123,7 @@ TransactionResult http_transaction(const std::string& site, std::int16_t& port,
   }
   if (failure.number != 0) {
     result.outcome = failure.number;
+    failure.seconds = seconds;
     return result;
   }
 
@@ -134,7 +138,8 @@ TransactionResult http_transaction(const std::string& site, std::int16_t& port,
     open_error = kErrSocket;
     note_failure(failure, open_error, Step::resolve, site_shown(site), "not looked up");
   } else {
-    tcp_open(open_error, number, host, unsigned_port, kConnectionTimeout, std::string());
+    tcp_open(open_error, number, host, unsigned_port, limits.wait_ms, std::string());
+    if (open_error == 0 && limits.deadline_ms != 0) tcp_end_waits_by(number, limits.deadline_ms);
   }
   if (open_error != 0 && platform_failure_was_lookup()) {
     note_failure(failure, open_error, Step::resolve, site_shown(site), failure_reason(open_error));
@@ -153,6 +158,7 @@ TransactionResult http_transaction(const std::string& site, std::int16_t& port,
     ErrorNumber unused = 0;
     if (open_error == 0) tcp_close(unused, number);
     result.outcome = failure.number;
+    failure.seconds = seconds;
     return result;
   }
 
@@ -180,10 +186,11 @@ TransactionResult http_transaction(const std::string& site, std::int16_t& port,
   } else if (sending == SendOutcome::sent) {
     // A server may answer before it has read everything (413 to a large
     // upload); that answer is still read, but within one time-out in all.
-    if (send_failed) tcp_limit_waits(number, kConnectionTimeout);
-    closed = read_response(read_failure, reader, store, number, object);
+    if (send_failed) tcp_limit_waits(number, limits.wait_ms);
+    closed = read_response(read_failure, reader, store, number, object, seconds);
   }
   finish_response(reader, store);
+  result.header = std::move(reader.header);
 
   ErrorNumber unused = 0;
   tcp_close(unused, number);
@@ -209,5 +216,6 @@ TransactionResult http_transaction(const std::string& site, std::int16_t& port,
     }
   }
   result.outcome = failure.number;
+  failure.seconds = seconds;
   return result;
 }

@@ -55,7 +55,7 @@ std::string what_failed(const Failure& failure) {
       return "cannot connect to " + failure.object;
     case Step::secure:
       return failure.number == kErrTimedOut
-                 ? "no secure connection to " + failure.object + " within 3 s"
+                 ? "no secure connection to " + failure.object + " within " + decimal_text(failure.seconds) + " s"
                  : "no secure connection to " + failure.object;
     case Step::send:
       return failure.number == kErrTimedOut
@@ -63,7 +63,7 @@ std::string what_failed(const Failure& failure) {
                  : "cannot send the request to " + failure.object;
     case Step::receive:
       return failure.number == kErrTimedOut
-                 ? "no answer from " + failure.object + " within 3 s"
+                 ? "no answer from " + failure.object + " within " + decimal_text(failure.seconds) + " s"
                  : "the connection to " + failure.object + " failed while reading the answer";
     case Step::answer:
       return failure.number == kErrTimedOut ? "answer from " + failure.object + " stopped"

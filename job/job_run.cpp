@@ -131,9 +131,14 @@ void run_job(Failure& failure, std::string& site) {
   // An answer nobody saves is read and counted, and kept nowhere.
   BodyStore store = body_store(job.save, job.default_save_name, !job.save.empty(),
                                platform_temp_directory());
+  ExchangeLimits limits;
+  if (job.timeout != 0) limits.wait_ms = static_cast<std::uint32_t>(job.timeout * 1000);
+  if (job.max_time != 0) {
+    limits.deadline_ms = platform_monotonic_milliseconds() + static_cast<std::uint64_t>(job.max_time) * 1000;
+  }
   TransactionResult answer =
       http_transaction(job.site, job.port, job.page, job.method, job.vars, job.files, job.secure,
-                       job.ca_file, store);
+                       job.ca_file, store, limits);
   // When both fail, the exchange's failure is the one told.
   failure = answer.failure;
   if (!job.save.empty()) {

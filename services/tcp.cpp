@@ -247,12 +247,17 @@ void tcp_start_tls(ErrorNumber& error_code, std::int16_t number, const TlsPeer& 
   c.tls = session;
 }
 
-void tcp_limit_waits(std::int16_t number, std::uint32_t total_ms) {
+void tcp_end_waits_by(std::int16_t number, std::uint64_t deadline_ms) {
   ErrorNumber ignored = 0;
   TcpConnection* connection = find_connection(ignored, number);
-  if (connection != nullptr) {
-    connection->deadline_ms = platform_monotonic_milliseconds() + std::max<std::uint32_t>(total_ms, 1);
+  if (connection != nullptr && deadline_ms != 0 &&
+      (connection->deadline_ms == 0 || deadline_ms < connection->deadline_ms)) {
+    connection->deadline_ms = deadline_ms;
   }
+}
+
+void tcp_limit_waits(std::int16_t number, std::uint32_t total_ms) {
+  tcp_end_waits_by(number, platform_monotonic_milliseconds() + std::max<std::uint32_t>(total_ms, 1));
 }
 
 void tcp_send(ErrorNumber& error_code, std::int16_t number, const std::string& bytes) {

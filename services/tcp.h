@@ -74,8 +74,13 @@ std::uint64_t tcp_send_file(ErrorNumber& error_code, std::int16_t number, FileHa
 void tcp_send_line(ErrorNumber& error_code, std::int16_t number, const std::string& text);
 
 // From now on, every wait of the connection ends at the latest total_ms
-// from now: all the waits together last no longer than that.
+// from now: all the waits together last no longer than that. A bound set
+// before that ends sooner stays.
 void tcp_limit_waits(std::int16_t number, std::uint32_t total_ms);
+
+// No wait of the connection lasts past the monotonic time deadline_ms (as
+// platform_monotonic_milliseconds counts); a sooner bound stays.
+void tcp_end_waits_by(std::int16_t number, std::uint64_t deadline_ms);
 
 // Receives up to count bytes: returns as soon as it has handed over all of a
 // refill shorter than the buffer. Empty with 24 when a wait timed out before
