@@ -38,7 +38,7 @@ std::string what_failed(const Failure& failure) {
     case Step::status:
       return "the server answered " + failure.object;
     case Step::run_time:
-      return "the run reached MaxTime";
+      return "MaxTime of " + failure.object + " s reached";
     case Step::save_header:
       return "cannot write " + failure.object;
     case Step::upload_file:
@@ -78,7 +78,9 @@ std::string what_failed(const Failure& failure) {
 
 }  // namespace
 
-std::string failure_line(const Failure& failure, const std::string& site) {
+std::string failure_words(const Failure& failure) { return what_failed(failure); }
+
+std::string failure_line(const Failure& failure, const std::string& site, const std::string& tail) {
   std::string line = "ravelok: " + what_failed(failure);
   if (!failure.reason.empty()) line += ": " + failure.reason;
   line += " (" + decimal_text(failure.number) + " " + error_meaning(failure.number) + ")";
@@ -87,5 +89,5 @@ std::string failure_line(const Failure& failure, const std::string& site) {
   } else if (failure.step == Step::resolve) {
     line += site_hint(site);
   }
-  return line + "\n";
+  return line + tail + "\n";
 }

@@ -1,11 +1,14 @@
 #include "job/job_run.h"
 
+#include "exchange/answer_header.h"
 #include "exchange/transaction.h"
 #include "job/failure_line.h"
 #include "job/save.h"
 #include "job/usage.h"
 #include "platform/platform.h"
 #include "services/console.h"
+#include "services/files.h"
+#include "services/numbers.h"
 #include "services/process.h"
 #include "services/random.h"
 #include "settings/conversions.h"
@@ -31,6 +34,69 @@ void check_settings_file(Failure& failure, const std::string& name) {
 std::string settings_file_of(const CommandLine& arguments) {
   return platform_settings_file_name(arguments.count > 0 ? arguments.arguments[0]
                                                          : platform_current_directory());
+}
+
+// The longest pause a Retry-After field may ask for, in seconds.
+constexpr std::int64_t kLongestRetryAfter = 3600;
+
+// Whether trying again may help after a failed try: never after a
+// failure of the settings, of a file or of a certificate check; after
+// nothing was sent, or the request only in part, always; after an error
+// answer that says the request was not processed (408, 429, 503), always;
+// after another one (500, 502, 504), or when the answer failed once the
+// request was sent whole, only for a GET: the server may have taken a POST.
+bool worth_retrying(const Failure& failure, bool post, int status) {
+  switch (failure.step) {
+    case Step::resolve:
+    case Step::connect:
+    case Step::send:
+      return true;
+    case Step::secure:
+      // A handshake that failed or stalled, not a certificate refused or a
+      // Site refused before connecting.
+      return failure.number == kErrTimedOut || failure.reason.rfind("handshake failure", 0) == 0;
+    case Step::receive:
+    case Step::answer:
+      return !post;
+    case Step::status:
+      if (status == 408 || status == 429 || status == 503) return true;
+      return !post && (status == 500 || status == 502 || status == 504);
+    default:
+      return false;
+  }
+}
+
+// The pause before the retry that follows try attempt: RetryWait seconds
+// (1 when 0), doubled for each further try, at most 300.
+std::int64_t pause_before(std::int64_t retry_wait, std::int64_t attempt) {
+  std::int64_t pause = retry_wait != 0 ? retry_wait : 1;
+  for (std::int64_t i = 1; i < attempt && pause < 300; ++i) pause *= 2;
+  return pause < 300 ? pause : 300;
+}
+
+// Waits seconds, counting them down on the progress line.
+void wait_before_retry(std::int64_t seconds) {
+  for (std::int64_t left = seconds; left > 0; --left) {
+    progress_phase("Esperant... " + decimal_text(left));
+    platform_sleep(1000);
+  }
+  progress_clear();
+}
+
+// Writes the answer's header into name as Save writes the body (nothing
+// added after it); an empty header leaves the file empty, so that no
+// earlier run's header stays in it.
+void save_header(Failure& failure, const std::string& name, const std::string& header) {
+  ErrorNumber error_code = 0;
+  const std::int16_t number = next_free_number();
+  file_open_output(error_code, number, name, false);
+  if (error_code == 0) {
+    file_write(error_code, number, header);
+    ErrorNumber close_error = 0;
+    file_close(close_error, number);
+    if (error_code == 0) error_code = close_error;
+  }
+  note_failure(failure, error_code, Step::save_header, name, failure_reason(error_code));
 }
 
 }  // namespace
@@ -91,7 +157,7 @@ JobSettings read_job_settings(const CommandLine& arguments) {
   return job;
 }
 
-void run_job(Failure& failure, std::string& site) {
+void run_job(Failure& failure, std::string& site, std::string& tail) {
   CommandLine arguments = split_command_line(process_command_tail());
   set_process_arguments(arguments);
   // A question about the program is answered without looking at any job.
@@ -128,35 +194,73 @@ void run_job(Failure& failure, std::string& site) {
     return;
   }
 
-  // An answer nobody saves is read and counted, and kept nowhere.
-  BodyStore store = body_store(job.save, job.default_save_name, !job.save.empty(),
-                               platform_temp_directory());
   ExchangeLimits limits;
   if (job.timeout != 0) limits.wait_ms = static_cast<std::uint32_t>(job.timeout * 1000);
-  if (job.max_time != 0) {
-    limits.deadline_ms = platform_monotonic_milliseconds() + static_cast<std::uint64_t>(job.max_time) * 1000;
+  const std::uint64_t started = platform_monotonic_milliseconds();
+  if (job.max_time != 0) limits.deadline_ms = started + static_cast<std::uint64_t>(job.max_time) * 1000;
+  const std::int64_t tries = job.retries + 1;
+  for (std::int64_t attempt = 1;; ++attempt) {
+    // An answer nobody saves is read and counted, and kept nowhere.
+    BodyStore store = body_store(job.save, job.default_save_name, !job.save.empty(),
+                                 platform_temp_directory());
+    TransactionResult answer =
+        http_transaction(job.site, job.port, job.page, job.method, job.vars, job.files, job.secure,
+                         job.ca_file, store, limits);
+    Failure outcome = answer.failure;
+    const int status = answer_status(answer.header);
+    if (outcome.number == 0 && job.fail_on != 0 && (status < 0 || status >= job.fail_on)) {
+      const std::string shown = status_shown(answer.header);
+      note_failure(outcome, kErrErrorAnswer, Step::status,
+                   shown.empty() ? "without a status line" : shown);
+    }
+    const std::uint64_t now = platform_monotonic_milliseconds();
+    if (outcome.number == kErrTimedOut && limits.deadline_ms != 0 && now >= limits.deadline_ms) {
+      // The run's own bound ended the wait, whichever wait it was.
+      outcome.reason = failure_words(outcome);
+      outcome.step = Step::run_time;
+      outcome.object = decimal_text(job.max_time);
+    }
+    if (attempt < tries && worth_retrying(outcome, job.method == "POST", status)) {
+      std::int64_t pause = pause_before(job.retry_wait, attempt);
+      const std::int64_t asked = retry_after(answer.header, platform_unix_seconds());
+      if (asked > pause) pause = asked;
+      // A retry that could not start before MaxTime is not made, nor one
+      // the server asks to wait more than an hour for: the run would hang
+      // on a server's word.
+      if (pause <= kLongestRetryAfter && (limits.deadline_ms == 0 ||
+          now + static_cast<std::uint64_t>(pause) * 1000 < limits.deadline_ms)) {
+        release_store(store);
+        progress_clear();
+        platform_write_standard_error(failure_line(
+            outcome, site, "; try " + decimal_text(attempt) + " of " + decimal_text(tries) +
+                               ", next in " + decimal_text(pause) + " s"));
+        wait_before_retry(pause);
+        continue;
+      }
+    }
+    if (attempt > 1) tail = "; try " + decimal_text(attempt) + " of " + decimal_text(tries);
+    // When both fail, the exchange's failure is the one told.
+    failure = outcome;
+    if (!job.save.empty()) {
+      save_response(failure, store);
+      if (job.show != 0) shell_open(job.save, 1);
+    }
+    release_store(store);
+    if (!job.save_header.empty()) save_header(failure, job.save_header, answer.header);
+    return;
   }
-  TransactionResult answer =
-      http_transaction(job.site, job.port, job.page, job.method, job.vars, job.files, job.secure,
-                       job.ca_file, store, limits);
-  // When both fail, the exchange's failure is the one told.
-  failure = answer.failure;
-  if (!job.save.empty()) {
-    save_response(failure, store);
-    if (job.show != 0) shell_open(job.save, 1);
-  }
-  release_store(store);
 }
 
 int job_run() {
   Failure failure;
   std::string site;
-  run_job(failure, site);
+  std::string tail;
+  run_job(failure, site, tail);
   if (failure.number != 0) {
     // A scheduler's mail or journal, or the person at the terminal, learns
     // why; the progress line is blanked first so that the two never mix.
     progress_clear();
-    platform_write_standard_error(failure_line(failure, site));
+    platform_write_standard_error(failure_line(failure, site, tail));
   }
   return failure.number;
 }

@@ -52,8 +52,8 @@ JobSettings read_job_settings(const CommandLine& arguments);
 
 // The whole run; its first failure (the exchange's, else the save's, or why
 // the settings file could not be read) goes to failure, the Site setting
-// to site.
-void run_job(Failure& failure, std::string& site);
+// to site, and which try it was to tail ("; try 3 of 3") after retries.
+void run_job(Failure& failure, std::string& site, std::string& tail);
 
 // The whole run; returns the exit status: 0 when the job did what it was
 // asked, else the number of the first failure (53 for a missing settings

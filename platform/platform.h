@@ -71,6 +71,9 @@ std::uint32_t platform_local_milliseconds();
 // A clock that only goes forward, in milliseconds.
 std::uint64_t platform_monotonic_milliseconds();
 
+// The calendar time: seconds since 1970-01-01 00:00 UTC.
+std::int64_t platform_unix_seconds();
+
 // Blocks the process for the given time.
 void platform_sleep(std::uint32_t milliseconds);
 

@@ -2,6 +2,7 @@
 // label, the Content-Length field, and the body store for large answers;
 // the matcher that finds patterns across pieces.
 #include "exchange/response.h"
+#include "exchange/answer_header.h"
 
 #include <gtest/gtest.h>
 
@@ -101,6 +102,37 @@ TEST(ResponseReader, CutsAfterTheFirstBlankLineWhereverThePiecesEnd) {
     EXPECT_EQ(fed.body(), c.body) << c.name;
     EXPECT_EQ(header_cut(fed.reader), c.cut) << c.name;
     EXPECT_EQ(fed.reader.received, c.text.size()) << c.name;
+    // The header is kept as it came, through its last line's CR LF.
+    EXPECT_EQ(fed.reader.header, c.cut ? c.text.substr(0, c.text.find("\r\n\r\n") + 2) : "") << c.name;
+  }
+}
+
+TEST(AnswerHeader, StatusAndRetryAfter) {
+  struct Case { std::string header; int status; std::string shown; std::int64_t retry; };
+  const std::int64_t now = 784111777;  // Sun, 06 Nov 1994 08:49:37 GMT
+  const Case cases[] = {
+      {"HTTP/1.1 503 Service Unavailable\r\nRetry-After: 120\r\n", 503, "503 Service Unavailable", 120},
+      {"HTTP/1.0 200\r\n", 200, "200", -1},
+      {"HTTP/1.0  404 Not\x1b[2J Found \r\n", 404, "404 Not?[2J Found", -1},
+      {"HTTP/1.0 2000 OK\r\n", -1, "", -1},
+      {"HTTP/1 200 OK\r\n", -1, "", -1},
+      {"http/1.0 200 OK\r\n", -1, "", -1},
+      {"HTTP/1.0 20x OK\r\n", -1, "", -1},
+      {"hello\r\n", -1, "", -1},
+      {"", -1, "", -1},
+      {"HTTP/1.0 503 x\r\nretry-after:  Sun, 06 Nov 1994 08:49:47 GMT \r\n", 503, "503 x", 10},
+      {"HTTP/1.0 503 x\r\nRetry-After: Sunday, 06-Nov-94 08:50:37 GMT\r\n", 503, "503 x", 60},
+      {"HTTP/1.0 503 x\r\nRetry-After: Sun Nov  6 08:49:40 1994\r\n", 503, "503 x", 3},
+      {"HTTP/1.0 503 x\r\nRetry-After: Sat, 05 Nov 1994 08:49:37 GMT\r\n", 503, "503 x", 0},
+      {"HTTP/1.0 503 x\r\nRetry-After: -5\r\n", 503, "503 x", -1},
+      {"HTTP/1.0 503 x\r\nRetry-After: soon\r\n", 503, "503 x", -1},
+      {"HTTP/1.0 503 x\r\nX-Retry-After: 5\r\n", 503, "503 x", -1},
+      {"HTTP/1.0 503 " + std::string(300, 'r'), 503, "503 " + std::string(116, 'r'), -1},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(answer_status(c.header), c.status) << c.header;
+    EXPECT_EQ(status_shown(c.header), c.shown) << c.header;
+    EXPECT_EQ(retry_after(c.header, now), c.retry) << c.header;
   }
 }
 

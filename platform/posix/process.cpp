@@ -142,6 +142,12 @@ std::uint64_t platform_monotonic_milliseconds() {
          static_cast<std::uint64_t>(now.tv_nsec / 1000000);
 }
 
+std::int64_t platform_unix_seconds() {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<std::int64_t>(now.tv_sec);
+}
+
 void platform_sleep(std::uint32_t milliseconds) {
   struct timespec wait;
   wait.tv_sec = milliseconds / 1000;

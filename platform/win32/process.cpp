@@ -137,6 +137,14 @@ std::uint32_t platform_local_milliseconds() {
 
 std::uint64_t platform_monotonic_milliseconds() { return GetTickCount64(); }
 
+std::int64_t platform_unix_seconds() {
+  // FILETIME counts 100 ns steps from 1601; 1970 is 11,644,473,600 s later.
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  const std::uint64_t steps = (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  return static_cast<std::int64_t>(steps / 10000000u) - 11644473600;
+}
+
 void platform_sleep(std::uint32_t milliseconds) { Sleep(milliseconds); }
 
 void platform_shell_open(const std::string& file) {

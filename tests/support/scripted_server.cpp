@@ -317,7 +317,9 @@ void ScriptedServer::serve_one(int fd, std::size_t index) {
       return;
     }
   }
-  for (const ServerChunk& chunk : script_.answer) {
+  const std::vector<ServerChunk>& answer =
+      index > 0 && index <= script_.later_answers.size() ? script_.later_answers[index - 1] : script_.answer;
+  for (const ServerChunk& chunk : answer) {
     if (!pause(fd, index, chunk.pause_ms, client_closed)) {
       close(fd);
       return;

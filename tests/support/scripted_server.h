@@ -74,6 +74,8 @@ struct ServerScript {
   int accept_limit_ms = 10000;  // bound of the wait for each client
   int read_limit_ms = 30000;    // bound of each wait for client bytes
   int read_pause_ms = 0;        // after accept, read nothing for this long
+  // The answers of the second, third, ... client, when they differ.
+  std::vector<std::vector<ServerChunk>> later_answers = {};
 };
 
 class ScriptedServer {

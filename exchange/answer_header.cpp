@@ -1,0 +1,140 @@
+#include "exchange/answer_header.h"
+
+#include <cstddef>
+#include <vector>
+
+namespace {
+
+bool is_digit(char byte) { return byte >= '0' && byte <= '9'; }
+
+char lower(char byte) { return byte >= 'A' && byte <= 'Z' ? static_cast<char>(byte - 'A' + 'a') : byte; }
+
+// The digits of text as a number, -1 when text is empty, holds anything
+// else or passes a billion.
+std::int64_t digits_value(const std::string& text) {
+  if (text.empty() || text.size() > 9) return -1;
+  std::int64_t value = 0;
+  for (char byte : text) {
+    if (!is_digit(byte)) return -1;
+    value = value * 10 + (byte - '0');
+  }
+  return value;
+}
+
+// Where the status line's number starts: after "HTTP/", a version of
+// digits and one dot, and spaces; npos when the header starts otherwise.
+std::size_t status_start(const std::string& header) {
+  if (header.compare(0, 5, "HTTP/") != 0) return std::string::npos;
+  std::size_t at = 5;
+  const std::size_t major = at;
+  while (at < header.size() && is_digit(header[at])) ++at;
+  if (at == major || at >= header.size() || header[at] != '.') return std::string::npos;
+  const std::size_t minor = ++at;
+  while (at < header.size() && is_digit(header[at])) ++at;
+  if (at == minor || at >= header.size() || header[at] != ' ') return std::string::npos;
+  while (at < header.size() && header[at] == ' ') ++at;
+  if (header.size() - at < 3 || !is_digit(header[at]) || !is_digit(header[at + 1]) ||
+      !is_digit(header[at + 2])) {
+    return std::string::npos;
+  }
+  if (at + 3 < header.size() && header[at + 3] != ' ' && header[at + 3] != '\r' && header[at + 3] != '\n') {
+    return std::string::npos;
+  }
+  return at;
+}
+
+// Days from 1970-01-01 to the civil date (proleptic Gregorian).
+std::int64_t days_from_civil(std::int64_t year, std::int64_t month, std::int64_t day) {
+  year -= month <= 2 ? 1 : 0;
+  const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
+  const std::int64_t of_era = year - era * 400;
+  const std::int64_t of_year = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+  const std::int64_t of_cycle = of_era * 365 + of_era / 4 - of_era / 100 + of_year;
+  return era * 146097 + of_cycle - 719468;
+}
+
+// An HTTP date in any of its three forms ("Sun, 06 Nov 1994 08:49:37 GMT",
+// "Sunday, 06-Nov-94 08:49:37 GMT", "Sun Nov  6 08:49:37 1994") as seconds
+// since 1970; -1 when it is none.
+std::int64_t http_date(const std::string& text) {
+  std::vector<std::string> words;
+  std::string word;
+  for (char byte : text + " ") {
+    if (byte == ' ' || byte == ',' || byte == '-' || byte == '\t') {
+      if (!word.empty()) words.push_back(word);
+      word.clear();
+    } else {
+      word += lower(byte);
+    }
+  }
+  static const char* const kMonths[] = {"jan", "feb", "mar", "apr", "may", "jun",
+                                        "jul", "aug", "sep", "oct", "nov", "dec"};
+  std::int64_t day = -1, month = -1, year = -1, hour = -1, minute = -1, second = -1;
+  for (const std::string& w : words) {
+    if (w.size() == 8 && w[2] == ':' && w[5] == ':') {
+      hour = digits_value(w.substr(0, 2));
+      minute = digits_value(w.substr(3, 2));
+      second = digits_value(w.substr(6, 2));
+    } else if (w.size() == 3 && !is_digit(w[0])) {
+      for (int m = 0; m < 12; ++m) {
+        if (w == kMonths[m]) month = m + 1;
+      }
+    } else if (is_digit(w[0]) && w.size() <= 2 && day < 0) {
+      day = digits_value(w);
+    } else if (is_digit(w[0]) && (w.size() == 4 || w.size() == 2)) {
+      year = digits_value(w);
+      // Two-digit years are read as the nearest century's.
+      if (w.size() == 2 && year >= 0) year += year < 70 ? 2000 : 1900;
+    }
+  }
+  if (day < 1 || day > 31 || month < 1 || year < 1970 || hour < 0 || hour > 23 || minute < 0 ||
+      minute > 59 || second < 0 || second > 60) {
+    return -1;
+  }
+  return days_from_civil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
+}
+
+}  // namespace
+
+int answer_status(const std::string& header) {
+  const std::size_t at = status_start(header);
+  if (at == std::string::npos) return -1;
+  return (header[at] - '0') * 100 + (header[at + 1] - '0') * 10 + (header[at + 2] - '0');
+}
+
+std::string status_shown(const std::string& header) {
+  const std::size_t at = status_start(header);
+  if (at == std::string::npos) return std::string();
+  std::size_t end = header.find_first_of("\r\n", at);
+  if (end == std::string::npos) end = header.size();
+  std::string shown = header.substr(at, std::min<std::size_t>(end - at, 120));
+  for (char& byte : shown) {
+    const unsigned char code = static_cast<unsigned char>(byte);
+    if (code < 0x20 || code == 0x7F) byte = '?';
+  }
+  while (!shown.empty() && shown.back() == ' ') shown.pop_back();
+  return shown;
+}
+
+std::int64_t retry_after(const std::string& header, std::int64_t now) {
+  static const std::string kName = "retry-after:";
+  for (std::size_t line = header.find('\n'); line != std::string::npos; line = header.find('\n', line + 1)) {
+    const std::size_t start = line + 1;
+    if (header.size() - start < kName.size()) break;
+    bool same = true;
+    for (std::size_t i = 0; i < kName.size() && same; ++i) same = lower(header[start + i]) == kName[i];
+    if (!same) continue;
+    std::size_t end = header.find_first_of("\r\n", start);
+    if (end == std::string::npos) end = header.size();
+    std::string value = header.substr(start + kName.size(), end - start - kName.size());
+    const std::size_t first = value.find_first_not_of(" \t");
+    const std::size_t last = value.find_last_not_of(" \t");
+    value = first == std::string::npos ? std::string() : value.substr(first, last - first + 1);
+    const std::int64_t seconds = digits_value(value);
+    if (seconds >= 0) return seconds;
+    const std::int64_t date = http_date(value);
+    if (date < 0) return -1;
+    return date > now ? date - now : 0;
+  }
+  return -1;
+}
