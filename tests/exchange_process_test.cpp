@@ -375,7 +375,8 @@ TEST_F(ExchangeRun, AnswerStatusTimesAndRetries) {
   const std::string busy = "HTTP/1.0 503 Service Unavailable\r\nContent-Length: 4\r\n\r\nbusy";
   const std::string broken = "HTTP/1.0 500 Internal Server Error\r\nContent-Length: 4\r\n\r\noops";
   std::vector<ServerChunk> drip = {{"HTTP/1.0 200 OK\r\nContent-Length: 9\r\n\r\n"}};
-  for (int i = 0; i < 9; ++i) drip.push_back({"d", 1000});
+  // Bytes at 0.3 s, 1.3 s, 2.3 s, ...: two of them before a bound of 2 s.
+  for (int i = 0; i < 9; ++i) drip.push_back({"d", i == 0 ? 300 : 1000});
   write_file(work.file("up.bin"), std::string("\0\r\n--x", 6) + std::string(3000, 'u'));
   const std::vector<std::string> post = {"Method=POST", "[Vars]", "1=a=b"};
   const std::vector<std::string> upload = {"Method=POST", "[Files]", "1=up.bin"};
@@ -414,7 +415,8 @@ TEST_F(ExchangeRun, AnswerStatusTimesAndRetries) {
       {"reset after a GET: retried", {}, {{{ok}}}, {"Retries=1"}, 0, 2, "ok\r\n", {"; try 1 of 2, next in 1 s\n"},
        1, 4, "", EndAction::reset},
       {"reset after a POST: not retried", {}, {{{ok}}}, {"Retries=1", post[0], post[1], post[2]},
-       testing_windows_binary() ? 62 : 57, 1, "\r\n", {"failed while reading the answer"}, 0, 3, "",
+       testing_windows_binary() ? 62 : 57, 1, "\r\n",
+       {testing_windows_binary() ? "without answering" : "failed while reading the answer"}, 0, 3, "",
        EndAction::reset},
       {"upload sent again whole", {{busy}}, {{{ok}}}, {"FailOn=400", "Retries=1", upload[0], upload[1], upload[2]},
        0, 2, "ok\r\n", {"try 1 of 2"}, 1, 4},
@@ -429,7 +431,7 @@ TEST_F(ExchangeRun, AnswerStatusTimesAndRetries) {
       {"answer after 2 s within Timeout=8", {{ok, 2000}}, {}, {"Timeout=8"}, 0, 1, "ok\r\n", {}, 2, 4},
       {"answer after 2 s past Timeout=1", {{ok, 2000}}, {}, {"Timeout=1"}, 24, 1, "\r\n",
        {"no answer from 127.0.0.1 port ", " within 1 s (24 time-out)\n"}, 1, 2},
-      {"a byte a second past MaxTime=2", drip, {}, {"MaxTime=2"}, 24, 1, "d\r\n",
+      {"a byte a second past MaxTime=2", drip, {}, {"MaxTime=2"}, 24, 1, "dd\r\n",
        {"ravelok: MaxTime of 2 s reached: answer from 127.0.0.1 port ", " stopped (24 time-out)\n"}, 2, 3},
       {"Timeout not a number", {{ok}}, {}, {"Timeout=3s"}, 2, 0, "",
        {"bad setting in ", "RAVELOK.INI: [URL] Timeout: not a number from 0 to 86400 (2 bad settings)\n"}, 0, 2},
@@ -485,9 +487,9 @@ TEST_F(ExchangeRun, AnswerStatusTimesAndRetries) {
       EXPECT_EQ(server->accepted(), c.requests);
       if (c.requests == 2 && c.settings.back() == "1=up.bin") {
         // The second request carries the file whole again, under its own
-        // boundary, at the same length.
-        const std::string first = server->request(0), second = server->request(1);
-        EXPECT_EQ(first.size(), second.size());
+        // boundary, as long as its Content-Length says.
+        const std::string second = server->request(1);
+        EXPECT_TRUE(http_request_complete(second));
         EXPECT_NE(second.find(read_file(work.file("up.bin"))), std::string::npos);
       }
     }
