@@ -1002,10 +1002,20 @@ TEST_F(ExchangeRun, ProgressLineOnATerminal) {
   options.terminal_columns = 80;
   RunResult refused = run_ravelok(options);
   EXPECT_EQ(refused.status, 57);
-  EXPECT_EQ(refused.terminal, obrint + "\r" + std::string(78, ' ') + "\r" +
-                                  "ravelok: cannot connect to 127.0.0.1 port " +
-                                  std::to_string(refused_port) +
-                                  ": Connection refused (57 network failure)\n");
+  const std::string blank = "\r" + std::string(78, ' ') + "\r";
+  const std::string line = "ravelok: cannot connect to 127.0.0.1 port " + std::to_string(refused_port) +
+                           ": Connection refused (57 network failure)";
+  EXPECT_EQ(refused.terminal, obrint + blank + line + "\n");
+
+  // Tried again: the pause counted down between the two tries' lines.
+  std::vector<std::string> settings = job(static_cast<std::uint16_t>(refused_port));
+  settings.push_back("Retries=1");
+  write_file(work.file("RAVELOK.INI"), ini(settings));
+  RunResult retried = run_ravelok(options);
+  EXPECT_EQ(retried.status, 57);
+  EXPECT_EQ(retried.terminal, obrint + blank + line + "; try 1 of 2, next in 1 s\n" + "\rEsperant... 1" +
+                                  std::string(79 - 1 - 13, ' ') + blank + obrint + blank + line +
+                                  "; try 2 of 2\n");
 }
 
 }  // namespace
