@@ -132,14 +132,22 @@ TransactionResult http_transaction(const std::string& site, std::int16_t& port,
   progress_phase("Obrint...");
   const std::int16_t number = next_free_number();
   ErrorNumber open_error = 0;
+  std::uint32_t connect_seconds = seconds;
   if (host.find('@') != std::string::npos) {
     // A user name and password written into Site are never handed to the
     // resolver, which would send them to a name server.
     open_error = kErrSocket;
     note_failure(failure, open_error, Step::resolve, site_shown(site), "not looked up");
   } else {
-    tcp_open(open_error, number, host, unsigned_port, limits.wait_ms, std::string());
-    if (open_error == 0 && limits.deadline_ms != 0) tcp_end_waits_by(number, limits.deadline_ms);
+    // A connect that runs out of time names what it had: the time-out, or
+    // less when the deadline comes first.
+    const std::uint64_t now = platform_monotonic_milliseconds();
+    if (limits.deadline_ms != 0 && limits.deadline_ms < now + limits.wait_ms) {
+      connect_seconds = static_cast<std::uint32_t>(
+          (limits.deadline_ms > now ? limits.deadline_ms - now + 999 : 0) / 1000);
+    }
+    tcp_open(open_error, number, host, unsigned_port, limits.wait_ms, limits.deadline_ms,
+             std::string());
   }
   if (open_error != 0 && platform_failure_was_lookup()) {
     note_failure(failure, open_error, Step::resolve, site_shown(site), failure_reason(open_error));
@@ -158,7 +166,7 @@ TransactionResult http_transaction(const std::string& site, std::int16_t& port,
     ErrorNumber unused = 0;
     if (open_error == 0) tcp_close(unused, number);
     result.outcome = failure.number;
-    failure.seconds = seconds;
+    failure.seconds = failure.step == Step::connect ? connect_seconds : seconds;
     return result;
   }
 

@@ -52,7 +52,9 @@ std::string what_failed(const Failure& failure) {
     case Step::resolve:
       return "cannot resolve host " + quoted;
     case Step::connect:
-      return "cannot connect to " + failure.object;
+      return failure.number == kErrTimedOut
+                 ? "cannot connect to " + failure.object + " within " + decimal_text(failure.seconds) + " s"
+                 : "cannot connect to " + failure.object;
     case Step::secure:
       return failure.number == kErrTimedOut
                  ? "no secure connection to " + failure.object + " within " + decimal_text(failure.seconds) + " s"

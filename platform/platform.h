@@ -210,11 +210,17 @@ void platform_delete_file(const std::string& name);
 // ---------------------------------------------------------------- sockets
 
 // Resolves host (IPv4 and IPv6) and connects a stream socket to port, trying
-// each address in turn; the last attempt's failure is recorded (57 or 70).
-// The name is used whole: one holding a NUL byte resolves to nothing (57).
-// The socket is non-blocking: sends and receives never wait.
+// each address in turn; the last attempt's failure is recorded (57 or 70,
+// 24 when its time ran out). Connecting is one non-blocking connect per
+// address, all of them together bounded by timeout_ms from the end of the
+// lookup (0xFFFFFFFF: only the system's bound) and never past the monotonic
+// time deadline_ms when that is not 0; each address may take an equal part
+// of the time left (connect_time.h). The name is used whole: one holding a
+// NUL byte resolves to nothing (57). The socket is non-blocking: sends and
+// receives never wait.
 SocketHandle platform_tcp_connect(ErrorNumber& error_code, const std::string& host,
-                              std::uint16_t port);
+                                  std::uint16_t port, std::uint32_t timeout_ms,
+                                  std::uint64_t deadline_ms);
 
 enum class SocketWait { ready, timed_out, failed };
 

@@ -39,7 +39,8 @@ std::uint32_t take_held(TcpConnection& connection, std::uint32_t wanted, std::st
 }  // namespace
 
 void tcp_open(ErrorNumber& error_code, std::int16_t number, const std::string& host,
-              std::int32_t port, std::uint32_t timeout_ms, const std::string& service) {
+              std::int32_t port, std::uint32_t timeout_ms, std::uint64_t deadline_ms,
+              const std::string& service) {
   if (timeout_ms == 0) timeout_ms = kNoTimeout;
   NumberEntry* entry = enter_number(error_code, number, NumberKind::tcp, kNoFile);
   if (entry == nullptr) return;
@@ -57,6 +58,7 @@ void tcp_open(ErrorNumber& error_code, std::int16_t number, const std::string& h
   }
   connection->number = number;
   connection->timeout_ms = timeout_ms;
+  connection->deadline_ms = deadline_ms;
 
   // Every failure below is recorded in step_error first, so the number is
   // free again before the caller learns of it.
@@ -70,7 +72,8 @@ void tcp_open(ErrorNumber& error_code, std::int16_t number, const std::string& h
   if (step_error == 0) connection->local_host_name = platform_local_host_name(step_error);
   // The host is used whole: a cut name would be another host.
   if (step_error == 0) {
-    connection->socket = platform_tcp_connect(step_error, host, connection->remote_port);
+    connection->socket =
+        platform_tcp_connect(step_error, host, connection->remote_port, timeout_ms, deadline_ms);
   }
   if (step_error != 0) {
     remove_number(number);

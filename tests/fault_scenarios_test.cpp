@@ -104,27 +104,66 @@ TEST_F(FaultScenario, ConnectionCannotBeOpened) {
   struct Case {
     const char* name;
     std::string site;
-    double seconds;
+    std::vector<std::string> limits;  // Timeout and MaxTime lines
+    int status;
+    int seconds;  // how long connecting takes: 0 at once
   };
   // A name under the reserved .invalid domain never resolves. The resolver
   // is held to one attempt of one second (RES_OPTIONS below), so a slow or
   // unreachable name server cannot stretch the run beyond a few seconds.
+  // The .test names and 10.9.0.2 run in a network namespace of their own
+  // (the wrapper below), where 10.9.0.2 and fd00:9::2 lie behind an
+  // interface that drops every packet: their SYNs vanish, so only the
+  // time-out ends the connect, and no other host is ever reached. both.test
+  // gives fd00:9::2 first, then 127.0.0.1, where nothing listens; four.test
+  // 127.0.0.1 first, then 10.9.0.2 (the resolver's order).
   const Case cases[] = {
-      {"refused", "127.0.0.1", kQuick},
-      {"refused on every address of localhost", "localhost", kQuick},
-      {"unresolvable name", "ravelok-test.invalid", 10.0},
+      {"refused", "127.0.0.1", {}, 57, 0},
+      {"refused on every address of localhost", "localhost", {}, 57, 0},
+      {"unresolvable name", "ravelok-test.invalid", {}, 57, 0},
+      {"dropped, the default time-out", "10.9.0.2", {}, 24, 3},
+      {"dropped, Timeout=1", "10.9.0.2", {"Timeout=1"}, 24, 1},
+      {"dropped, Timeout=2", "10.9.0.2", {"Timeout=2"}, 24, 2},
+      {"dropped, MaxTime before Timeout", "10.9.0.2", {"Timeout=5", "MaxTime=1"}, 24, 1},
+      {"dropped, then refused in half the time", "both.test", {"Timeout=2"}, 57, 1},
+      {"refused, then dropped with all the time", "four.test", {"Timeout=2"}, 24, 2},
   };
   const int port = free_loopback_port();
+  write_file(work.file("hosts"), "127.0.0.1 localhost\nfd00:9::2 both.test\n127.0.0.1 both.test\n"
+                                 "127.0.0.1 four.test\n10.9.0.2 four.test\n");
   for (const Case& c : cases) {
-    write_file(work.file("RAVELOK.INI"), ini(job(c.site, port)));
-    RunResult result = run_ravelok({{work.path},
-                                    {"TEMP=" + temp.path, "RES_OPTIONS=timeout:1 attempts:1"},
-                                    work.path,
-                                    20000});
-    EXPECT_EQ(result.status, 57) << c.name << result.output;
+    std::vector<std::string> settings = job(c.site, port);
+    settings.insert(settings.end(), c.limits.begin(), c.limits.end());
+    write_file(work.file("RAVELOK.INI"), ini(settings));
+    RunOptions options{{work.path}, {"TEMP=" + temp.path, "RES_OPTIONS=timeout:1 attempts:1"}, work.path, 20000};
+    const bool isolated = c.seconds > 0;
+    if (isolated) {
+      // Wine's sockets are made by its wineserver, outside the namespace.
+      if (testing_windows_binary() || !file_exists("/usr/bin/unshare")) continue;
+      options.wrapper = {"/usr/bin/unshare", "--net", "--mount", "/bin/sh", "-c",
+                         "PATH=$PATH:/usr/sbin:/sbin; mount --bind \"$0\" /etc/hosts && ip link set lo up && "
+                         "ip link add d0 type ifb && ip link set d0 up && ip addr add 10.9.0.1/24 dev d0 && "
+                         "ip addr add fd00:9::1/64 dev d0 nodad || { echo no private network; exit 97; }; "
+                         "exec \"$@\"",
+                         work.file("hosts")};
+    }
+    RunResult result = run_ravelok(options);
+    if (isolated && (result.status == 97 || result.output.rfind("unshare", 0) == 0)) {
+      std::cout << "skipped " << c.name << ": " << result.output;
+      continue;
+    }
+    EXPECT_EQ(result.status, c.status) << c.name << result.output;
+    if (c.site.find(".invalid") == std::string::npos) {
+      EXPECT_EQ(result.output, "ravelok: cannot connect to " + c.site + " port " + std::to_string(port) +
+                                   (c.status == 24 ? " within " + std::to_string(c.seconds) + " s (24 time-out)\n"
+                                                   : ": Connection refused (57 network failure)\n")) << c.name;
+    }
     // Nothing came, and the save still writes what it has.
     EXPECT_EQ(read_file(work.file("answer.txt")), "\r\n") << c.name;
-    EXPECT_LT(result.seconds, c.seconds) << c.name;
+    EXPECT_GE(result.seconds, c.seconds - 0.05) << c.name;
+    EXPECT_LT(result.seconds, c.site.find(".invalid") != std::string::npos ? 10.0
+                              : c.seconds == 0                            ? kQuick
+                                                                          : c.seconds + 0.8) << c.name;
     EXPECT_TRUE(list_directory(temp.path).empty()) << c.name;
   }
 }

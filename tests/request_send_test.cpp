@@ -37,7 +37,7 @@ class Send : public RequestFixture {
     std::int16_t number = next_free_number();
     const std::string site = ipv6 ? "::1" : "127.0.0.1";
     error_code = failure.number;
-    tcp_open(error_code, number, site, port, 3000, std::string());
+    tcp_open(error_code, number, site, port, 3000, 0, std::string());
     if (error_code == 0) {
       Failure changed;
       send_request(failure, changed, number, site, port, 80, page, method, files, request, site);
@@ -182,7 +182,7 @@ TEST_F(Send, FilesChangedAfterCountingGoOutAsCounted) {
     }
     ErrorNumber error = 0;
     std::int16_t number = next_free_number();
-    tcp_open(error, number, "127.0.0.1", server.port(), 3000, std::string());
+    tcp_open(error, number, "127.0.0.1", server.port(), 3000, 0, std::string());
     ASSERT_EQ(error, 0);
     Failure changed;
     EXPECT_EQ(send_request(failure, changed, number, "127.0.0.1", server.port(), 80, "/", "POST",

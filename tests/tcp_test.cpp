@@ -82,7 +82,7 @@ class TcpTest : public ::testing::Test {
   std::int16_t open(ErrorNumber& error_code, const std::string& host, std::int32_t port,
                     std::uint32_t timeout_ms = kShortTimeout) {
     std::int16_t number = next_free_number();
-    tcp_open(error_code, number, host, port, timeout_ms, "");
+    tcp_open(error_code, number, host, port, timeout_ms, 0, "");
     return number;
   }
 
@@ -168,7 +168,7 @@ TEST_F(TcpTest, FailedOpensLeaveTheNumberFree) {
   };
   for (const Case& c : cases) {
     ErrorNumber error_code = 0;
-    tcp_open(error_code, c.number, "127.0.0.1", c.port, kShortTimeout, "");
+    tcp_open(error_code, c.number, "127.0.0.1", c.port, kShortTimeout, 0, "");
     EXPECT_EQ(error_code, c.expected) << c.what;
     EXPECT_EQ(find_number(c.number), nullptr) << c.what;
   }
@@ -181,7 +181,7 @@ TEST_F(TcpTest, OpeningAnOpenNumberFailsAndKeepsTheConnection) {
   ASSERT_TRUE(first.ok() && second.ok());
   std::int16_t number = open_to(first);
   ErrorNumber error_code = 0;
-  tcp_open(error_code, number, "127.0.0.1", second.port(), kShortTimeout, "");
+  tcp_open(error_code, number, "127.0.0.1", second.port(), kShortTimeout, 0, "");
   EXPECT_EQ(error_code, 55);
   error_code = 0;
   EXPECT_EQ(tcp_receive(error_code, number, 4096), "first");
@@ -241,18 +241,23 @@ TEST_F(TcpTest, CountZeroTakesNothing) {
 }
 
 TEST_F(TcpTest, SilentServerTimesOutOnce) {
-  // One short case and one with the time-out the exchange uses.
-  for (std::uint32_t timeout : {kShortTimeout, 3000u}) {
+  // One short case, one with the time-out the exchange uses, and one where
+  // the deadline given at the open comes first.
+  struct Case { std::uint32_t timeout, deadline_in, bound; };
+  for (const Case& c : {Case{kShortTimeout, 0, kShortTimeout}, Case{3000, 0, 3000}, Case{3000, 400, 400}}) {
     ScriptedServer server({.when = AnswerWhen::never});
     ASSERT_TRUE(server.ok());
-    std::int16_t number = open_to(server, timeout);
     ErrorNumber error_code = 0;
+    std::int16_t number = next_free_number();
+    tcp_open(error_code, number, "127.0.0.1", server.port(), c.timeout,
+             c.deadline_in == 0 ? 0 : now_ms() + c.deadline_in, "");
+    ASSERT_EQ(error_code, 0);
     std::uint64_t started = now_ms();
     EXPECT_EQ(tcp_receive(error_code, number, 4096), "");
     std::uint64_t elapsed = now_ms() - started;
     EXPECT_EQ(error_code, 24);
-    EXPECT_GE(elapsed + 20, timeout);
-    EXPECT_LT(elapsed, timeout + 1000);
+    EXPECT_GE(elapsed + 20, c.bound);
+    EXPECT_LT(elapsed, c.bound + 1000);
     error_code = 0;
     EXPECT_FALSE(tcp_at_end(error_code, number));
     EXPECT_EQ(error_code, 0);

@@ -1,5 +1,6 @@
 // POSIX backend: client stream sockets. Every failure is recorded as 57, or
-// as 70 when the system reports EINPROGRESS; EINTR never leaves this file.
+// as 70 when the system reports EINPROGRESS, or 24 when connecting runs out
+// of time; EINTR never leaves this file.
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -14,6 +15,7 @@
 #include <climits>
 #include <cstring>
 
+#include "platform/connect_time.h"
 #include "platform/platform.h"
 #include "platform/posix/posix.h"
 
@@ -37,25 +39,43 @@ std::string system_name(const std::string& text) {
   return name.substr(0, name.find('\0'));
 }
 
-// A connect interrupted by a signal goes on in the background; wait for it
-// to finish and fetch its outcome. Returns 0 or the errno value.
-int finish_interrupted_connect(int fd) {
+// Waits until the connect under way on fd has ended, at the latest at the
+// monotonic time end_ms (none with unbounded). Returns 0 once connected, the
+// errno value of a failed connect, or ETIMEDOUT with timed_out set when the
+// time ran out first. A signal does not stop the connect: the wait goes on
+// for the time that is left.
+int finish_connect(int fd, std::uint64_t end_ms, bool unbounded, bool& timed_out) {
   struct pollfd entry;
   entry.fd = fd;
   entry.events = POLLOUT;
-  entry.revents = 0;
-  while (poll(&entry, 1, -1) < 0) {
-    if (errno != EINTR) return errno;
+  for (;;) {
+    int wait_ms = -1;
+    if (!unbounded) {
+      const std::uint64_t now = platform_monotonic_milliseconds();
+      const std::uint64_t left = now >= end_ms ? 0 : end_ms - now;
+      wait_ms = left > static_cast<std::uint64_t>(INT_MAX) ? INT_MAX : static_cast<int>(left);
+    }
+    entry.revents = 0;
+    const int result = poll(&entry, 1, wait_ms);
+    if (result > 0) break;
+    if (result == 0 && wait_ms != INT_MAX) {
+      timed_out = true;
+      return ETIMEDOUT;
+    }
+    if (result < 0 && errno != EINTR) return errno;
   }
+  // Writable, or an error or hang-up: the connect's own outcome decides.
   int value = 0;
   socklen_t size = sizeof value;
   if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &value, &size) != 0) return errno;
   return value;
 }
 
-// One attempt on one resolved address; returns the socket or -1 with the
-// errno value in failure.
-int connect_one(const struct addrinfo& address, int& failure) {
+// One attempt on one resolved address, waiting for it at the latest until
+// end_ms (none with unbounded); returns the socket or -1 with the errno value
+// in failure (ETIMEDOUT with timed_out set when the time ran out).
+int connect_one(const struct addrinfo& address, std::uint64_t end_ms, bool unbounded,
+                int& failure, bool& timed_out) {
   int fd = socket(address.ai_family, address.ai_socktype, address.ai_protocol);
   if (fd < 0) {
     failure = errno;
@@ -74,19 +94,22 @@ int connect_one(const struct addrinfo& address, int& failure) {
   int on = 1;
   if (result == 0) result = setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
 #endif
+  // Non-blocking from the start: the connect itself returns at once and is
+  // waited for with the bound below, and later no send or receive waits
+  // either; the caller's bounded waits for readiness decide how long.
+  if (result == 0) {
+    const int flags = fcntl(fd, F_GETFL);
+    result = flags < 0 ? -1 : fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  }
   if (result == 0) {
     result = connect(fd, address.ai_addr, address.ai_addrlen);
-    if (result != 0 && errno == EINTR) {
-      int outcome = finish_interrupted_connect(fd);
+    // EINTR leaves the connect going on in the background, as EINPROGRESS
+    // does: both are waited for.
+    if (result != 0 && (errno == EINPROGRESS || errno == EINTR)) {
+      const int outcome = finish_connect(fd, end_ms, unbounded, timed_out);
       result = outcome == 0 ? 0 : -1;
       errno = outcome;
     }
-  }
-  // Connected: from now on no send or receive waits; the caller's bounded
-  // waits for readiness decide how long to wait.
-  if (result == 0) {
-    int flags = fcntl(fd, F_GETFL);
-    result = flags < 0 ? -1 : fcntl(fd, F_SETFL, flags | O_NONBLOCK);
   }
   if (result != 0) {
     failure = errno;
@@ -99,7 +122,8 @@ int connect_one(const struct addrinfo& address, int& failure) {
 }  // namespace
 
 SocketHandle platform_tcp_connect(ErrorNumber& error_code, const std::string& host,
-                              std::uint16_t port) {
+                                  std::uint16_t port, std::uint32_t timeout_ms,
+                                  std::uint64_t deadline_ms) {
   // A NUL would end the name early: the host asked for is not the one the
   // resolver would see.
   if (host.find('\0') != std::string::npos) {
@@ -127,14 +151,34 @@ SocketHandle platform_tcp_connect(ErrorNumber& error_code, const std::string& ho
     return kNoSocket;
   }
   // The addresses come in the resolver's order of preference; the first that
-  // accepts wins, and only the last failure is reported.
+  // accepts wins, and only the last failure is reported. The time from here
+  // on is shared: each address may take an equal part of what is left, so
+  // one whose packets vanish leaves time for the next, one that fails at
+  // once hands its part on, and the last may take all that remains.
+  std::uint64_t end_ms = 0;
+  const bool unbounded =
+      !connect_end(timeout_ms, deadline_ms, platform_monotonic_milliseconds(), end_ms);
+  int addresses = 0;
+  for (const struct addrinfo* address = answer; address != nullptr; address = address->ai_next) {
+    ++addresses;
+  }
   int failure = 0;
+  bool timed_out = false;
   int fd = -1;
   for (const struct addrinfo* address = answer; address != nullptr && fd < 0;
-       address = address->ai_next) {
-    fd = connect_one(*address, failure);
+       address = address->ai_next, --addresses) {
+    timed_out = false;
+    const std::uint64_t attempt_ms =
+        unbounded ? 0 : attempt_end(end_ms, platform_monotonic_milliseconds(), addresses);
+    fd = connect_one(*address, attempt_ms, unbounded, failure, timed_out);
   }
   freeaddrinfo(answer);
+  if (fd < 0 && timed_out) {
+    // Out of time: the program's own finding, whatever the system says.
+    remember_failure_reason(std::strerror(ETIMEDOUT));
+    set_error(error_code, kErrTimedOut);
+    return kNoSocket;
+  }
   if (fd < 0) {
     record_socket_error(error_code, failure);
     return kNoSocket;

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/connect_time.h"
 #include "platform/win32/win32.h"
 
 namespace {
@@ -50,22 +51,74 @@ bool start_sockets(ErrorNumber& error_code) {
   return true;
 }
 
-// One attempt on one resolved address; the socket, made non-blocking once
-// connected, or INVALID_SOCKET with the library's error value left for the
-// caller.
-SOCKET connect_one(const struct addrinfo& address) {
+// Waits until the connect under way on s has ended, at the latest at the
+// monotonic time end_ms (none with unbounded). Returns 0 once connected, the
+// library's error value of a failed connect, or WSAETIMEDOUT with timed_out
+// set when the time ran out first. select, not WSAPoll: WSAPoll does not
+// report a failed connect on every Windows version; select tells it in the
+// exception set.
+int finish_connect(SOCKET s, std::uint64_t end_ms, bool unbounded, bool& timed_out) {
+  for (;;) {
+    fd_set writable;
+    fd_set failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(s, &writable);
+    FD_SET(s, &failed);
+    // select takes at most a day at a time; a longer bound takes rounds.
+    constexpr std::uint64_t kRound = 86400000;
+    std::uint64_t wait_ms = kRound;
+    if (!unbounded) {
+      const std::uint64_t now = platform_monotonic_milliseconds();
+      wait_ms = now >= end_ms ? 0 : end_ms - now;
+      if (wait_ms > kRound) wait_ms = kRound;
+    }
+    struct timeval limit;
+    limit.tv_sec = static_cast<long>(wait_ms / 1000);
+    limit.tv_usec = static_cast<long>(wait_ms % 1000) * 1000;
+    const int result = select(0, nullptr, &writable, &failed, &limit);
+    if (result == SOCKET_ERROR) return WSAGetLastError();
+    if (result > 0) break;
+    if (!unbounded && wait_ms < kRound) {
+      timed_out = true;
+      return WSAETIMEDOUT;
+    }
+  }
+  // Writable, or in the exception set: the connect's own outcome decides.
+  int value = 0;
+  int size = sizeof value;
+  if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&value), &size) != 0) {
+    return WSAGetLastError();
+  }
+  return value;
+}
+
+// One attempt on one resolved address, waiting for it at the latest until
+// end_ms (none with unbounded); the socket, or INVALID_SOCKET with the
+// library's error value left for the caller (WSAETIMEDOUT with timed_out set
+// when the time ran out).
+SOCKET connect_one(const struct addrinfo& address, std::uint64_t end_ms, bool unbounded,
+                   bool& timed_out) {
   SOCKET s = socket(address.ai_family, address.ai_socktype, address.ai_protocol);
   if (s == INVALID_SOCKET) return s;
   // A close never waits for unsent data.
   BOOL dont_linger = TRUE;
   bool ok = setsockopt(s, SOL_SOCKET, SO_DONTLINGER, reinterpret_cast<const char*>(&dont_linger),
                        sizeof dont_linger) == 0;
-  if (ok) ok = connect(s, address.ai_addr, static_cast<int>(address.ai_addrlen)) == 0;
-  // From here on no send or receive waits; the caller waits with select.
+  // Non-blocking from the start: the connect returns at once and is waited
+  // for with the bound below, and later no send or receive waits either;
+  // the caller waits with select.
   u_long non_blocking = 1;
   if (ok) ok = ioctlsocket(s, FIONBIO, &non_blocking) == 0;
+  int value = 0;
+  if (ok && connect(s, address.ai_addr, static_cast<int>(address.ai_addrlen)) != 0) {
+    value = WSAGetLastError();
+    if (value == WSAEWOULDBLOCK) value = finish_connect(s, end_ms, unbounded, timed_out);
+    ok = value == 0;
+  } else if (!ok) {
+    value = WSAGetLastError();
+  }
   if (!ok) {
-    int value = WSAGetLastError();
     closesocket(s);
     WSASetLastError(value);
     return INVALID_SOCKET;
@@ -76,7 +129,8 @@ SOCKET connect_one(const struct addrinfo& address) {
 }  // namespace
 
 SocketHandle platform_tcp_connect(ErrorNumber& error_code, const std::string& host,
-                              std::uint16_t port) {
+                                  std::uint16_t port, std::uint32_t timeout_ms,
+                                  std::uint64_t deadline_ms) {
   // The name goes to the resolver whole; a NUL byte would cut it short, so a
   // name holding one names no host.
   if (host.find('\0') != std::string::npos) {
@@ -100,13 +154,33 @@ SocketHandle platform_tcp_connect(ErrorNumber& error_code, const std::string& ho
     return kNoSocket;
   }
   // The addresses come in the resolver's order of preference; the first that
-  // accepts wins, and only the last failure is reported.
-  SOCKET s = INVALID_SOCKET;
-  for (const struct addrinfo* address = answer; address != nullptr && s == INVALID_SOCKET;
-       address = address->ai_next) {
-    s = connect_one(*address);
+  // accepts wins, and only the last failure is reported. The time from here
+  // on is shared: each address may take an equal part of what is left, so
+  // one whose packets vanish leaves time for the next, one that fails at
+  // once hands its part on, and the last may take all that remains.
+  std::uint64_t end_ms = 0;
+  const bool unbounded =
+      !connect_end(timeout_ms, deadline_ms, platform_monotonic_milliseconds(), end_ms);
+  int addresses = 0;
+  for (const struct addrinfo* address = answer; address != nullptr; address = address->ai_next) {
+    ++addresses;
   }
-  if (s == INVALID_SOCKET) record_socket_error(error_code);
+  SOCKET s = INVALID_SOCKET;
+  bool timed_out = false;
+  for (const struct addrinfo* address = answer; address != nullptr && s == INVALID_SOCKET;
+       address = address->ai_next, --addresses) {
+    timed_out = false;
+    const std::uint64_t attempt_ms =
+        unbounded ? 0 : attempt_end(end_ms, platform_monotonic_milliseconds(), addresses);
+    s = connect_one(*address, attempt_ms, unbounded, timed_out);
+  }
+  if (s == INVALID_SOCKET && timed_out) {
+    // Out of time: the program's own finding, whatever the system says.
+    remember_system_value(WSAETIMEDOUT);
+    set_error(error_code, kErrTimedOut);
+  } else if (s == INVALID_SOCKET) {
+    record_socket_error(error_code);
+  }
   freeaddrinfo(answer);
   if (s == INVALID_SOCKET) {
     WSACleanup();

@@ -141,7 +141,7 @@ TEST_F(Win32Tcp, SendsExactBytesAndTakesAShortBurstAtOnce) {
   ASSERT_TRUE(server.ok());
   ErrorNumber error_code = 0;
   std::int16_t number = next_free_number();
-  tcp_open(error_code, number, "127.0.0.1", server.port(), 3000, "");
+  tcp_open(error_code, number, "127.0.0.1", server.port(), 3000, 0, "");
   ASSERT_EQ(error_code, 0);
   tcp_send(error_code, number, "ab\0c"s);
   tcp_send_line(error_code, number, "de");
@@ -162,7 +162,7 @@ TEST_F(Win32Tcp, BurstThenCloseComesInRequestedPieces) {
   ASSERT_TRUE(server.ok());
   ErrorNumber error_code = 0;
   std::int16_t number = next_free_number();
-  tcp_open(error_code, number, "127.0.0.1", server.port(), 3000, "");
+  tcp_open(error_code, number, "127.0.0.1", server.port(), 3000, 0, "");
   ASSERT_EQ(error_code, 0);
   // Let the whole burst and the close arrive before the first receive.
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -183,7 +183,7 @@ TEST_F(Win32Tcp, SilentServerTimesOutOnce) {
   ASSERT_TRUE(server.ok());
   ErrorNumber error_code = 0;
   std::int16_t number = next_free_number();
-  tcp_open(error_code, number, "127.0.0.1", server.port(), 300, "");
+  tcp_open(error_code, number, "127.0.0.1", server.port(), 300, 0, "");
   ASSERT_EQ(error_code, 0);
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(tcp_receive(error_code, number, 4096), "");
@@ -205,7 +205,7 @@ TEST_F(Win32Tcp, FailedOpensLeaveTheNumberFree) {
     // Let the probe's accept wait see a client and end.
     ErrorNumber ignored = 0;
     std::int16_t number = next_free_number();
-    tcp_open(ignored, number, "127.0.0.1", closed_port, 1000, "");
+    tcp_open(ignored, number, "127.0.0.1", closed_port, 1000, 0, "");
     tcp_close(ignored, number);
   }
   struct Case { const char* what; std::string host; std::int32_t port; std::string service; };
@@ -220,10 +220,45 @@ TEST_F(Win32Tcp, FailedOpensLeaveTheNumberFree) {
   for (const Case& c : cases) {
     ErrorNumber error_code = 0;
     std::int16_t number = next_free_number();
-    tcp_open(error_code, number, c.host, c.port, 1000, c.service);
+    tcp_open(error_code, number, c.host, c.port, 1000, 0, c.service);
     EXPECT_EQ(error_code, 57) << c.what;
     EXPECT_EQ(find_number(number), nullptr) << c.what;
   }
+}
+
+TEST_F(Win32Tcp, ConnectingEndsWithinItsBound) {
+  if (GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") == nullptr) {
+    GTEST_SKIP() << "Windows refuses a connection to a full queue; Linux, under Wine, drops its SYN";
+  }
+  // A loopback listener with a queue of one, filled by a client nobody
+  // accepts: the next SYN is dropped, so only the bound ends the connect.
+  WSADATA data;
+  ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);
+  SOCKET full = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  SOCKET filler = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int size = sizeof address;
+  ASSERT_EQ(bind(full, reinterpret_cast<sockaddr*>(&address), size), 0);
+  ASSERT_EQ(getsockname(full, reinterpret_cast<sockaddr*>(&address), &size), 0);
+  ASSERT_EQ(listen(full, 0), 0);
+  ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr*>(&address), size), 0);
+  // The time-out alone, then a deadline that comes first.
+  for (std::uint64_t deadline_in : {0, 300}) {
+    ErrorNumber error_code = 0;
+    const std::uint64_t start = platform_monotonic_milliseconds();
+    SocketHandle socket = platform_tcp_connect(error_code, "127.0.0.1", ntohs(address.sin_port), 1000,
+                                               deadline_in == 0 ? 0 : start + deadline_in);
+    const std::uint64_t waited = platform_monotonic_milliseconds() - start;
+    EXPECT_EQ(socket, kNoSocket);
+    EXPECT_EQ(error_code, 24);
+    EXPECT_GE(waited + 20, deadline_in == 0 ? 1000u : deadline_in);
+    EXPECT_LT(waited, deadline_in == 0 ? 1600u : 900u);
+  }
+  closesocket(filler);
+  closesocket(full);
+  WSACleanup();
 }
 
 TEST_F(Win32Tcp, HostsByName) {
@@ -234,7 +269,7 @@ TEST_F(Win32Tcp, HostsByName) {
     ASSERT_TRUE(server.ok());
     ErrorNumber error_code = 0;
     std::int16_t number = next_free_number();
-    tcp_open(error_code, number, host, server.port(), 3000, "");
+    tcp_open(error_code, number, host, server.port(), 3000, 0, "");
     EXPECT_EQ(error_code, 0) << host;
     EXPECT_EQ(tcp_receive(error_code, number, 4096), "ok") << host;
     tcp_close(error_code, number);
@@ -247,7 +282,7 @@ TEST_F(Win32Tcp, SocketsNeverWait) {
   LoopbackServer server({{"", kDeafMs}}, 0, true);
   ASSERT_TRUE(server.ok());
   ErrorNumber error_code = 0;
-  SocketHandle socket = platform_tcp_connect(error_code, "127.0.0.1", server.port());
+  SocketHandle socket = platform_tcp_connect(error_code, "127.0.0.1", server.port(), 3000, 0);
   ASSERT_NE(socket, kNoSocket);
   EXPECT_EQ(platform_socket_peer_address(socket), std::string("\x7f\0\0\x01", 4));
   auto start = std::chrono::steady_clock::now();

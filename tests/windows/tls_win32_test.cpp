@@ -72,7 +72,7 @@ Session run_session(const std::string& behaviour, const std::string& host,
                     const std::string& ca_file, const std::string& request, int limit_ms = 5000) {
   Session result;
   ErrorNumber& error_code = result.error_code;
-  SocketHandle socket = platform_tcp_connect(error_code, host, peer().ports.at(behaviour));
+  SocketHandle socket = platform_tcp_connect(error_code, host, peer().ports.at(behaviour), 3000, 0);
   if (socket == kNoSocket) return result;
   std::vector<std::string> roots;
   if (!ca_file.empty()) roots = split_pem_certificates(read_file(peer().directory + "\\" + ca_file)).certificates;
