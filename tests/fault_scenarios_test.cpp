@@ -154,7 +154,9 @@ TEST_F(FaultScenario, ConnectionCannotBeOpened) {
     }
     EXPECT_EQ(result.status, c.status) << c.name << result.output;
     if (c.site.find(".invalid") == std::string::npos) {
-      EXPECT_EQ(result.output, "ravelok: cannot connect to " + c.site + " port " + std::to_string(port) +
+      const bool run_limit = !c.limits.empty() && c.limits.back() == "MaxTime=1";
+      EXPECT_EQ(result.output, std::string("ravelok: ") + (run_limit ? "MaxTime of 1 s reached: " : "") +
+                                   "cannot connect to " + c.site + " port " + std::to_string(port) +
                                    (c.status == 24 ? " within " + std::to_string(c.seconds) + " s (24 time-out)\n"
                                                    : ": Connection refused (57 network failure)\n")) << c.name;
     }
