@@ -86,7 +86,8 @@ std::string failure_line(const Failure& failure, const std::string& site, const 
   std::string line = "ravelok: " + what_failed(failure);
   if (!failure.reason.empty()) line += ": " + failure.reason;
   line += " (" + decimal_text(failure.number) + " " + error_meaning(failure.number) + ")";
-  if (failure.step == Step::upload_file || failure.step == Step::body_file) {
+  if (failure.step == Step::upload_file || failure.step == Step::body_file ||
+      failure.nothing_sent) {
     line += "; nothing sent";
   } else if (failure.step == Step::resolve) {
     line += site_hint(site);

@@ -194,6 +194,16 @@ void run_job(Failure& failure, std::string& site, std::string& tail) {
     return;
   }
 
+  // A request whose answer cannot be kept is not sent: the server would act
+  // on it (take the form), the answer would be lost, and a rerun would send
+  // it twice. Nothing is saved, so nothing is shown either.
+  check_save_file(failure, Step::save, job.save, job.default_save_name);
+  check_save_file(failure, Step::save_header, job.save_header, false);
+  if (failure.number != 0) {
+    failure.nothing_sent = true;
+    return;
+  }
+
   ExchangeLimits limits;
   if (job.timeout != 0) limits.wait_ms = static_cast<std::uint32_t>(job.timeout * 1000);
   const std::uint64_t started = platform_monotonic_milliseconds();

@@ -64,6 +64,14 @@ void save_response(Failure& failure, BodyStore& store) {
   save_failed(failure, close_error, name);
 }
 
+void check_save_file(Failure& failure, Step step, const std::string& name,
+                     bool plain_files_only) {
+  if (name.empty()) return;
+  ErrorNumber error_code = 0;
+  file_check_output(error_code, name, plain_files_only);
+  note_failure(failure, error_code, step, name, failure_reason(error_code));
+}
+
 void shell_open(const std::string& file, int show_command) {
   (void)show_command;  // the desktop decides how its viewer shows itself
   platform_shell_open(file);

@@ -14,5 +14,17 @@
 // first failure goes to failure.
 void save_response(Failure& failure, BodyStore& store);
 
+// Finds whether saving to name would fail at its open, without changing
+// anything on disk, and records that failure for step (Step::save, or
+// Step::save_header for the SaveHeader file) as the save would: its number,
+// the name and the system's words. The directory must exist, an existing
+// file must open for writing, and a missing one must be allowed in its
+// directory; with plain_files_only (the generated default name) only a
+// regular file, not through a link, is taken. An empty name is no file to
+// save to: nothing is recorded. A failure that only writing can meet (a
+// full disk) is not foreseen.
+void check_save_file(Failure& failure, Step step, const std::string& name,
+                     bool plain_files_only);
+
 // Hands file to the desktop's viewer; reports nothing.
 void shell_open(const std::string& file, int show_command);

@@ -139,6 +139,15 @@ void platform_console_flush();
 FileHandle platform_open_output(ErrorNumber& error_code, const std::string& name,
                               bool plain_files_only);
 
+// Finds, without changing anything on disk, the failure that
+// platform_open_output(name, plain_files_only) would record, and records it;
+// nothing when that open would succeed as far as can be told beforehand. An
+// existing file is opened for writing as that open would open it and closed
+// unwritten (a FIFO or device is only asked about, not opened); for a missing
+// one, the directory that would hold it must let this process add a file.
+void platform_check_output(ErrorNumber& error_code, const std::string& name,
+                           bool plain_files_only);
+
 // Opens name for writing only when it is an existing regular file (with
 // plain_files_only, not through a link), and empties it; never creates one.
 // 53 when nothing bears the name; 70 for anything but a regular file.

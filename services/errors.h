@@ -38,6 +38,7 @@ struct Failure {
   std::string reason;
   std::int32_t index = 0;  // which upload file, counted from 1, when one failed
   std::uint32_t seconds = 3;  // the wait that ran out, for a time-out
+  bool nothing_sent = false;  // the run ended on it before connecting
 };
 
 // The system's words for a failure just recorded with number, or empty when

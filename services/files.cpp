@@ -5,6 +5,16 @@
 
 namespace {
 
+// Wildcards are refused on every platform so that both builds open the
+// same names.
+bool name_allowed(ErrorNumber& error_code, const std::string& name) {
+  if (name.empty() || name.find_first_of("*?") != std::string::npos) {
+    set_error(error_code, kErrBadName);
+    return false;
+  }
+  return true;
+}
+
 // The checks every open makes before it touches the file system, so that a
 // refused number never creates or empties a file.
 bool may_open(ErrorNumber& error_code, std::int16_t number, const std::string& name) {
@@ -16,13 +26,7 @@ bool may_open(ErrorNumber& error_code, std::int16_t number, const std::string& n
     set_error(error_code, kErrAlreadyOpen);
     return false;
   }
-  // Wildcards are refused on every platform so that both builds open the
-  // same names.
-  if (name.empty() || name.find_first_of("*?") != std::string::npos) {
-    set_error(error_code, kErrBadName);
-    return false;
-  }
-  return true;
+  return name_allowed(error_code, name);
 }
 
 void enter_or_close(ErrorNumber& error_code, std::int16_t number, NumberKind kind,
@@ -53,6 +57,10 @@ void file_open_output(ErrorNumber& error_code, std::int16_t number, const std::s
   if (!may_open(error_code, number, name)) return;
   FileHandle handle = platform_open_output(error_code, name, plain_files_only);
   enter_or_close(error_code, number, NumberKind::file_output, handle);
+}
+
+void file_check_output(ErrorNumber& error_code, const std::string& name, bool plain_files_only) {
+  if (name_allowed(error_code, name)) platform_check_output(error_code, name, plain_files_only);
 }
 
 void file_open_read(ErrorNumber& error_code, std::int16_t number, const std::string& name) {

@@ -15,6 +15,12 @@
 void file_open_output(ErrorNumber& error_code, std::int16_t number, const std::string& name,
                       bool plain_files_only = false);
 
+// Records the failure file_open_output would record for name, without
+// opening a number or changing anything on disk (platform_check_output):
+// nothing when the open would succeed as far as can be told beforehand.
+void file_check_output(ErrorNumber& error_code, const std::string& name,
+                       bool plain_files_only = false);
+
 // Opens an existing file for binary reading under number; never creates one.
 void file_open_read(ErrorNumber& error_code, std::int16_t number, const std::string& name);
 

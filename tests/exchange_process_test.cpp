@@ -312,7 +312,7 @@ TEST_F(ExchangeRun, FailureLineNamesWhatFailed) {
        {"answer from " + at + std::to_string(stalled.port()) +
         " stopped: 1,234 of 2,048 body bytes, then nothing more within 3 s (24 time-out)"}},
       {{"Port=" + port_of_fine, "Save=missing/dir/answer.txt"}, 76,
-       {"cannot write missing/dir/answer.txt: ", "(76 path not found)"}},
+       {"cannot write missing/dir/answer.txt: ", "(76 path not found); nothing sent"}},
       // The unresolved host: a private resolver setting (below) fails the
       // lookup without asking any other host.
       {{"Site=HTTP://example.org/upload", "Port=" + port_of_fine}, 57,
@@ -505,8 +505,9 @@ TEST_F(ExchangeRun, RefusedConnectionStillSavesAndShows) {
   EXPECT_EQ(read_file(work.file("answer.txt")), "\r\n");
   EXPECT_EQ(viewer_log(true), opened("answer.txt"));
 
-  // The exchange's number wins over the save's.
-  settings = job(static_cast<std::uint16_t>(port), "/p", "missing/answer.txt");
+  // The exchange's number wins over the save's, when the save fails only
+  // once it writes (a full device passes the check before connecting).
+  settings = job(static_cast<std::uint16_t>(port), "/p", "/dev/full");
   EXPECT_EQ(run(settings).status, 57);
 }
 

@@ -303,20 +303,79 @@ TEST_F(FaultScenario, UploadCannotBePrepared) {
   EXPECT_EQ(list_directory(work.file("folder")), std::vector<std::string>{});
 }
 
-TEST_F(FaultScenario, SaveOntoReadOnlyFile) {
-  const std::vector<std::string> unprivileged = as_unprivileged_user();
-  if (unprivileged.empty()) GTEST_SKIP() << "no unprivileged run (setpriv missing, or Wine)";
+// A save that cannot be written is found before anything is connected: the
+// status and line the save would have given, no connection, nothing on disk
+// changed. A job that keeps no answer checks nothing.
+TEST_F(FaultScenario, SaveThatCannotBeWrittenSendsNothing) {
   open_directories_to_everyone();
-  write_file(work.file("answer.txt"), "kept");
-  ASSERT_EQ(chown(work.file("answer.txt").c_str(), 65534, 65534), 0);
-  chmod(work.file("answer.txt").c_str(), 0444);
-  ScriptedServer server({.answer = {{kOk + "\r\nnew"}}, .when = AnswerWhen::after_request});
-  ASSERT_TRUE(server.ok()) << server.failure();
-  RunResult result = run(ini(job("127.0.0.1", server.port())), unprivileged);
-  EXPECT_EQ(result.status, 70) << result.output;
-  EXPECT_EQ(read_file(work.file("answer.txt")), "kept");
-  EXPECT_LT(result.seconds, kQuick);
-  EXPECT_TRUE(list_directory(temp.path).empty());
+  write_file(work.file("read-only.txt"), "kept");
+  ASSERT_EQ(chown(work.file("read-only.txt").c_str(), 65534, 65534), 0);
+  chmod(work.file("read-only.txt").c_str(), 0444);
+  for (const char* directory : {"closed", "folder", "sealed"}) mkdir(work.file(directory).c_str(), 0755);
+  write_file(work.file("sealed/old.txt"), "old");
+  // As root; as another user (65534: "closed" is not its own); with "sealed"
+  // bound onto itself read-only for the run alone.
+  const bool unshare = !testing_windows_binary() && file_exists("/usr/bin/unshare");
+  const std::vector<std::string> runners[] = {
+      {}, as_unprivileged_user(),
+      unshare ? std::vector<std::string>{"/usr/bin/unshare", "--mount", "/bin/sh", "-c",
+                                         "mount --bind \"$0\" \"$0\" && mount -o remount,bind,ro "
+                                         "\"$0\" && exec \"$@\"", work.file("sealed")}
+              : std::vector<std::string>{}};
+  struct Case { std::vector<std::string> keys; int runner; std::string object; std::string end; };
+  const std::string no_temp = work.file("no-temp") + (testing_windows_binary() ? "\\" : "/");
+  const Case cases[] = {
+      {{"Save=missing/answer.txt"}, 0, "missing/answer.txt", "(76 path not found)"},
+      {{"Save=read-only.txt"}, 1, "read-only.txt", "(70 access denied)"},
+      {{"Save=closed/answer.txt"}, 1, "closed/answer.txt", "(70 access denied)"},
+      {{"Save=folder"}, 0, "folder", "(70 access denied)"},
+      {{"Save=sealed/new.txt"}, 2, "sealed/new.txt", "(70 access denied)"},
+      {{"Save=sealed/old.txt"}, 2, "sealed/old.txt", "(70 access denied)"},
+      {{"Show=1"}, 0, no_temp + "96862006.HTM", "(76 path not found)"},  // the default name
+      {{"Save=answer.txt", "SaveHeader=missing/h.txt"}, 0, "missing/h.txt", "(76 path not found)"},
+      {{"Save=", "Show=0"}, 0, "", ""},  // runs
+  };
+  // Each entry but the settings file, with its time of last write and, for
+  // a file, its bytes.
+  auto snapshot = [](const std::string& directory) {
+    std::string text;
+    for (const std::string& entry : list_directory(directory)) {
+      struct stat info {};
+      stat((directory + "/" + entry).c_str(), &info);
+      if (entry == "RAVELOK.INI") continue;
+      text += entry + std::to_string(info.st_mtim.tv_sec) + "." + std::to_string(info.st_mtim.tv_nsec) +
+              (S_ISREG(info.st_mode) ? read_file(directory + "/" + entry) : "") + "\n";
+    }
+    return text;
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.keys.back());
+    if (c.runner != 0 && runners[c.runner].empty()) continue;  // setpriv or unshare missing, or Wine
+    ScriptedServer server({.answer = {{kOk + "\r\nx"}}, .when = AnswerWhen::after_request,
+                           .accept_limit_ms = 5000});
+    ASSERT_TRUE(server.ok()) << server.failure();
+    std::vector<std::string> settings = job("127.0.0.1", server.port());
+    settings.pop_back();  // Save
+    settings.insert(settings.end(), c.keys.begin(), c.keys.end());
+    temp_value = c.keys[0] == "Show=1" ? work.file("no-temp") : temp.path;
+    const std::string before = snapshot(work.path) + snapshot(work.file("sealed"));
+    RunResult result = run(ini(settings), runners[c.runner]);
+    if (c.runner == 2 && result.output.find("mount") != std::string::npos) continue;
+    server.stop();
+    EXPECT_EQ(result.status, c.end.empty() ? 0 : std::stoi(c.end.substr(1))) << result.output;
+    EXPECT_EQ(server.accepted(), c.end.empty() ? 1 : 0);
+    EXPECT_LT(result.seconds, kQuick);
+    EXPECT_EQ(snapshot(work.path) + snapshot(work.file("sealed")), before);
+    EXPECT_TRUE(list_directory(temp.path).empty() && !file_exists(work.file("no-temp")));
+    // The save's own line, the system's words in the middle.
+    const std::string start = c.end.empty() ? "" : "ravelok: cannot write " + c.object + ": ";
+    const std::string end = c.end.empty() ? "" : " " + c.end + "; nothing sent\n";
+    EXPECT_EQ(result.output.rfind(start, 0), 0u) << result.output;
+    EXPECT_TRUE(result.output.size() >= start.size() + end.size() &&
+                result.output.substr(result.output.size() - end.size()) == end &&
+                result.output.find('\n') + 1 == result.output.size())
+        << result.output;
+  }
 }
 
 TEST_F(FaultScenario, SettingsFileOfBinaryGarbage) {

@@ -71,6 +71,9 @@ TEST_F(Files, PlainFilesOnlyRefusesLinksAndFifos) {
   int reader = open((dir.file("read_fifo")).c_str(), O_RDONLY | O_NONBLOCK);
   ASSERT_GE(reader, 0);
   for (const char* name : {"link", "dangling", "fifo", "read_fifo", "sub"}) {
+    ErrorNumber check_error = 0;
+    file_check_output(check_error, dir.file(name), true);
+    EXPECT_EQ(check_error, 70) << name;
     ErrorNumber error_code = 0;
     std::int16_t number = next_free_number();
     file_open_output(error_code, number, dir.file(name), true);
@@ -81,7 +84,14 @@ TEST_F(Files, PlainFilesOnlyRefusesLinksAndFifos) {
   EXPECT_EQ(read_file(target), "keep");
   EXPECT_FALSE(fs::exists(dir.file("nowhere")));
 
-  // Without the restriction a link is followed.
+  // Without the restriction a link is followed, by the check too: to the
+  // place where the open would create the file.
+  ASSERT_EQ(symlink("no_dir/file", dir.file("lost").c_str()), 0);
+  for (const auto& [name, number] : {std::pair{"dangling", 0}, std::pair{"lost", 76}}) {
+    ErrorNumber check_error = 0;
+    file_check_output(check_error, dir.file(name));
+    EXPECT_EQ(check_error, number) << name;
+  }
   ErrorNumber error_code = 0;
   std::int16_t number = next_free_number();
   file_open_output(error_code, number, dir.file("link"));
@@ -99,6 +109,8 @@ TEST_F(Files, OpenFailuresRecordTheirNumbers) {
       {dir.file("sub"), false, 70},
       {dir.file("no_dir/file"), true, 76},
       {dir.file("present/file"), true, 76},
+      {dir.file("sub"), true, 70},
+      {dir.file("fresh/"), true, 70},
       {"", false, 64},
       {"", true, 64},
       {dir.file("a*b"), true, 64},
@@ -115,10 +127,24 @@ TEST_F(Files, OpenFailuresRecordTheirNumbers) {
     }
     EXPECT_EQ(error_code, c.error) << c.name;
     EXPECT_EQ(find_number(number), nullptr) << c.name;
+    // The check before connecting finds the same number, for either rule.
+    for (bool plain : {false, true}) {
+      ErrorNumber check_error = 0;
+      if (c.output) file_check_output(check_error, c.name, plain);
+      EXPECT_EQ(check_error, c.output ? c.error : 0) << c.name;
+    }
   }
   // Reading never creates the file it looks for.
   EXPECT_FALSE(fs::exists(dir.file("missing")));
   EXPECT_EQ(list_directory(dir.path).size(), 2u);
+  // The check passes an existing file and a free name, and changes neither.
+  const auto written = fs::last_write_time(dir.file("present"));
+  ErrorNumber error_code = 0;
+  for (const char* name : {"present", "fresh"}) file_check_output(error_code, dir.file(name));
+  EXPECT_EQ(error_code, 0);
+  EXPECT_EQ(read_file(dir.file("present")), "data");
+  EXPECT_EQ(fs::last_write_time(dir.file("present")), written);
+  EXPECT_EQ(list_directory(dir.path), (std::vector<std::string>{"present", "sub"}));
 }
 
 TEST_F(Files, NumbersAreCheckedBeforeTheFileIsTouched) {

@@ -63,6 +63,14 @@ bool copy_by_reading(ErrorNumber& error_code, FileHandle from, off_t& offset,
   return true;
 }
 
+// A save under the generated name takes a regular file only: a link, FIFO,
+// device or socket there is refused (70) in words of its own, as no errno
+// value says it.
+void refuse_not_plain(ErrorNumber& error_code) {
+  remember_failure_reason("not a regular file");
+  set_error(error_code, kErrAccessDenied);
+}
+
 }  // namespace
 
 FileHandle platform_open_output(ErrorNumber& error_code, const std::string& name,
@@ -77,7 +85,7 @@ FileHandle platform_open_output(ErrorNumber& error_code, const std::string& name
     // A link (ELOOP) or a FIFO without reader (ENXIO) is simply not a plain
     // file.
     if (plain_files_only && (value == ELOOP || value == ENXIO)) {
-      set_error(error_code, kErrAccessDenied);
+      refuse_not_plain(error_code);
     } else {
       record_errno(error_code, value, true);
     }
@@ -86,7 +94,7 @@ FileHandle platform_open_output(ErrorNumber& error_code, const std::string& name
   if (plain_files_only) {
     if (!is_regular(fd)) {
       close(fd);
-      set_error(error_code, kErrAccessDenied);
+      refuse_not_plain(error_code);
       return kNoFile;
     }
     make_blocking(fd);
@@ -95,6 +103,92 @@ FileHandle platform_open_output(ErrorNumber& error_code, const std::string& name
   // as it is.
   if (is_regular(fd) && ftruncate(fd, 0) != 0) record_errno(error_code, errno, false);
   return file_from_fd(fd);
+}
+
+namespace {
+
+// The directory part of name: "." for a bare name, "/" for one in the root.
+std::string directory_of(const std::string& name) {
+  std::size_t slash = name.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? std::string("/") : name.substr(0, slash);
+}
+
+// Where opening name with O_CREAT puts a new file when nothing is found
+// there: open follows a dangling symbolic link and creates the name it
+// points to.
+std::string creation_place(const std::string& name) {
+  std::string place = name;
+  // The chain ends within the kernel's own bound, or stat would not have
+  // reported a missing file.
+  for (int hop = 0; hop < 40; ++hop) {
+    struct stat info;
+    char target[4096];
+    if (lstat(place.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) break;
+    ssize_t size = readlink(place.c_str(), target, sizeof target);
+    if (size <= 0 || static_cast<std::size_t>(size) == sizeof target) break;
+    std::string next(target, static_cast<std::size_t>(size));
+    place = next[0] == '/' ? next : directory_of(place) + "/" + next;
+  }
+  return place;
+}
+
+// Asks whether this process may access path for mode as an open would: by
+// its effective ids. When they are the real ones the plain call asks the
+// same without needing faccessat2, which a container's filter may refuse.
+bool may_access(const std::string& path, int mode) {
+  const bool same_ids = geteuid() == getuid() && getegid() == getgid();
+  return faccessat(AT_FDCWD, path.c_str(), mode, same_ids ? 0 : AT_EACCESS) == 0;
+}
+
+}  // namespace
+
+void platform_check_output(ErrorNumber& error_code, const std::string& name,
+                           bool plain_files_only) {
+  // What the open would meet under the name: the generated name is never
+  // followed through a link.
+  struct stat info;
+  int found = plain_files_only ? lstat(name.c_str(), &info) : stat(name.c_str(), &info);
+  if (found == 0) {
+    if (S_ISDIR(info.st_mode)) {
+      record_errno(error_code, EISDIR, true);
+    } else if (plain_files_only && !S_ISREG(info.st_mode)) {
+      refuse_not_plain(error_code);
+    } else if (S_ISSOCK(info.st_mode)) {
+      record_errno(error_code, ENXIO, true);
+    } else if (!S_ISREG(info.st_mode)) {
+      // A FIFO or device is only asked about: opening one acts on it (a
+      // FIFO's reader would see the close as the end of its data).
+      if (!may_access(name, W_OK)) record_errno(error_code, errno, true);
+    } else {
+      // Opened for writing as the save opens it, never emptied or written,
+      // so neither its bytes nor its time of last write change.
+      int flags = O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+      if (plain_files_only) flags |= O_NOFOLLOW;
+      int fd = open_retrying(name.c_str(), flags, 0);
+      if (fd >= 0) {
+        close(fd);
+      } else if (plain_files_only && errno == ELOOP) {
+        refuse_not_plain(error_code);
+      } else {
+        record_errno(error_code, errno, true);
+      }
+    }
+    return;
+  }
+  if (errno != ENOENT) {
+    record_errno(error_code, errno, true);
+    return;
+  }
+  const std::string place = plain_files_only ? name : creation_place(name);
+  // Creating "name/" makes no file: the kernel refuses it as a directory.
+  if (place.empty() || place.back() == '/') {
+    record_errno(error_code, place.empty() ? ENOENT : EISDIR, true);
+    return;
+  }
+  // The directory must let this process add an entry (write and search),
+  // on a file system mounted for writing (EROFS otherwise).
+  if (!may_access(directory_of(place), W_OK | X_OK)) record_errno(error_code, errno, true);
 }
 
 FileHandle platform_open_existing_output(ErrorNumber& error_code, const std::string& name,
@@ -206,13 +300,6 @@ FileHandle platform_open_scratch(ErrorNumber& error_code, const std::string& dir
 }
 
 namespace {
-
-// The directory part of name: "." for a bare name, "/" for one in the root.
-std::string directory_of(const std::string& name) {
-  std::size_t slash = name.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? std::string("/") : name.substr(0, slash);
-}
 
 // Links the unnamed file fd under path. Older kernels allow AT_EMPTY_PATH
 // only with a privilege an ordinary user lacks; the /proc name of the

@@ -114,36 +114,51 @@ namespace {
 // Opens name for writing, with no sharing: OPEN_ALWAYS creates a missing
 // file, OPEN_EXISTING does not. With only_plain anything but a disk file that
 // is neither a directory nor (with plain_files_only, opened as itself) a
-// reparse point is refused (70). A disk file loses its old content; a
-// device is written as it is.
-FileHandle open_for_writing(ErrorNumber& error_code, const std::string& name,
-                            bool plain_files_only, DWORD disposition, bool only_plain) {
+// reparse point is refused (70). Nothing is written or emptied. value
+// receives the system value of a failed open.
+HANDLE open_unchanged(ErrorNumber& error_code, const std::string& name, bool plain_files_only,
+                      DWORD disposition, bool only_plain, DWORD& value) {
   DWORD flags = FILE_ATTRIBUTE_NORMAL;
   if (plain_files_only) flags |= FILE_FLAG_OPEN_REPARSE_POINT;
-  DWORD value = 0;
   HANDLE handle = create_file(name, GENERIC_WRITE, 0, nullptr, disposition, flags, value);
   // For an open the handle decides: OPEN_ALWAYS leaves a last-error value
   // on success too.
   if (handle == INVALID_HANDLE_VALUE) {
-    // A missing directory on the way means no file bears the name either.
-    if (disposition == OPEN_EXISTING && value == ERROR_PATH_NOT_FOUND) value = ERROR_FILE_NOT_FOUND;
     record_system_error(error_code, value);
-    return kNoFile;
+    return handle;
   }
-  bool disk = is_disk(handle);
   if (only_plain) {
     BY_HANDLE_FILE_INFORMATION info;
-    bool plain = disk && GetFileInformationByHandle(handle, &info) &&
+    bool plain = is_disk(handle) && GetFileInformationByHandle(handle, &info) &&
                  (info.dwFileAttributes &
                   (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0;
     if (!plain) {
       CloseHandle(handle);
       record_system_error(error_code, ERROR_ACCESS_DENIED);
-      return kNoFile;
+      return INVALID_HANDLE_VALUE;
     }
   }
+  return handle;
+}
+
+// Opens name for writing as open_unchanged does; a disk file then loses its
+// old content, a device is written as it is.
+FileHandle open_for_writing(ErrorNumber& error_code, const std::string& name,
+                            bool plain_files_only, DWORD disposition, bool only_plain) {
+  DWORD value = 0;
+  ErrorNumber open_error = 0;
+  HANDLE handle =
+      open_unchanged(open_error, name, plain_files_only, disposition, only_plain, value);
+  if (handle == INVALID_HANDLE_VALUE) {
+    // A missing directory on the way means no file bears the name either.
+    if (disposition == OPEN_EXISTING && value == ERROR_PATH_NOT_FOUND) {
+      record_system_error(open_error, ERROR_FILE_NOT_FOUND);
+    }
+    set_error(error_code, open_error);
+    return kNoFile;
+  }
   FileHandle file = from_handle(handle);
-  if (disk) platform_empty_file(error_code, file);
+  if (is_disk(handle)) platform_empty_file(error_code, file);
   return file;
 }
 
@@ -468,6 +483,45 @@ std::string directory_part(const std::string& path) {
 }
 
 }  // namespace
+
+void platform_check_output(ErrorNumber& error_code, const std::string& name,
+                           bool plain_files_only) {
+  // An existing file (or device) is opened as the save opens it, with no
+  // sharing, so that one another program holds open is found too; then it
+  // is closed, never written or emptied.
+  DWORD value = 0;
+  ErrorNumber open_error = 0;
+  HANDLE handle =
+      open_unchanged(open_error, name, plain_files_only, OPEN_EXISTING, plain_files_only, value);
+  if (handle != INVALID_HANDLE_VALUE) {
+    UINT previous = begin_file_call();
+    CloseHandle(handle);
+    end_file_call(previous);
+    return;
+  }
+  // A missing directory, a directory, a name that does not fit: what the
+  // save's own open would meet too.
+  if (value != ERROR_FILE_NOT_FOUND) {
+    set_error(error_code, open_error);
+    return;
+  }
+  // Nothing bears the name: the directory must let this process add a
+  // file. Opening the directory for that right alone (FILE_ADD_FILE) asks
+  // its ACL and the volume (a read-only one refuses any write access) the
+  // question creating the file would ask, and creates nothing.
+  const std::string path = full_disk_path(name);
+  if (path.empty()) return;
+  handle = create_file(directory_part(path), FILE_ADD_FILE,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, value);
+  if (handle == INVALID_HANDLE_VALUE) {
+    record_system_error(error_code, value);
+    return;
+  }
+  UINT previous = begin_file_call();
+  CloseHandle(handle);
+  end_file_call(previous);
+}
 
 FileHandle platform_open_unnamed_beside(const std::string& name) {
   const std::string path = full_disk_path(name);

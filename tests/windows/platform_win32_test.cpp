@@ -166,6 +166,10 @@ TEST(Win32Files, OpenFailuresRecordTheirNumbers) {
   std::string previous_reason;
   int previous_number = 0;
   for (const Case& c : cases) {
+    // The check before connecting finds what the output open finds.
+    ErrorNumber check_error = 0;
+    if (c.mode >= 2) platform_check_output(check_error, c.name, c.mode == 3);
+    EXPECT_EQ(check_error, c.mode >= 2 ? c.number : 0) << c.what;
     ErrorNumber error_code = 0;
     bool taken = false;
     FileHandle handle = kNoFile;
@@ -192,6 +196,25 @@ TEST(Win32Files, OpenFailuresRecordTheirNumbers) {
   // Reading never creates what it does not find.
   EXPECT_FALSE(file_exists(scratch.file("missing.txt")));
   EXPECT_EQ(list_directory(scratch.path), std::vector<std::string>{"dir"});
+
+  // The check passes an existing file and a free name and changes neither;
+  // it refuses a file another program holds open without sharing it (70),
+  // as the save's own open would.
+  const std::string present = scratch.file("present.txt");
+  ASSERT_TRUE(write_file(present, "data"));
+  const auto written = std::filesystem::last_write_time(present);
+  ErrorNumber error_code = 0;
+  for (const std::string& name : {present, scratch.file("fresh.txt")}) {
+    platform_check_output(error_code, name, false);
+  }
+  EXPECT_EQ(error_code, 0);
+  EXPECT_EQ(std::filesystem::last_write_time(present), written);
+  EXPECT_EQ(list_directory(scratch.path), (std::vector<std::string>{"dir", "present.txt"}));
+  HANDLE held = CreateFileA(present.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            0, nullptr);
+  platform_check_output(error_code, present, false);
+  EXPECT_EQ(error_code, 70);
+  CloseHandle(held);
 }
 
 TEST(Win32Files, CreateUnnamedNeverReusesANameAndVanishes) {
