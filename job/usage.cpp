@@ -9,8 +9,18 @@ UsageRequest usage_request(const CommandLine& arguments) {
   UsageRequest request = UsageRequest::none;
   if (first == "--help" || first == "-h") request = UsageRequest::help;
   if (first == "--version" || first == "-V") request = UsageRequest::version;
+  if (first == "--check" || first == "-c") request = UsageRequest::check;
   if (request != UsageRequest::none && platform_is_directory(first)) return UsageRequest::none;
   return request;
+}
+
+CommandLine arguments_after_first(const CommandLine& arguments) {
+  CommandLine rest;
+  if (arguments.count > 0) {
+    rest.arguments.assign(arguments.arguments.begin() + 1, arguments.arguments.end());
+  }
+  rest.count = static_cast<std::int16_t>(rest.arguments.size());
+  return rest;
 }
 
 std::string help_text() {

@@ -107,6 +107,17 @@ void platform_write_standard_error(const std::string& text);
 std::string platform_read_profile_string(const std::string& section, const std::string& key,
                                          const std::string& file_name);
 
+// The names of the sections of a private-profile file whose keys
+// platform_read_profile_string reads (the first section of each name), in
+// the order of the file, as written there; empty when the file is missing.
+std::vector<std::string> platform_profile_section_names(const std::string& file_name);
+
+// The names of the keys of section that platform_read_profile_string finds
+// (the first key of each name), in the order of the file, as written there;
+// empty when the file or the section is missing.
+std::vector<std::string> platform_profile_key_names(const std::string& section,
+                                                    const std::string& file_name);
+
 // ---------------------------------------------------------------- console
 
 // Chooses the terminal for the progress line; false when there is none,
