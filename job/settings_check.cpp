@@ -119,7 +119,9 @@ void check_site(Check& check, const std::string& site) {
   const std::string scheme = ascii_upper_text(site.substr(0, 8));
   if (scheme == "HTTPS://" || scheme.substr(0, 7) == "HTTP://") {
     rest = site.substr(scheme == "HTTPS://" ? 8 : 7);
-    if (rest.empty()) check.findings.push_back(prefix + "no host after the scheme, so the run does nothing");
+    if (rest.empty()) {
+      check.findings.push_back(prefix + "no host after the scheme, so the run does nothing");
+    }
   } else if (site.find("://") != std::string::npos) {
     check.findings.push_back(prefix + "a scheme other than http:// or https://");
     rest = site.substr(site.find("://") + 3);
@@ -218,7 +220,8 @@ void check_upload_file(Check& check, std::size_t number, const std::string& path
   }
   if (error_code != 0) {
     check.findings.push_back("[Files] " + decimal_text(static_cast<std::int64_t>(number)) +
-                             ": cannot read \"" + shown(path) + "\": " + with_meaning(reason, error_code));
+                             ": cannot read \"" + shown(path) +
+                             "\": " + with_meaning(reason, error_code));
   }
 }
 
@@ -247,14 +250,16 @@ void check_list(Check& check, const std::string& name, const std::string& writte
       if (!key.empty() && digits == std::string::npos) {
         check.findings.push_back(line + "not a key ravelok reads; the list starts at 1");
       } else if (!key.empty() && key[0] == '0' && list_number(key.substr(digits)) != 0) {
-        check.findings.push_back(line + "not a key ravelok reads; did you mean " + key.substr(digits) + "?");
+        check.findings.push_back(line + "not a key ravelok reads; did you mean " +
+                                 key.substr(digits) + "?");
       } else {
         check.findings.push_back(line + "not a key ravelok reads; its keys are 1, 2, 3, ...");
       }
     } else if (number > kMostListEntries) {
       check.findings.push_back(line + "past the 32,767 entries a list holds, never read");
     } else if (number > gap) {
-      check.findings.push_back(line + "after a gap (" + decimal_text(static_cast<std::int64_t>(gap)) +
+      check.findings.push_back(line + "after a gap (" +
+                               decimal_text(static_cast<std::int64_t>(gap)) +
                                " is missing or empty), never read");
     } else if (files && sent && number < gap) {
       check_upload_file(check, number, entries[number - 1]);
@@ -295,6 +300,7 @@ StringList settings_findings(const JobSettings& job) {
       check_list(check, known->name, section);
       continue;
     }
+    const std::string prefix = "[" + std::string(known->name) + "] ";
     const std::vector<std::string> key_names(known->keys, known->keys + known->key_count);
     std::set<std::string> seen_keys;
     for (const std::string& key : setting_keys(job.settings_file, section)) {
@@ -304,8 +310,8 @@ StringList settings_findings(const JobSettings& job) {
       }
       if (!seen_keys.insert(ascii_upper_text(key)).second) {
         if (!match.empty()) {
-          check.findings.push_back("[" + std::string(known->name) + "] " + shown(key) + ": a second " +
-                                   match + " key, never read");
+          check.findings.push_back(prefix + shown(key) + ": a second " + match +
+                                   " key, never read");
         }
         continue;
       }
@@ -313,7 +319,7 @@ StringList settings_findings(const JobSettings& job) {
         check_key(check, known->name, match);
         continue;
       }
-      std::string line = "[" + std::string(known->name) + "] " + shown(key) + ": not a key ravelok reads";
+      std::string line = prefix + shown(key) + ": not a key ravelok reads";
       const std::string near = nearest_name(key, key_names);
       if (!near.empty()) line += "; did you mean " + near + "?";
       check.findings.push_back(line);

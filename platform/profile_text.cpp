@@ -417,7 +417,9 @@ std::string profile_lookup(const ProfileIndex& index, const std::string& section
 std::vector<std::string> profile_section_names(const ProfileIndex& index) {
   std::vector<std::string> names;
   for (const ProfileEntry& entry : index.entries) {
-    if (entry.owner == kNoSection) names.push_back(index.store.substr(entry.name_at, entry.name_length));
+    if (entry.owner == kNoSection) {
+      names.push_back(index.store.substr(entry.name_at, entry.name_length));
+    }
   }
   return names;
 }

@@ -22,7 +22,7 @@ inline constexpr std::size_t kProfileValueLimit = 2047;
 // One section or one key, found by the hash of its owner and upper-cased name.
 struct ProfileEntry {
   std::uint64_t hash = 0;
-  std::uint64_t name_at = 0;       // name as written (blanks around it dropped), in ProfileIndex::store
+  std::uint64_t name_at = 0;       // name as written, blanks around dropped, in store
   std::uint64_t value_at = 0;      // value as it is returned, in store
   std::uint32_t owner = 0;         // 0 for a section; else its section's number
   std::uint32_t name_length = 0;

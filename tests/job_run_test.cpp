@@ -233,6 +233,7 @@ TEST(JobRunProcess, HelpAndVersionUnlessADirectoryBearsTheName) {
       EXPECT_EQ(run.output.substr(0, help_start.size()), help_start);
       EXPECT_NE(run.output.find("[Files] 1="), std::string::npos);
       EXPECT_NE(run.output.find("man ravelok"), std::string::npos);
+      EXPECT_NE(run.output.find("ravelok --check | -c [DIRECTORY]"), std::string::npos);
       EXPECT_NE(run.output.find("up after 3 s"), std::string::npos);
     } else if (c.output == "missing") {
       EXPECT_TRUE(is_missing_settings_line(run.output)) << run.output;
@@ -298,16 +299,17 @@ TEST(JobRunProcess, SettingsCheckFindings) {
       {{"Timeout=5s", "FailOn=50"}, {},
        "[URL] Timeout: not a number from 0 to 86400\n"
        "[URL] FailOn: not an HTTP status from 100 to 599, nor 0\n"},
-      {{"Site=127.0.0.1", "SITE=secret"}, {"[Vars]", "1=a", "1=b", "[Files]", "1=upload.txt", "[vars]"},
-       "[URL] SITE: a second Site key, never read\n[Vars] 1: a second 1 key, never read\n" + ignored +
-           "[vars]: a second [Vars] section, never read\n"},
+      {{"Site=127.0.0.1", "SITE=secret"},
+       {"[Vars]", "1=a", "1=b", "[Files]", "1=upload.txt", "[vars]"},
+       "[URL] SITE: a second Site key, never read\n[Vars] 1: a second 1 key, never read\n" +
+           ignored + "[vars]: a second [Vars] section, never read\n"},
   };
   for (const Case& c : cases) {
     // The job's own Site, Port and Save, unless the case writes them.
     std::vector<std::string> settings = {"[URL]"};
     settings.insert(settings.end(), c.url.begin(), c.url.end());
-    for (const std::string& line : {std::string("Site=127.0.0.1"), "Port=" + std::to_string(server.port()),
-                                    std::string("Save=out.htm")}) {
+    const std::string port = "Port=" + std::to_string(server.port());
+    for (const std::string& line : {std::string("Site=127.0.0.1"), port, std::string("Save=o.htm")}) {
       const std::string key = line.substr(0, line.find('=') + 1);
       bool written = false;
       for (const std::string& own : c.url) {

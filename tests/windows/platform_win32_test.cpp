@@ -121,15 +121,16 @@ TEST(Win32Profile, ListingsMatchThePortableReader) {
   std::string big = "[Vars]\r\n";
   for (int n = 1; n <= 40000; ++n) big += std::to_string(n) + "=v\r\n";
   for (const std::string& bytes :
-       {std::string("[URL]\r\nSite=x\r\nsite=y\r\n;c=1\r\nnoeq\r\n=e\r\n [ Vars ] \r\n2=a\r\n1=b\r\n"
-                    "[url]\r\nk=v\r\n[Other]\r\n"),
+       {std::string("[URL]\r\nSite=x\r\nsite=y\r\n;c=1\r\nnoeq\r\n=e\r\n [ Vars ] \r\n"
+                    "2=a\r\n1=b\r\n[url]\r\nk=v\r\n[Other]\r\n"),
         big}) {
     ASSERT_TRUE(write_file(name, bytes));
     const ProfileIndex index = profile_parse(bytes);
     const std::vector<std::string> sections = platform_profile_section_names(name);
     EXPECT_EQ(sections, profile_section_names(index));
     for (const std::string& section : sections) {
-      EXPECT_EQ(platform_profile_key_names(section, name), profile_key_names(index, section)) << section;
+      EXPECT_EQ(platform_profile_key_names(section, name), profile_key_names(index, section))
+          << section;
     }
   }
   EXPECT_EQ(platform_profile_key_names("Vars", name).size(), 40000u);
