@@ -417,7 +417,7 @@ std::string profile_lookup(const ProfileIndex& index, const std::string& section
 std::vector<std::string> profile_section_names(const ProfileIndex& index) {
   std::vector<std::string> names;
   for (const ProfileEntry& entry : index.entries) {
-    if (entry.owner == kNoSection) {
+    if (entry.owner == kNoSection && entry.name_length > 0) {
       names.push_back(index.store.substr(entry.name_at, entry.name_length));
     }
   }
@@ -430,7 +430,7 @@ std::vector<std::string> profile_key_names(const ProfileIndex& index, const std:
   if (found == nullptr) return names;
   // Entries are kept in the order of the file, so its keys follow it.
   for (const ProfileEntry& entry : index.entries) {
-    if (entry.owner == found->section_number) {
+    if (entry.owner == found->section_number && entry.name_length > 0) {
       names.push_back(index.store.substr(entry.name_at, entry.name_length));
     }
   }

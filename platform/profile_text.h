@@ -96,10 +96,12 @@ std::string profile_lookup(const ProfileIndex& index, const std::string& section
 
 // The names of the sections, in the order of the file, as written there: a
 // name met before (in any letter case) again, although lookups find only the
-// first section of a name.
+// first section of a name. The empty name is left out, as the Windows
+// listings, whose empty name ends the list, leave it out.
 std::vector<std::string> profile_section_names(const ProfileIndex& index);
 
 // The names of the keys of section (its first section of that name, asked
 // as profile_lookup asks for it), in the order of the file, as written
-// there, a repeated name again; empty when the section is missing.
+// there, a repeated name again, the empty name left out; empty when the
+// section is missing.
 std::vector<std::string> profile_key_names(const ProfileIndex& index, const std::string& section);

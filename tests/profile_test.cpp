@@ -149,7 +149,7 @@ TEST(ProfileText, ListsSectionsAndKeysAsWritten) {
   const Case cases[] = {
       {"[URL]\nSite=x\n[vars]\n2=a\n1=b\n", " VARS ", {"URL", "vars"}, {"2", "1"}},
       {"[S]\nk=1\nK=2\n[T]\nx=1\n[s]\nj=3\n", "s", {"S", "T", "s"}, {"k", "K"}},
-      {" [ S ]\n ; c=1\nnoeq\n k \t= v\n=e\n", "S", {"S"}, {"k", ""}},
+      {" [ S ]\n ; c=1\nnoeq\n k \t= v\n=e\n[]\nj=1\n", "S", {"S"}, {"k"}},
       {"k=v\n[S]\n", "S", {"S"}, {}},
       {"[S]\nk=v\n", "T", {"S"}, {}},
       {"[S]\n" + kLongName + "n=v\nk=v\n[" + kLongName + "n]\nj=v\n", "S", {"S"}, {"k"}},

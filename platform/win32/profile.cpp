@@ -29,8 +29,9 @@ std::string profile_path(const std::string& file_name) {
 // The names a listing call gives (each ended by a NUL, the list by one
 // more): the sections' when section is null, else the keys of section. A
 // call whose list does not fit says so by answering the room less 2; the
-// room is then doubled. A comment line is no key (Wine lists ";" lines as
-// keys, which Windows and the POSIX reader take as comments).
+// room is then doubled. An empty name would end the list: it is never
+// listed. A comment line is no key (Wine lists ";" lines as keys, which
+// Windows and the POSIX reader take as comments).
 std::vector<std::string> profile_list(const char* section, const std::string& path) {
   std::vector<char> room(16 * 1024);
   std::size_t count = 0;
@@ -54,7 +55,7 @@ std::vector<std::string> profile_list(const char* section, const std::string& pa
     if (!ended) continue;
     std::string name(room.data() + start, at - start);
     start = at + 1;
-    if (section == nullptr || name.empty() || name[0] != ';') names.push_back(std::move(name));
+    if (!name.empty() && (section == nullptr || name[0] != ';')) names.push_back(std::move(name));
   }
   return names;
 }
