@@ -62,8 +62,8 @@ void place_in_slots(ProfileIndex& index, std::uint32_t entry_number) {
   index.slots[slot] = entry_number + 1;
 }
 
-// Adds an entry whose name was just put at the end of the store.
-// A repeat is listed, never looked up: it stays out of the slots.
+// Adds an entry whose name was just put at the end of the store. A repeat
+// is only listed, never looked up, so it stays out of the slots.
 void add_entry(ProfileIndex& index, const ProfileEntry& entry) {
   index.entries.push_back(entry);
   // Kept at most half full so that probe runs stay short.
