@@ -43,9 +43,9 @@ std::string read_setting(const std::string& file_name, const std::string& sectio
 // empty or only spaces; at most 32,767 entries.
 StringList read_setting_list(const std::string& file_name, const std::string& section);
 
-// The sections of the settings file whose keys read_setting reads, and the
-// keys it finds in one of them: in the order of the file, as written there
-// (the first of each name in any letter case). Empty when the file or the
-// section is missing.
+// The sections of the settings file, and the keys of one of them (of its
+// first section of that name): in the order of the file, as written there,
+// a name met before in any letter case again, although read_setting reads
+// only the first of a name. Empty when the file or the section is missing.
 StringList setting_sections(const std::string& file_name);
 StringList setting_keys(const std::string& file_name, const std::string& section);
