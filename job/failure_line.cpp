@@ -41,6 +41,8 @@ std::string what_failed(const Failure& failure) {
       return "MaxTime of " + failure.object + " s reached";
     case Step::save_header:
       return "cannot write " + failure.object;
+    case Step::check:
+      return "the settings check found problems in " + failure.object;
     case Step::upload_file:
       return "cannot read upload file " + decimal_text(failure.index) + " " + quoted;
     case Step::upload_changed:

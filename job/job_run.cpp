@@ -4,6 +4,7 @@
 #include "exchange/transaction.h"
 #include "job/failure_line.h"
 #include "job/save.h"
+#include "job/settings_check.h"
 #include "job/usage.h"
 #include "platform/platform.h"
 #include "services/console.h"
@@ -161,13 +162,17 @@ void run_job(Failure& failure, std::string& site, std::string& tail) {
   CommandLine arguments = split_command_line(process_command_tail());
   set_process_arguments(arguments);
   // A question about the program is answered without looking at any job.
-  switch (usage_request(arguments)) {
+  const UsageRequest request = usage_request(arguments);
+  switch (request) {
     case UsageRequest::help:
       platform_write_standard_output(help_text());
       return;
     case UsageRequest::version:
       platform_write_standard_output(version_text());
       return;
+    case UsageRequest::check:
+      arguments = arguments_after_first(arguments);
+      break;
     case UsageRequest::none:
       break;
   }
@@ -176,6 +181,12 @@ void run_job(Failure& failure, std::string& site, std::string& tail) {
     // A shortened name would be another file: nothing is read or done.
     note_failure(failure, kErrNotFound, Step::settings, settings_file,
                  "the name is too long for the system");
+    return;
+  }
+  if (request == UsageRequest::check) {
+    // The settings are read as a run reads them; nothing is sent or written.
+    check_settings_file(failure, settings_file);
+    if (failure.number == 0) check_settings(failure, read_job_settings(arguments));
     return;
   }
   JobSettings job = read_job_settings(process_arguments());
@@ -266,7 +277,8 @@ int job_run() {
   std::string site;
   std::string tail;
   run_job(failure, site, tail);
-  if (failure.number != 0) {
+  // The findings of a settings check are its output already.
+  if (failure.number != 0 && failure.step != Step::check) {
     // A scheduler's mail or journal, or the person at the terminal, learns
     // why; the progress line is blanked first so that the two never mix.
     progress_clear();

@@ -9,17 +9,31 @@ UsageRequest usage_request(const CommandLine& arguments) {
   UsageRequest request = UsageRequest::none;
   if (first == "--help" || first == "-h") request = UsageRequest::help;
   if (first == "--version" || first == "-V") request = UsageRequest::version;
+  if (first == "--check" || first == "-c") request = UsageRequest::check;
   if (request != UsageRequest::none && platform_is_directory(first)) return UsageRequest::none;
   return request;
 }
 
+CommandLine arguments_after_first(const CommandLine& arguments) {
+  CommandLine rest;
+  if (arguments.count > 0) {
+    rest.arguments.assign(arguments.arguments.begin() + 1, arguments.arguments.end());
+  }
+  rest.count = static_cast<std::int16_t>(rest.arguments.size());
+  return rest;
+}
+
 std::string help_text() {
   return "Usage: ravelok [DIRECTORY]\n"
+         "       ravelok --check | -c [DIRECTORY]\n"
          "       ravelok --help | -h | --version | -V\n"
          "\n"
          "Sends the HTTP/1.0 request described in DIRECTORY/RAVELOK.INI (the current\n"
          "directory without DIRECTORY; the name in any letter case), saves the\n"
          "answer's body and exits. Relative paths are taken from the current directory.\n"
+         "--check reads the settings as a run would, sends and writes nothing, and\n"
+         "prints one line per finding (names the run does not read, list entries it\n"
+         "never reaches, values it misreads or refuses, files it cannot read).\n"
          "Every wait for the server (connecting, the TLS handshake, each send, each\n"
          "receive) gives up after 3 s.\n"
          "\n"
@@ -46,7 +60,7 @@ std::string help_text() {
          "Exit status:\n"
          "  0   the job did what it was asked (an HTTP error answer included,\n"
          "      unless FailOn reaches it)\n"
-         "  2   a setting's value is not what its key takes\n"
+         "  2   a setting's value is not what its key takes, or --check found something\n"
          "  22  the answer's status reached FailOn\n"
          "  53  the settings file or an upload file does not exist\n"
          "  57  the connection could not be opened or failed\n"

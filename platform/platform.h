@@ -107,6 +107,20 @@ void platform_write_standard_error(const std::string& text);
 std::string platform_read_profile_string(const std::string& section, const std::string& key,
                                          const std::string& file_name);
 
+// The names of the sections of a private-profile file, in the order of the
+// file, as written there, a name met before (in any letter case) again,
+// although platform_read_profile_string reads the first section of a name
+// alone; empty when the file is missing. The empty name is never listed.
+std::vector<std::string> platform_profile_section_names(const std::string& file_name);
+
+// The names of the keys of section (the first section of that name), in
+// the order of the file, as written there, a name met before again; empty
+// when the file or the section is missing. A comment is no key, and the
+// empty name (a line "=value") is never listed: on Windows it ends the
+// list, so the keys after it may be missing there.
+std::vector<std::string> platform_profile_key_names(const std::string& section,
+                                                    const std::string& file_name);
+
 // ---------------------------------------------------------------- console
 
 // Chooses the terminal for the progress line; false when there is none,

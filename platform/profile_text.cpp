@@ -1,7 +1,6 @@
 #include "platform/profile_text.h"
 
 #include <algorithm>
-#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -15,23 +14,32 @@ constexpr std::uint32_t kMostEntries = std::numeric_limits<std::uint32_t>::max()
 // Blanks around lines, names and values: space, tab and vertical tab.
 bool is_blank(char byte) { return byte == ' ' || byte == '\t' || byte == '\v'; }
 
-// FNV-1a over the owner's number and the upper-cased name.
+// FNV-1a over the owner's number and the upper-cased name, so that names
+// differing only in letter case fall together.
 std::uint64_t entry_hash(std::uint32_t owner, const char* name, std::size_t length) {
   std::uint64_t hash = 14695981039346656037ull;
   for (int shift = 0; shift < 32; shift += 8) {
     hash = (hash ^ ((owner >> shift) & 0xFFu)) * 1099511628211ull;
   }
   for (std::size_t i = 0; i < length; ++i) {
-    hash = (hash ^ static_cast<unsigned char>(name[i])) * 1099511628211ull;
+    hash = (hash ^ static_cast<unsigned char>(ascii_upper(name[i]))) * 1099511628211ull;
   }
   return hash;
+}
+
+// True when the length bytes at a and b are equal but for ASCII letter case.
+bool same_name(const char* a, const char* b, std::size_t length) {
+  for (std::size_t i = 0; i < length; ++i) {
+    if (ascii_upper(a[i]) != ascii_upper(b[i])) return false;
+  }
+  return true;
 }
 
 std::size_t first_slot(std::uint64_t hash, std::size_t slot_count) {
   return static_cast<std::size_t>(hash ^ (hash >> 32)) & (slot_count - 1);
 }
 
-// The entry of owner with this upper-cased name, or nullptr.
+// The entry of owner with this name (in any letter case), or nullptr.
 const ProfileEntry* find_entry(const ProfileIndex& index, std::uint64_t hash,
                                std::uint32_t owner, const std::string& name) {
   if (index.slots.empty()) return nullptr;
@@ -40,7 +48,7 @@ const ProfileEntry* find_entry(const ProfileIndex& index, std::uint64_t hash,
        slot = (slot + 1) & mask) {
     const ProfileEntry& entry = index.entries[index.slots[slot] - 1];
     if (entry.hash == hash && entry.owner == owner && entry.name_length == name.size() &&
-        std::memcmp(index.store.data() + entry.name_at, name.data(), name.size()) == 0) {
+        same_name(index.store.data() + entry.name_at, name.data(), name.size())) {
       return &entry;
     }
   }
@@ -54,31 +62,48 @@ void place_in_slots(ProfileIndex& index, std::uint32_t entry_number) {
   index.slots[slot] = entry_number + 1;
 }
 
-// Adds an entry whose name was just put at the end of the store.
+// Adds an entry whose name was just put at the end of the store. A repeat
+// is only listed, never looked up, so it stays out of the slots.
 void add_entry(ProfileIndex& index, const ProfileEntry& entry) {
   index.entries.push_back(entry);
   // Kept at most half full so that probe runs stay short.
   if (index.entries.size() * 2 > index.slots.size()) {
     index.slots.assign(std::max<std::size_t>(16, index.slots.size() * 2), 0);
     for (std::size_t i = 0; i < index.entries.size(); ++i) {
-      place_in_slots(index, static_cast<std::uint32_t>(i));
+      if (!index.entries[i].repeat) place_in_slots(index, static_cast<std::uint32_t>(i));
     }
-  } else {
+  } else if (!entry.repeat) {
     place_in_slots(index, static_cast<std::uint32_t>(index.entries.size() - 1));
   }
+}
+
+// Lists a section or key (owner) whose name an earlier one of the same
+// owner bears, up to kProfileMostRepeats of them: its name only.
+void add_repeat(ProfileIndex& index, std::uint64_t hash, std::uint32_t owner,
+                const std::string& name) {
+  if (index.repeat_count >= kProfileMostRepeats) return;
+  ++index.repeat_count;
+  ProfileEntry entry;
+  entry.hash = hash;
+  entry.owner = owner;
+  entry.name_at = index.store.size();
+  entry.name_length = static_cast<std::uint32_t>(name.size());
+  entry.repeat = true;
+  index.store += name;
+  add_entry(index, entry);
 }
 
 void trim_trailing_blanks(std::string& text) {
   while (!text.empty() && is_blank(text.back())) text.pop_back();
 }
 
-// Names are kept upper-cased, since they only serve for matching. Blanks past
-// the limit are dropped unseen: they are trailing unless a later byte makes
-// the name too long anyway.
+// Names are kept as written, for the listings; they match in any letter
+// case. Blanks past the limit are dropped unseen: they are trailing unless a
+// later byte makes the name too long anyway.
 void add_name_byte(ProfileParser& parser, char byte) {
   if (parser.name_too_long) return;
   if (parser.name.size() < kProfileNameLimit) {
-    parser.name.push_back(ascii_upper(byte));
+    parser.name.push_back(byte);
   } else if (!is_blank(byte)) {
     parser.name_too_long = true;
   }
@@ -108,7 +133,10 @@ void commit_section(ProfileParser& parser) {
   parser.section = kNoSection;
   if (parser.name_too_long || index.entries.size() >= kMostEntries) return;
   std::uint64_t hash = entry_hash(kNoSection, parser.name.data(), parser.name.size());
-  if (find_entry(index, hash, kNoSection, parser.name) != nullptr) return;
+  if (find_entry(index, hash, kNoSection, parser.name) != nullptr) {
+    add_repeat(index, hash, kNoSection, parser.name);
+    return;
+  }
 
   ProfileEntry entry;
   entry.hash = hash;
@@ -126,7 +154,10 @@ void commit_key(ProfileParser& parser) {
   if (index.entries.size() >= kMostEntries) return;
   trim_trailing_blanks(parser.name);
   std::uint64_t hash = entry_hash(parser.section, parser.name.data(), parser.name.size());
-  if (find_entry(index, hash, parser.section, parser.name) != nullptr) return;
+  if (find_entry(index, hash, parser.section, parser.name) != nullptr) {
+    add_repeat(index, hash, parser.section, parser.name);
+    return;
+  }
 
   // The value runs from its first to its last non-blank byte; a pair of equal
   // quotes around it (and only that pair) is removed.
@@ -327,6 +358,14 @@ void decide_encoding(ProfileParser& parser, bool at_end) {
   feed_decided(parser, rest.data(), rest.size());
 }
 
+// The section a name asks for (trimmed of spaces, in any letter case), or
+// nullptr.
+const ProfileEntry* find_section(const ProfileIndex& index, const std::string& section) {
+  const std::string name = trim_spaces(section);
+  if (name.size() > kProfileNameLimit) return nullptr;
+  return find_entry(index, entry_hash(kNoSection, name.data(), name.size()), kNoSection, name);
+}
+
 }  // namespace
 
 void profile_parse_begin(ProfileParser& parser) { parser = ProfileParser(); }
@@ -365,20 +404,35 @@ ProfileIndex profile_parse(const std::string& bytes) {
 
 std::string profile_lookup(const ProfileIndex& index, const std::string& section,
                            const std::string& key) {
-  std::string section_name = trim_spaces(section);
-  std::string key_name = trim_spaces(key);
-  if (section_name.size() > kProfileNameLimit || key_name.size() > kProfileNameLimit) {
-    return std::string();
-  }
-  for (char& byte : section_name) byte = ascii_upper(byte);
-  for (char& byte : key_name) byte = ascii_upper(byte);
-
-  const ProfileEntry* found = find_entry(
-      index, entry_hash(kNoSection, section_name.data(), section_name.size()), kNoSection,
-      section_name);
+  const ProfileEntry* found = find_section(index, section);
   if (found == nullptr) return std::string();
+  const std::string key_name = trim_spaces(key);
+  if (key_name.size() > kProfileNameLimit) return std::string();
   std::uint32_t owner = found->section_number;
   found = find_entry(index, entry_hash(owner, key_name.data(), key_name.size()), owner, key_name);
   if (found == nullptr) return std::string();
   return index.store.substr(found->value_at, found->value_length);
+}
+
+std::vector<std::string> profile_section_names(const ProfileIndex& index) {
+  std::vector<std::string> names;
+  for (const ProfileEntry& entry : index.entries) {
+    if (entry.owner == kNoSection && entry.name_length > 0) {
+      names.push_back(index.store.substr(entry.name_at, entry.name_length));
+    }
+  }
+  return names;
+}
+
+std::vector<std::string> profile_key_names(const ProfileIndex& index, const std::string& section) {
+  std::vector<std::string> names;
+  const ProfileEntry* found = find_section(index, section);
+  if (found == nullptr) return names;
+  // Entries are kept in the order of the file, so its keys follow it.
+  for (const ProfileEntry& entry : index.entries) {
+    if (entry.owner == found->section_number && entry.name_length > 0) {
+      names.push_back(index.store.substr(entry.name_at, entry.name_length));
+    }
+  }
+  return names;
 }

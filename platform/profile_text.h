@@ -22,20 +22,28 @@ inline constexpr std::size_t kProfileValueLimit = 2047;
 // One section or one key, found by the hash of its owner and upper-cased name.
 struct ProfileEntry {
   std::uint64_t hash = 0;
-  std::uint64_t name_at = 0;       // upper-cased name, in ProfileIndex::store
+  std::uint64_t name_at = 0;       // name as written, blanks around dropped, in store
   std::uint64_t value_at = 0;      // value as it is returned, in store
   std::uint32_t owner = 0;         // 0 for a section; else its section's number
   std::uint32_t name_length = 0;
   std::uint32_t value_length = 0;  // for a section: unused
   std::uint32_t section_number = 0;  // for a section: its number (from 1)
+  bool repeat = false;             // an earlier entry of the owner has the name: listed only
 };
 
-// The first section of each name and, in it, the first key of each name.
+// The most repeats (sections or keys of a name met before) an index lists;
+// past them a repeat costs nothing.
+inline constexpr std::uint32_t kProfileMostRepeats = 4096;
+
+// The first section of each name and, in it, the first key of each name, in
+// the order of the file; and, for the listings alone, the names of later
+// ones.
 struct ProfileIndex {
   std::string store;                  // names and values back to back
   std::vector<ProfileEntry> entries;
   std::vector<std::uint32_t> slots;   // open addressing: entry index + 1, 0 free
   std::uint32_t section_count = 0;
+  std::uint32_t repeat_count = 0;
 };
 
 enum class ProfileEncoding { undecided, bytes, utf16le };
@@ -85,3 +93,15 @@ ProfileIndex profile_parse(const std::string& bytes);
 // (code 32) and match without regard to ASCII letter case.
 std::string profile_lookup(const ProfileIndex& index, const std::string& section,
                            const std::string& key);
+
+// The names of the sections, in the order of the file, as written there: a
+// name met before (in any letter case) again, although lookups find only the
+// first section of a name. The empty name is left out, as the Windows
+// listings, whose empty name ends the list, leave it out.
+std::vector<std::string> profile_section_names(const ProfileIndex& index);
+
+// The names of the keys of section (its first section of that name, asked
+// as profile_lookup asks for it), in the order of the file, as written
+// there, a repeated name again, the empty name left out; empty when the
+// section is missing.
+std::vector<std::string> profile_key_names(const ProfileIndex& index, const std::string& section);

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The differential check of the settings readers: the POSIX reader and
 # GetPrivateProfileStringA (under Wine) read the same corpus of settings
-# files and must give the same bytes for every section and key asked.
+# files and must give the same bytes for every section and key asked, and
+# the same listings of sections and keys.
 #
 # The corpus: the examples, every settings file the POSIX test suites write
 # (gathered through RAVELOK_SETTINGS_CORPUS), the settings fuzzer's corpus

@@ -26,6 +26,7 @@ enum class Step : std::uint8_t {
   run_time,     // MaxTime ran out
   save,         // writing the save file
   save_header,  // writing the SaveHeader file
+  check,        // the settings check found something (its findings are its output)
 };
 
 // The first failure of a step: its number, the step, what it failed on (a

@@ -13,9 +13,6 @@ namespace {
 constexpr std::size_t kNameBuffer = 64;
 constexpr std::size_t kValueBuffer = 2048;
 
-// A list index is a signed 16-bit counter.
-constexpr std::size_t kMostListEntries = 32767;
-
 // text as it comes out of a NUL-terminated buffer of buffer_size bytes: up to
 // its first NUL and at most buffer_size - 1 bytes.
 std::string through_buffer(const std::string& text, std::size_t buffer_size) {
@@ -48,4 +45,12 @@ StringList read_setting_list(const std::string& file_name, const std::string& se
     list.push_back(std::move(value));
   }
   return list;
+}
+
+StringList setting_sections(const std::string& file_name) {
+  return platform_profile_section_names(file_name);
+}
+
+StringList setting_keys(const std::string& file_name, const std::string& section) {
+  return platform_profile_key_names(section, file_name);
 }

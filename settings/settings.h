@@ -1,9 +1,37 @@
 // Reading the job's settings file.
 #pragma once
 
+#include <cstddef>
+#include <iterator>
 #include <string>
 
 #include "services/bytes.h"
+
+// The [URL] keys a run reads.
+inline constexpr const char* kUrlKeys[] = {
+    "Site",    "Port",       "Page",    "Method",  "Save",    "Show",      "CAFile",
+    "FailOn",  "SaveHeader", "Timeout", "MaxTime", "Retries", "RetryWait",
+};
+
+// A section a run reads, with its keys: named ones, or none named for a list
+// (the keys 1, 2, 3, ... that read_setting_list reads).
+struct KnownSection {
+  const char* name;
+  const char* const* keys;
+  std::size_t key_count;  // 0: a list
+};
+
+// Every section and key a run reads; the settings check takes any other
+// name as one the author did not mean.
+inline constexpr KnownSection kKnownSections[] = {
+    {"URL", kUrlKeys, std::size(kUrlKeys)},
+    {"Vars", nullptr, 0},
+    {"Files", nullptr, 0},
+};
+
+// A list holds at most this many entries (its index is a signed 16-bit
+// counter).
+inline constexpr std::size_t kMostListEntries = 32767;
 
 // The value of key in section of the settings file file_name, at most 2,047
 // bytes; empty when the file, the section or the key is missing. The file name
@@ -14,3 +42,10 @@ std::string read_setting(const std::string& file_name, const std::string& sectio
 // The entries 1, 2, 3, ... of section, up to the first key that is missing,
 // empty or only spaces; at most 32,767 entries.
 StringList read_setting_list(const std::string& file_name, const std::string& section);
+
+// The sections of the settings file, and the keys of one of them (of its
+// first section of that name): in the order of the file, as written there,
+// a name met before in any letter case again, although read_setting reads
+// only the first of a name. Empty when the file or the section is missing.
+StringList setting_sections(const std::string& file_name);
+StringList setting_keys(const std::string& file_name, const std::string& section);

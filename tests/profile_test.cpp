@@ -43,7 +43,7 @@ bool same_index(const ProfileIndex& a, const ProfileIndex& b) {
     const ProfileEntry& y = b.entries[i];
     if (x.hash != y.hash || x.owner != y.owner || x.name_at != y.name_at ||
         x.value_at != y.value_at || x.value_length != y.value_length ||
-        x.section_number != y.section_number) {
+        x.section_number != y.section_number || x.repeat != y.repeat) {
       return false;
     }
   }
@@ -139,6 +139,32 @@ TEST(ProfileText, PiecesGiveTheSameIndex) {
       EXPECT_TRUE(same_index(whole, parse_in_pieces(c.file, piece))) << c.what << " " << piece;
     }
   }
+}
+
+// The listings: every section and key in the order of the file, as written,
+// a repeated name again; the keys of the first section of a name. Lookups
+// still find the first of a name, however many repeats follow.
+TEST(ProfileText, ListsSectionsAndKeysAsWritten) {
+  struct Case { std::string file; std::string section; std::vector<std::string> sections, keys; };
+  const Case cases[] = {
+      {"[URL]\nSite=x\n[vars]\n2=a\n1=b\n", " VARS ", {"URL", "vars"}, {"2", "1"}},
+      {"[S]\nk=1\nK=2\n[T]\nx=1\n[s]\nj=3\n", "s", {"S", "T", "s"}, {"k", "K"}},
+      {" [ S ]\n ; c=1\nnoeq\n k \t= v\n=e\n[]\nj=1\n", "S", {"S"}, {"k"}},
+      {"k=v\n[S]\n", "S", {"S"}, {}},
+      {"[S]\nk=v\n", "T", {"S"}, {}},
+      {"[S]\n" + kLongName + "n=v\nk=v\n[" + kLongName + "n]\nj=v\n", "S", {"S"}, {"k"}},
+  };
+  for (const Case& c : cases) {
+    ProfileIndex index = profile_parse(c.file);
+    EXPECT_EQ(profile_section_names(index), c.sections) << c.file;
+    EXPECT_EQ(profile_key_names(index, c.section), c.keys) << c.file;
+  }
+  std::string repeats = "[S]\n";
+  for (int i = 0; i < 5000; ++i) repeats += "k=" + std::to_string(i) + "\n";
+  ProfileIndex index = profile_parse(repeats + "j=last\n");
+  EXPECT_EQ(profile_key_names(index, "S").size(), 2 + kProfileMostRepeats);
+  EXPECT_EQ(profile_lookup(index, "S", "K"), "0");
+  EXPECT_EQ(profile_lookup(index, "S", "j"), "last");
 }
 
 TEST(ProfileText, RandomBytesNeverBreakTheParser) {

@@ -102,13 +102,30 @@ bool load_profile(const std::string& file_name) {
   return loaded;
 }
 
+// The system takes NUL-terminated names: a NUL ends each of them.
+std::string up_to_nul(const std::string& name) { return name.substr(0, name.find('\0')); }
+
+// load_profile for a name as the callers hand it.
+bool load_named_profile(const std::string& file_name) {
+  const std::string path = up_to_nul(file_name);
+  return !path.empty() && load_profile(path);
+}
+
 }  // namespace
 
 std::string platform_read_profile_string(const std::string& section, const std::string& key,
                                          const std::string& file_name) {
-  // The system takes NUL-terminated names: a NUL ends each of them.
-  std::string path = file_name.substr(0, file_name.find('\0'));
-  if (path.empty() || !load_profile(path)) return std::string();
-  return profile_lookup(g_cached.index, section.substr(0, section.find('\0')),
-                        key.substr(0, key.find('\0')));
+  if (!load_named_profile(file_name)) return std::string();
+  return profile_lookup(g_cached.index, up_to_nul(section), up_to_nul(key));
+}
+
+std::vector<std::string> platform_profile_section_names(const std::string& file_name) {
+  if (!load_named_profile(file_name)) return {};
+  return profile_section_names(g_cached.index);
+}
+
+std::vector<std::string> platform_profile_key_names(const std::string& section,
+                                                    const std::string& file_name) {
+  if (!load_named_profile(file_name)) return {};
+  return profile_key_names(g_cached.index, up_to_nul(section));
 }

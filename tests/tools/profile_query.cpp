@@ -1,9 +1,12 @@
 // Asks the platform's settings reader for every section and key that a
 // settings file names (and a few neighbours of those names), and prints each
-// answer as one line of hexadecimal text:
+// answer as one line of hexadecimal text, then the reader's listings of the
+// sections and of each section's keys:
 //
 //   file NAME
 //   SECTION-HEX KEY-HEX VALUE-HEX
+//   sections SECTION-HEX ...
+//   keys SECTION-HEX KEY-HEX ...
 //   skip NAME REASON
 //
 // Built twice, on the POSIX reader and on GetPrivateProfileStringA (run under
@@ -91,6 +94,24 @@ void add_name(std::vector<std::string>& names, std::set<std::string>& seen,
   if (seen.insert(name).second) names.push_back(name);
 }
 
+// The listings, one line each: the sections, then the keys of each section.
+void list_file(const std::string& file_name) {
+  std::string line = "sections";
+  std::vector<std::string> sections;
+  for (const std::string& section : platform_profile_section_names(file_name)) {
+    sections.push_back(section);
+    line += " " + hex(section);
+  }
+  std::printf("%s\n", line.c_str());
+  for (const std::string& section : sections) {
+    line = "keys " + hex(section);
+    for (const std::string& key : platform_profile_key_names(section, file_name)) {
+      line += " " + hex(key);
+    }
+    std::printf("%s\n", line.c_str());
+  }
+}
+
 void query_file(const std::string& file_name) {
   std::ifstream in(file_name, std::ios::binary);
   const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -130,6 +151,17 @@ void query_file(const std::string& file_name) {
   std::set<std::string> seen_sections;
   std::set<std::string> seen_keys;
   std::set<std::string> long_quoted_keys;
+  // A name that Wine trims otherwise, one too long to be read, or one
+  // holding a character the code pages map differently, shows as written
+  // in the listings; an empty key name ends Wine's list of keys: such a
+  // file is listed by neither.
+  bool listed_alike = true;
+  const auto list_name = [&](const std::string& name) {
+    if (wine_trims_differently(name) || name.size() > 1024 ||
+        (utf16 && name.find('?') != std::string::npos)) {
+      listed_alike = false;
+    }
+  };
   std::size_t start = 0;
   while (start <= text.size()) {
     std::size_t end = text.find_first_of("\r\n", start);
@@ -142,6 +174,7 @@ void query_file(const std::string& file_name) {
       std::printf("skip %s NUL byte before the = of a line\n", file_name.c_str());
       return;
     }
+    if (nul != std::string::npos && line.rfind('[', 0) == 0) listed_alike = false;
     line = trim_blanks(line.substr(0, nul));
     if (line.empty() || line[0] == ';') continue;
     if (line[0] == '[') {
@@ -151,12 +184,15 @@ void query_file(const std::string& file_name) {
         std::printf("skip %s section line that Wine reads differently\n", file_name.c_str());
         return;
       }
+      list_name(trim_blanks(line.substr(1, close - 1)));
       add_name(sections, seen_sections, trim_blanks(line.substr(1, close - 1)), kMostSections);
       continue;
     }
     std::size_t equals = line.find('=');
     if (equals == std::string::npos) continue;
     std::string key = trim_blanks(line.substr(0, equals));
+    list_name(key);
+    if (key.empty()) listed_alike = false;
     std::string value = trim_blanks(line.substr(equals + 1));
     // Wine gives 2,046 bytes of a quoted value of 2,047 and more.
     if (value.size() >= 2047 && (value[0] == '"' || value[0] == '\'')) {
@@ -194,6 +230,7 @@ void query_file(const std::string& file_name) {
       std::printf("%s %s %s\n", hex(section).c_str(), hex(key).c_str(), hex(value).c_str());
     }
   }
+  if (listed_alike) list_file(file_name);
 }
 
 }  // namespace

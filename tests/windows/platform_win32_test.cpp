@@ -10,6 +10,7 @@
 #include "job/job_run.h"
 #include "platform/environment.h"
 #include "platform/platform.h"
+#include "platform/profile_text.h"
 #include "services/random.h"
 #include "settings/settings.h"
 #include "support/fixtures.h"
@@ -110,6 +111,30 @@ TEST(Win32Paths, NamesWithoutDirectoryReadTheCurrentDirectory) {
         << directory;
   }
   DeleteFileA(decoy.c_str());
+}
+
+// The profile calls list what the portable reader lists for the same bytes
+// (comments left out, repeats kept), a list far past the first room whole.
+TEST(Win32Profile, ListingsMatchThePortableReader) {
+  TempDir dir;
+  const std::string name = dir.file("RAVELOK.INI");
+  std::string big = "[Vars]\r\n";
+  for (int n = 1; n <= 40000; ++n) big += std::to_string(n) + "=v\r\n";
+  for (const std::string& bytes :
+       {std::string("[URL]\r\nSite=x\r\nsite=y\r\n;c=1\r\nnoeq\r\n=e\r\n [ Vars ] \r\n"
+                    "2=a\r\n1=b\r\n[url]\r\nk=v\r\n[Other]\r\n"),
+        big}) {
+    ASSERT_TRUE(write_file(name, bytes));
+    const ProfileIndex index = profile_parse(bytes);
+    const std::vector<std::string> sections = platform_profile_section_names(name);
+    EXPECT_EQ(sections, profile_section_names(index));
+    for (const std::string& section : sections) {
+      EXPECT_EQ(platform_profile_key_names(section, name), profile_key_names(index, section))
+          << section;
+    }
+  }
+  EXPECT_EQ(platform_profile_key_names("Vars", name).size(), 40000u);
+  EXPECT_TRUE(platform_profile_section_names(dir.file("missing.ini")).empty());
 }
 
 TEST(Win32Paths, DefaultSaveNameFromTemp) {

@@ -1,0 +1,338 @@
+#include "job/settings_check.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <set>
+#include <vector>
+
+#include "exchange/ca_file.h"
+#include "platform/platform.h"
+#include "settings/conversions.h"
+#include "settings/settings.h"
+
+namespace {
+
+// The findings so far and the job they are about.
+struct Check {
+  const JobSettings& job;
+  StringList findings;
+};
+
+// A name or path from the settings file as a terminal can show it: a
+// control byte is written as \xHH instead of being obeyed.
+std::string shown(const std::string& text) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string out;
+  for (char byte : text) {
+    const auto code = static_cast<unsigned char>(byte);
+    if (code < 32 || code == 127) {
+      out += "\\x";
+      out.push_back(kDigits[code >> 4]);
+      out.push_back(kDigits[code & 15]);
+    } else {
+      out.push_back(byte);
+    }
+  }
+  return out;
+}
+
+std::string ascii_upper_text(const std::string& text) {
+  std::string upper = text;
+  for (char& byte : upper) byte = ascii_upper(byte);
+  return upper;
+}
+
+// How many single-byte insertions, deletions, substitutions and swaps of
+// neighbours turn a into b, letter case aside.
+std::size_t name_distance(const std::string& a_text, const std::string& b_text) {
+  const std::string a = ascii_upper_text(a_text);
+  const std::string b = ascii_upper_text(b_text);
+  const std::size_t width = b.size() + 1;
+  std::vector<std::size_t> d((a.size() + 1) * width);
+  for (std::size_t i = 0; i <= a.size(); ++i) d[i * width] = i;
+  for (std::size_t j = 0; j <= b.size(); ++j) d[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t cost = a[i - 1] == b[j - 1] ? 0 : 1;
+      std::size_t best = std::min({d[(i - 1) * width + j] + 1, d[i * width + j - 1] + 1,
+                                   d[(i - 1) * width + j - 1] + cost});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+        best = std::min(best, d[(i - 2) * width + j - 2] + 1);
+      }
+      d[i * width + j] = best;
+    }
+  }
+  return d[a.size() * width + b.size()];
+}
+
+// The name of names nearest to name when it is close: at most a third of
+// the known name's length apart (1 for the shortest), the first of equals;
+// else empty. A long name is never near a short one, so no long name is
+// measured.
+std::string nearest_name(const std::string& name, const std::vector<std::string>& names) {
+  std::string found;
+  std::size_t found_distance = 0;
+  for (const std::string& known : names) {
+    const std::size_t allowed = std::max<std::size_t>(1, known.size() / 3);
+    if (name.size() > known.size() + allowed) continue;
+    const std::size_t distance = name_distance(name, known);
+    if (distance <= allowed && (found.empty() || distance < found_distance)) {
+      found = known;
+      found_distance = distance;
+    }
+  }
+  return found;
+}
+
+std::string with_meaning(const std::string& reason, ErrorNumber number) {
+  std::string text = reason.empty() ? std::string() : reason + " ";
+  return text + "(" + decimal_text(number) + " " + error_meaning(number) + ")";
+}
+
+// Whole numbers from -32,768 to 32,767, the range Show is kept in: a sign
+// and digits alone, blanks around them allowed; empty is 0. Anything else
+// the run reads as some number all the same ("yes" as 0, "0.4" as 0,
+// "65536" as 0).
+bool whole_show_number(const std::string& text) {
+  const std::size_t first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return true;
+  const std::size_t last = text.find_last_not_of(" \t");
+  std::size_t at = first;
+  const bool negative = text[at] == '-';
+  if (text[at] == '-' || text[at] == '+') ++at;
+  if (at > last) return false;
+  std::int64_t number = 0;
+  for (; at <= last; ++at) {
+    if (text[at] < '0' || text[at] > '9') return false;
+    number = number * 10 + (text[at] - '0');
+    if (number > 32768) return false;
+  }
+  return number <= (negative ? 32768 : 32767);
+}
+
+// What a run makes of Site beyond a host: the scheme it does not know, a
+// user name or password, a port, a path; and a scheme with no host after
+// it, which leaves the run nothing to do.
+void check_site(Check& check, const std::string& site) {
+  const std::string prefix = "[URL] Site: ";
+  std::string rest = site;
+  const std::string scheme = ascii_upper_text(site.substr(0, 8));
+  if (scheme == "HTTPS://" || scheme.substr(0, 7) == "HTTP://") {
+    rest = site.substr(scheme == "HTTPS://" ? 8 : 7);
+    if (rest.empty()) {
+      check.findings.push_back(prefix + "no host after the scheme, so the run does nothing");
+    }
+  } else if (site.find("://") != std::string::npos) {
+    check.findings.push_back(prefix + "a scheme other than http:// or https://");
+    rest = site.substr(site.find("://") + 3);
+  }
+  const std::size_t slash = rest.find('/');
+  std::string host = rest.substr(0, slash);
+  const std::size_t at = host.rfind('@');
+  if (at != std::string::npos) {
+    check.findings.push_back(prefix + "holds a user name or password, which have no place in it");
+    host.erase(0, at + 1);
+  }
+  // One ":" starts a port; an IPv6 address, written without brackets, holds
+  // two or more, unless a port follows a bracketed one ("[::1]:8080").
+  const std::size_t colon = host.find(':');
+  if ((colon != std::string::npos && host.find(':', colon + 1) == std::string::npos) ||
+      (!host.empty() && host.front() == '[' && host.find("]:") != std::string::npos)) {
+    check.findings.push_back(prefix + "holds a port; the port belongs in Port");
+  }
+  if (slash != std::string::npos) {
+    check.findings.push_back(prefix + "holds a path; the path belongs in Page");
+  }
+}
+
+void check_ca_file(Check& check, const std::string& name) {
+  if (name.empty()) return;
+  if (!check.job.secure) {
+    check.findings.push_back("[URL] CAFile: Site is not https://, so it is never read");
+    return;
+  }
+  Failure failure;
+  read_ca_file(failure, name);
+  if (failure.number != 0) {
+    check.findings.push_back("[URL] CAFile: cannot read \"" + shown(name) +
+                             "\": " + with_meaning(failure.reason, failure.number));
+  }
+}
+
+// The findings of a key the run reads, from its value.
+void check_key(Check& check, const std::string& section, const std::string& key) {
+  if (section != "URL") return;
+  const std::string value = read_setting(check.job.settings_file, section, key);
+  const std::string prefix = "[" + section + "] " + key + ": ";
+  std::int64_t number = 0;
+  if (key == "Site") {
+    check_site(check, value);
+  } else if (key == "Port") {
+    if (!plain_number(value, 65535, number)) {
+      check.findings.push_back(prefix + "not a number from 0 to 65535");
+    }
+  } else if (key == "Show") {
+    if (!whole_show_number(value)) {
+      check.findings.push_back(prefix + "not a whole number from -32768 to 32767 (0: do not show)");
+    }
+  } else if (key == "Method") {
+    const std::string method = ascii_upper_text(value);
+    if (!method.empty() && method != "GET" && method != "POST") {
+      check.findings.push_back(prefix + "neither GET nor POST, so the run makes a GET");
+    }
+  } else if (key == "CAFile") {
+    check_ca_file(check, value);
+  }
+  for (const NumberKey& number_key : kNumberKeys) {
+    if (key != number_key.name) continue;
+    const std::string problem = number_key_problem(number_key, value);
+    if (!problem.empty()) check.findings.push_back(prefix + problem);
+  }
+}
+
+// The number a list key stands for: digits without a leading zero, or 0
+// for any other key (no list reads it); past the list's end for a long one.
+std::size_t list_number(const std::string& key) {
+  if (key.empty() || key[0] == '0' || key.find_first_not_of("0123456789") != std::string::npos) {
+    return 0;
+  }
+  if (key.size() > 5) return kMostListEntries + 1;
+  std::size_t number = 0;
+  for (char byte : key) number = number * 10 + static_cast<std::size_t>(byte - '0');
+  return number;
+}
+
+// An upload file the run could not read, as its run would find it.
+void check_upload_file(Check& check, std::size_t number, const std::string& path) {
+  ErrorNumber error_code = 0;
+  std::string reason;
+  FileHandle handle = platform_open_read(error_code, path);
+  if (error_code != 0) reason = failure_reason(error_code);
+  if (handle != kNoFile) {
+    const FileStamp stamp = platform_file_stamp(error_code, handle);
+    if (error_code != 0) {
+      reason = failure_reason(error_code);
+    } else if (stamp.terminal) {
+      error_code = kErrNoDevice;
+      reason = "a terminal, which a job never reads";
+    }
+    platform_close_file(handle);
+  }
+  if (error_code != 0) {
+    check.findings.push_back("[Files] " + decimal_text(static_cast<std::int64_t>(number)) +
+                             ": cannot read \"" + shown(path) +
+                             "\": " + with_meaning(reason, error_code));
+  }
+}
+
+// The keys of a list (section as the file writes it): those no list reads,
+// those after its end, and for [Files] what the run cannot upload.
+void check_list(Check& check, const std::string& name, const std::string& written) {
+  const StringList entries = read_setting_list(check.job.settings_file, name);
+  const std::size_t gap = entries.size() + 1;  // the first key not read
+  const bool files = name == "Files";
+  const bool sent = check.job.method == "POST";
+  const std::string prefix = "[" + name + "] ";
+  if (files && !entries.empty() && !sent) {
+    check.findings.push_back("[Files]: Method is not POST, so no file is sent");
+  }
+  std::set<std::string> seen;  // the keys so far, upper-cased
+  for (const std::string& key : setting_keys(check.job.settings_file, written)) {
+    const std::size_t number = list_number(key);
+    const std::string line = prefix + shown(key) + ": ";
+    if (!seen.insert(ascii_upper_text(key)).second) {
+      // Only the first key of a name is read; an unknown one has been told.
+      if (number != 0) check.findings.push_back(line + "a second " + key + " key, never read");
+      continue;
+    }
+    if (number == 0) {
+      const std::size_t digits = key.find_first_not_of('0');
+      if (!key.empty() && digits == std::string::npos) {
+        check.findings.push_back(line + "not a key ravelok reads; the list starts at 1");
+      } else if (!key.empty() && key[0] == '0' && list_number(key.substr(digits)) != 0) {
+        check.findings.push_back(line + "not a key ravelok reads; did you mean " +
+                                 key.substr(digits) + "?");
+      } else {
+        check.findings.push_back(line + "not a key ravelok reads; its keys are 1, 2, 3, ...");
+      }
+    } else if (number > kMostListEntries) {
+      check.findings.push_back(line + "past the 32,767 entries a list holds, never read");
+    } else if (number > gap) {
+      check.findings.push_back(line + "after a gap (" +
+                               decimal_text(static_cast<std::int64_t>(gap)) +
+                               " is missing or empty), never read");
+    } else if (files && sent && number < gap) {
+      check_upload_file(check, number, entries[number - 1]);
+    }
+  }
+}
+
+}  // namespace
+
+StringList settings_findings(const JobSettings& job) {
+  Check check{job, {}};
+  std::vector<std::string> section_names;
+  for (const KnownSection& known : kKnownSections) section_names.push_back(known.name);
+
+  std::set<std::string> seen;  // the sections so far, upper-cased
+  for (const std::string& section : setting_sections(job.settings_file)) {
+    const KnownSection* known = nullptr;
+    for (const KnownSection& candidate : kKnownSections) {
+      if (equal_ignoring_ascii_case(section, candidate.name)) known = &candidate;
+    }
+    if (!seen.insert(ascii_upper_text(section)).second) {
+      // The reader takes the first section of a name, and this one's keys
+      // nowhere; an unknown name has been told already.
+      if (known != nullptr) {
+        check.findings.push_back("[" + shown(section) + "]: a second [" + known->name +
+                                 "] section, never read");
+      }
+      continue;
+    }
+    if (known == nullptr) {
+      std::string line = "[" + shown(section) + "]: not a section ravelok reads";
+      const std::string near = nearest_name(section, section_names);
+      if (!near.empty()) line += "; did you mean [" + near + "]?";
+      check.findings.push_back(line);
+      continue;
+    }
+    if (known->key_count == 0) {
+      check_list(check, known->name, section);
+      continue;
+    }
+    const std::string prefix = "[" + std::string(known->name) + "] ";
+    const std::vector<std::string> key_names(known->keys, known->keys + known->key_count);
+    std::set<std::string> seen_keys;
+    for (const std::string& key : setting_keys(job.settings_file, section)) {
+      std::string match;
+      for (const std::string& name : key_names) {
+        if (equal_ignoring_ascii_case(key, name)) match = name;
+      }
+      if (!seen_keys.insert(ascii_upper_text(key)).second) {
+        if (!match.empty()) {
+          check.findings.push_back(prefix + shown(key) + ": a second " + match +
+                                   " key, never read");
+        }
+        continue;
+      }
+      if (!match.empty()) {
+        check_key(check, known->name, match);
+        continue;
+      }
+      std::string line = prefix + shown(key) + ": not a key ravelok reads";
+      const std::string near = nearest_name(key, key_names);
+      if (!near.empty()) line += "; did you mean " + near + "?";
+      check.findings.push_back(line);
+    }
+  }
+  return check.findings;
+}
+
+void check_settings(Failure& failure, const JobSettings& job) {
+  const StringList findings = settings_findings(job);
+  if (findings.empty()) return;
+  std::string text;
+  for (const std::string& line : findings) text += line + "\n";
+  platform_write_standard_output(text);
+  note_failure(failure, kErrSettings, Step::check, job.settings_file);
+}
