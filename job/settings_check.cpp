@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "exchange/ca_file.h"
+#include "job/save.h"
 #include "platform/platform.h"
 #include "settings/conversions.h"
 #include "settings/settings.h"
@@ -323,6 +324,17 @@ StringList settings_findings(const JobSettings& job) {
       const std::string near = nearest_name(key, key_names);
       if (!near.empty()) line += "; did you mean " + near + "?";
       check.findings.push_back(line);
+    }
+  }
+  // The save files, as the run checks them before connecting.
+  const struct { const char* key; const std::string& name; bool plain; } saves[] = {
+      {"Save", job.save, job.default_save_name}, {"SaveHeader", job.save_header, false}};
+  for (const auto& save : saves) {
+    Failure failure;
+    check_save_file(failure, Step::save, save.name, save.plain);
+    if (failure.number != 0) {
+      check.findings.push_back(std::string("[URL] ") + save.key + ": cannot write \"" + shown(save.name) +
+                               "\": " + with_meaning(failure.reason, failure.number));
     }
   }
   return check.findings;

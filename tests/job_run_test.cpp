@@ -296,6 +296,8 @@ TEST(JobRunProcess, SettingsCheckFindings) {
       {{"Site=https://localhost", "CAFile=key.pem"}, {},
        "[URL] CAFile: cannot read \"key.pem\": block 1 is not a readable certificate: it is a "
        "PRIVATE KEY, not a CERTIFICATE (54 wrong kind of file)\n"},
+      {{"Save=missing/o.htm"}, {}, "[URL] Save: cannot write \"missing/o.htm\": * (76 path not found)\n"},
+      {{"SaveHeader=missing/h.txt"}, {}, "[URL] SaveHeader: cannot write \"missing/h.txt\": * (76 path not found)\n"},
       {{"Timeout=5s", "FailOn=50"}, {},
        "[URL] Timeout: not a number from 0 to 86400\n"
        "[URL] FailOn: not an HTTP status from 100 to 599, nor 0\n"},
