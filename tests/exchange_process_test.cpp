@@ -544,7 +544,7 @@ TEST_F(ExchangeRun, HeadersCredentialsPartsAndBody) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ScriptedServer server({.answer = {{"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok"}},
-                           .when = AnswerWhen::after_request, .accept_limit_ms = 3000});
+                           .when = AnswerWhen::after_request});
     ASSERT_TRUE(server.ok());
     std::vector<std::string> settings = job(server.port());
     const auto section = std::find_if(c.settings.begin(), c.settings.end(),
