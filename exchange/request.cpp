@@ -213,6 +213,9 @@ bool data_holds_delimiter(Preparation& preparation, const std::string& boundary,
 // The texts around the upload files under boundary: the variables' parts
 // and the first file's part header, then between each two files the end of
 // one part and the header of the next, then the closing delimiter line.
+// A part's type is a header value, not a quoted name: it goes out as
+// written (a line break in it is refused with the settings), so that its
+// quoted parameters (charset="utf-8") reach the server unchanged.
 void frame_body(PreparedRequest& request, const StringList& vars, const StringList& files,
                 const std::vector<UploadPart>& parts) {
   const std::string delimiter = "--" + request.boundary;
@@ -231,8 +234,7 @@ void frame_body(PreparedRequest& request, const StringList& vars, const StringLi
     text += delimiter + "\r\nContent-Disposition: form-data; name=\"" + part_name_text(field) +
             "\"; filename=\"" + part_name_text(part.name.empty() ? files[i] : part.name) +
             "\"\r\nContent-Type: " +
-            (part.type.empty() ? std::string("application/octet-stream") : part_name_text(part.type)) +
-            "\r\n\r\n";
+            (part.type.empty() ? std::string("application/octet-stream") : part.type) + "\r\n\r\n";
     request.texts.push_back(text);
   }
   request.texts.push_back("\r\n" + delimiter + "--\r\n");
