@@ -213,7 +213,11 @@ bool data_holds_delimiter(Preparation& preparation, const std::string& boundary,
 // The texts around the upload files under boundary: the variables' parts
 // and the first file's part header, then between each two files the end of
 // one part and the header of the next, then the closing delimiter line.
-void frame_body(PreparedRequest& request, const StringList& vars, const StringList& files) {
+// A part's type is a header value, not a quoted name: it goes out as
+// written (a line break in it is refused with the settings), so that its
+// quoted parameters (charset="utf-8") reach the server unchanged.
+void frame_body(PreparedRequest& request, const StringList& vars, const StringList& files,
+                const std::vector<UploadPart>& parts) {
   const std::string delimiter = "--" + request.boundary;
   std::string text;
   for (const std::string& entry : vars) {
@@ -224,9 +228,13 @@ void frame_body(PreparedRequest& request, const StringList& vars, const StringLi
   request.texts.clear();
   for (std::size_t i = 0; i < files.size(); ++i) {
     if (i > 0) text = "\r\n";
-    text += delimiter + "\r\nContent-Disposition: form-data; name=\"FILE" +
-            decimal_text(static_cast<std::int64_t>(i + 1)) + "\"; filename=\"" + part_name_text(files[i]) +
-            "\"\r\nContent-Type: application/octet-stream\r\n\r\n";
+    const UploadPart part = i < parts.size() ? parts[i] : UploadPart();
+    const std::string field =
+        part.field.empty() ? "FILE" + decimal_text(static_cast<std::int64_t>(i + 1)) : part.field;
+    text += delimiter + "\r\nContent-Disposition: form-data; name=\"" + part_name_text(field) +
+            "\"; filename=\"" + part_name_text(part.name.empty() ? files[i] : part.name) +
+            "\"\r\nContent-Type: " +
+            (part.type.empty() ? std::string("application/octet-stream") : part.type) + "\r\n\r\n";
     request.texts.push_back(text);
   }
   request.texts.push_back("\r\n" + delimiter + "--\r\n");
@@ -247,15 +255,17 @@ std::string body_file_prefix() {
 
 }  // namespace
 
-RequestKind request_kind(const std::string& method, const StringList& files) {
+RequestKind request_kind(const std::string& method, const StringList& files,
+                         const RequestOptions& options) {
   if (method != "POST") return RequestKind::get;
+  if (!options.body.empty()) return RequestKind::body_post;
   return files.empty() ? RequestKind::form_post : RequestKind::upload_post;
 }
 
 std::string request_line(RequestKind kind, const std::string& page,
                          const std::string& form_string) {
   std::string target = page.empty() ? std::string("/") : page;
-  if (kind == RequestKind::get) {
+  if (kind == RequestKind::get || kind == RequestKind::body_post) {
     if (target.find('?') == std::string::npos) {
       target += "?" + form_string;
     } else if (!form_string.empty()) {
@@ -298,21 +308,32 @@ std::string site_host(const std::string& site) {
 
 PreparedRequest prepare_request(Failure& failure, const std::string& page,
                                 const std::string& method, const StringList& vars,
-                                const StringList& files) {
-  return prepare_request_at(failure, page, method, vars, files, platform_local_milliseconds());
+                                const StringList& files, const RequestOptions& options) {
+  return prepare_request_at(failure, page, method, vars, files, platform_local_milliseconds(), options);
 }
 
 PreparedRequest prepare_request_at(Failure& failure, const std::string& /*page*/,
                                    const std::string& method, const StringList& vars,
-                                   const StringList& files, std::uint32_t milliseconds) {
+                                   const StringList& files, std::uint32_t milliseconds,
+                                   const RequestOptions& options) {
   PreparedRequest request;
-  if (request_kind(method, files) != RequestKind::upload_post) {
+  const RequestKind kind = request_kind(method, files, options);
+  if (kind != RequestKind::upload_post) {
     request.form_string = form_string(vars);
-    return request;
+    if (kind != RequestKind::body_post) return request;
   }
   Preparation preparation{failure, request, std::string()};
   random_reseed(milliseconds);
   std::string piece(kPieceSize, '\0');
+  if (kind == RequestKind::body_post) {
+    // The Body file is the whole body: counted as an upload file is (a
+    // source of unknown size staged), with nothing around it.
+    preparation.body_prefix = body_file_prefix();
+    if (!count_source(preparation, 0, options.body, piece)) return request;
+    request.texts = {std::string(), std::string()};
+    request.body_size = request.sources[0].size;
+    return request;
+  }
   for (int draw = 0; draw < kMaxBoundaryDraws; ++draw) {
     request.boundary = decimal_text(random_integer(1, 2147483647));
     // The files are opened and counted once, after the first boundary, so
@@ -329,7 +350,7 @@ PreparedRequest prepare_request_at(Failure& failure, const std::string& /*page*/
     }
     if (!named) random_integer(1, 99999999);
     if (!data_holds_delimiter(preparation, request.boundary, vars, piece)) {
-      if (failure.number == 0) frame_body(request, vars, files);
+      if (failure.number == 0) frame_body(request, vars, files, options.parts);
       return request;
     }
     // The data holds the delimiter, which would end a part early: draw a new

@@ -14,7 +14,26 @@
 #include "services/bytes.h"
 #include "services/errors.h"
 
-enum class RequestKind { get, form_post, upload_post };
+enum class RequestKind { get, form_post, upload_post, body_post };
+
+// One upload file's part as the job names it; an empty member keeps the
+// default: the field FILEn, the path as written, application/octet-stream.
+struct UploadPart {
+  std::string field;
+  std::string name;
+  std::string type;
+};
+
+// What a job adds to its request beyond the method, page, variables and
+// files.
+struct RequestOptions {
+  // Header lines ("Name: value"), sent in order after the program's own; a
+  // User-Agent or Accept line among them takes the place of the program's.
+  StringList header_lines;
+  std::vector<UploadPart> parts;  // by upload file, from the first; may be shorter
+  std::string body;               // a POST's whole body is this file; the variables go in the query
+  std::string body_type;          // its Content-Type; empty: application/octet-stream
+};
 
 // One upload file of an upload POST, open from preparation to the end of
 // sending.
@@ -46,12 +65,13 @@ struct PreparedRequest {
   std::int16_t body_file = -1;
 };
 
-// GET unless method is exactly "POST"; a POST is an upload when files has an
-// entry, else a form POST.
-RequestKind request_kind(const std::string& method, const StringList& files);
+// GET unless method is exactly "POST"; a POST with a Body file sends it, else
+// a POST is an upload when files has an entry, else a form POST.
+RequestKind request_kind(const std::string& method, const StringList& files,
+                         const RequestOptions& options = RequestOptions());
 
 // "GET target HTTP/1.0" or "POST target HTTP/1.0". An empty page is "/"; a
-// GET adds "?" and the form string, or "&" and the form string (when there
+// GET (and a POST of a Body file) adds "?" and the form string, or "&" and the form string (when there
 // is one) to a page that holds a "?". Bytes 0 to 32 and 127 of the target
 // are written as "%" and two upper-case hex digits.
 std::string request_line(RequestKind kind, const std::string& page,
@@ -72,16 +92,20 @@ std::string site_host(const std::string& site);
 // both again while the data holds the delimiter. The first failure goes to
 // failure (an upload file that cannot be read, or the body file); what was
 // opened before it is left for discard_prepared_request.
+// A POST of a Body file opens and counts that file alone (its failures are
+// an upload file's, index 0), and the form string goes in the query.
 PreparedRequest prepare_request(Failure& failure, const std::string& page,
                                 const std::string& method, const StringList& vars,
-                                const StringList& files);
+                                const StringList& files,
+                                const RequestOptions& options = RequestOptions());
 
 // The request's head: request line, header lines and the empty line, each
 // followed by CR LF, as one text. Content-Length counts exactly the body
 // that follows it, and nothing follows the body.
 std::string request_head(RequestKind kind, const std::string& host, std::uint16_t port,
                          std::uint16_t default_port, const std::string& page,
-                         const PreparedRequest& request);
+                         const PreparedRequest& request,
+                         const RequestOptions& options = RequestOptions());
 
 // How sending a request ended.
 enum class SendOutcome : std::uint8_t {
@@ -100,7 +124,8 @@ enum class SendOutcome : std::uint8_t {
 SendOutcome send_request(Failure& failure, Failure& changed, std::int16_t connection,
                          const std::string& host, std::uint16_t port, std::uint16_t default_port,
                          const std::string& page, const std::string& method, const StringList& files,
-                         PreparedRequest& request, const std::string& object);
+                         PreparedRequest& request, const std::string& object,
+                         const RequestOptions& options = RequestOptions());
 
 // Closes the upload files and the body file, which takes it off the disk,
 // and empties its name. Records nothing.

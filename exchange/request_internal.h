@@ -12,4 +12,5 @@
 // midnight) instead of the clock.
 PreparedRequest prepare_request_at(Failure& failure, const std::string& page,
                                    const std::string& method, const StringList& vars,
-                                   const StringList& files, std::uint32_t milliseconds);
+                                   const StringList& files, std::uint32_t milliseconds,
+                                   const RequestOptions& options = RequestOptions());

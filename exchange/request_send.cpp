@@ -6,13 +6,32 @@
 #include "services/tcp.h"
 #include "services/version.h"
 
+namespace {
+
+// True when one of lines is a header line whose name is name, in any
+// letter case.
+bool given(const StringList& lines, const std::string& name) {
+  for (const std::string& line : lines) {
+    if (line.size() > name.size() && line[name.size()] == ':') {
+      bool same = true;
+      for (std::size_t i = 0; i < name.size() && same; ++i) {
+        same = (line[i] | 0x20) == (name[i] | 0x20);
+      }
+      if (same) return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
 std::string request_head(RequestKind kind, const std::string& host, std::uint16_t port,
                          std::uint16_t default_port, const std::string& page,
-                         const PreparedRequest& request) {
+                         const PreparedRequest& request, const RequestOptions& options) {
   std::string head = request_line(kind, page, request.form_string) + "\r\n";
-  head += "User-Agent: Ravelok/" RAVELOK_VERSION " [ca] [DOS]\r\n";
+  if (!given(options.header_lines, "User-Agent")) head += "User-Agent: Ravelok/" RAVELOK_VERSION " [ca] [DOS]\r\n";
   head += host_header(host, port, default_port) + "\r\n";
-  head += "Accept: */*\r\n";
+  if (!given(options.header_lines, "Accept")) head += "Accept: */*\r\n";
   switch (kind) {
     case RequestKind::get:
       break;
@@ -25,7 +44,13 @@ std::string request_head(RequestKind kind, const std::string& host, std::uint16_
       head += "Content-Type: multipart/form-data; boundary=" + request.boundary + "\r\n";
       head += "Content-Length: " + decimal_text(static_cast<std::int64_t>(request.body_size)) + "\r\n";
       break;
+    case RequestKind::body_post:
+      head += "Content-Type: " +
+              (options.body_type.empty() ? std::string("application/octet-stream") : options.body_type) + "\r\n";
+      head += "Content-Length: " + decimal_text(static_cast<std::int64_t>(request.body_size)) + "\r\n";
+      break;
   }
+  for (const std::string& line : options.header_lines) head += line + "\r\n";
   return head + "\r\n";
 }
 
@@ -66,9 +91,12 @@ ErrorNumber send_source(Failure& failure, Failure& changed, std::int16_t connect
 SendOutcome send_request(Failure& failure, Failure& changed, std::int16_t connection,
                          const std::string& host, std::uint16_t port, std::uint16_t default_port,
                          const std::string& page, const std::string& method, const StringList& files,
-                         PreparedRequest& request, const std::string& object) {
-  const RequestKind kind = request_kind(method, files);
-  if (kind == RequestKind::upload_post && request.sources.size() + 1 != request.texts.size()) {
+                         PreparedRequest& request, const std::string& object,
+                         const RequestOptions& options) {
+  const RequestKind kind = request_kind(method, files, options);
+  // A Body file goes out as an upload's one source with no framing.
+  const bool from_files = kind == RequestKind::upload_post || kind == RequestKind::body_post;
+  if (from_files && request.sources.size() + 1 != request.texts.size()) {
     // A request whose body cannot follow its header is not started at all.
     note_failure(failure, kErrNotOpen, Step::body_file, request.body_file_name,
                  "the upload body is not prepared");
@@ -79,15 +107,15 @@ SendOutcome send_request(Failure& failure, Failure& changed, std::int16_t connec
   // POST's body, an upload's first framing): Content-Length counts every
   // byte after the empty line, so a server that reads exactly that much
   // finds nothing left over.
-  std::string text = request_head(kind, host, port, default_port, page, request);
+  std::string text = request_head(kind, host, port, default_port, page, request, options);
   if (kind == RequestKind::form_post) text += request.form_string;
-  if (kind == RequestKind::upload_post) text += request.texts[0];
+  if (from_files) text += request.texts[0];
   ErrorNumber error_code = 0;
   tcp_send(error_code, connection, text);
-  for (std::size_t i = 0; kind == RequestKind::upload_post && error_code == 0 && i < request.sources.size(); ++i) {
+  for (std::size_t i = 0; from_files && error_code == 0 && i < request.sources.size(); ++i) {
     error_code = send_source(failure, changed, connection, request, request.sources[i]);
     if (error_code == kErrEndOfFile) return SendOutcome::abandoned;
-    if (error_code == 0) tcp_send(error_code, connection, request.texts[i + 1]);
+    if (error_code == 0 && !request.texts[i + 1].empty()) tcp_send(error_code, connection, request.texts[i + 1]);
   }
   if (error_code != 0) {
     note_failure(failure, error_code, Step::send, object, failure_reason(error_code));

@@ -86,7 +86,7 @@ TransactionResult http_transaction(const std::string& site, std::int16_t& port,
                                    const std::string& page, const std::string& method,
                                    const StringList& vars, const StringList& files,
                                    bool secure, const std::string& ca_file, BodyStore& store,
-                                   const ExchangeLimits& limits) {
+                                   const ExchangeLimits& limits, const RequestOptions& options) {
   TransactionResult result;
   // A time-out's words name the wait in whole seconds.
   const std::uint32_t seconds = (limits.wait_ms + 999) / 1000;
@@ -127,7 +127,7 @@ TransactionResult http_transaction(const std::string& site, std::int16_t& port,
     return result;
   }
 
-  PreparedRequest prepared = prepare_request(failure, page, method, vars, files);
+  PreparedRequest prepared = prepare_request(failure, page, method, vars, files, options);
 
   progress_phase("Obrint...");
   const std::int16_t number = next_free_number();
@@ -174,7 +174,7 @@ TransactionResult http_transaction(const std::string& site, std::int16_t& port,
   Failure changed;
   const SendOutcome sending =
       send_request(failure, changed, number, host, unsigned_port, default_port, page, method, files,
-                   prepared, object);
+                   prepared, object, options);
   discard_prepared_request(prepared);
   const bool send_failed = failure.number != 0;
   // An upload file that changed while it was sent may have gone out torn:

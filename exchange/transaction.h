@@ -5,6 +5,7 @@
 #include <string>
 
 #include "exchange/body_store.h"
+#include "exchange/request.h"
 #include "services/bytes.h"
 #include "services/errors.h"
 
@@ -36,4 +37,5 @@ TransactionResult http_transaction(const std::string& site, std::int16_t& port,
                                    const std::string& page, const std::string& method,
                                    const StringList& vars, const StringList& files,
                                    bool secure, const std::string& ca_file, BodyStore& store,
-                                   const ExchangeLimits& limits = ExchangeLimits());
+                                   const ExchangeLimits& limits = ExchangeLimits(),
+                                   const RequestOptions& options = RequestOptions());

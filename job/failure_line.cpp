@@ -26,6 +26,11 @@ std::string site_hint(const std::string& site) {
   return std::string();
 }
 
+// "upload file N " for the N-th upload file, "Body file " for the Body.
+std::string upload_named(const Failure& failure) {
+  return failure.index == 0 ? std::string("Body file ") : "upload file " + decimal_text(failure.index) + " ";
+}
+
 // What failed and on what, without the reason.
 std::string what_failed(const Failure& failure) {
   const std::string quoted = "\"" + failure.object + "\"";
@@ -44,9 +49,9 @@ std::string what_failed(const Failure& failure) {
     case Step::check:
       return "the settings check found problems in " + failure.object;
     case Step::upload_file:
-      return "cannot read upload file " + decimal_text(failure.index) + " " + quoted;
+      return "cannot read " + upload_named(failure) + quoted;
     case Step::upload_changed:
-      return "upload file " + decimal_text(failure.index) + " " + quoted + " changed while it was sent";
+      return upload_named(failure) + quoted + " changed while it was sent";
     case Step::body_file:
       return "cannot stage the upload in " + failure.object;
     case Step::ca_file:

@@ -3,6 +3,7 @@
 #include "exchange/answer_header.h"
 #include "exchange/transaction.h"
 #include "job/failure_line.h"
+#include "job/request_options.h"
 #include "job/save.h"
 #include "job/settings_check.h"
 #include "job/usage.h"
@@ -155,6 +156,7 @@ JobSettings read_job_settings(const CommandLine& arguments) {
       job.refused = std::string("[URL] ") + kNumberKeys[i].name + ": " + problem;
     }
   }
+  job.options = read_request_options(file, job.files, job.method == "POST", job.refused);
   return job;
 }
 
@@ -226,7 +228,7 @@ void run_job(Failure& failure, std::string& site, std::string& tail) {
                                  platform_temp_directory());
     TransactionResult answer =
         http_transaction(job.site, job.port, job.page, job.method, job.vars, job.files, job.secure,
-                         job.ca_file, store, limits);
+                         job.ca_file, store, limits, job.options);
     Failure outcome = answer.failure;
     const int status = answer_status(answer.header);
     if (outcome.number == 0 && job.fail_on != 0 && (status < 0 || status >= job.fail_on)) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "exchange/request.h"
 #include "job/command_line.h"
 #include "services/bytes.h"
 #include "services/errors.h"
@@ -29,7 +30,8 @@ struct JobSettings {
   std::int64_t retries = 0;       // further tries after a failed one
   std::int64_t retry_wait = 0;    // seconds before the first retry; 0: 1
   std::string save_header;        // the file that receives the answer's header
-  std::string refused;            // the first of those keys whose value is refused, in words
+  std::string refused;            // the first setting whose value is refused, in words
+  RequestOptions options;         // header lines, credentials, upload parts, a Body file
 };
 
 // The [URL] keys whose values are plain numbers, with their largest values.

@@ -21,3 +21,13 @@ std::string environment_value(const std::string& name) {
   }
   return std::string();
 }
+
+bool environment_variable(const std::string& name, std::string& value) {
+  for (const std::string& entry : g_snapshot) {
+    if (entry.size() > name.size() && entry[name.size()] == '=' && entry.compare(0, name.size(), name) == 0) {
+      value = entry.substr(name.size() + 1);
+      return true;
+    }
+  }
+  return false;
+}

@@ -7,9 +7,10 @@ set -euo pipefail
 ravelok_packages=(cmake make g++ libgtest-dev libssl-dev python3)
 # (libssl-dev: the TLS backend is built against OpenSSL 3's headers and loads
 # libssl3 at run time.) A script may ask for more before sourcing this one:
-# the tests add nginx, openssl (the test certificates),
-# curl, Go for the Go form peer, clang for the fuzz targets, Ninja for the
-# sanitized build, and mingw-w64 with Wine for the Windows build.
+# the tests add nginx, openssl (the test certificates), curl, Go for the Go
+# form peer, PHP and Node's busboy for the parser peers, clang for the fuzz
+# targets, Ninja for the sanitized build, and mingw-w64 with Wine for the
+# Windows build.
 ravelok_packages+=(${ravelok_extra_packages[@]+"${ravelok_extra_packages[@]}"})
 
 ravelok_missing=()

@@ -10,7 +10,8 @@
 # Expects the POSIX build in build/ (scripts/test.sh makes it first).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-ravelok_extra_packages=(nginx curl nodejs g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64)
+ravelok_extra_packages=(nginx curl nodejs php-cli node-busboy g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
+                        wine64)
 source scripts/setup.sh
 
 started=$SECONDS
@@ -27,7 +28,8 @@ echo "Windows builds: $((SECONDS - started)) s"
 
 # The suites of the POSIX test binary that run the program as a whole; under
 # Wine they run ravelok.exe instead.
-whole_runs='ExchangeRun.*:JobRunProcess.*:FaultScenario.*:EchoServerTest.*:NginxPeer.*:TlsRun.*:WindowsRun.*'
+whole_runs='ExchangeRun.*:JobRunProcess.*:FaultScenario.*:EchoServerTest.*:NginxPeer.*:Peers/ServerParsers.*:TlsRun.*'
+whole_runs+=':WindowsRun.*'
 
 export RAVELOK_WINE=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver

@@ -1,6 +1,7 @@
 // What ravelok sends, parsed by real server-side code (Python's standard
 // library behind scripts/echo_server.py, Go's net/http behind
-// tests/peers/go_server.go), and large answers from nginx and Go.
+// tests/peers/go_server.go, PHP's and busboy's behind tests/peers/), and
+// large answers from nginx and Go.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -234,5 +235,101 @@ TEST(GoPeer, FormAnswersSavedWhole) {
   }
   EXPECT_TRUE(list_directory(temp.path).empty()) << "a temporary file was left behind";
 }
+
+// The upload part keys, a Body and credentials as real server-side parsers
+// read them: PHP's $_FILES and request variables (tests/peers/parsers.php on
+// PHP's built-in server), Go's multipart.Reader and net/http
+// (tests/peers/go_server.go) and Node's busboy (tests/peers/busboy_server.js).
+// Each peer answers with the same lines of hexadecimal, so each row expects
+// one report from every peer it names.
+class ServerParsers : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(ServerParsers, ReceiveWhatTheSettingsSay) {
+  const std::string peer = GetParam();
+  const std::string peers = std::string(RAVELOK_SOURCE_DIR) + "/tests/peers/";
+  TempDir dir;
+  TempDir temp;
+  int port = 0;
+  std::vector<std::string> argv = {"/usr/bin/env", "NODE_PATH=/usr/share/nodejs", "node",
+                                   peers + "busboy_server.js", dir.file("port")};
+  if (peer == "php") {
+    if (!file_exists("/usr/bin/php")) GTEST_SKIP() << "php is not installed (scripts/test.sh installs php-cli)";
+    port = free_loopback_port();
+    argv = {"php", "-S", "127.0.0.1:" + std::to_string(port), peers + "parsers.php"};
+  } else if (peer == "go") {
+    if (std::string(RAVELOK_GO_SERVER).empty()) {
+      GTEST_SKIP() << "go was not found when the build was configured (scripts/test.sh installs golang-go)";
+    }
+    argv = {RAVELOK_GO_SERVER, dir.file("port")};
+  } else if (!file_exists("/usr/bin/node") || !file_exists("/usr/share/nodejs/busboy/package.json")) {
+    GTEST_SKIP() << "node or busboy is not installed (scripts/test.sh installs nodejs and node-busboy)";
+  }
+  Background server(argv);
+  if (port == 0) port = wait_for_port_file(dir.file("port"), 10000);
+  ASSERT_TRUE(port != 0 && wait_for_listener(port, 10000)) << "the " << peer << " peer did not start";
+
+  const auto hex = [](const std::string& bytes) {
+    std::string text;
+    for (unsigned char c : bytes) text += "0123456789abcdef"[c >> 4], text += "0123456789abcdef"[c & 15];
+    return text;
+  };
+  std::string all_bytes;
+  for (int b = 0; b < 256; ++b) all_bytes.push_back(static_cast<char>(b));
+  const std::string json = "{\"nom\": \"F\xC3\xA0" "brica \\\"Nord\\\"\",\r\n \"n\": [1, 2]}\n";
+  ASSERT_EQ(mkdir(dir.file("sub").c_str(), 0755), 0);
+  write_file(dir.file("all.bin"), all_bytes);
+  write_file(dir.file("sub/empty.bin"), "");
+  write_file(dir.file("doc.json"), json);
+  const std::string odd = every_value_byte();
+  const std::string octets = " " + hex("application/octet-stream");
+  const std::string all_file = " 256 " + hex(all_bytes) + "\n";
+  struct Row {
+    const char* name;
+    const char* peers;
+    std::vector<std::string> settings;  // [URL] keys, then sections
+    std::string report;
+  };
+  const Row rows[] = {
+      {"part keys and their defaults", "php go busboy",
+       {"Page=/multipart", "[Files]", "1=all.bin", "1.Field=document", "1.Name=re\"port; \xC3\xA7.csv",
+        "1.Type=text/csv", "2=sub/empty.bin", "3=all.bin", "3.Field=c\xC3\xB2pia"},
+       "file " + hex("document") + " " + hex("re%22port; \xC3\xA7.csv") + " " + hex("text/csv") + all_file +
+           "file " + hex("FILE2") + " " + hex("sub/empty.bin") + octets + " 0 \n" +
+           "file " + hex("c\xC3\xB2pia") + " " + hex("all.bin") + octets + all_file},
+      // PHP and busboy keep only the type itself; Go shows the whole value.
+      {"a type with a quoted parameter", "go",
+       {"Page=/multipart", "[Files]", "1=all.bin", "1.Type=text/plain; charset=\"utf-8\""},
+       "file " + hex("FILE1") + " " + hex("all.bin") + " " + hex("text/plain; charset=\"utf-8\"") + all_file},
+      {"a JSON Body, credentials and a header from the environment", "php go",
+       {"Page=/request", "Body=doc.json", "Type=application/json", "User=N\xC3\xBAria", "Password=${PW}",
+        "[Vars]", "1=id=7", "2=note=" + odd, "[Headers]", "1=X-Api-Key:  ${KEY} "},
+       "type " + hex("application/json") + "\nquery " + hex("id") + " " + hex("7") + "\nquery " + hex("note") +
+           " " + hex(odd) + "\nbody " + hex(json) + "\nuser " + hex("N\xC3\xBAria") + "\npassword " +
+           hex("pa$$ w0rd:x") + "\nkey " + hex("k3y/+= v@lue") + "\n"},
+      {"a Body of the default type", "php go",
+       {"Page=/request", "Body=doc.json", "[Headers]", "1=X-Api-Key: plain $ value"},
+       "type " + hex("application/octet-stream") + "\nbody " + hex(json) + "\nuser \npassword \nkey " +
+           hex("plain $ value") + "\n"},
+  };
+  for (const Row& row : rows) {
+    if ((" " + std::string(row.peers) + " ").find(" " + peer + " ") == std::string::npos) continue;
+    SCOPED_TRACE(row.name);
+    std::vector<std::string> lines = {"[URL]", "Site=127.0.0.1", "Port=" + std::to_string(port), "Method=POST",
+                                      "Save=" + dir.file("answer.txt")};
+    lines.insert(lines.end(), row.settings.begin(), row.settings.end());
+    write_file(dir.file("RAVELOK.INI"), ini(lines));
+    unlink(dir.file("answer.txt").c_str());
+    RunResult run = run_ravelok({{dir.path},
+                                 {"TEMP=" + temp.path, "PW=pa$$ w0rd:x", "KEY=k3y/+= v@lue"},
+                                 dir.path, 20000});
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(run.output, "");
+    EXPECT_EQ(read_file(dir.file("answer.txt")), row.report + "\r\n");
+  }
+  EXPECT_TRUE(list_directory(temp.path).empty()) << "a temporary file was left behind";
+}
+
+INSTANTIATE_TEST_SUITE_P(Peers, ServerParsers, ::testing::Values("php", "go", "busboy"),
+                         [](const ::testing::TestParamInfo<std::string>& peer_info) { return peer_info.param; });
 
 }  // namespace

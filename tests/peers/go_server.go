@@ -10,15 +10,23 @@
 // i*7 mod 251, with its Content-Length. Any other form gets 400 and a line
 // saying why. Go's server reads exactly Content-Length bytes of a request
 // body and closes the connection after answering an HTTP/1.0 request.
+//
+// For ServerParsers it also reports, as lines of hexadecimal, what Go made of
+// a request: /multipart the file parts read by multipart.Reader, /request the
+// Content-Type, query, body, Basic credentials and X-Api-Key header.
 package main
 
 import (
 	"encoding/hex"
 	"fmt"
+	"io"
+	"mime"
 	"net"
 	"net/http"
 	"os"
+	"sort"
 	"strconv"
+	"strings"
 )
 
 func form(w http.ResponseWriter, r *http.Request) {
@@ -62,6 +70,67 @@ func form(w http.ResponseWriter, r *http.Request) {
 	w.Write(body)
 }
 
+// One line per file part, in their order: "file", the hexadecimal of the
+// part's name, of its file name as sent (before any directory is cut off)
+// and of its Content-Type, then its size and the hexadecimal of its bytes.
+func multipartReport(w http.ResponseWriter, r *http.Request) {
+	reader, err := r.MultipartReader()
+	if err != nil {
+		http.Error(w, "not multipart: "+err.Error(), http.StatusBadRequest)
+		return
+	}
+	var report strings.Builder
+	for {
+		part, err := reader.NextPart()
+		if err == io.EOF {
+			break
+		}
+		var content []byte
+		var params map[string]string
+		if err == nil {
+			_, params, err = mime.ParseMediaType(part.Header.Get("Content-Disposition"))
+		}
+		if err == nil {
+			content, err = io.ReadAll(part)
+		}
+		if err != nil {
+			http.Error(w, "bad part: "+err.Error(), http.StatusBadRequest)
+			return
+		}
+		if _, isFile := params["filename"]; isFile {
+			fmt.Fprintf(&report, "file %x %x %x %d %x\n", params["name"], params["filename"],
+				part.Header.Get("Content-Type"), len(content), content)
+		}
+	}
+	io.WriteString(w, report.String())
+}
+
+// The Content-Type, each query variable by name, the body, the Basic
+// credentials (r.BasicAuth) and the X-Api-Key header, in hexadecimal.
+func requestReport(w http.ResponseWriter, r *http.Request) {
+	body, err := io.ReadAll(r.Body)
+	if err != nil {
+		http.Error(w, "body not read: "+err.Error(), http.StatusBadRequest)
+		return
+	}
+	var report strings.Builder
+	fmt.Fprintf(&report, "type %x\n", r.Header.Get("Content-Type"))
+	query := r.URL.Query()
+	names := make([]string, 0, len(query))
+	for name := range query {
+		names = append(names, name)
+	}
+	sort.Strings(names)
+	for _, name := range names {
+		for _, value := range query[name] {
+			fmt.Fprintf(&report, "query %x %x\n", name, value)
+		}
+	}
+	user, password, _ := r.BasicAuth()
+	fmt.Fprintf(&report, "body %x\nuser %x\npassword %x\nkey %x\n", body, user, password, r.Header.Get("X-Api-Key"))
+	io.WriteString(w, report.String())
+}
+
 func main() {
 	listener, err := net.Listen("tcp", "127.0.0.1:0")
 	if err != nil {
@@ -82,6 +151,8 @@ func main() {
 		}
 	}
 	http.HandleFunc("/form", form)
+	http.HandleFunc("/multipart", multipartReport)
+	http.HandleFunc("/request", requestReport)
 	fmt.Fprintln(os.Stderr, http.Serve(listener, nil))
 	os.Exit(1)
 }

@@ -1,0 +1,26 @@
+// What a job adds to its request, read from the settings file: header
+// lines, HTTP Basic credentials, the upload files' parts and a Body file.
+// Values may take secrets from the environment ("${NAME}"); no value ever
+// goes into a refusal's words.
+#pragma once
+
+#include <string>
+
+#include "exchange/request.h"
+#include "services/bytes.h"
+
+// Reads [Headers], User, Password, Body and Type of [URL], and the keys
+// N.Field, N.Name and N.Type of [Files] for each of files, from the settings
+// file file. The first rule a setting breaks goes into refused, naming the
+// entry and the rule, never the value; refused is left as it is when it
+// already holds one. post: the request is a POST.
+RequestOptions read_request_options(const std::string& file, const StringList& files, bool post,
+                                    std::string& refused);
+
+// Replaces each "${NAME}" in text (NAME: letters, digits and "_", not
+// starting with a digit) by the environment variable NAME; any other "$" is
+// kept. False, with missing set to the first variable that is not set.
+bool expand_variables(const std::string& text, std::string& expanded, std::string& missing);
+
+// Standard base64 with "=" padding.
+std::string base64_text(const std::string& bytes);
