@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "exchange/ca_file.h"
+#include "job/request_options.h"
 #include "job/save.h"
+#include "platform/tls_names.h"
 #include "platform/platform.h"
 #include "settings/conversions.h"
 #include "settings/settings.h"
@@ -246,6 +248,24 @@ void check_list(Check& check, const std::string& name, const std::string& writte
       if (number != 0) check.findings.push_back(line + "a second " + key + " key, never read");
       continue;
     }
+    const std::size_t dot = key.find('.');
+    if (files && dot != std::string::npos && list_number(key.substr(0, dot)) != 0) {
+      // A part key beside a file: its name must be one the run reads, and
+      // its file one the list holds.
+      const std::string suffix = key.substr(dot + 1);
+      const std::vector<std::string> part_keys(std::begin(kPartKeys), std::end(kPartKeys));
+      bool known = false;
+      for (const std::string& part : part_keys) known = known || equal_ignoring_ascii_case(suffix, part);
+      if (!known) {
+        std::string finding = line + "not a key ravelok reads";
+        const std::string near = nearest_name(suffix, part_keys);
+        if (!near.empty()) finding += "; did you mean " + key.substr(0, dot + 1) + near + "?";
+        check.findings.push_back(finding);
+      } else if (list_number(key.substr(0, dot)) >= gap) {
+        check.findings.push_back(line + "beside no file of the list, never read");
+      }
+      continue;
+    }
     if (number == 0) {
       const std::size_t digits = key.find_first_not_of('0');
       if (!key.empty() && digits == std::string::npos) {
@@ -325,6 +345,29 @@ StringList settings_findings(const JobSettings& job) {
       if (!near.empty()) line += "; did you mean " + near + "?";
       check.findings.push_back(line);
     }
+  }
+  // The first header line, credential, Body or Type a run would refuse.
+  std::string refused;
+  const RequestOptions options = read_request_options(job.settings_file, job.files, job.method == "POST", refused);
+  if (!refused.empty()) check.findings.push_back(refused);
+  if (!options.body.empty() && job.method != "POST") {
+    check.findings.push_back("[URL] Body: Method is not POST, so it is never sent");
+  }
+  // Credentials in the clear: Basic credentials and an Authorization line
+  // are readable by anyone between here and a host that is not this one.
+  bool credentials = false;
+  for (const std::string& line : options.header_lines) {
+    credentials = credentials || equal_ignoring_ascii_case(line.substr(0, 14), "Authorization:");
+  }
+  std::string address;
+  const std::string host = site_host(job.site);
+  const bool loopback = equal_ignoring_ascii_case(host, "localhost") ||
+                        (parse_plain_address(host, address) &&
+                         ((address.size() == 4 && address[0] == 127) ||
+                          address == std::string(15, '\0') + '\1'));
+  if (credentials && !job.secure && !job.site.empty() && !loopback) {
+    check.findings.push_back("[URL] Site: credentials would travel over plain HTTP to " + shown(host) +
+                             "; use https://");
   }
   // The save files, as the run checks them before connecting.
   const struct { const char* key; const std::string& name; bool plain; } saves[] = {

@@ -11,7 +11,11 @@
 inline constexpr const char* kUrlKeys[] = {
     "Site",    "Port",       "Page",    "Method",  "Save",    "Show",      "CAFile",
     "FailOn",  "SaveHeader", "Timeout", "MaxTime", "Retries", "RetryWait",
+    "User",    "Password",   "Body",    "Type",
 };
+
+// The keys beside upload file N in [Files]: "N.Field", "N.Name", "N.Type".
+inline constexpr const char* kPartKeys[] = {"Field", "Name", "Type"};
 
 // A section a run reads, with its keys: named ones, or none named for a list
 // (the keys 1, 2, 3, ... that read_setting_list reads).
@@ -27,6 +31,7 @@ inline constexpr KnownSection kKnownSections[] = {
     {"URL", kUrlKeys, std::size(kUrlKeys)},
     {"Vars", nullptr, 0},
     {"Files", nullptr, 0},
+    {"Headers", nullptr, 0},
 };
 
 // A list holds at most this many entries (its index is a signed 16-bit

@@ -296,6 +296,15 @@ TEST(JobRunProcess, SettingsCheckFindings) {
       {{"Site=https://localhost", "CAFile=key.pem"}, {},
        "[URL] CAFile: cannot read \"key.pem\": block 1 is not a readable certificate: it is a "
        "PRIVATE KEY, not a CERTIFICATE (54 wrong kind of file)\n"},
+      {{"Site=files.example.org", "User=ana", "Password=secret"}, {},
+       "[URL] Site: credentials would travel over plain HTTP to files.example.org; use https://\n"},
+      {{"Site=localhost"}, {"[Headers]", "1=Authorization: Bearer secret"}, ""},
+      {{}, {"[Headers]", "1=X-Key: ${NOT_SET_HERE}", "2=Host: secret"},
+       "[Headers] 1: the environment variable NOT_SET_HERE is not set\n"},
+      {{"Method=POST"}, {"[Files]", "1=upload.txt", "1.Field=doc", "1.Typ=text/csv", "2.Name=x"},
+       "[Files] 1.Typ: not a key ravelok reads; did you mean 1.Type?\n"
+       "[Files] 2.Name: beside no file of the list, never read\n"},
+      {{"Body=upload.txt"}, {}, "[URL] Body: Method is not POST, so it is never sent\n"},
       {{"Save=missing/o.htm"}, {}, "[URL] Save: cannot write \"missing/o.htm\": * (76 path not found)\n"},
       {{"SaveHeader=missing/h.txt"}, {}, "[URL] SaveHeader: cannot write \"missing/h.txt\": * (76 path not found)\n"},
       {{"Timeout=5s", "FailOn=50"}, {},
