@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <vector>
 
+#include "platform/ascii.h"
+
 namespace {
 
 bool is_digit(char byte) { return byte >= '0' && byte <= '9'; }
@@ -121,9 +123,7 @@ std::int64_t retry_after(const std::string& header, std::int64_t now) {
   for (std::size_t line = header.find('\n'); line != std::string::npos; line = header.find('\n', line + 1)) {
     const std::size_t start = line + 1;
     if (header.size() - start < kName.size()) break;
-    bool same = true;
-    for (std::size_t i = 0; i < kName.size() && same; ++i) same = lower(header[start + i]) == kName[i];
-    if (!same) continue;
+    if (!equal_ignoring_ascii_case(header.substr(start, kName.size()), kName)) continue;
     std::size_t end = header.find_first_of("\r\n", start);
     if (end == std::string::npos) end = header.size();
     std::string value = header.substr(start + kName.size(), end - start - kName.size());

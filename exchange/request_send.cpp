@@ -1,5 +1,6 @@
 // Sending a prepared request on an open connection.
 #include "exchange/request.h"
+#include "platform/ascii.h"
 #include "platform/platform.h"
 #include "services/files.h"
 #include "services/numbers.h"
@@ -12,12 +13,9 @@ namespace {
 // letter case.
 bool given(const StringList& lines, const std::string& name) {
   for (const std::string& line : lines) {
-    if (line.size() > name.size() && line[name.size()] == ':') {
-      bool same = true;
-      for (std::size_t i = 0; i < name.size() && same; ++i) {
-        same = (line[i] | 0x20) == (name[i] | 0x20);
-      }
-      if (same) return true;
+    if (line.size() > name.size() && line[name.size()] == ':' &&
+        equal_ignoring_ascii_case(line.substr(0, name.size()), name)) {
+      return true;
     }
   }
   return false;

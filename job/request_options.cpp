@@ -1,5 +1,6 @@
 #include "job/request_options.h"
 
+#include "platform/ascii.h"
 #include "platform/environment.h"
 #include "settings/settings.h"
 
@@ -15,15 +16,6 @@ bool is_token(const std::string& name) {
     if (!is_letter(c) && !is_digit(c) && std::string("!#$%&'*+-.^_`|~").find(c) == std::string::npos) {
       return false;
     }
-  }
-  return true;
-}
-
-bool same_name(const std::string& a, const char* b) {
-  const std::string other(b);
-  if (a.size() != other.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if ((a[i] | 0x20) != (other[i] | 0x20)) return false;
   }
   return true;
 }
@@ -104,11 +96,11 @@ RequestOptions read_request_options(const std::string& file, const StringList& f
       refuse(refused, entry, "not a header line \"Name: value\" with a name of letters, digits and !#$%&'*+-.^_`|~");
       continue;
     }
-    if (same_name(name, "Host") || same_name(name, "Content-Length") || (post && same_name(name, "Content-Type"))) {
+    if (equal_ignoring_ascii_case(name, "Host") || equal_ignoring_ascii_case(name, "Content-Length") || (post && equal_ignoring_ascii_case(name, "Content-Type"))) {
       refuse(refused, entry, name + " is the program's own");
       continue;
     }
-    if (same_name(name, "Authorization") && !user.empty()) {
+    if (equal_ignoring_ascii_case(name, "Authorization") && !user.empty()) {
       refuse(refused, entry, "Authorization is made from User and Password");
       continue;
     }
