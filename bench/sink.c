@@ -7,7 +7,7 @@
  * every byte arrived, and the answer's number, so that no two answers are
  * alike and a save file that still holds an earlier one shows that it was
  * not rewritten. It never answers before the body is read. For a request
- * line whose target ends in "-checked" the answer also gives the body's CRC
+ * line whose target ends in "-checked" (or "-checked?") the answer also gives the body's CRC
  * as cksum(1) computes it, so the caller can check every byte. Runs until it
  * is killed. */
 #define _GNU_SOURCE
@@ -93,6 +93,8 @@ static void serve(int fd) {
   long long announced = content_length(header);
   long long received = (long long)(held - header_size);
   const char *line_end = strstr(header, " HTTP/");
+  /* A target of "-checked?" (a GET-like target with an empty query) counts too. */
+  if (line_end != NULL && line_end > header && line_end[-1] == '?') --line_end;
   int checked = line_end != NULL && line_end - header >= 8 && memcmp(line_end - 8, "-checked", 8) == 0;
   unsigned int crc = checked ? crc_add(0, (const unsigned char *)header + header_size, held - header_size) : 0;
   while (announced < 0 || received < announced) {
