@@ -263,8 +263,9 @@ RequestKind request_kind(const std::string& method, const StringList& files,
 }
 
 std::string request_line(RequestKind kind, const std::string& page,
-                         const std::string& form_string) {
+                         const std::string& form_string, const std::string& origin) {
   std::string target = page.empty() ? std::string("/") : page;
+  if (!origin.empty()) target = origin + (target[0] == '/' ? "" : "/") + target;
   if (kind == RequestKind::get || kind == RequestKind::body_post) {
     if (target.find('?') == std::string::npos) {
       target += "?" + form_string;

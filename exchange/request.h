@@ -33,6 +33,11 @@ struct RequestOptions {
   std::vector<UploadPart> parts;  // by upload file, from the first; may be shorter
   std::string body;               // a POST's whole body is this file; the variables go in the query
   std::string body_type;          // its Content-Type; empty: application/octet-stream
+  // Through a proxy, for plain HTTP: "http://host[:port]" written before the
+  // path in the request line, and the Proxy-Authorization value ("Basic
+  // ...") sent after every other line; both empty for a direct request.
+  std::string proxy_origin;
+  std::string proxy_authorization;
 };
 
 // One upload file of an upload POST, open from preparation to the end of
@@ -73,9 +78,15 @@ RequestKind request_kind(const std::string& method, const StringList& files,
 // "GET target HTTP/1.0" or "POST target HTTP/1.0". An empty page is "/"; a
 // GET (and a POST of a Body file) adds "?" and the form string, or "&" and the form string (when there
 // is one) to a page that holds a "?". Bytes 0 to 32 and 127 of the target
-// are written as "%" and two upper-case hex digits.
+// are written as "%" and two upper-case hex digits. A request to a proxy
+// puts origin ("http://host:port") before the target, and a "/" between them
+// when the page does not begin with one.
 std::string request_line(RequestKind kind, const std::string& page,
-                         const std::string& form_string);
+                         const std::string& form_string, const std::string& origin = std::string());
+
+// The User-Agent line of the request, without its CR LF: the one among the
+// header lines of options, else the program's own.
+std::string user_agent_line(const RequestOptions& options);
 
 // "Host: " and host (in square brackets when it holds a ":"), then ":" and
 // the port unless it is the scheme's default_port (80, or 443 for HTTPS).

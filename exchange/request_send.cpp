@@ -23,11 +23,20 @@ bool given(const StringList& lines, const std::string& name) {
 
 }  // namespace
 
+std::string user_agent_line(const RequestOptions& options) {
+  for (const std::string& line : options.header_lines) {
+    if (line.size() > 10 && line[10] == ':' && equal_ignoring_ascii_case(line.substr(0, 10), "User-Agent")) {
+      return line;
+    }
+  }
+  return "User-Agent: Ravelok/" RAVELOK_VERSION " [ca] [DOS]";
+}
+
 std::string request_head(RequestKind kind, const std::string& host, std::uint16_t port,
                          std::uint16_t default_port, const std::string& page,
                          const PreparedRequest& request, const RequestOptions& options) {
-  std::string head = request_line(kind, page, request.form_string) + "\r\n";
-  if (!given(options.header_lines, "User-Agent")) head += "User-Agent: Ravelok/" RAVELOK_VERSION " [ca] [DOS]\r\n";
+  std::string head = request_line(kind, page, request.form_string, options.proxy_origin) + "\r\n";
+  if (!given(options.header_lines, "User-Agent")) head += user_agent_line(options) + "\r\n";
   head += host_header(host, port, default_port) + "\r\n";
   if (!given(options.header_lines, "Accept")) head += "Accept: */*\r\n";
   switch (kind) {
@@ -49,6 +58,7 @@ std::string request_head(RequestKind kind, const std::string& host, std::uint16_
       break;
   }
   for (const std::string& line : options.header_lines) head += line + "\r\n";
+  if (!options.proxy_authorization.empty()) head += "Proxy-Authorization: " + options.proxy_authorization + "\r\n";
   return head + "\r\n";
 }
 

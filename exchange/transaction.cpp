@@ -1,6 +1,7 @@
 #include "exchange/transaction.h"
 
 #include "exchange/ca_file.h"
+#include "exchange/proxy_tunnel.h"
 #include "exchange/request.h"
 #include "exchange/response.h"
 #include "services/console.h"
@@ -86,7 +87,8 @@ TransactionResult http_transaction(const std::string& site, std::int16_t& port,
                                    const std::string& page, const std::string& method,
                                    const StringList& vars, const StringList& files,
                                    bool secure, const std::string& ca_file, BodyStore& store,
-                                   const ExchangeLimits& limits, const RequestOptions& options) {
+                                   const ExchangeLimits& limits, const RequestOptions& given_options,
+                                   const ProxyRoute& route) {
   TransactionResult result;
   // A time-out's words name the wait in whole seconds.
   const std::uint32_t seconds = (limits.wait_ms + 999) / 1000;
@@ -98,7 +100,17 @@ TransactionResult http_transaction(const std::string& site, std::int16_t& port,
   const std::uint16_t unsigned_port = static_cast<std::uint16_t>(port);
   // The connection and the Host header name the same host.
   const std::string host = site_host(site);
-  const std::string object = site_shown(host) + " port " + decimal_text(unsigned_port);
+  std::string object = site_shown(host) + " port " + decimal_text(unsigned_port);
+  // Through a proxy the connection is the proxy's; for plain HTTP so is
+  // every later failure, while a tunnel's TLS session is the server's.
+  const bool proxied = !route.host.empty();
+  const std::string connection_object = proxied ? proxy_shown(route) : object;
+  RequestOptions options = given_options;
+  if (proxied && !secure) {
+    options.proxy_origin = "http://" + (host.find(':') != std::string::npos ? "[" + host + "]" : host);
+    if (unsigned_port != 80) options.proxy_origin += ":" + decimal_text(unsigned_port);
+    options.proxy_authorization = route.authorization;
+  }
 
   // Whom the certificate must name, and the trusted certificates, come
   // first: without them nothing is sent, so nothing of the upload is staged
@@ -107,6 +119,7 @@ TransactionResult http_transaction(const std::string& site, std::int16_t& port,
   std::vector<std::string> roots;
   if (secure) {
     peer.name = host;
+    peer.tunnelled = proxied;
     std::string quoted = "\"";
     quoted += site_shown(host);
     quoted += "\"";
@@ -146,13 +159,18 @@ TransactionResult http_transaction(const std::string& site, std::int16_t& port,
       connect_seconds = static_cast<std::uint32_t>(
           (limits.deadline_ms > now ? limits.deadline_ms - now + 999 : 0) / 1000);
     }
-    tcp_open(open_error, number, host, unsigned_port, limits.wait_ms, limits.deadline_ms,
-             std::string());
+    tcp_open(open_error, number, proxied ? route.host : host, proxied ? route.port : unsigned_port,
+             limits.wait_ms, limits.deadline_ms, std::string());
   }
-  if (open_error != 0 && platform_failure_was_lookup()) {
+  // A proxy's name that does not resolve is no fault of the Site.
+  if (open_error != 0 && platform_failure_was_lookup() && !proxied) {
     note_failure(failure, open_error, Step::resolve, site_shown(site), failure_reason(open_error));
   }
-  note_failure(failure, open_error, Step::connect, object, failure_reason(open_error));
+  note_failure(failure, open_error, Step::connect, connection_object, failure_reason(open_error));
+  if (failure.number == 0 && secure && proxied) {
+    open_tunnel(failure, number, host, unsigned_port, user_agent_line(options), route,
+                connection_object, limits.wait_ms);
+  }
   if (failure.number == 0 && secure) {
     // No byte of the request leaves before the handshake and the checks
     // of the server's certificate have passed.
@@ -171,6 +189,7 @@ TransactionResult http_transaction(const std::string& site, std::int16_t& port,
   }
 
   progress_phase("Enviant...");
+  if (proxied && !secure) object = connection_object;
   Failure changed;
   const SendOutcome sending =
       send_request(failure, changed, number, host, unsigned_port, default_port, page, method, files,

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "exchange/body_store.h"
+#include "exchange/proxy_route.h"
 #include "exchange/request.h"
 #include "services/bytes.h"
 #include "services/errors.h"
@@ -32,10 +33,14 @@ struct ExchangeLimits {
 // 70), keeping the answer, or 62 when the server closed before any byte or
 // before the Content-Length it gave. The answer is complete once its body
 // has reached that Content-Length, or, without one, once the server has
-// closed.
+// closed. Through route's proxy, plain HTTP goes to the proxy with the
+// whole URL in the request line (failures after connecting name the
+// proxy); HTTPS goes through a CONNECT tunnel (open_tunnel), after which the
+// handshake and every check are those of a direct connection to the server.
 TransactionResult http_transaction(const std::string& site, std::int16_t& port,
                                    const std::string& page, const std::string& method,
                                    const StringList& vars, const StringList& files,
                                    bool secure, const std::string& ca_file, BodyStore& store,
                                    const ExchangeLimits& limits = ExchangeLimits(),
-                                   const RequestOptions& options = RequestOptions());
+                                   const RequestOptions& options = RequestOptions(),
+                                   const ProxyRoute& route = ProxyRoute());

@@ -66,6 +66,10 @@ std::string what_failed(const Failure& failure) {
       return failure.number == kErrTimedOut
                  ? "no secure connection to " + failure.object + " within " + decimal_text(failure.seconds) + " s"
                  : "no secure connection to " + failure.object;
+    case Step::tunnel:
+      return failure.number == kErrTimedOut
+                 ? "no answer to CONNECT from " + failure.object + " within " + decimal_text(failure.seconds) + " s"
+                 : "no tunnel through " + failure.object;
     case Step::send:
       return failure.number == kErrTimedOut
                  ? "the server at " + failure.object + " stopped taking the request"

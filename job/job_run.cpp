@@ -57,6 +57,12 @@ bool worth_retrying(const Failure& failure, bool post, int status) {
       // A handshake that failed or stalled, not a certificate refused or a
       // Site refused before connecting.
       return failure.number == kErrTimedOut || failure.reason.rfind("handshake failure", 0) == 0;
+    case Step::tunnel:
+      // Nothing of the request went out. A proxy that did not answer, or
+      // says the server or itself is unavailable, may do better later; one
+      // that forbids the tunnel or wants other credentials will not.
+      return failure.status == 0 || failure.status == 502 || failure.status == 503 ||
+             failure.status == 504;
     case Step::receive:
     case Step::answer:
       return !post;
@@ -157,6 +163,7 @@ JobSettings read_job_settings(const CommandLine& arguments) {
     }
   }
   job.options = read_request_options(file, job.files, job.method == "POST", job.refused);
+  job.proxy = read_proxy_setting(file, job.options, job.refused);
   return job;
 }
 
@@ -207,6 +214,13 @@ void run_job(Failure& failure, std::string& site, std::string& tail) {
     return;
   }
 
+  // The way to the server, decided before anything is connected or checked.
+  const std::uint16_t port = job.port != 0 ? static_cast<std::uint16_t>(job.port) : job.secure ? 443 : 80;
+  ProxyRoute route = choose_proxy(failure, job.proxy, job.secure, site_host(job.site), port);
+  RequestOptions options = job.options;
+  take_proxy_header(failure, job.settings_file, route, options);
+  if (failure.number != 0) return;
+
   // A request whose answer cannot be kept is not sent: the server would act
   // on it (take the form), the answer would be lost, and a rerun would send
   // it twice. Nothing is saved, so nothing is shown either.
@@ -228,7 +242,7 @@ void run_job(Failure& failure, std::string& site, std::string& tail) {
                                  platform_temp_directory());
     TransactionResult answer =
         http_transaction(job.site, job.port, job.page, job.method, job.vars, job.files, job.secure,
-                         job.ca_file, store, limits, job.options);
+                         job.ca_file, store, limits, options, route);
     Failure outcome = answer.failure;
     const int status = answer_status(answer.header);
     if (outcome.number == 0 && job.fail_on != 0 && (status < 0 || status >= job.fail_on)) {

@@ -6,6 +6,7 @@
 
 #include "exchange/request.h"
 #include "job/command_line.h"
+#include "job/proxy.h"
 #include "services/bytes.h"
 #include "services/errors.h"
 
@@ -32,6 +33,7 @@ struct JobSettings {
   std::string save_header;        // the file that receives the answer's header
   std::string refused;            // the first setting whose value is refused, in words
   RequestOptions options;         // header lines, credentials, upload parts, a Body file
+  ProxySetting proxy;             // the Proxy key
 };
 
 // The [URL] keys whose values are plain numbers, with their largest values.

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "exchange/ca_file.h"
+#include "job/proxy.h"
 #include "job/request_options.h"
 #include "job/save.h"
 #include "platform/tls_names.h"
@@ -350,6 +351,10 @@ StringList settings_findings(const JobSettings& job) {
   std::string refused;
   const RequestOptions options = read_request_options(job.settings_file, job.files, job.method == "POST", refused);
   if (!refused.empty()) check.findings.push_back(refused);
+  // A Proxy a run would refuse, named by its rule alone: it may hold a password.
+  std::string proxy_refused;
+  read_proxy_setting(job.settings_file, options, proxy_refused);
+  if (!proxy_refused.empty()) check.findings.push_back(proxy_refused);
   if (!options.body.empty() && job.method != "POST") {
     check.findings.push_back("[URL] Body: Method is not POST, so it is never sent");
   }

@@ -279,6 +279,13 @@ std::string platform_socket_peer_address(SocketHandle socket);
 // Closes a socket at once; reports nothing.
 void platform_close_socket(SocketHandle socket);
 
+// The system's own proxy setting for programs without a user session's
+// (Windows: WinHTTP's, as `netsh winhttp set proxy` writes it): the proxy
+// list ("host:port", or "http=host:port;https=host:port") and the bypass
+// list, in the ANSI code page. False when the system names no proxy (always
+// on POSIX systems, which keep none).
+bool platform_system_proxy(std::string& proxy, std::string& bypass);
+
 // ------------------------------------------------------- bulk transfers
 
 // A file with no name yet, for reading and writing, on the file system of

@@ -24,6 +24,7 @@ struct TlsPeer {
   std::string name;     // the host as written: the DNS name checked, sent as SNI
   std::string address;  // 4 or 16 bytes when the host is an address: checked
                         // against the certificate's IP entries, no SNI
+  bool tunnelled = false;  // the connection reached a proxy, not the server
 };
 
 // True when der is one whole X.509 certificate the TLS library reads; false

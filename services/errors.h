@@ -19,6 +19,7 @@ enum class Step : std::uint8_t {
   resolve,      // looking up the host name
   connect,      // opening the connection
   secure,       // the TLS handshake and the server's certificate
+  tunnel,       // asking a proxy to connect to the server (CONNECT)
   send,         // sending the request
   receive,      // reading the answer
   answer,       // the answer ended, or stopped coming, short of its end
@@ -40,6 +41,7 @@ struct Failure {
   std::int32_t index = 0;  // which upload file, counted from 1, when one failed
   std::uint32_t seconds = 3;  // the wait that ran out, for a time-out
   bool nothing_sent = false;  // the run ended on it before connecting
+  std::int32_t status = 0;  // a tunnel refused: the proxy's status; -1 when its answer was unusable
 };
 
 // The system's words for a failure just recorded with number, or empty when

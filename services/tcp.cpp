@@ -217,9 +217,11 @@ void tcp_start_tls(ErrorNumber& error_code, std::int16_t number, const TlsPeer& 
   TcpConnection& c = *connection;
   ErrorNumber step_error = 0;
   // An address is checked as the one the connection reached, whatever the
-  // resolver made of the text.
+  // resolver made of the text. Through a proxy the connection reached the
+  // proxy; the address checked is then the strict one the proxy was asked
+  // to connect to.
   TlsPeer reached = peer;
-  if (!reached.address.empty()) {
+  if (!reached.address.empty() && !peer.tunnelled) {
     const std::string address = platform_socket_peer_address(c.socket);
     if (!address.empty()) reached.address = address;
   }

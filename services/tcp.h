@@ -50,7 +50,8 @@ void tcp_open(ErrorNumber& error_code, std::int16_t number, const std::string& h
 // Makes the open connection a TLS one: the handshake and the checks of the
 // server's certificate (against roots, DER certificates, or the system's
 // store when there are none) and of the peer (a name; an address is checked
-// as the address the connection actually reached), every wait bounded by
+// as the address the connection actually reached, or, through a proxy's
+// tunnel, as peer.address), every wait bounded by
 // the connection's time-out and the whole handshake by one time-out. From
 // then on every send and receive goes through the session. Nothing of the
 // request is sent before it succeeds. Fails with 52, 54, 7, 24 or 57 (the

@@ -358,3 +358,10 @@ std::int64_t platform_socket_send_file(ErrorNumber& error_code, SocketHandle soc
 #endif
   return send_file_by_reading(error_code, out, in, offset, size, end_of_file);
 }
+
+bool platform_system_proxy(std::string& proxy, std::string& bypass) {
+  // Proxies come from the environment alone here.
+  proxy.clear();
+  bypass.clear();
+  return false;
+}

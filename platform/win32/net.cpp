@@ -5,6 +5,8 @@
 #include "platform/connect_time.h"
 #include "platform/win32/win32.h"
 
+#include <winhttp.h>
+
 namespace {
 
 // The text as a NUL-terminated buffer of buffer_size bytes holds it: up to
@@ -303,4 +305,33 @@ std::int64_t platform_socket_send_file(ErrorNumber& error_code, SocketHandle soc
     return 0;
   }
   return platform_socket_send(error_code, socket, buffer, got);
+}
+
+namespace {
+
+// A wide string from WinHTTP in the ANSI code page; empty for none.
+std::string ansi_text(const wchar_t* text) {
+  if (text == nullptr || *text == L'\0') return std::string();
+  const int size = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (size <= 1) return std::string();
+  std::string result(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(CP_ACP, 0, text, -1, result.data(), size, nullptr, nullptr);
+  result.resize(static_cast<std::size_t>(size - 1));
+  return result;
+}
+
+}  // namespace
+
+bool platform_system_proxy(std::string& proxy, std::string& bypass) {
+  proxy.clear();
+  bypass.clear();
+  WINHTTP_PROXY_INFO info = {};
+  if (!WinHttpGetDefaultProxyConfiguration(&info)) return false;
+  if (info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY) {
+    proxy = ansi_text(info.lpszProxy);
+    bypass = ansi_text(info.lpszProxyBypass);
+  }
+  if (info.lpszProxy != nullptr) GlobalFree(info.lpszProxy);
+  if (info.lpszProxyBypass != nullptr) GlobalFree(info.lpszProxyBypass);
+  return !proxy.empty();
 }
