@@ -178,7 +178,7 @@ bool parse_proxy(const std::string& text, bool expand, ProxyRoute& route, std::s
   }
   route.port = 80;
   if (had_port && !port_number(port_text, route.port)) {
-    route.host.clear();
+    route = ProxyRoute();
     rule = "the proxy's port is not a number from 1 to 65535";
     return false;
   }

@@ -1101,3 +1101,112 @@ TEST_F(ExchangeRun, ProgressLineOnATerminal) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every "NAME" in text replaced by value.
+std::string with(std::string text, const std::string& name, const std::string& value) {
+  for (std::size_t at = 0; (at = text.find(name, at)) != std::string::npos; at += value.size()) {
+    text.replace(at, name.size(), value);
+  }
+  return text;
+}
+
+}  // namespace
+
+// The way to the server: a scripted proxy ([proxy] in a row) sees the whole
+// URL of a plain request or the CONNECT of an HTTPS one, with credentials
+// for it alone, or nothing when the row goes straight to the server (SP
+// its port); refusals end the run without a secret in sight.
+TEST_F(ExchangeRun, ProxiesChosenAndSpokenTo) {
+  const std::string ok = "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok";
+  const std::string head = kGetHead + "Host: 127.0.0.1:SP\r\nAccept: */*\r\n";
+  const std::string direct = "GET /p? HTTP/1.0\r\n" + head + "\r\n";
+  const std::string proxied = "GET http://127.0.0.1:SP/p? HTTP/1.0\r\n" + head;
+  const std::string tunnel = "CONNECT localhost:SP HTTP/1.0\r\nHost: localhost:SP\r\n" + kGetHead;
+  const std::string refused = "127.0.0.1:" + std::to_string(free_loopback_port());
+  struct Row {
+    const char* name;
+    std::vector<std::string> environment;
+    std::vector<std::string> settings;  // after the job's; Site=... replaces its Site
+    std::string proxy_answer;           // what the proxy answers (its status line and header)
+    int status;
+    std::string proxy_got;  // exactly; empty: the proxy is never reached
+    std::string words;      // in the failure line
+    int tries = 1;          // connections the proxy takes when it is reached
+  };
+  const Row rows[] = {
+      {"http_proxy", {"http_proxy=[proxy]"}, {}, ok, 0, proxied + "\r\n", ""},
+      {"Proxy key: %-decoded user, password from the environment",
+       {"PW=p@ss:1", "http_proxy=" + refused}, {"Proxy=HTTP://us%65r:${PW}@[proxy]/"}, ok, 0,
+       proxied + "Proxy-Authorization: Basic dXNlcjpwQHNzOjE=\r\n\r\n", ""},
+      {"[Headers] Proxy-Authorization goes last, to the proxy", {"http_proxy=http://[proxy]"},
+       {"[Headers]", "1=Proxy-Authorization: Basic eA==", "2=X-A: b"}, ok, 0,
+       proxied + "X-A: b\r\nProxy-Authorization: Basic eA==\r\n\r\n", ""},
+      {"HTTP_PROXY ignored", {"HTTP_PROXY=[proxy]"}, {}, ok, 0, "", ""},
+      {"Proxy=none beats http_proxy", {"http_proxy=[proxy]"}, {"Proxy=NONE"}, ok, 0, "", ""},
+      {"no_proxy address", {"http_proxy=[proxy]", "no_proxy=example.org , 127.0.0.1"}, {}, ok, 0, "", ""},
+      {"NO_PROXY *", {"http_proxy=[proxy]", "NO_PROXY=*"}, {}, ok, 0, "", ""},
+      {"no_proxy other port", {"http_proxy=[proxy]", "no_proxy=127.0.0.1:1"}, {}, ok, 0, proxied + "\r\n", ""},
+      {"no_proxy suffix is no part of a name", {"http_proxy=[proxy]", "no_proxy=example.com,.example.com"},
+       {"Site=badexample.com"}, ok, 0, with(proxied, "127.0.0.1", "badexample.com") + "\r\n", ""},
+      {"CONNECT refused, lower case wins", {"https_proxy=[proxy]", "HTTPS_PROXY=" + refused},
+       {"Site=https://localhost", "Retries=1"}, "HTTP/1.0 403 Forbidden\r\n\r\n", 57, tunnel + "\r\n",
+       "ravelok: no tunnel through proxy [proxy shown]: it answered 403 Forbidden (57 network failure)\n"},
+      {"407 to credentials", {}, {"Site=https://localhost", "Proxy=u:secret@[proxy]"},
+       "HTTP/1.1 407 Proxy Authentication Required\r\n\r\n", 57,
+       tunnel + "Proxy-Authorization: Basic dTpzZWNyZXQ=\r\n\r\n",
+       "407 Proxy Authentication Required; it refused the credentials given (57"},
+      {"407 without", {"HTTPS_PROXY=[proxy]"}, {"Site=https://localhost"}, "HTTP/1.0 407 Who\r\n\r\n", 57,
+       tunnel + "\r\n", "407 Who; it wants credentials (57"},
+      {"503 retried", {"https_proxy=[proxy]"}, {"Site=https://localhost", "Retries=1"}, "HTTP/1.0 503 Busy\r\n\r\n", 57,
+       tunnel + "\r\n", "; try 2 of 2\n", 2},
+      {"proxy closes", {"https_proxy=[proxy]"}, {"Site=https://localhost"}, "", 57, tunnel + "\r\n",
+       "it closed without answering (57"},
+      {"bytes after the 200", {"https_proxy=[proxy]"}, {"Site=https://localhost"}, "HTTP/1.0 200 OK\r\n\r\nxyz",
+       57, tunnel + "\r\n", "it sent bytes after its answer (57"},
+      {"proxy refuses the connection", {"http_proxy=" + refused}, {}, ok, 57, "",
+       "ravelok: cannot connect to proxy " + with(refused, ":", " port ") + ": "},
+      {"Proxy of another scheme", {}, {"Proxy=socks5://u:secret@[proxy]"}, ok, 2, "",
+       "[URL] Proxy: a scheme other than http://"},
+      {"Proxy port", {}, {"Proxy=127.0.0.1:99999"}, ok, 2, "", "[URL] Proxy: the proxy's port is not a number"},
+      {"Proxy credentials beside a Proxy-Authorization line", {},
+       {"Proxy=u:secret@[proxy]", "[Headers]", "1=Proxy-Authorization: Basic secret"}, ok, 2, "",
+       "[URL] Proxy: credentials beside a Proxy-Authorization line in [Headers] (2 bad settings)\n"},
+      {"https_proxy of another scheme", {"https_proxy=https://u:secret@[proxy]"}, {"Site=https://localhost"}, ok,
+       2, "", "bad setting in the environment: https_proxy: a scheme other than http://"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    ScriptedServer server({.answer = {{ok}}, .when = AnswerWhen::after_request, .accept_limit_ms = 4000});
+    ScriptedServer proxy({.answer = {{row.proxy_answer}}, .when = AnswerWhen::after_request,
+                          .connections = row.tries, .accept_limit_ms = 4000});
+    ASSERT_TRUE(server.ok() && proxy.ok());
+    const std::string sp = std::to_string(server.port());
+    const std::string at = "127.0.0.1:" + std::to_string(proxy.port());
+    std::vector<std::string> settings = {"[URL]"};
+    for (const std::string& line : row.settings) settings.push_back(with(line, "[proxy]", at));
+    const std::size_t sections = std::find_if(settings.begin() + 1, settings.end(),
+                                              [](const std::string& l) { return l[0] == '['; }) - settings.begin();
+    settings.insert(settings.begin() + static_cast<std::ptrdiff_t>(sections),
+                    {"Site=127.0.0.1", "Port=" + sp, "Page=/p", "Save=answer.txt"});
+    write_file(work.file("RAVELOK.INI"), ini(settings));
+    std::vector<std::string> environment = {"TEMP=" + temp.path};
+    for (const std::string& entry : row.environment) environment.push_back(with(entry, "[proxy]", at));
+    RunResult result = run_ravelok({{work.path}, environment, work.path, 20000});
+    EXPECT_EQ(result.status, row.status) << result.output;
+    EXPECT_EQ(result.output.find("secret"), std::string::npos) << result.output;
+    const std::string words = with(row.words, "[proxy shown]", "127.0.0.1 port " + std::to_string(proxy.port()));
+    if (words.empty()) {
+      EXPECT_EQ(result.output, "");
+    } else {
+      EXPECT_NE(result.output.find(words), std::string::npos) << result.output;
+    }
+    proxy.stop();
+    server.stop();
+    EXPECT_EQ(proxy.request(), with(row.proxy_got, "SP", sp));
+    EXPECT_EQ(proxy.accepted(), row.proxy_got.empty() ? 0 : row.tries);
+    const bool straight = row.status == 0 && row.proxy_got.empty();
+    EXPECT_EQ(server.request(), straight ? with(direct, "SP", sp) : "");
+  }
+}

@@ -165,6 +165,60 @@ bool is_missing_settings_line(const std::string& output) {
          output.find('\n') == output.size() - 1;
 }
 
+// The proxy lists and values: which hosts no_proxy and a WinHTTP bypass
+// list name, which entry of a WinHTTP list a scheme takes, and what a
+// proxy value gives (host, port, Proxy-Authorization) or why it is refused.
+TEST(ProxyChoice, ListsAndValues) {
+  struct Match { const char* list; const char* host; std::uint16_t port; bool no_proxy; bool bypass; };
+  const Match matches[] = {
+      {"example.com", "www.EXAMPLE.com", 80, true, false},
+      {" .example.com ", "example.com", 80, true, false},
+      {"example.com", "badexample.com", 80, false, false},
+      {"a.org, example.com:8080", "example.com", 8080, true, false},
+      {"example.com:8080", "example.com", 80, false, false},
+      {"*", "anything", 1, true, true},
+      {"127.0.0.1", "127.0.0.1", 80, true, true},
+      {"[::1]:80,x", "0:0::1", 80, true, false},
+      {"10.0.0.1", "10.0.0.10", 80, false, false},
+      {"*.example.com;<local>", "intranet", 80, false, true},
+      {"*.example.com <local>", "www.example.com", 80, false, true},
+      {"<local>", "www.example.com", 80, false, false},
+      {"*example.com", "badexample.com", 80, false, true},
+  };
+  for (const Match& m : matches) {
+    EXPECT_EQ(no_proxy_matches(m.list, m.host, m.port), m.no_proxy) << m.list << " " << m.host;
+    EXPECT_EQ(bypass_matches(m.list, m.host), m.bypass) << m.list << " " << m.host;
+  }
+  EXPECT_EQ(system_proxy_for("http=a:1;https=b:2", true), "b:2");
+  EXPECT_EQ(system_proxy_for("http=a:1 https=b:2", false), "a:1");
+  EXPECT_EQ(system_proxy_for("c:3;https=b:2", false), "c:3");
+  EXPECT_EQ(system_proxy_for("http=a:1", true), "");
+
+  struct Value { const char* text; const char* host; std::uint16_t port; const char* authorization; const char* rule; };
+  const Value values[] = {
+      {"proxy.example", "proxy.example", 80, "", ""},
+      {"http://p:3128/", "p", 3128, "", ""},
+      {"HTTP://[::1]:8080", "::1", 8080, "", ""},
+      {"u%3A1:p%40ss@p:1", "", 0, "", "the user name before the host is empty or holds \":\""},
+      {"user:p%40ss@p:1", "p", 1, "Basic dXNlcjpwQHNz", ""},
+      {"user@p", "p", 80, "Basic dXNlcjo=", ""},
+      {"https://p:1", "", 0, "", "a scheme other than http://"},
+      {"p:0", "", 0, "", "the proxy's port is not a number from 1 to 65535"},
+      {"p:80/x", "", 0, "", "not host:port"},
+      {"u:%zz@p", "", 0, "", "a % in the user name or password"},
+      {":8080", "", 0, "", "no host name or address before the port"},
+  };
+  for (const Value& v : values) {
+    ProxyRoute route;
+    std::string rule;
+    EXPECT_EQ(parse_proxy(v.text, false, route, rule), *v.rule == '\0') << v.text;
+    EXPECT_EQ(rule.rfind(v.rule, 0), 0u) << v.text << ": " << rule;
+    EXPECT_EQ(route.host, v.host) << v.text;
+    EXPECT_EQ(route.port, v.port) << v.text;
+    EXPECT_EQ(route.authorization, v.authorization) << v.text;
+  }
+}
+
 // Runs of the binary that decide before any network access.
 TEST(JobRunProcess, EmptySiteOrMissingSettings) {
   TempDir jobs;

@@ -6,7 +6,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <random>
@@ -52,6 +54,38 @@ bool wait_for_file(const std::string& path, int limit_ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return false;
+}
+
+// A real proxy of kind ("tinyproxy", "tinyproxy with BasicAuth user pass",
+// or "squid", without a cache) on a free loopback port, its configuration,
+// pid and log files in dir, stopped with process. Its port; 0 with why set
+// when it is not installed or does not listen within 15 s.
+int start_proxy(std::unique_ptr<Background>& process, const std::string& kind, const std::string& dir,
+                std::string& why) {
+  const bool squid = kind == "squid";
+  const std::string binary = squid ? "/usr/sbin/squid" : "/usr/bin/tinyproxy";
+  if (!file_exists(binary)) {
+    why = binary + " is not installed (scripts/test.sh installs it)";
+    return 0;
+  }
+  const int port = free_loopback_port();
+  const std::string conf = dir + "/" + (squid ? "squid" : "tinyproxy") + std::to_string(port) + ".conf";
+  if (squid) {
+    write_file(conf, "http_port 127.0.0.1:" + std::to_string(port) + "\npid_filename " + conf +
+                         ".pid\ncache_log /dev/null\naccess_log none\ncache deny all\ncache_mem 4 MB\n"
+                         "pinger_enable off\ndns_nameservers 127.0.0.1\nshutdown_lifetime 0 seconds\n"
+                         "coredump_dir " + dir + "\nacl loop src 127.0.0.1/32\nhttp_access allow loop\n"
+                         "http_access deny all\n");
+    process.reset(new Background({binary, "-N", "-f", conf}));
+  } else {
+    write_file(conf, "Port " + std::to_string(port) + "\nListen 127.0.0.1\nTimeout 30\nMaxClients 20\n"
+                         "Allow 127.0.0.1\nLogLevel Error\nLogFile \"" + conf + ".log\"\nPidFile \"" + conf +
+                         ".pid\"\n" + (kind == "tinyproxy" ? "" : "BasicAuth user pass\n"));
+    process.reset(new Background({binary, "-d", "-c", conf}));
+  }
+  if (wait_for_listener(port, 15000)) return port;
+  why = kind + " did not start";
+  return 0;
 }
 
 class TlsRun : public ::testing::Test {
@@ -220,6 +254,18 @@ TEST_F(TlsRun, RequestsArriveAsOverPlainHttp) {
       {"form POST", {"Page=/post", "Method=post", "[Vars]", "1=name=Joan Serra", "2=x=&="}},
       {"upload POST", {"Page=/up", "Method=POST", "[Vars]", "1=author=Marta", "[Files]", "1=a.bin", "2=b.bin"}},
   };
+  // The same requests through real proxies: plain HTTP with the whole URL
+  // (the proxy forwards the path, the body and every line of the program's
+  // own, adding its own lines), HTTPS through CONNECT to the same server,
+  // credentials for the proxy alone.
+  const char* const kinds[] = {"tinyproxy", "squid", "tinyproxy with BasicAuth user pass"};
+  std::unique_ptr<Background> proxies[3];
+  int proxy_ports[3] = {};
+  for (int k = 0; k < 3; ++k) {
+    std::string why;
+    proxy_ports[k] = start_proxy(proxies[k], kinds[k], work.path, why);
+    if (proxy_ports[k] == 0) std::printf("not through %s: %s\n", kinds[k], why.c_str());
+  }
   for (const Row& row : rows) {
     ScriptedServer plain({.answer = {{answer}}, .when = AnswerWhen::after_request});
     ASSERT_TRUE(plain.ok()) << plain.failure();
@@ -245,6 +291,59 @@ TEST_F(TlsRun, RequestsArriveAsOverPlainHttp) {
     EXPECT_TRUE(normalised(secure_request, port) == normalised(plain.request(), plain.port()))
         << row.name << ": " << secure_request.size() << " bytes over TLS, " << plain.request().size() << " plain";
     EXPECT_TRUE(list_directory(temp.path).empty()) << row.name;
+
+    for (int k = 0; k < 3; ++k) {
+      if (proxy_ports[k] == 0) continue;
+      SCOPED_TRACE(std::string(row.name) + " through " + kinds[k]);
+      const std::string at = "127.0.0.1:" + std::to_string(proxy_ports[k]);
+      const bool credentials = k == 2;
+      const std::vector<std::string> environment = {"TEMP=" + temp.path, "http_proxy=" + at, "https_proxy=" + at};
+      std::vector<std::string> through = {"[URL]", "Site=localhost", "", "Save=answer.txt"};
+      if (credentials) through.push_back("Proxy=user:pass@" + at);
+      through.insert(through.end(), row.settings.begin(), row.settings.end());
+      ScriptedServer server({.answer = {{answer}}, .when = AnswerWhen::after_request});
+      ASSERT_TRUE(server.ok());
+      through[2] = "Port=" + std::to_string(server.port());
+      write_file(work.file("RAVELOK.INI"), ini(through));
+      RunResult proxied = run_ravelok({{work.path}, environment, work.path, 60000});
+      EXPECT_EQ(proxied.status, 0) << proxied.output;
+      EXPECT_EQ(read_file(work.file("answer.txt")), "ok\r\n");
+      server.stop();
+      // The path and the body exactly, and each of the program's lines.
+      const std::string got = normalised(server.request(), server.port());
+      const std::size_t got_end = got.find("\r\n\r\n");
+      const std::string expected = normalised(plain.request(), plain.port());
+      const std::size_t expected_end = expected.find("\r\n\r\n");
+      EXPECT_EQ(got.substr(0, got.find(" HTTP/")), expected.substr(0, expected.find(" HTTP/")));
+      EXPECT_TRUE(got_end != std::string::npos && got.substr(got_end) == expected.substr(expected_end));
+      for (std::size_t from = expected.find("\r\n") + 2; from < expected_end;) {
+        const std::size_t end = expected.find("\r\n", from);
+        EXPECT_NE(got.find(expected.substr(from, end - from + 2)), std::string::npos) << expected.substr(from, end - from);
+        from = end + 2;
+      }
+      EXPECT_EQ(got.find("Proxy-Authorization"), std::string::npos);
+
+      // HTTPS: the server decrypts exactly the direct request.
+      const int secure_port = start_python("server", answer);
+      ASSERT_NE(secure_port, 0);
+      through[1] = "Site=https://localhost";
+      through[2] = "Port=" + std::to_string(secure_port);
+      through.insert(through.begin() + 3, "CAFile=" + ca);
+      write_file(work.file("RAVELOK.INI"), ini(through));
+      RunResult tunnelled = run_ravelok({{work.path}, environment, work.path, 60000});
+      EXPECT_EQ(tunnelled.status, 0) << tunnelled.output;
+      ASSERT_TRUE(wait_for_file(record_, 5000));
+      EXPECT_TRUE(normalised(read_file(record_), secure_port) == normalised(plain.request(), plain.port()));
+      if (credentials) {
+        // Without them the proxy refuses the tunnel, and says so.
+        through.erase(std::find(through.begin(), through.end(), "Proxy=user:pass@" + at));
+        write_file(work.file("RAVELOK.INI"), ini(through));
+        RunResult refused = run_ravelok({{work.path}, environment, work.path, 60000});
+        EXPECT_EQ(refused.status, 57);
+        EXPECT_NE(refused.output.find("it answered 407 Proxy Authentication Required; it wants credentials"),
+                  std::string::npos) << refused.output;
+      }
+    }
   }
 }
 
