@@ -281,7 +281,11 @@ ProxyRoute choose_proxy(Failure& failure, const ProxySetting& setting, bool secu
   static const char* const kPlain[] = {"http_proxy"};
   static const char* const kSecure[] = {"https_proxy", "HTTPS_PROXY"};
   static const char* const kExcept[] = {"no_proxy", "NO_PROXY"};
-  static const char* const kAll[] = {"http_proxy", "https_proxy", "HTTPS_PROXY", "no_proxy", "NO_PROXY"};
+  // Any of these set, an ignored HTTP_PROXY included, leaves the system's
+  // setting aside: Wine's WinHTTP would take HTTP_PROXY for http_proxy, as
+  // Windows names variables in any letter case.
+  static const char* const kAll[] = {"http_proxy", "https_proxy", "HTTPS_PROXY", "no_proxy", "NO_PROXY",
+                                     "HTTP_PROXY"};
   std::string name;
   std::string value;
   ProxyRoute route;
@@ -297,7 +301,7 @@ ProxyRoute choose_proxy(Failure& failure, const ProxySetting& setting, bool secu
     if (first_set(kExcept, 2, except_name, except) && no_proxy_matches(except, host, port)) return ProxyRoute();
     return route;
   }
-  if (first_set(kAll, 5, name, value)) return route;
+  if (first_set(kAll, 6, name, value)) return route;
   std::string list;
   std::string bypass;
   if (!platform_system_proxy(list, bypass)) return route;

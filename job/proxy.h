@@ -35,7 +35,8 @@ bool parse_proxy(const std::string& text, bool expand, ProxyRoute& route, std::s
 
 // The route of one request of scheme (secure: HTTPS) to host (no brackets)
 // and port: the Proxy setting when it names one or says none, else the
-// environment, else the system's setting. A variable that does not parse
+// environment, else (no proxy variable set, not even an HTTP_PROXY, which
+// is never read) the system's setting. A variable that does not parse
 // ends it with 2 in failure (Step::setting), naming the variable.
 ProxyRoute choose_proxy(Failure& failure, const ProxySetting& setting, bool secure,
                         const std::string& host, std::uint16_t port);

@@ -321,9 +321,9 @@ TEST(JobRunProcess, SettingsCheckFindings) {
       {{"Site=::1", "Save=", "Show=-1", "Method=Get"}, {"[Vars]", "1=a", "2=\"  \""}, ""},
       {{"Methdo=POST"}, {}, "[URL] Methdo: not a key ravelok reads; did you mean Method?\n"},
       {{}, {"[Var]", "1=a=1"}, "[Var]: not a section ravelok reads; did you mean [Vars]?\n"},
-      {{"Proxy=x", "\x1b[2J=x"}, {"[Options]"},
-       "[URL] Proxy: not a key ravelok reads\n[URL] \\x1B[2J: not a key ravelok reads\n"
-       "[Options]: not a section ravelok reads\n"},
+      {{"Proxy=u:secret@x:99999", "\x1b[2J=x"}, {"[Options]"},
+       "[URL] \\x1B[2J: not a key ravelok reads\n[Options]: not a section ravelok reads\n"
+       "[URL] Proxy: the proxy's port is not a number from 1 to 65535\n"},
       {{}, {"[Vars]", "1=a=1", "2=b=2", "3=c=3", "5=e=5", "name=x", "01=y", "0=z"},
        "[Vars] 5: after a gap (4 is missing or empty), never read\n"
        "[Vars] name: not a key ravelok reads; its keys are 1, 2, 3, ...\n"

@@ -440,3 +440,63 @@ TEST(Win32Files, UnnamedFileBesideLeavesATakenNameAndVanishes) {
 }
 
 }  // namespace
+
+// The system's WinHTTP proxy setting: the value `netsh winhttp set proxy`
+// writes (a header of three DWORDs, 0x18, a counter and the flags, then the
+// proxy list and the bypass list, each after its length), read back through
+// WinHttpGetDefaultProxyConfiguration and chosen only when no proxy
+// variable is set; gone again, nothing is read. Skipped where the machine's
+// settings may not be written (Windows without administrator rights).
+TEST(Win32Proxy, SystemSettingReadAndChosen) {
+  for (const char* name : {"http_proxy", "https_proxy", "HTTPS_PROXY", "no_proxy", "NO_PROXY"}) {
+    SetEnvironmentVariableA(name, nullptr);
+  }
+  environment_snapshot();
+  std::string proxy = "x";
+  std::string bypass = "x";
+  const bool before = platform_system_proxy(proxy, bypass);
+  if (before) GTEST_SKIP() << "this machine has a WinHTTP proxy of its own: " << proxy;
+  EXPECT_EQ(proxy + bypass, "");
+
+  HKEY key = nullptr;
+  DWORD made = 0;
+  const char* path = "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, &made) != ERROR_SUCCESS) {
+    GTEST_SKIP() << "the machine's settings cannot be written here";
+  }
+  const std::string list = "http=127.0.0.1:3128;https=127.0.0.1:3129";
+  const std::string skip = "<local>;*.example.com";
+  std::string value(12, '\0');
+  value[0] = 0x18;
+  value[8] = 3;  // a proxy, not only direct
+  for (const std::string* text : {&list, &skip}) {
+    const DWORD size = static_cast<DWORD>(text->size());
+    value.append(reinterpret_cast<const char*>(&size), 4);
+    value += *text;
+  }
+  ASSERT_EQ(RegSetValueExA(key, "WinHttpSettings", 0, REG_BINARY, reinterpret_cast<const BYTE*>(value.data()),
+                           static_cast<DWORD>(value.size())), ERROR_SUCCESS);
+  const bool read = platform_system_proxy(proxy, bypass);
+  Failure failure;
+  const ProxyRoute secure = choose_proxy(failure, ProxySetting(), true, "files.example.org", 443);
+  const ProxyRoute bypassed = choose_proxy(failure, ProxySetting(), false, "www.example.com", 80);
+  const ProxyRoute local = choose_proxy(failure, ProxySetting(), false, "intranet", 80);
+  SetEnvironmentVariableA("http_proxy", "");
+  environment_snapshot();
+  // A variable set, even to nothing, leaves the system's setting aside.
+  const ProxyRoute set_aside = choose_proxy(failure, ProxySetting(), true, "files.example.org", 443);
+  SetEnvironmentVariableA("http_proxy", nullptr);
+  environment_snapshot();
+  RegDeleteValueA(key, "WinHttpSettings");
+  RegCloseKey(key);
+  if (made == REG_CREATED_NEW_KEY) RegDeleteKeyA(HKEY_LOCAL_MACHINE, path);
+  EXPECT_TRUE(read);
+  EXPECT_EQ(proxy, list);
+  EXPECT_EQ(bypass, skip);
+  EXPECT_EQ(failure.number, 0);
+  EXPECT_EQ(secure.host + ":" + std::to_string(secure.port), "127.0.0.1:3129");
+  EXPECT_EQ(bypassed.host, "");
+  EXPECT_EQ(local.host, "");
+  EXPECT_EQ(set_aside.host, "");
+  EXPECT_FALSE(platform_system_proxy(proxy, bypass));
+}
