@@ -107,8 +107,9 @@ TransactionResult http_transaction(const std::string& site, std::int16_t& port,
   const std::string connection_object = proxied ? proxy_shown(route) : object;
   RequestOptions options = given_options;
   if (proxied && !secure) {
-    options.proxy_origin = "http://" + (host.find(':') != std::string::npos ? "[" + host + "]" : host);
-    if (unsigned_port != 80) options.proxy_origin += ":" + decimal_text(unsigned_port);
+    // The Host line's own form: an IPv6 address in brackets, the port unless 80.
+    options.proxy_origin = "http://";
+    options.proxy_origin.append(host_header(host, unsigned_port, 80), 6, std::string::npos);
     options.proxy_authorization = route.authorization;
   }
 

@@ -15,7 +15,7 @@
 # RAVELOK_FUZZ_SECONDS (default 50) sets how long each fuzz target runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-ravelok_extra_packages=(nginx openssl curl golang-go php-cli node-busboy clang libclang-rt-dev groff-base man-db
+ravelok_extra_packages=(nginx openssl curl tinyproxy squid golang-go php-cli node-busboy clang libclang-rt-dev groff-base man-db
                         dpkg-dev file systemd ninja-build nodejs g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
                         wine64)
 source scripts/setup.sh
