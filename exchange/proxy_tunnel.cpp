@@ -1,7 +1,5 @@
 #include "exchange/proxy_tunnel.h"
 
-#include <algorithm>
-
 #include "exchange/answer_header.h"
 #include "platform/platform.h"
 #include "services/bytes.h"
@@ -22,18 +20,13 @@ std::string connect_head(const std::string& host, std::uint16_t port, const std:
   return head + "\r\n";
 }
 
-void open_tunnel(Failure& failure, std::int16_t connection, const std::string& host,
-                 std::uint16_t port, const std::string& user_agent, const ProxyRoute& route,
-                 const std::string& object, std::uint32_t wait_ms) {
+namespace {
+
+// Reads the proxy's answer to CONNECT and judges it; the failure, if any,
+// goes to failure.
+void read_tunnel_answer(Failure& failure, std::int16_t connection, const ProxyRoute& route,
+                        const std::string& object) {
   ErrorNumber error_code = 0;
-  tcp_send(error_code, connection, connect_head(host, port, user_agent, route));
-  if (error_code != 0) {
-    note_failure(failure, error_code, Step::tunnel, object, failure_reason(error_code));
-    return;
-  }
-  // A proxy that trickles its answer keeps each receive short, not the
-  // whole answer: that is bounded by one time-out.
-  const std::uint64_t deadline = platform_monotonic_milliseconds() + wait_ms;
   std::string answer;
   std::size_t end = std::string::npos;
   while (end == std::string::npos) {
@@ -47,14 +40,13 @@ void open_tunnel(Failure& failure, std::int16_t connection, const std::string& h
       failure.status = -1;
       return;
     }
-    if (error_code == 0 && got == 0) {
-      note_failure(failure, kErrSocket, Step::tunnel, object,
-                   answer.empty() ? "it closed without answering" : "it closed before its answer's header ended");
-      return;
-    }
-    if (error_code == 0 && platform_monotonic_milliseconds() >= deadline) error_code = kErrTimedOut;
     if (error_code != 0) {
       note_failure(failure, error_code, Step::tunnel, object, failure_reason(error_code));
+      return;
+    }
+    if (got == 0) {
+      note_failure(failure, kErrSocket, Step::tunnel, object,
+                   answer.empty() ? "it closed without answering" : "it closed before its answer's header ended");
       return;
     }
   }
@@ -81,4 +73,27 @@ void open_tunnel(Failure& failure, std::int16_t connection, const std::string& h
     note_failure(failure, kErrSocket, Step::tunnel, object, "it sent bytes after its answer");
     failure.status = -1;
   }
+}
+
+}  // namespace
+
+void open_tunnel(Failure& failure, std::int16_t connection, const std::string& host,
+                 std::uint16_t port, const std::string& user_agent, const ProxyRoute& route,
+                 const std::string& object, std::uint32_t wait_ms) {
+  ErrorNumber error_code = 0;
+  tcp_send(error_code, connection, connect_head(host, port, user_agent, route));
+  if (error_code != 0) {
+    note_failure(failure, error_code, Step::tunnel, object, failure_reason(error_code));
+    return;
+  }
+  // A proxy that trickles its answer keeps each receive short, not the
+  // whole answer: every wait for it ends by one time-out from now (or the
+  // run's deadline, when sooner); the connection's own bound comes back for
+  // the handshake and the request.
+  NumberEntry* entry = find_number(connection);
+  TcpConnection* open = entry != nullptr ? entry->connection.get() : nullptr;
+  const std::uint64_t kept_deadline = open != nullptr ? open->deadline_ms : 0;
+  tcp_limit_waits(connection, wait_ms);
+  read_tunnel_answer(failure, connection, route, object);
+  if (open != nullptr) open->deadline_ms = kept_deadline;
 }

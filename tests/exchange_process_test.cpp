@@ -1134,6 +1134,7 @@ TEST_F(ExchangeRun, ProxiesChosenAndSpokenTo) {
     std::string proxy_got;  // exactly; empty: the proxy is never reached
     std::string words;      // in the failure line
     int tries = 1;          // connections the proxy takes when it is reached
+    int trickle = 1;        // the answer sent this many times, 0.1 s apart
   };
   const Row rows[] = {
       {"http_proxy", {"http_proxy=[proxy]"}, {}, ok, 0, proxied + "\r\n", ""},
@@ -1161,6 +1162,8 @@ TEST_F(ExchangeRun, ProxiesChosenAndSpokenTo) {
        tunnel + "\r\n", "407 Who; it wants credentials (57"},
       {"503 retried", {"https_proxy=[proxy]"}, {"Site=https://localhost", "Retries=1"}, "HTTP/1.0 503 Busy\r\n\r\n", 57,
        tunnel + "\r\n", "; try 2 of 2\n", 2},
+      {"proxy trickles its answer", {"https_proxy=[proxy]"}, {"Site=https://localhost", "Timeout=1"}, "x", 24,
+       tunnel + "\r\n", "ravelok: no answer to CONNECT from proxy [proxy shown] within 1 s (24 time-out)\n", 1, 40},
       {"proxy closes", {"https_proxy=[proxy]"}, {"Site=https://localhost"}, "", 57, tunnel + "\r\n",
        "it closed without answering (57"},
       {"bytes after the 200", {"https_proxy=[proxy]"}, {"Site=https://localhost"}, "HTTP/1.0 200 OK\r\n\r\nxyz",
@@ -1179,7 +1182,8 @@ TEST_F(ExchangeRun, ProxiesChosenAndSpokenTo) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     ScriptedServer server({.answer = {{ok}}, .when = AnswerWhen::after_request, .accept_limit_ms = 4000});
-    ScriptedServer proxy({.answer = {{row.proxy_answer}}, .when = AnswerWhen::after_request,
+    std::vector<ServerChunk> answer(static_cast<std::size_t>(row.trickle), {row.proxy_answer, row.trickle > 1 ? 100 : 0});
+    ScriptedServer proxy({.answer = answer, .when = AnswerWhen::after_request,
                           .connections = row.tries, .accept_limit_ms = 4000});
     ASSERT_TRUE(server.ok() && proxy.ok());
     const std::string sp = std::to_string(server.port());
@@ -1196,6 +1200,7 @@ TEST_F(ExchangeRun, ProxiesChosenAndSpokenTo) {
     RunResult result = run_ravelok({{work.path}, environment, work.path, 20000});
     EXPECT_EQ(result.status, row.status) << result.output;
     EXPECT_EQ(result.output.find("secret"), std::string::npos) << result.output;
+    EXPECT_LT(result.seconds, 3.0 + 1.5 * (row.tries - 1));
     const std::string words = with(row.words, "[proxy shown]", "127.0.0.1 port " + std::to_string(proxy.port()));
     if (words.empty()) {
       EXPECT_EQ(result.output, "");
