@@ -81,6 +81,20 @@ std::string shortfall(const ResponseReader& reader, const BodyStore& store) {
          " body bytes before the server closed";
 }
 
+// True when a proxy can be told of host as it stands: an address, or a
+// name of letters, digits, "-", "_" and ".". A Site that holds a port, a
+// path or anything else would make another URL in the proxy's hands.
+bool names_one_host(const std::string& host) {
+  std::string address;
+  if (parse_plain_address(host, address)) return true;
+  if (host.empty()) return false;
+  for (char c : host) {
+    const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    if (!letter && !(c >= '0' && c <= '9') && c != '-' && c != '_' && c != '.') return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 TransactionResult http_transaction(const std::string& site, std::int16_t& port,
@@ -152,6 +166,9 @@ TransactionResult http_transaction(const std::string& site, std::int16_t& port,
     // resolver, which would send them to a name server.
     open_error = kErrSocket;
     note_failure(failure, open_error, Step::resolve, site_shown(site), "not looked up");
+  } else if (proxied && !names_one_host(host)) {
+    open_error = kErrSocket;
+    note_failure(failure, open_error, Step::resolve, site_shown(site), "not a host name, so not sent to the proxy");
   } else {
     // A connect that runs out of time names what it had: the time-out, or
     // less when the deadline comes first.

@@ -1168,6 +1168,8 @@ TEST_F(ExchangeRun, ProxiesChosenAndSpokenTo) {
        "it closed without answering (57"},
       {"bytes after the 200", {"https_proxy=[proxy]"}, {"Site=https://localhost"}, "HTTP/1.0 200 OK\r\n\r\nxyz",
        57, tunnel + "\r\n", "it sent bytes after its answer (57"},
+      {"Site with a path never reaches the proxy", {"http_proxy=[proxy]"}, {"Site=example.org/upload"}, ok, 57, "",
+       "host \"example.org/upload\": not a host name, so not sent to the proxy (57 network failure); Site takes"},
       {"proxy refuses the connection", {"http_proxy=" + refused}, {}, ok, 57, "",
        "ravelok: cannot connect to proxy " + with(refused, ":", " port ") + ": "},
       {"Proxy of another scheme", {}, {"Proxy=socks5://u:secret@[proxy]"}, ok, 2, "",
