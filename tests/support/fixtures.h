@@ -40,7 +40,10 @@ struct RunResult {
 
 struct RunOptions {
   std::vector<std::string> arguments;    // after the program name
-  std::vector<std::string> environment;  // "NAME=value"; PATH is added when missing
+  // "NAME=value", the run's whole environment: PATH is added when missing
+  // and the sanitizers' settings are handed on, nothing else of the test's
+  // own (so no proxy variable the machine sets).
+  std::vector<std::string> environment;
   std::string directory;                 // the working directory ("" = unchanged)
   int timeout_ms = 30000;
   // Commands put before the binary (for example a namespace or user switch);
