@@ -33,6 +33,9 @@ struct RequestOptions {
   std::vector<UploadPart> parts;  // by upload file, from the first; may be shorter
   std::string body;               // a POST's whole body is this file; the variables go in the query
   std::string body_type;          // its Content-Type; empty: application/octet-stream
+  // The page is the request's whole target (a redirect's Location): no "?"
+  // and no form string are added to it.
+  bool whole_target = false;
 };
 
 // One upload file of an upload POST, open from preparation to the end of
@@ -70,12 +73,18 @@ struct PreparedRequest {
 RequestKind request_kind(const std::string& method, const StringList& files,
                          const RequestOptions& options = RequestOptions());
 
-// "GET target HTTP/1.0" or "POST target HTTP/1.0". An empty page is "/"; a
-// GET (and a POST of a Body file) adds "?" and the form string, or "&" and the form string (when there
-// is one) to a page that holds a "?". Bytes 0 to 32 and 127 of the target
-// are written as "%" and two upper-case hex digits.
+// The target a request line carries, before its bytes are escaped: an
+// empty page is "/"; a GET (and a POST of a Body file) adds "?" and the
+// form string, or "&" and the form string (when there is one) to a page that
+// holds a "?"; with whole_target the page alone.
+std::string request_target(RequestKind kind, const std::string& page,
+                           const std::string& form_string, bool whole_target = false);
+
+// "GET target HTTP/1.0" or "POST target HTTP/1.0", the target as
+// request_target makes it. Bytes 0 to 32 and 127 of the target are written
+// as "%" and two upper-case hex digits.
 std::string request_line(RequestKind kind, const std::string& page,
-                         const std::string& form_string);
+                         const std::string& form_string, bool whole_target = false);
 
 // "Host: " and host (in square brackets when it holds a ":"), then ":" and
 // the port unless it is the scheme's default_port (80, or 443 for HTTPS).

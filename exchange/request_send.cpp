@@ -26,7 +26,7 @@ bool given(const StringList& lines, const std::string& name) {
 std::string request_head(RequestKind kind, const std::string& host, std::uint16_t port,
                          std::uint16_t default_port, const std::string& page,
                          const PreparedRequest& request, const RequestOptions& options) {
-  std::string head = request_line(kind, page, request.form_string) + "\r\n";
+  std::string head = request_line(kind, page, request.form_string, options.whole_target) + "\r\n";
   if (!given(options.header_lines, "User-Agent")) head += "User-Agent: Ravelok/" RAVELOK_VERSION " [ca] [DOS]\r\n";
   head += host_header(host, port, default_port) + "\r\n";
   if (!given(options.header_lines, "Accept")) head += "Accept: */*\r\n";
