@@ -438,6 +438,8 @@ TEST_F(ExchangeRun, AnswerStatusTimesAndRetries) {
        {"bad setting in ", "RAVELOK.INI: [URL] Timeout: not a number from 0 to 86400 (2 bad settings)\n"}, 0, 2},
       {"FailOn no status", {{ok}}, {}, {"FailOn=42"}, 2, 0, "",
        {"[URL] FailOn: not an HTTP status from 100 to 599, nor 0 (2 bad settings)\n"}, 0, 2},
+      {"Follow past 50", {{ok}}, {}, {"Follow=51"}, 2, 0, "",
+       {"[URL] Follow: not a number from 0 to 50 (2 bad settings)\n"}, 0, 2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
