@@ -93,13 +93,13 @@ std::string merge(const std::string& base_path, const std::string& path) {
   return slash == std::string::npos ? path : base_path.substr(0, slash + 1) + path;
 }
 
-// A space or a byte past 127 as "%XX", as browsers send them; the rest as
-// written.
+// A space, a "#" (which only the base's Page can bring) or a byte past 127
+// as "%XX", as browsers send them; the rest as written.
 std::string escaped(const std::string& text) {
   std::string out;
   for (char c : text) {
     const unsigned char byte = static_cast<unsigned char>(c);
-    if (byte == ' ' || byte > 0x7F) {
+    if (byte == ' ' || byte == '#' || byte > 0x7F) {
       out += '%';
       out += kHexDigits[byte >> 4];
       out += kHexDigits[byte & 0x0F];
@@ -240,7 +240,7 @@ WebAddress resolve_location(ErrorNumber& error_code, std::string& why, const Web
       return WebAddress();
     }
   }
-  const Reference r = split_reference(escaped(reference));
+  const Reference r = split_reference(reference);
   WebAddress address;
   std::string path;
   std::string query;
@@ -294,7 +294,7 @@ WebAddress resolve_location(ErrorNumber& error_code, std::string& why, const Web
     return WebAddress();
   }
   if (path.empty() || path[0] != '/') path.insert(0, "/");
-  address.target = has_query ? path + "?" + query : path;
+  address.target = escaped(has_query ? path + "?" + query : path);
   return address;
 }
 

@@ -35,8 +35,8 @@ std::string answer_location(ErrorNumber& error_code, std::string& why, const std
 
 // The address the reference leads to from base: an absolute http or https
 // URL, or a relative reference resolved against base (dot segments
-// removed, a fragment dropped); a space or a byte past 127 in the path or
-// query goes out as "%XX". Refused with kErrRedirectRefused in error_code,
+// removed, a fragment dropped); a space, "#" or a byte past 127 in the
+// resolved path or query goes out as "%XX". Refused with kErrRedirectRefused in error_code,
 // the words in why, to follow the Location ("is not http:// or https://";
 // never the user name or password) and an empty address:
 // a control byte, another scheme, no host, a user name or password, a port
