@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "exchange/location.h"
 #include "exchange/response_internal.h"
 
 namespace {
@@ -97,6 +98,20 @@ void store_expect(BodyStore& store, std::uint64_t length) {
   } else {
     store.bytes.reserve(static_cast<std::size_t>(length));
   }
+}
+
+void store_status(BodyStore& store, int status) {
+  // Nothing has left memory yet: only a header over the memory limit moves
+  // bytes to a file before the status is known, and such a header has none.
+  if (!store.hold_redirect || !redirect_followed(status) || store.place != StorePlace::memory) return;
+  store.held_name.swap(store.save_name);
+  store.save_name.clear();
+}
+
+void store_end_hold(BodyStore& store) {
+  if (store.held_name.empty()) return;
+  store.save_name.swap(store.held_name);
+  store.held_name.clear();
 }
 
 void store_discard(BodyStore& store) {

@@ -37,6 +37,11 @@ struct BodyStore {
   std::uint64_t length = 0;     // body bytes taken, in memory or file
   std::uint64_t written = 0;    // bytes in the file
   bool file_refused = false;    // no file could be had: the body stays in memory
+  // A redirect that is to be followed keeps its body away from the save
+  // name (in memory, else in a scratch file): the save file never holds a
+  // body that is not the last one. held_name is the save name meanwhile.
+  bool hold_redirect = false;
+  std::string held_name;
   ErrorNumber error = 0;        // first failure to write the file: the rest is lost
   std::string reason;           // the system's words for it
 };
@@ -61,6 +66,14 @@ void store_append(BodyStore& store, const char* data, std::size_t size);
 // The answer announced a body of length bytes: above the memory limit it
 // goes to a file at once; up to it, memory is reserved.
 void store_expect(BodyStore& store, std::uint64_t length);
+
+// The answer's status is known: a redirect's body, with hold_redirect, is
+// held apart from the save name from here on.
+void store_status(BodyStore& store, int status);
+
+// Gives a held store its save name back, so that the save writes the body
+// there after all (the redirect ended the chain).
+void store_end_hold(BodyStore& store);
 
 // Drops every byte taken so far.
 void store_discard(BodyStore& store);

@@ -262,17 +262,24 @@ RequestKind request_kind(const std::string& method, const StringList& files,
   return files.empty() ? RequestKind::form_post : RequestKind::upload_post;
 }
 
-std::string request_line(RequestKind kind, const std::string& page,
-                         const std::string& form_string, const std::string& origin) {
+std::string request_target(RequestKind kind, const std::string& page,
+                           const std::string& form_string, bool whole_target) {
   std::string target = page.empty() ? std::string("/") : page;
-  if (!origin.empty()) target = origin + (target[0] == '/' ? "" : "/") + target;
-  if (kind == RequestKind::get || kind == RequestKind::body_post) {
+  if (!whole_target && (kind == RequestKind::get || kind == RequestKind::body_post)) {
     if (target.find('?') == std::string::npos) {
       target += "?" + form_string;
     } else if (!form_string.empty()) {
       target += "&" + form_string;
     }
   }
+  return target;
+}
+
+std::string request_line(RequestKind kind, const std::string& page,
+                         const std::string& form_string, bool whole_target,
+                         const std::string& origin) {
+  std::string target = request_target(kind, page, form_string, whole_target);
+  if (!origin.empty()) target = origin + (target[0] == '/' ? "" : "/") + target;
   // Blanks and control bytes would split or end the line. The encoded
   // values hold none, so this touches only the page and the names.
   std::string line = kind == RequestKind::get ? "GET " : "POST ";

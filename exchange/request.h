@@ -38,6 +38,9 @@ struct RequestOptions {
   // ...") sent after every other line; both empty for a direct request.
   std::string proxy_origin;
   std::string proxy_authorization;
+  // The page is the request's whole target (a redirect's Location): no "?"
+  // and no form string are added to it.
+  bool whole_target = false;
 };
 
 // One upload file of an upload POST, open from preparation to the end of
@@ -75,14 +78,21 @@ struct PreparedRequest {
 RequestKind request_kind(const std::string& method, const StringList& files,
                          const RequestOptions& options = RequestOptions());
 
-// "GET target HTTP/1.0" or "POST target HTTP/1.0". An empty page is "/"; a
-// GET (and a POST of a Body file) adds "?" and the form string, or "&" and the form string (when there
-// is one) to a page that holds a "?". Bytes 0 to 32 and 127 of the target
-// are written as "%" and two upper-case hex digits. A request to a proxy
-// puts origin ("http://host:port") before the target, and a "/" between them
-// when the page does not begin with one.
+// The target a request line carries, before its bytes are escaped: an
+// empty page is "/"; a GET (and a POST of a Body file) adds "?" and the
+// form string, or "&" and the form string (when there is one) to a page that
+// holds a "?"; with whole_target the page alone.
+std::string request_target(RequestKind kind, const std::string& page,
+                           const std::string& form_string, bool whole_target = false);
+
+// "GET target HTTP/1.0" or "POST target HTTP/1.0", the target as
+// request_target makes it. Bytes 0 to 32 and 127 of the target are written
+// as "%" and two upper-case hex digits. A request to a proxy puts origin
+// ("http://host:port") before the target, and a "/" between them when the
+// page does not begin with one.
 std::string request_line(RequestKind kind, const std::string& page,
-                         const std::string& form_string, const std::string& origin = std::string());
+                         const std::string& form_string, bool whole_target = false,
+                         const std::string& origin = std::string());
 
 // The User-Agent line of the request, without its CR LF: the one among the
 // header lines of options, else the program's own.

@@ -35,7 +35,8 @@ std::string user_agent_line(const RequestOptions& options) {
 std::string request_head(RequestKind kind, const std::string& host, std::uint16_t port,
                          std::uint16_t default_port, const std::string& page,
                          const PreparedRequest& request, const RequestOptions& options) {
-  std::string head = request_line(kind, page, request.form_string, options.proxy_origin) + "\r\n";
+  std::string head = request_line(kind, page, request.form_string, options.whole_target,
+                                  options.proxy_origin) + "\r\n";
   if (!given(options.header_lines, "User-Agent")) head += user_agent_line(options) + "\r\n";
   head += host_header(host, port, default_port) + "\r\n";
   if (!given(options.header_lines, "Accept")) head += "Accept: */*\r\n";

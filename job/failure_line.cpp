@@ -42,6 +42,9 @@ std::string what_failed(const Failure& failure) {
       return "bad setting in " + failure.object;
     case Step::status:
       return "the server answered " + failure.object;
+    case Step::redirect:
+      return "redirect from " + failure.object +
+             (failure.number == kErrRedirectRefused ? " refused" : " not followed");
     case Step::run_time:
       return "MaxTime of " + failure.object + " s reached";
     case Step::save_header:

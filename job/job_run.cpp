@@ -3,6 +3,7 @@
 #include "exchange/answer_header.h"
 #include "exchange/transaction.h"
 #include "job/failure_line.h"
+#include "job/redirects.h"
 #include "job/request_options.h"
 #include "job/save.h"
 #include "job/settings_check.h"
@@ -152,7 +153,7 @@ JobSettings read_job_settings(const CommandLine& arguments) {
 
   job.save_header = read_setting(file, "URL", "SaveHeader");
   std::int64_t* const numbers[] = {&job.fail_on, &job.timeout, &job.max_time, &job.retries,
-                                   &job.retry_wait};
+                                   &job.retry_wait, &job.follow};
   for (std::size_t i = 0; i < std::size(kNumberKeys); ++i) {
     const std::string value = read_setting(file, "URL", kNumberKeys[i].name);
     const std::string problem = number_key_problem(kNumberKeys[i], value);
@@ -214,7 +215,8 @@ void run_job(Failure& failure, std::string& site, std::string& tail) {
     return;
   }
 
-  // The way to the server, decided before anything is connected or checked.
+  // The way to the Site, checked before anything is connected or checked;
+  // each request of the chain chooses its own again.
   const std::uint16_t port = job.port != 0 ? static_cast<std::uint16_t>(job.port) : job.secure ? 443 : 80;
   ProxyRoute route = choose_proxy(failure, job.proxy, job.secure, site_host(job.site), port);
   RequestOptions options = job.options;
@@ -237,14 +239,12 @@ void run_job(Failure& failure, std::string& site, std::string& tail) {
   if (job.max_time != 0) limits.deadline_ms = started + static_cast<std::uint64_t>(job.max_time) * 1000;
   const std::int64_t tries = job.retries + 1;
   for (std::int64_t attempt = 1;; ++attempt) {
-    // An answer nobody saves is read and counted, and kept nowhere.
-    BodyStore store = body_store(job.save, job.default_save_name, !job.save.empty(),
-                                 platform_temp_directory());
-    TransactionResult answer =
-        http_transaction(job.site, job.port, job.page, job.method, job.vars, job.files, job.secure,
-                         job.ca_file, store, limits, options, route);
+    // The request, and with Follow the requests its redirects lead to.
+    ChainResult chain = run_chain(job, limits);
+    const TransactionResult& answer = chain.answer;
+    BodyStore& store = chain.store;
     Failure outcome = answer.failure;
-    const int status = answer_status(answer.header);
+    const int status = chain.status;
     if (outcome.number == 0 && job.fail_on != 0 && (status < 0 || status >= job.fail_on)) {
       const std::string shown = status_shown(answer.header);
       note_failure(outcome, kErrErrorAnswer, Step::status,

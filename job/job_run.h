@@ -30,6 +30,7 @@ struct JobSettings {
   std::int64_t max_time = 0;      // seconds of the whole run; 0: no bound
   std::int64_t retries = 0;       // further tries after a failed one
   std::int64_t retry_wait = 0;    // seconds before the first retry; 0: 1
+  std::int64_t follow = 0;        // redirects followed; 0: none, a redirect is the answer
   std::string save_header;        // the file that receives the answer's header
   std::string refused;            // the first setting whose value is refused, in words
   RequestOptions options;         // header lines, credentials, upload parts, a Body file
@@ -43,6 +44,7 @@ struct NumberKey {
 };
 inline constexpr NumberKey kNumberKeys[] = {
     {"FailOn", 599}, {"Timeout", 86400}, {"MaxTime", 604800}, {"Retries", 100}, {"RetryWait", 300},
+    {"Follow", 50},
 };
 
 // Why value is refused for the number key key ("not a number from 0 to

@@ -16,6 +16,8 @@ enum : ErrorNumber {
   kErrErrorAnswer = 22,   // the server's answer has a status at or past FailOn
   kErrNoMemory = 7,
   kErrTimedOut = 24,
+  kErrTooManyRedirects = 47,  // more redirects than Follow allows, or a loop of them
+  kErrRedirectRefused = 48,   // a redirect whose Location is not followed (missing, unparsable, a downgrade)
   kErrBadHandle = 51,
   kErrNotOpen = 52,
   kErrNotFound = 53,

@@ -7,6 +7,7 @@ std::string failure_reason(ErrorNumber number) {
     case kErrSettings: case kErrErrorAnswer:
     case kErrTimedOut: case kErrNotOpen: case kErrWrongKind:
     case kErrAlreadyOpen: case kErrEndOfFile: case kErrBadName:
+    case kErrTooManyRedirects: case kErrRedirectRefused:
       return std::string();
     default:
       return platform_failure_reason();
@@ -19,6 +20,8 @@ std::string error_meaning(ErrorNumber number) {
     case kErrErrorAnswer: return "error answer";
     case kErrNoMemory: return "no memory";
     case kErrTimedOut: return "time-out";
+    case kErrTooManyRedirects: return "too many redirects";
+    case kErrRedirectRefused: return "redirect refused";
     case kErrBadHandle: return "bad file handle";
     case kErrNotOpen: return "bad file number";
     case kErrNotFound: return "file not found";

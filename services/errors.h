@@ -24,6 +24,7 @@ enum class Step : std::uint8_t {
   receive,      // reading the answer
   answer,       // the answer ended, or stopped coming, short of its end
   status,       // the answer's status reached FailOn
+  redirect,     // a redirect not followed: Follow reached, a loop, a Location refused
   run_time,     // MaxTime ran out
   save,         // writing the save file
   save_header,  // writing the SaveHeader file

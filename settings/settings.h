@@ -11,7 +11,7 @@
 inline constexpr const char* kUrlKeys[] = {
     "Site",    "Port",       "Page",    "Method",  "Save",    "Show",      "CAFile",
     "FailOn",  "SaveHeader", "Timeout", "MaxTime", "Retries", "RetryWait",
-    "User",    "Password",   "Body",    "Type",    "Proxy",
+    "User",    "Password",   "Body",    "Type",    "Proxy",     "Follow",
 };
 
 // The keys beside upload file N in [Files]: "N.Field", "N.Name", "N.Type".

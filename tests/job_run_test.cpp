@@ -361,9 +361,11 @@ TEST(JobRunProcess, SettingsCheckFindings) {
       {{"Body=upload.txt"}, {}, "[URL] Body: Method is not POST, so it is never sent\n"},
       {{"Save=missing/o.htm"}, {}, "[URL] Save: cannot write \"missing/o.htm\": * (76 path not found)\n"},
       {{"SaveHeader=missing/h.txt"}, {}, "[URL] SaveHeader: cannot write \"missing/h.txt\": * (76 path not found)\n"},
-      {{"Timeout=5s", "FailOn=50"}, {},
+      {{"Timeout=5s", "FailOn=50", "Follow=51", "Folow=1"}, {},
        "[URL] Timeout: not a number from 0 to 86400\n"
-       "[URL] FailOn: not an HTTP status from 100 to 599, nor 0\n"},
+       "[URL] FailOn: not an HTTP status from 100 to 599, nor 0\n"
+       "[URL] Follow: not a number from 0 to 50\n"
+       "[URL] Folow: not a key ravelok reads; did you mean Follow?\n"},
       {{"Site=127.0.0.1", "SITE=secret"},
        {"[Vars]", "1=a", "1=b", "[Files]", "1=upload.txt", "[vars]"},
        "[URL] SITE: a second Site key, never read\n[Vars] 1: a second 1 key, never read\n" +

@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "support/fixtures.h"
+#include "support/scripted_server.h"
 
 namespace {
 
@@ -172,6 +173,72 @@ TEST(NginxPeer, LargeAnswerSavedByteExact) {
   saved.read(tail, 3);
   EXPECT_EQ(saved.gcount(), 2);
   EXPECT_EQ(std::string(tail, 2), "\r\n");
+}
+
+// nginx answers /301, /302, /303, /307 and /308 with that redirect to a
+// scripted server on another port; a GET, a form POST and an upload POST
+// are followed: what the second server receives (method, target, body).
+TEST(NginxPeer, RedirectsFollowedWithTheirMethod) {
+  const char* nginx = "/usr/sbin/nginx";
+  struct stat info;
+  if (stat(nginx, &info) != 0) GTEST_SKIP() << "nginx is not installed (scripts/setup.sh installs it)";
+  TempDir dir;
+  TempDir temp;
+  const int statuses[] = {301, 302, 303, 307, 308};
+  ScriptedServer target({.answer = {{"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok"}},
+                         .when = AnswerWhen::after_request, .connections = 15, .accept_limit_ms = 60000});
+  ASSERT_TRUE(target.ok()) << target.failure();
+  const int port = free_loopback_port();
+  std::string locations;
+  for (int status : statuses) {
+    locations += "    location = /" + std::to_string(status) + " { return " + std::to_string(status) +
+                 " http://127.0.0.1:" + std::to_string(target.port()) + "/t?s=" + std::to_string(status) + "; }\n";
+  }
+  write_file(dir.file("nginx.conf"),
+             "daemon off; master_process off; worker_processes 1;\n"
+             "pid " + dir.file("nginx.pid") + "; error_log " + dir.file("error.log") + ";\n"
+             "events { worker_connections 16; }\n"
+             "http { access_log off;\n"
+             "  client_body_temp_path " + dir.file("t1") + "; proxy_temp_path " + dir.file("t2") + ";\n"
+             "  fastcgi_temp_path " + dir.file("t3") + "; uwsgi_temp_path " + dir.file("t4") + ";\n"
+             "  scgi_temp_path " + dir.file("t5") + ";\n"
+             "  server { listen 127.0.0.1:" + std::to_string(port) + ";\n" + locations + "  } }\n");
+  Background server({nginx, "-c", dir.file("nginx.conf"), "-p", dir.path, "-e", dir.file("error.log")});
+  ASSERT_TRUE(wait_for_listener(port, 10000)) << read_file(dir.file("error.log"));
+  write_file(dir.file("up.txt"), "file bytes");
+
+  int served = 0;
+  for (const std::string kind : {"GET", "form", "upload"}) {
+    for (int status : statuses) {
+      SCOPED_TRACE(kind + " " + std::to_string(status));
+      std::vector<std::string> lines = {"[URL]", "Site=127.0.0.1", "Port=" + std::to_string(port),
+                                        "Page=/" + std::to_string(status), "Save=" + dir.file("saved.txt"),
+                                        "Follow=1", "Method=" + std::string(kind == "GET" ? "" : "POST"),
+                                        "[Vars]", "1=q=1"};
+      if (kind == "upload") lines.insert(lines.end(), {"[Files]", "1=up.txt"});
+      write_file(dir.file("RAVELOK.INI"), ini(lines));
+      RunResult run = run_ravelok({{dir.path}, {"TEMP=" + temp.path}, dir.path, 20000});
+      EXPECT_EQ(run.status, 0) << run.output;
+      EXPECT_EQ(read_file(dir.file("saved.txt")), "ok\r\n");
+      ASSERT_TRUE(target.wait_answered(5000, ++served));
+      const std::string request = target.request(static_cast<std::size_t>(served - 1));
+      const std::string body = request.substr(request.find("\r\n\r\n") + 4);
+      const bool again = kind != "GET" && status >= 307;
+      EXPECT_EQ(request.substr(0, request.find("\r\n")),
+                std::string(again ? "POST" : "GET") + " /t?s=" + std::to_string(status) + " HTTP/1.0");
+      if (!again) {
+        EXPECT_EQ(body, "");
+        EXPECT_EQ(request.find("Content-"), std::string::npos);
+      } else if (kind == "form") {
+        EXPECT_EQ(body, "q=1");
+      } else {
+        EXPECT_NE(body.find("name=\"q\"\r\n\r\n1\r\n"), std::string::npos) << body;
+        EXPECT_NE(body.find("filename=\"up.txt\"\r\nContent-Type: application/octet-stream\r\n\r\nfile bytes\r\n"),
+                  std::string::npos) << body;
+      }
+    }
+  }
+  EXPECT_TRUE(list_directory(temp.path).empty());
 }
 
 // Go's net/http server (tests/peers/go_server.go) parses the form with

@@ -64,8 +64,8 @@ TEST(RequestLine, TargetsAndEscapes) {
   };
   for (const Case& c : cases) EXPECT_EQ(request_line(c.kind, c.page, c.form), c.line) << c.line;
   // Through a proxy the target is the whole URL, the path as above.
-  EXPECT_EQ(request_line(RequestKind::get, "/s?k=v", "a=1", "http://h:8080"), "GET http://h:8080/s?k=v&a=1 HTTP/1.0");
-  EXPECT_EQ(request_line(RequestKind::form_post, "a b", "a=1", "http://[::1]"), "POST http://[::1]/a%20b HTTP/1.0");
+  EXPECT_EQ(request_line(RequestKind::get, "/s?k=v", "a=1", false, "http://h:8080"), "GET http://h:8080/s?k=v&a=1 HTTP/1.0");
+  EXPECT_EQ(request_line(RequestKind::form_post, "a b", "a=1", false, "http://[::1]"), "POST http://[::1]/a%20b HTTP/1.0");
 }
 
 TEST(HostHeader, SiteAndPort) {

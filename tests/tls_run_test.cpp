@@ -347,6 +347,28 @@ TEST_F(TlsRun, RequestsArriveAsOverPlainHttp) {
   }
 }
 
+// A redirect from HTTPS down to plain HTTP is refused whatever Follow
+// says: nothing reaches the plain server, and the redirect is saved.
+TEST_F(TlsRun, RedirectDownToPlainHttpRefused) {
+  ScriptedServer plain({.answer = {{ok}}, .when = AnswerWhen::after_request, .accept_limit_ms = 3000});
+  ASSERT_TRUE(plain.ok());
+  const std::string location = "http://127.0.0.1:" + std::to_string(plain.port()) + "/x";
+  const int port = start_python("server", "HTTP/1.0 302 Found\r\nLocation: " + location +
+                                              "\r\nContent-Length: 5\r\n\r\nmoved");
+  ASSERT_NE(port, 0);
+  RunResult result = run({"[URL]", "Site=https://localhost", "Port=" + std::to_string(port), "Page=/p",
+                          "Save=answer.txt", "CAFile=" + ca, "Follow=5", "User=u", "Password=secret"});
+  plain.stop();
+  EXPECT_EQ(result.status, 48) << result.output;
+  EXPECT_NE(result.output.find("redirect from localhost port " + std::to_string(port) + " refused: Location \"" +
+                               location + "\" leads from HTTPS down to plain HTTP (48 redirect refused)\n"),
+            std::string::npos) << result.output;
+  EXPECT_EQ(read_file(work.file("answer.txt")), "moved\r\n");
+  EXPECT_EQ(plain.accepted(), 0);
+  ASSERT_TRUE(wait_for_file(record_, 5000));
+  EXPECT_EQ(read_file(record_).rfind("GET /p? HTTP/1.0\r\n", 0), 0u);
+}
+
 // nginx with TLS: a 100 MB answer and a 404 saved byte-exact, and the
 // system's store read by hashed directory (SSL_CERT_DIR here).
 TEST_F(TlsRun, NginxAnswersSavedByteExact) {
