@@ -334,6 +334,18 @@ TEST_F(TlsRun, RequestsArriveAsOverPlainHttp) {
       EXPECT_EQ(tunnelled.status, 0) << tunnelled.output;
       ASSERT_TRUE(wait_for_file(record_, 5000));
       EXPECT_TRUE(normalised(read_file(record_), secure_port) == normalised(plain.request(), plain.port()));
+      if (k == 0 && &row == &rows[0]) {
+        // Inside the tunnel the server's certificate is checked as on a
+        // direct connection: a self-signed one is refused, nothing decrypted.
+        through[2] = "Port=" + std::to_string(start_python("self", answer));
+        write_file(work.file("RAVELOK.INI"), ini(through));
+        RunResult refused = run_ravelok({{work.path}, environment, work.path, 60000});
+        EXPECT_EQ(refused.status, 57);
+        EXPECT_NE(refused.output.find("localhost port " + through[2].substr(5) + ": untrusted authority (57"),
+                  std::string::npos) << refused.output;
+        ASSERT_TRUE(wait_for_file(record_, 5000));
+        EXPECT_EQ(read_file(record_), "");
+      }
       if (credentials) {
         // Without them the proxy refuses the tunnel, and says so.
         through.erase(std::find(through.begin(), through.end(), "Proxy=user:pass@" + at));
