@@ -189,7 +189,10 @@ bool redirect_keeps_method(int status) { return status == 307 || status == 308; 
 std::string web_address_text(const WebAddress& address) {
   std::string text = address.secure ? "https://" : "http://";
   text += address.host.find(':') != std::string::npos ? "[" + address.host + "]" : address.host;
-  if (address.port != (address.secure ? 443 : 80)) text += ":" + std::to_string(address.port);
+  if (address.port != (address.secure ? 443 : 80)) {
+    text += ':';
+    text += std::to_string(address.port);
+  }
   return text + address.target;
 }
 
@@ -293,8 +296,12 @@ WebAddress resolve_location(ErrorNumber& error_code, std::string& why, const Web
     why = problem;
     return WebAddress();
   }
-  if (path.empty() || path[0] != '/') path.insert(0, "/");
-  address.target = escaped(has_query ? path + "?" + query : path);
+  if (path.empty() || path[0] != '/') path.insert(path.begin(), '/');
+  if (has_query) {
+    path += '?';
+    path += query;
+  }
+  address.target = escaped(path);
   return address;
 }
 

@@ -58,7 +58,7 @@ Hop first_hop(const JobSettings& job) {
   hop.address.port = job.port != 0 ? static_cast<std::uint16_t>(job.port) : (job.secure ? 443 : 80);
   const RequestKind kind = request_kind(job.method, job.files, job.options);
   hop.address.target = request_target(kind, job.page, form_string(job.vars));
-  if (hop.address.target[0] != '/') hop.address.target.insert(0, "/");
+  if (hop.address.target[0] != '/') hop.address.target.insert(hop.address.target.begin(), '/');
   return hop;
 }
 

@@ -41,9 +41,12 @@ cleanup() {
 trap cleanup EXIT
 
 version=$(sed -n 's/^#define RAVELOK_VERSION "\(.*\)"$/\1/p' "$source_dir/services/version.h")
-cmake -S "$source_dir" -B "$work/release" -DCMAKE_BUILD_TYPE=Release -DRAVELOK_TESTS=OFF >/dev/null ||
-  { echo "configure failed"; exit 1; }
-cmake --build "$work/release" -j2 --target ravelok >/dev/null || { echo "build failed"; exit 1; }
+# Warnings as errors: the optimiser of a Release build finds warnings the
+# other builds do not, and the package is what people install.
+cmake -S "$source_dir" -B "$work/release" -DCMAKE_BUILD_TYPE=Release -DRAVELOK_TESTS=OFF \
+  -DRAVELOK_WERROR=ON >/dev/null || { echo "configure failed"; exit 1; }
+cmake --build "$work/release" -j2 --target ravelok 2>&1 >/dev/null | tail -n 20
+[ "${PIPESTATUS[0]}" = 0 ] || { echo "build failed"; exit 1; }
 rm -rf "$work/packages"
 (cd "$work/release" && cpack -G DEB -B "$work/packages" >/dev/null) || { echo "cpack failed"; exit 1; }
 deb=$(ls "$work/packages"/ravelok_*.deb 2>/dev/null | head -n 1)
