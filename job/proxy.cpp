@@ -236,13 +236,24 @@ bool no_proxy_matches(const std::string& list, const std::string& host, std::uin
   return false;
 }
 
+namespace {
+
+// The entry of a WinHTTP list (";"- or blank-separated) that starts at
+// from; from moves past it and its separator.
+std::string next_system_entry(const std::string& list, std::size_t& from) {
+  std::size_t end = list.find_first_of("; \t", from);
+  if (end == std::string::npos) end = list.size();
+  std::string entry = list.substr(from, end - from);
+  from = end + 1;
+  return entry;
+}
+
+}  // namespace
+
 bool bypass_matches(const std::string& list, const std::string& host) {
   std::size_t from = 0;
   while (from < list.size()) {
-    std::size_t end = list.find_first_of("; \t", from);
-    if (end == std::string::npos) end = list.size();
-    const std::string entry = list.substr(from, end - from);
-    from = end + 1;
+    const std::string entry = next_system_entry(list, from);
     if (entry.empty()) continue;
     if (equal_ignoring_ascii_case(entry, "<local>")) {
       if (host.find('.') == std::string::npos) return true;
@@ -257,10 +268,7 @@ std::string system_proxy_for(const std::string& list, bool secure) {
   std::string chosen;
   std::size_t from = 0;
   while (from < list.size()) {
-    std::size_t end = list.find_first_of("; \t", from);
-    if (end == std::string::npos) end = list.size();
-    const std::string entry = list.substr(from, end - from);
-    from = end + 1;
+    const std::string entry = next_system_entry(list, from);
     const std::size_t equals = entry.find('=');
     if (entry.empty()) continue;
     if (equals == std::string::npos) {
