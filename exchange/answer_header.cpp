@@ -7,9 +7,6 @@
 
 namespace {
 
-bool is_digit(char byte) { return byte >= '0' && byte <= '9'; }
-
-char lower(char byte) { return byte >= 'A' && byte <= 'Z' ? static_cast<char>(byte - 'A' + 'a') : byte; }
 
 // The digits of text as a number, -1 when text is empty, holds anything
 // else or passes a billion.
@@ -17,7 +14,7 @@ std::int64_t digits_value(const std::string& text) {
   if (text.empty() || text.size() > 9) return -1;
   std::int64_t value = 0;
   for (char byte : text) {
-    if (!is_digit(byte)) return -1;
+    if (!is_ascii_digit(byte)) return -1;
     value = value * 10 + (byte - '0');
   }
   return value;
@@ -29,14 +26,14 @@ std::size_t status_start(const std::string& header) {
   if (header.compare(0, 5, "HTTP/") != 0) return std::string::npos;
   std::size_t at = 5;
   const std::size_t major = at;
-  while (at < header.size() && is_digit(header[at])) ++at;
+  while (at < header.size() && is_ascii_digit(header[at])) ++at;
   if (at == major || at >= header.size() || header[at] != '.') return std::string::npos;
   const std::size_t minor = ++at;
-  while (at < header.size() && is_digit(header[at])) ++at;
+  while (at < header.size() && is_ascii_digit(header[at])) ++at;
   if (at == minor || at >= header.size() || header[at] != ' ') return std::string::npos;
   while (at < header.size() && header[at] == ' ') ++at;
-  if (header.size() - at < 3 || !is_digit(header[at]) || !is_digit(header[at + 1]) ||
-      !is_digit(header[at + 2])) {
+  if (header.size() - at < 3 || !is_ascii_digit(header[at]) || !is_ascii_digit(header[at + 1]) ||
+      !is_ascii_digit(header[at + 2])) {
     return std::string::npos;
   }
   if (at + 3 < header.size() && header[at + 3] != ' ' && header[at + 3] != '\r' && header[at + 3] != '\n') {
@@ -66,7 +63,7 @@ std::int64_t http_date(const std::string& text) {
       if (!word.empty()) words.push_back(word);
       word.clear();
     } else {
-      word += lower(byte);
+      word += ascii_lower(byte);
     }
   }
   static const char* const kMonths[] = {"jan", "feb", "mar", "apr", "may", "jun",
@@ -77,13 +74,13 @@ std::int64_t http_date(const std::string& text) {
       hour = digits_value(w.substr(0, 2));
       minute = digits_value(w.substr(3, 2));
       second = digits_value(w.substr(6, 2));
-    } else if (w.size() == 3 && !is_digit(w[0])) {
+    } else if (w.size() == 3 && !is_ascii_digit(w[0])) {
       for (int m = 0; m < 12; ++m) {
         if (w == kMonths[m]) month = m + 1;
       }
-    } else if (is_digit(w[0]) && w.size() <= 2 && day < 0) {
+    } else if (is_ascii_digit(w[0]) && w.size() <= 2 && day < 0) {
       day = digits_value(w);
-    } else if (is_digit(w[0]) && (w.size() == 4 || w.size() == 2)) {
+    } else if (is_ascii_digit(w[0]) && (w.size() == 4 || w.size() == 2)) {
       year = digits_value(w);
       // Two-digit years are read as the nearest century's.
       if (w.size() == 2 && year >= 0) year += year < 70 ? 2000 : 1900;
@@ -126,10 +123,7 @@ std::int64_t retry_after(const std::string& header, std::int64_t now) {
     if (!equal_ignoring_ascii_case(header.substr(start, kName.size()), kName)) continue;
     std::size_t end = header.find_first_of("\r\n", start);
     if (end == std::string::npos) end = header.size();
-    std::string value = header.substr(start + kName.size(), end - start - kName.size());
-    const std::size_t first = value.find_first_not_of(" \t");
-    const std::size_t last = value.find_last_not_of(" \t");
-    value = first == std::string::npos ? std::string() : value.substr(first, last - first + 1);
+    const std::string value = trim_blanks(header.substr(start + kName.size(), end - start - kName.size()));
     const std::int64_t seconds = digits_value(value);
     if (seconds >= 0) return seconds;
     const std::int64_t date = http_date(value);

@@ -9,16 +9,7 @@ namespace {
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
-bool is_alpha(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_control(unsigned char c) { return c < 0x20 || c == 0x7F; }
-
-std::string lower(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
 
 // A reference split as RFC 3986 appendix B splits it; the fragment is
 // dropped, since it never goes out in a request.
@@ -127,7 +118,7 @@ bool read_authority(const std::string& authority, bool secure, WebAddress& addre
     }
     host = authority.substr(1, close - 1);
     for (char c : host) {
-      const bool hex = is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+      const bool hex = hex_digit_value(c) >= 0;
       if (!hex && c != ':' && c != '.') {
         why = "names a host that is no IPv6 address";
         return false;
@@ -143,7 +134,7 @@ bool read_authority(const std::string& authority, bool secure, WebAddress& addre
     if (after == std::string::npos) after = authority.size();
     host = authority.substr(0, after);
     for (char c : host) {
-      if (!is_alpha(c) && !is_digit(c) && std::string("-._~!$&'()*+,;=").find(c) == std::string::npos) {
+      if (!is_ascii_letter(c) && !is_ascii_digit(c) && std::string("-._~!$&'()*+,;=").find(c) == std::string::npos) {
         why = "names a host of bytes no host name holds";
         return false;
       }
@@ -153,8 +144,8 @@ bool read_authority(const std::string& authority, bool secure, WebAddress& addre
     why = "names no host";
     return false;
   }
-  address.host = lower(host);
-  address.port = secure ? 443 : 80;
+  address.host = ascii_lower_text(host);
+  address.port = default_port(secure);
   if (after == authority.size()) return true;
   if (authority[after] != ':') {
     why = "has more than a port after its host";
@@ -164,7 +155,7 @@ bool read_authority(const std::string& authority, bool secure, WebAddress& addre
   if (digits.empty()) return true;
   std::uint32_t port = 0;
   for (char c : digits) {
-    if (!is_digit(c) || port > 65535) {
+    if (!is_ascii_digit(c) || port > 65535) {
       why = "has a port that is not a number from 1 to 65535";
       return false;
     }
@@ -189,7 +180,7 @@ bool redirect_keeps_method(int status) { return status == 307 || status == 308; 
 std::string web_address_text(const WebAddress& address) {
   std::string text = address.secure ? "https://" : "http://";
   text += address.host.find(':') != std::string::npos ? "[" + address.host + "]" : address.host;
-  if (address.port != (address.secure ? 443 : 80)) {
+  if (address.port != default_port(address.secure)) {
     text += ':';
     text += std::to_string(address.port);
   }
@@ -208,10 +199,7 @@ std::string answer_location(ErrorNumber& error_code, std::string& why, const std
     if (end == std::string::npos) end = header.size();
     if (end > start && header[end - 1] == '\r') --end;
     if (end - start >= kName.size() && equal_ignoring_ascii_case(header.substr(start, kName.size()), kName)) {
-      std::string value = header.substr(start + kName.size(), end - start - kName.size());
-      const std::size_t first = value.find_first_not_of(" \t");
-      const std::size_t last = value.find_last_not_of(" \t");
-      value = first == std::string::npos ? std::string() : value.substr(first, last - first + 1);
+      const std::string value = trim_blanks(header.substr(start + kName.size(), end - start - kName.size()));
       // A value folded onto the next line is one this reading would cut.
       folded = folded || (next != std::string::npos && next + 1 < header.size() &&
                           (header[next + 1] == ' ' || header[next + 1] == '\t'));
@@ -251,9 +239,9 @@ WebAddress resolve_location(ErrorNumber& error_code, std::string& why, const Web
   query = r.query;
   std::string problem;
   if (r.has_scheme) {
-    const std::string scheme = lower(r.scheme);
-    bool valid = is_alpha(r.scheme[0]);
-    for (char c : r.scheme) valid = valid && (is_alpha(c) || is_digit(c) || c == '+' || c == '-' || c == '.');
+    const std::string scheme = ascii_lower_text(r.scheme);
+    bool valid = is_ascii_letter(r.scheme[0]);
+    for (char c : r.scheme) valid = valid && (is_ascii_letter(c) || is_ascii_digit(c) || c == '+' || c == '-' || c == '.');
     if (!valid) {
       problem = "is no URL";
     } else if (scheme != "http" && scheme != "https") {

@@ -16,6 +16,9 @@ struct WebAddress {
   std::string target;      // the path (from "/") and, when there is one, "?" and the query
 };
 
+// The scheme's own port: 443 for HTTPS, 80 for plain HTTP.
+inline std::uint16_t default_port(bool secure) { return secure ? 443 : 80; }
+
 // The statuses whose Location is followed: 301, 302, 303, 307 and 308.
 bool redirect_followed(int status);
 

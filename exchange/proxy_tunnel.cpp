@@ -3,7 +3,7 @@
 #include "exchange/answer_header.h"
 #include "platform/platform.h"
 #include "services/bytes.h"
-#include "services/numbers.h"
+#include "services/number_table.h"
 #include "services/tcp.h"
 
 std::string proxy_shown(const ProxyRoute& route) {
@@ -77,11 +77,12 @@ void read_tunnel_answer(Failure& failure, std::int16_t connection, const ProxyRo
 
 }  // namespace
 
-void open_tunnel(Failure& failure, std::int16_t connection, const std::string& host,
-                 std::uint16_t port, const std::string& user_agent, const ProxyRoute& route,
+void open_tunnel(Failure& failure, std::int16_t connection, const HttpRequest& request,
                  const std::string& object, std::uint32_t wait_ms) {
+  const ProxyRoute& route = request.route;
   ErrorNumber error_code = 0;
-  tcp_send(error_code, connection, connect_head(host, port, user_agent, route));
+  tcp_send(error_code, connection,
+           connect_head(site_host(request.host), request.port, user_agent_line(request.options), route));
   if (error_code != 0) {
     note_failure(failure, error_code, Step::tunnel, object, failure_reason(error_code));
     return;

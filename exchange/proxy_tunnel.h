@@ -7,6 +7,7 @@
 #include <string>
 
 #include "exchange/proxy_route.h"
+#include "exchange/request.h"
 #include "services/errors.h"
 
 // The longest answer header a proxy may give to CONNECT.
@@ -18,7 +19,8 @@ inline constexpr std::size_t kLongestTunnelAnswer = 16384;
 std::string connect_head(const std::string& host, std::uint16_t port, const std::string& user_agent,
                          const ProxyRoute& route);
 
-// Sends the CONNECT request on connection and reads the proxy's answer
+// Sends the CONNECT request for request's host and port (its User-Agent
+// line, its route's credentials) on connection and reads the proxy's answer
 // header, never past its blank line, within wait_ms in all (each receive
 // bounded by the connection's own time-out and deadline too). A 2xx answer
 // with nothing after its header leaves the connection ready for the TLS
@@ -26,6 +28,5 @@ std::string connect_head(const std::string& host, std::uint16_t port, const std:
 // 24 when the proxy did not answer in time, 57 when it refused (its status
 // in failure.status), closed, answered with more than kLongestTunnelAnswer
 // bytes of header, without a status line, or with bytes after its header.
-void open_tunnel(Failure& failure, std::int16_t connection, const std::string& host,
-                 std::uint16_t port, const std::string& user_agent, const ProxyRoute& route,
+void open_tunnel(Failure& failure, std::int16_t connection, const HttpRequest& request,
                  const std::string& object, std::uint32_t wait_ms);

@@ -8,7 +8,7 @@
 #include "exchange/request_internal.h"
 #include "platform/platform.h"
 #include "services/files.h"
-#include "services/numbers.h"
+#include "services/number_table.h"
 #include "services/random.h"
 
 namespace {
@@ -255,17 +255,15 @@ std::string body_file_prefix() {
 
 }  // namespace
 
-RequestKind request_kind(const std::string& method, const StringList& files,
-                         const RequestOptions& options) {
-  if (method != "POST") return RequestKind::get;
-  if (!options.body.empty()) return RequestKind::body_post;
-  return files.empty() ? RequestKind::form_post : RequestKind::upload_post;
+RequestKind request_kind(const HttpRequest& request) {
+  if (request.method != "POST") return RequestKind::get;
+  if (!request.options.body.empty()) return RequestKind::body_post;
+  return request.files.empty() ? RequestKind::form_post : RequestKind::upload_post;
 }
 
-std::string request_target(RequestKind kind, const std::string& page,
-                           const std::string& form_string, bool whole_target) {
+std::string request_target(RequestKind kind, const std::string& page, const std::string& form_string) {
   std::string target = page.empty() ? std::string("/") : page;
-  if (!whole_target && (kind == RequestKind::get || kind == RequestKind::body_post)) {
+  if (kind == RequestKind::get || kind == RequestKind::body_post) {
     if (target.find('?') == std::string::npos) {
       target += "?" + form_string;
     } else if (!form_string.empty()) {
@@ -275,15 +273,12 @@ std::string request_target(RequestKind kind, const std::string& page,
   return target;
 }
 
-std::string request_line(RequestKind kind, const std::string& page,
-                         const std::string& form_string, bool whole_target,
-                         const std::string& origin) {
-  std::string target = request_target(kind, page, form_string, whole_target);
-  if (!origin.empty()) target = origin + (target[0] == '/' ? "" : "/") + target;
+std::string request_line(RequestKind kind, const std::string& target, const std::string& origin) {
+  const std::string whole = origin.empty() ? target : origin + (target[0] == '/' ? "" : "/") + target;
   // Blanks and control bytes would split or end the line. The encoded
   // values hold none, so this touches only the page and the names.
   std::string line = kind == RequestKind::get ? "GET " : "POST ";
-  for (char c : target) {
+  for (char c : whole) {
     unsigned char byte = static_cast<unsigned char>(c);
     if (byte <= 32 || byte == 127) {
       append_escaped(line, byte);
@@ -314,18 +309,16 @@ std::string site_host(const std::string& site) {
   return site;
 }
 
-PreparedRequest prepare_request(Failure& failure, const std::string& page,
-                                const std::string& method, const StringList& vars,
-                                const StringList& files, const RequestOptions& options) {
-  return prepare_request_at(failure, page, method, vars, files, platform_local_milliseconds(), options);
+PreparedRequest prepare_request(Failure& failure, const HttpRequest& request) {
+  return prepare_request_at(failure, request, platform_local_milliseconds());
 }
 
-PreparedRequest prepare_request_at(Failure& failure, const std::string& /*page*/,
-                                   const std::string& method, const StringList& vars,
-                                   const StringList& files, std::uint32_t milliseconds,
-                                   const RequestOptions& options) {
+PreparedRequest prepare_request_at(Failure& failure, const HttpRequest& wanted, std::uint32_t milliseconds) {
+  const StringList& vars = wanted.vars;
+  const StringList& files = wanted.files;
+  const RequestOptions& options = wanted.options;
   PreparedRequest request;
-  const RequestKind kind = request_kind(method, files, options);
+  const RequestKind kind = request_kind(wanted);
   if (kind != RequestKind::upload_post) {
     request.form_string = form_string(vars);
     if (kind != RequestKind::body_post) return request;

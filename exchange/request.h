@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "exchange/proxy_route.h"
 #include "platform/platform.h"
 #include "services/bytes.h"
 #include "services/errors.h"
@@ -24,7 +25,7 @@ struct UploadPart {
   std::string type;
 };
 
-// What a job adds to its request beyond the method, page, variables and
+// What a job adds to its request beyond the method, target, variables and
 // files.
 struct RequestOptions {
   // Header lines ("Name: value"), sent in order after the program's own; a
@@ -33,14 +34,24 @@ struct RequestOptions {
   std::vector<UploadPart> parts;  // by upload file, from the first; may be shorter
   std::string body;               // a POST's whole body is this file; the variables go in the query
   std::string body_type;          // its Content-Type; empty: application/octet-stream
-  // Through a proxy, for plain HTTP: "http://host[:port]" written before the
-  // path in the request line, and the Proxy-Authorization value ("Basic
-  // ...") sent after every other line; both empty for a direct request.
-  std::string proxy_origin;
-  std::string proxy_authorization;
-  // The page is the request's whole target (a redirect's Location): no "?"
-  // and no form string are added to it.
-  bool whole_target = false;
+};
+
+// One request of a run, settled before it is made: the job's own request
+// to the Site, or one that a redirect leads to. Nothing of it changes
+// while it is made.
+struct HttpRequest {
+  std::string method;       // "POST" posts; anything else makes a GET
+  bool secure = false;      // HTTPS
+  std::string host;         // as the Site writes it: an IPv6 address may stand in brackets
+  std::uint16_t port = 80;  // the scheme's default when the job sets none
+  // What the request line names, before its bytes are escaped: the page
+  // with, for a GET and a Body POST, the form string (request_target), or
+  // a redirect's target.
+  std::string target;
+  StringList vars;
+  StringList files;
+  RequestOptions options;
+  ProxyRoute route;         // the proxy it goes through; an empty host: straight to the server
 };
 
 // One upload file of an upload POST, open from preparation to the end of
@@ -73,25 +84,21 @@ struct PreparedRequest {
   std::int16_t body_file = -1;
 };
 
-// GET unless method is exactly "POST"; a POST with a Body file sends it, else
-// a POST is an upload when files has an entry, else a form POST.
-RequestKind request_kind(const std::string& method, const StringList& files,
-                         const RequestOptions& options = RequestOptions());
+// GET unless the method is exactly "POST"; a POST with a Body file sends it,
+// else a POST is an upload when files has an entry, else a form POST.
+RequestKind request_kind(const HttpRequest& request);
 
 // The target a request line carries, before its bytes are escaped: an
 // empty page is "/"; a GET (and a POST of a Body file) adds "?" and the
 // form string, or "&" and the form string (when there is one) to a page that
-// holds a "?"; with whole_target the page alone.
-std::string request_target(RequestKind kind, const std::string& page,
-                           const std::string& form_string, bool whole_target = false);
+// holds a "?".
+std::string request_target(RequestKind kind, const std::string& page, const std::string& form_string);
 
-// "GET target HTTP/1.0" or "POST target HTTP/1.0", the target as
-// request_target makes it. Bytes 0 to 32 and 127 of the target are written
-// as "%" and two upper-case hex digits. A request to a proxy puts origin
-// ("http://host:port") before the target, and a "/" between them when the
-// page does not begin with one.
-std::string request_line(RequestKind kind, const std::string& page,
-                         const std::string& form_string, bool whole_target = false,
+// "GET target HTTP/1.0" or "POST target HTTP/1.0". Bytes 0 to 32 and 127 of
+// the target are written as "%" and two upper-case hex digits. A request to
+// a proxy puts origin ("http://host:port") before the target, and a "/"
+// between them when the target does not begin with one.
+std::string request_line(RequestKind kind, const std::string& target,
                          const std::string& origin = std::string());
 
 // The User-Agent line of the request, without its CR LF: the one among the
@@ -115,18 +122,14 @@ std::string site_host(const std::string& site);
 // opened before it is left for discard_prepared_request.
 // A POST of a Body file opens and counts that file alone (its failures are
 // an upload file's, index 0), and the form string goes in the query.
-PreparedRequest prepare_request(Failure& failure, const std::string& page,
-                                const std::string& method, const StringList& vars,
-                                const StringList& files,
-                                const RequestOptions& options = RequestOptions());
+PreparedRequest prepare_request(Failure& failure, const HttpRequest& request);
 
 // The request's head: request line, header lines and the empty line, each
 // followed by CR LF, as one text. Content-Length counts exactly the body
-// that follows it, and nothing follows the body.
-std::string request_head(RequestKind kind, const std::string& host, std::uint16_t port,
-                         std::uint16_t default_port, const std::string& page,
-                         const PreparedRequest& request,
-                         const RequestOptions& options = RequestOptions());
+// that follows it, and nothing follows the body. Through a proxy, plain
+// HTTP names the whole URL in the request line and ends the head with the
+// route's Proxy-Authorization.
+std::string request_head(const HttpRequest& request, const PreparedRequest& prepared);
 
 // How sending a request ended.
 enum class SendOutcome : std::uint8_t {
@@ -143,10 +146,8 @@ enum class SendOutcome : std::uint8_t {
 // (abandoned); one whose size or modification time changed while it was
 // sent is noted in changed (62), and sending goes on.
 SendOutcome send_request(Failure& failure, Failure& changed, std::int16_t connection,
-                         const std::string& host, std::uint16_t port, std::uint16_t default_port,
-                         const std::string& page, const std::string& method, const StringList& files,
-                         PreparedRequest& request, const std::string& object,
-                         const RequestOptions& options = RequestOptions());
+                         const HttpRequest& request, PreparedRequest& prepared,
+                         const std::string& object);
 
 // Closes the upload files and the body file, which takes it off the disk,
 // and empties its name. Records nothing.

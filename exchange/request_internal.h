@@ -10,7 +10,5 @@
 
 // As prepare_request, with the reseed taken from milliseconds (since local
 // midnight) instead of the clock.
-PreparedRequest prepare_request_at(Failure& failure, const std::string& page,
-                                   const std::string& method, const StringList& vars,
-                                   const StringList& files, std::uint32_t milliseconds,
-                                   const RequestOptions& options = RequestOptions());
+PreparedRequest prepare_request_at(Failure& failure, const HttpRequest& request,
+                                   std::uint32_t milliseconds);

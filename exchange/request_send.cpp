@@ -1,9 +1,10 @@
 // Sending a prepared request on an open connection.
+#include "exchange/location.h"
 #include "exchange/request.h"
 #include "platform/ascii.h"
 #include "platform/platform.h"
 #include "services/files.h"
-#include "services/numbers.h"
+#include "services/number_table.h"
 #include "services/tcp.h"
 #include "services/version.h"
 
@@ -32,13 +33,19 @@ std::string user_agent_line(const RequestOptions& options) {
   return "User-Agent: Ravelok/" RAVELOK_VERSION " [ca] [DOS]";
 }
 
-std::string request_head(RequestKind kind, const std::string& host, std::uint16_t port,
-                         std::uint16_t default_port, const std::string& page,
-                         const PreparedRequest& request, const RequestOptions& options) {
-  std::string head = request_line(kind, page, request.form_string, options.whole_target,
-                                  options.proxy_origin) + "\r\n";
+std::string request_head(const HttpRequest& request, const PreparedRequest& prepared) {
+  const RequestKind kind = request_kind(request);
+  const RequestOptions& options = request.options;
+  const std::string host = site_host(request.host);
+  // Plain HTTP through a proxy names the whole URL, the Host line's own
+  // form of host and port after the scheme; HTTPS goes through a tunnel
+  // and names the path alone.
+  const bool to_proxy = !request.route.host.empty() && !request.secure;
+  const std::string origin =
+      to_proxy ? "http://" + host_header(host, request.port, 80).substr(6) : std::string();
+  std::string head = request_line(kind, request.target, origin) + "\r\n";
   if (!given(options.header_lines, "User-Agent")) head += user_agent_line(options) + "\r\n";
-  head += host_header(host, port, default_port) + "\r\n";
+  head += host_header(host, request.port, default_port(request.secure)) + "\r\n";
   if (!given(options.header_lines, "Accept")) head += "Accept: */*\r\n";
   switch (kind) {
     case RequestKind::get:
@@ -46,20 +53,22 @@ std::string request_head(RequestKind kind, const std::string& host, std::uint16_
     case RequestKind::form_post:
       head += "Content-Type: application/x-www-form-urlencoded\r\n";
       head += "Content-Length: " +
-              decimal_text(static_cast<std::int64_t>(request.form_string.size())) + "\r\n";
+              decimal_text(static_cast<std::int64_t>(prepared.form_string.size())) + "\r\n";
       break;
     case RequestKind::upload_post:
-      head += "Content-Type: multipart/form-data; boundary=" + request.boundary + "\r\n";
-      head += "Content-Length: " + decimal_text(static_cast<std::int64_t>(request.body_size)) + "\r\n";
+      head += "Content-Type: multipart/form-data; boundary=" + prepared.boundary + "\r\n";
+      head += "Content-Length: " + decimal_text(static_cast<std::int64_t>(prepared.body_size)) + "\r\n";
       break;
     case RequestKind::body_post:
       head += "Content-Type: " +
               (options.body_type.empty() ? std::string("application/octet-stream") : options.body_type) + "\r\n";
-      head += "Content-Length: " + decimal_text(static_cast<std::int64_t>(request.body_size)) + "\r\n";
+      head += "Content-Length: " + decimal_text(static_cast<std::int64_t>(prepared.body_size)) + "\r\n";
       break;
   }
   for (const std::string& line : options.header_lines) head += line + "\r\n";
-  if (!options.proxy_authorization.empty()) head += "Proxy-Authorization: " + options.proxy_authorization + "\r\n";
+  if (to_proxy && !request.route.authorization.empty()) {
+    head += "Proxy-Authorization: " + request.route.authorization + "\r\n";
+  }
   return head + "\r\n";
 }
 
@@ -98,16 +107,14 @@ ErrorNumber send_source(Failure& failure, Failure& changed, std::int16_t connect
 }  // namespace
 
 SendOutcome send_request(Failure& failure, Failure& changed, std::int16_t connection,
-                         const std::string& host, std::uint16_t port, std::uint16_t default_port,
-                         const std::string& page, const std::string& method, const StringList& files,
-                         PreparedRequest& request, const std::string& object,
-                         const RequestOptions& options) {
-  const RequestKind kind = request_kind(method, files, options);
+                         const HttpRequest& request, PreparedRequest& prepared,
+                         const std::string& object) {
+  const RequestKind kind = request_kind(request);
   // A Body file goes out as an upload's one source with no framing.
   const bool from_files = kind == RequestKind::upload_post || kind == RequestKind::body_post;
-  if (from_files && request.sources.size() + 1 != request.texts.size()) {
+  if (from_files && prepared.sources.size() + 1 != prepared.texts.size()) {
     // A request whose body cannot follow its header is not started at all.
-    note_failure(failure, kErrNotOpen, Step::body_file, request.body_file_name,
+    note_failure(failure, kErrNotOpen, Step::body_file, prepared.body_file_name,
                  "the upload body is not prepared");
     return SendOutcome::not_started;
   }
@@ -116,15 +123,15 @@ SendOutcome send_request(Failure& failure, Failure& changed, std::int16_t connec
   // POST's body, an upload's first framing): Content-Length counts every
   // byte after the empty line, so a server that reads exactly that much
   // finds nothing left over.
-  std::string text = request_head(kind, host, port, default_port, page, request, options);
-  if (kind == RequestKind::form_post) text += request.form_string;
-  if (from_files) text += request.texts[0];
+  std::string text = request_head(request, prepared);
+  if (kind == RequestKind::form_post) text += prepared.form_string;
+  if (from_files) text += prepared.texts[0];
   ErrorNumber error_code = 0;
   tcp_send(error_code, connection, text);
-  for (std::size_t i = 0; from_files && error_code == 0 && i < request.sources.size(); ++i) {
-    error_code = send_source(failure, changed, connection, request, request.sources[i]);
+  for (std::size_t i = 0; from_files && error_code == 0 && i < prepared.sources.size(); ++i) {
+    error_code = send_source(failure, changed, connection, prepared, prepared.sources[i]);
     if (error_code == kErrEndOfFile) return SendOutcome::abandoned;
-    if (error_code == 0 && !request.texts[i + 1].empty()) tcp_send(error_code, connection, request.texts[i + 1]);
+    if (error_code == 0 && !prepared.texts[i + 1].empty()) tcp_send(error_code, connection, prepared.texts[i + 1]);
   }
   if (error_code != 0) {
     note_failure(failure, error_code, Step::send, object, failure_reason(error_code));

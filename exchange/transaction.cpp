@@ -5,7 +5,8 @@
 #include "exchange/request.h"
 #include "exchange/response.h"
 #include "services/console.h"
-#include "services/numbers.h"
+#include "services/number_table.h"
+#include "platform/ascii.h"
 #include "platform/platform.h"
 #include "platform/tls_names.h"
 #include "services/tcp.h"
@@ -89,129 +90,134 @@ bool names_one_host(const std::string& host) {
   if (parse_plain_address(host, address)) return true;
   if (host.empty()) return false;
   for (char c : host) {
-    const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-    if (!letter && !(c >= '0' && c <= '9') && c != '-' && c != '_' && c != '.') return false;
+    if (!is_ascii_letter(c) && !is_ascii_digit(c) && c != '-' && c != '_' && c != '.') return false;
   }
   return true;
 }
 
-}  // namespace
+// What one transaction knows of its request while it runs.
+struct Exchange {
+  const HttpRequest& request;
+  std::string host;                 // the connection's and the Host line's, without brackets
+  std::string object;               // how failure lines name the server: host and port
+  bool proxied = false;             // through a proxy
+  std::string connection_object;    // how they name what the connection reaches: the server or the proxy
+  std::uint32_t seconds = 3;        // a time-out's words name the wait in whole seconds
+  TlsPeer peer;                     // HTTPS: whom the server's certificate must name
+  std::vector<std::string> roots;   // HTTPS: the CAFile's certificates; none: the system's
+};
 
-TransactionResult http_transaction(const std::string& site, std::int16_t& port,
-                                   const std::string& page, const std::string& method,
-                                   const StringList& vars, const StringList& files,
-                                   bool secure, const std::string& ca_file, BodyStore& store,
-                                   const ExchangeLimits& limits, const RequestOptions& given_options,
-                                   const ProxyRoute& route) {
-  TransactionResult result;
-  // A time-out's words name the wait in whole seconds.
-  const std::uint32_t seconds = (limits.wait_ms + 999) / 1000;
-  Failure& failure = result.failure;
-  const std::uint16_t default_port = secure ? 443 : 80;
-  if (port == 0) port = static_cast<std::int16_t>(default_port);
-  // The port is the 16 bits of the setting read as unsigned: 40000 stays
-  // 40000 instead of turning negative.
-  const std::uint16_t unsigned_port = static_cast<std::uint16_t>(port);
-  // The connection and the Host header name the same host.
-  const std::string host = site_host(site);
-  std::string object = site_shown(host) + " port " + decimal_text(unsigned_port);
-  // Through a proxy the connection is the proxy's; for plain HTTP so is
-  // every later failure, while a tunnel's TLS session is the server's.
-  const bool proxied = !route.host.empty();
-  const std::string connection_object = proxied ? proxy_shown(route) : object;
-  RequestOptions options = given_options;
-  if (proxied && !secure) {
-    // The Host line's own form: an IPv6 address in brackets, the port unless 80.
-    options.proxy_origin = "http://";
-    options.proxy_origin.append(host_header(host, unsigned_port, 80), 6, std::string::npos);
-    options.proxy_authorization = route.authorization;
+// Whom the certificate must name, and the trusted certificates: checked
+// before anything is connected, so that nothing of the upload is staged
+// either when they fail.
+void settle_peer(Failure& failure, Exchange& exchange, const std::string& ca_file) {
+  const std::string& host = exchange.host;
+  TlsPeer& peer = exchange.peer;
+  peer.name = host;
+  peer.tunnelled = exchange.proxied;
+  const std::string quoted = "\"" + site_shown(host) + "\"";
+  if (!parse_plain_address(host, peer.address) && looks_like_an_address(host)) {
+    // The resolver would read it as some address, one the certificate
+    // was never checked against.
+    note_failure(failure, kErrSocket, Step::secure, exchange.object,
+                 quoted + " is no plain address: write IPv4 as four decimal numbers, IPv6 without brackets");
+  } else if (peer.address.empty() && !host.empty() && host[0] == '.') {
+    // A certificate check would take it as a whole domain.
+    note_failure(failure, kErrSocket, Step::secure, exchange.object, quoted + " is no host name");
   }
+  if (!ca_file.empty()) exchange.roots = read_ca_file(failure, ca_file);
+}
 
-  // Whom the certificate must name, and the trusted certificates, come
-  // first: without them nothing is sent, so nothing of the upload is staged
-  // either.
-  TlsPeer peer;
-  std::vector<std::string> roots;
-  if (secure) {
-    peer.name = host;
-    peer.tunnelled = proxied;
-    std::string quoted = "\"";
-    quoted += site_shown(host);
-    quoted += "\"";
-    if (!parse_plain_address(host, peer.address) && looks_like_an_address(host)) {
-      // The resolver would read it as some address, one the certificate
-      // was never checked against.
-      note_failure(failure, kErrSocket, Step::secure, object,
-                   quoted + " is no plain address: write IPv4 as four decimal numbers, IPv6 without brackets");
-    } else if (peer.address.empty() && !host.empty() && host[0] == '.') {
-      // A certificate check would take it as a whole domain.
-      note_failure(failure, kErrSocket, Step::secure, object, quoted + " is no host name");
-    }
-    if (!ca_file.empty()) roots = read_ca_file(failure, ca_file);
-  }
-  if (failure.number != 0) {
-    result.outcome = failure.number;
-    failure.seconds = seconds;
-    return result;
-  }
-
-  PreparedRequest prepared = prepare_request(failure, page, method, vars, files, options);
-
-  progress_phase("Obrint...");
-  const std::int16_t number = next_free_number();
-  ErrorNumber open_error = 0;
-  std::uint32_t connect_seconds = seconds;
-  if (host.find('@') != std::string::npos) {
+// Opens the connection under number: to the server, or to the proxy and
+// through its tunnel, then the TLS handshake and checks for HTTPS. Returns
+// the seconds a connect that ran out of time had (the time-out, or less
+// when the deadline came first); open_error is the open's own failure.
+std::uint32_t open_connection(Failure& failure, ErrorNumber& open_error, const Exchange& exchange,
+                              std::int16_t number, const WaitLimits& limits) {
+  const HttpRequest& request = exchange.request;
+  const ProxyRoute& route = request.route;
+  const std::string site = site_shown(request.host);
+  std::uint32_t connect_seconds = exchange.seconds;
+  if (exchange.host.find('@') != std::string::npos) {
     // A user name and password written into Site are never handed to the
     // resolver, which would send them to a name server.
     open_error = kErrSocket;
-    note_failure(failure, open_error, Step::resolve, site_shown(site), "not looked up");
-  } else if (proxied && !names_one_host(host)) {
+    note_failure(failure, open_error, Step::resolve, site, "not looked up");
+  } else if (exchange.proxied && !names_one_host(exchange.host)) {
     open_error = kErrSocket;
-    note_failure(failure, open_error, Step::resolve, site_shown(site), "not a host name, so not sent to the proxy");
+    note_failure(failure, open_error, Step::resolve, site, "not a host name, so not sent to the proxy");
   } else {
-    // A connect that runs out of time names what it had: the time-out, or
-    // less when the deadline comes first.
     const std::uint64_t now = platform_monotonic_milliseconds();
     if (limits.deadline_ms != 0 && limits.deadline_ms < now + limits.wait_ms) {
       connect_seconds = static_cast<std::uint32_t>(
           (limits.deadline_ms > now ? limits.deadline_ms - now + 999 : 0) / 1000);
     }
-    tcp_open(open_error, number, proxied ? route.host : host, proxied ? route.port : unsigned_port,
-             limits.wait_ms, limits.deadline_ms, std::string());
+    tcp_open(open_error, number, exchange.proxied ? route.host : exchange.host,
+             exchange.proxied ? route.port : request.port, limits, std::string());
   }
   // A proxy's name that does not resolve is no fault of the Site.
-  if (open_error != 0 && platform_failure_was_lookup() && !proxied) {
-    note_failure(failure, open_error, Step::resolve, site_shown(site), failure_reason(open_error));
+  if (open_error != 0 && platform_failure_was_lookup() && !exchange.proxied) {
+    note_failure(failure, open_error, Step::resolve, site, failure_reason(open_error));
   }
-  note_failure(failure, open_error, Step::connect, connection_object, failure_reason(open_error));
-  if (failure.number == 0 && secure && proxied) {
-    open_tunnel(failure, number, host, unsigned_port, user_agent_line(options), route,
-                connection_object, limits.wait_ms);
+  note_failure(failure, open_error, Step::connect, exchange.connection_object, failure_reason(open_error));
+  if (failure.number == 0 && request.secure && exchange.proxied) {
+    open_tunnel(failure, number, request, exchange.connection_object, limits.wait_ms);
   }
-  if (failure.number == 0 && secure) {
+  if (failure.number == 0 && request.secure) {
     // No byte of the request leaves before the handshake and the checks
     // of the server's certificate have passed.
     ErrorNumber secure_error = 0;
-    tcp_start_tls(secure_error, number, peer, roots);
-    note_failure(failure, secure_error, Step::secure, object, failure_reason(secure_error));
+    tcp_start_tls(secure_error, number, exchange.peer, exchange.roots);
+    note_failure(failure, secure_error, Step::secure, exchange.object, failure_reason(secure_error));
   }
+  return connect_seconds;
+}
+
+}  // namespace
+
+TransactionResult http_transaction(const HttpRequest& request, const std::string& ca_file,
+                                   BodyStore& store, const WaitLimits& limits) {
+  TransactionResult result;
+  Failure& failure = result.failure;
+  const std::string host = site_host(request.host);
+  const std::string object = site_shown(host) + " port " + decimal_text(request.port);
+  // Through a proxy the connection is the proxy's; for plain HTTP so is
+  // every later failure, while a tunnel's TLS session is the server's.
+  const bool proxied = !request.route.host.empty();
+  Exchange exchange{.request = request,
+                    .host = host,
+                    .object = object,
+                    .proxied = proxied,
+                    .connection_object = proxied ? proxy_shown(request.route) : object,
+                    .seconds = (limits.wait_ms + 999) / 1000,
+                    .peer = TlsPeer(),
+                    .roots = {}};
+  failure.seconds = exchange.seconds;
+
+  if (request.secure) settle_peer(failure, exchange, ca_file);
+  if (failure.number != 0) return result;
+
+  PreparedRequest prepared = prepare_request(failure, request);
+
+  progress_phase("Obrint...");
+  const std::int16_t number = next_free_number();
+  ErrorNumber open_error = 0;
+  const std::uint32_t connect_seconds = open_connection(failure, open_error, exchange, number, limits);
   if (failure.number != 0) {
     // Nothing is sent, and nothing of the upload is left behind.
     discard_prepared_request(prepared);
     ErrorNumber unused = 0;
     if (open_error == 0) tcp_close(unused, number);
-    result.outcome = failure.number;
-    failure.seconds = failure.step == Step::connect ? connect_seconds : seconds;
+    failure.seconds = failure.step == Step::connect ? connect_seconds : exchange.seconds;
     return result;
   }
 
   progress_phase("Enviant...");
-  if (proxied && !secure) object = connection_object;
+  // From here on, plain HTTP through a proxy speaks to the proxy alone.
+  const std::string& peer_object =
+      exchange.proxied && !request.secure ? exchange.connection_object : exchange.object;
   Failure changed;
-  const SendOutcome sending =
-      send_request(failure, changed, number, host, unsigned_port, default_port, page, method, files,
-                   prepared, object, options);
+  const SendOutcome sending = send_request(failure, changed, number, request, prepared, peer_object);
   discard_prepared_request(prepared);
   const bool send_failed = failure.number != 0;
   // An upload file that changed while it was sent may have gone out torn:
@@ -232,7 +238,7 @@ TransactionResult http_transaction(const std::string& site, std::int16_t& port,
     // A server may answer before it has read everything (413 to a large
     // upload); that answer is still read, but within one time-out in all.
     if (send_failed) tcp_limit_waits(number, limits.wait_ms);
-    closed = read_response(read_failure, reader, store, number, object, seconds);
+    closed = read_response(read_failure, reader, store, number, peer_object, exchange.seconds);
   }
   finish_response(reader, store);
   result.header = std::move(reader.header);
@@ -257,10 +263,9 @@ TransactionResult http_transaction(const std::string& site, std::int16_t& port,
       note_failure(failure, read_failure.number, read_failure.step, read_failure.object,
                    read_failure.reason);
     } else {
-      note_failure(failure, kErrEndOfFile, Step::answer, object, shortfall(reader, store));
+      note_failure(failure, kErrEndOfFile, Step::answer, peer_object, shortfall(reader, store));
     }
   }
-  result.outcome = failure.number;
-  failure.seconds = seconds;
+  failure.seconds = exchange.seconds;
   return result;
 }

@@ -1,5 +1,6 @@
 #include "job/failure_line.h"
 
+#include "job/site.h"
 #include "services/bytes.h"
 
 namespace {
@@ -7,19 +8,14 @@ namespace {
 // Why a Site that did not resolve may be more than a host name, as the
 // line's ending; empty when it looks like a host name or an address. A
 // Site that holds an "@" names a user and password, which have no place in
-// it; a "/" starts a path; one ":" starts a port ("localhost:8080"), while
-// an IPv6 address, written without brackets, holds two or more, unless a
-// port follows a bracketed one ("[::1]:8080").
+// it; a "/" starts a path; before it, a port.
 std::string site_hint(const std::string& site) {
   const std::string alone = "; Site takes the host name alone";
   if (site.find('@') != std::string::npos) {
     return alone + ": a user name or password does not belong in it";
   }
   const std::size_t slash = site.find('/');
-  const std::string host = site.substr(0, slash);
-  const std::size_t colon = host.find(':');
-  const bool port = (colon != std::string::npos && host.find(':', colon + 1) == std::string::npos) ||
-                    (!host.empty() && host.front() == '[' && host.find("]:") != std::string::npos);
+  const bool port = host_holds_port(site.substr(0, slash));
   if (port && slash != std::string::npos) return alone + ", the port belongs in Port and the path in Page";
   if (port) return alone + ", the port belongs in Port";
   if (slash != std::string::npos) return alone + ", the path belongs in Page";
@@ -29,6 +25,11 @@ std::string site_hint(const std::string& site) {
 // "upload file N " for the N-th upload file, "Body file " for the Body.
 std::string upload_named(const Failure& failure) {
   return failure.index == 0 ? std::string("Body file ") : "upload file " + decimal_text(failure.index) + " ";
+}
+
+// " within N s" after a wait that ran out; empty after any other failure.
+std::string within(const Failure& failure) {
+  return failure.number == kErrTimedOut ? " within " + decimal_text(failure.seconds) + " s" : std::string();
 }
 
 // What failed and on what, without the reason.
@@ -62,24 +63,19 @@ std::string what_failed(const Failure& failure) {
     case Step::resolve:
       return "cannot resolve host " + quoted;
     case Step::connect:
-      return failure.number == kErrTimedOut
-                 ? "cannot connect to " + failure.object + " within " + decimal_text(failure.seconds) + " s"
-                 : "cannot connect to " + failure.object;
+      return "cannot connect to " + failure.object + within(failure);
     case Step::secure:
-      return failure.number == kErrTimedOut
-                 ? "no secure connection to " + failure.object + " within " + decimal_text(failure.seconds) + " s"
-                 : "no secure connection to " + failure.object;
+      return "no secure connection to " + failure.object + within(failure);
     case Step::tunnel:
-      return failure.number == kErrTimedOut
-                 ? "no answer to CONNECT from " + failure.object + " within " + decimal_text(failure.seconds) + " s"
-                 : "no tunnel through " + failure.object;
+      return failure.number == kErrTimedOut ? "no answer to CONNECT from " + failure.object + within(failure)
+                                            : "no tunnel through " + failure.object;
     case Step::send:
       return failure.number == kErrTimedOut
                  ? "the server at " + failure.object + " stopped taking the request"
                  : "cannot send the request to " + failure.object;
     case Step::receive:
       return failure.number == kErrTimedOut
-                 ? "no answer from " + failure.object + " within " + decimal_text(failure.seconds) + " s"
+                 ? "no answer from " + failure.object + within(failure)
                  : "the connection to " + failure.object + " failed while reading the answer";
     case Step::answer:
       return failure.number == kErrTimedOut ? "answer from " + failure.object + " stopped"

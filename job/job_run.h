@@ -1,60 +1,9 @@
 // The job run: one pass from the command line to the saved answer.
 #pragma once
 
-#include <cstdint>
 #include <string>
 
-#include "exchange/request.h"
-#include "job/command_line.h"
-#include "job/proxy.h"
-#include "services/bytes.h"
 #include "services/errors.h"
-
-// Everything a run takes from its command line and settings file.
-struct JobSettings {
-  std::string settings_file;
-  std::string site;                // the host, without its scheme prefix
-  bool secure = false;             // Site began with https://
-  std::string ca_file;             // CAFile: certificates to trust instead of the system's
-  std::int16_t port = 0;
-  std::string page;
-  std::string method;
-  std::string save;
-  std::int16_t show = 0;
-  bool default_save_name = false;  // save was generated, not configured
-  StringList vars;
-  StringList files;
-  // [URL] keys read as plain numbers (0 when empty: the rule without them).
-  std::int64_t fail_on = 0;       // an answer status at or past it fails the run
-  std::int64_t timeout = 0;       // seconds of each wait; 0: 3
-  std::int64_t max_time = 0;      // seconds of the whole run; 0: no bound
-  std::int64_t retries = 0;       // further tries after a failed one
-  std::int64_t retry_wait = 0;    // seconds before the first retry; 0: 1
-  std::int64_t follow = 0;        // redirects followed; 0: none, a redirect is the answer
-  std::string save_header;        // the file that receives the answer's header
-  std::string refused;            // the first setting whose value is refused, in words
-  RequestOptions options;         // header lines, credentials, upload parts, a Body file
-  ProxySetting proxy;             // the Proxy key
-};
-
-// The [URL] keys whose values are plain numbers, with their largest values.
-struct NumberKey {
-  const char* name;
-  std::int64_t high;
-};
-inline constexpr NumberKey kNumberKeys[] = {
-    {"FailOn", 599}, {"Timeout", 86400}, {"MaxTime", 604800}, {"Retries", 100}, {"RetryWait", 300},
-    {"Follow", 50},
-};
-
-// Why value is refused for the number key key ("not a number from 0 to
-// 86400"), or empty when it is fine.
-std::string number_key_problem(const NumberKey& key, const std::string& value);
-
-// Finds the settings file from the arguments (the first one, or the current
-// directory) and reads the job from it, drawing the default save name when
-// the answer is to be shown and no Save is configured.
-JobSettings read_job_settings(const CommandLine& arguments);
 
 // The whole run; its first failure (the exchange's, else the save's, or why
 // the settings file could not be read) goes to failure, the Site setting

@@ -1,28 +1,14 @@
 #include "job/proxy.h"
 
-#include "job/request_options.h"
 #include "platform/ascii.h"
 #include "platform/environment.h"
 #include "platform/platform.h"
 #include "platform/tls_names.h"
 #include "services/bytes.h"
-#include "services/numbers.h"
+#include "services/text.h"
 #include "settings/settings.h"
 
 namespace {
-
-std::string trimmed(const std::string& text) {
-  const std::size_t first = text.find_first_not_of(" \t");
-  if (first == std::string::npos) return std::string();
-  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // %XX decoded; false at a "%" without two hex digits after it.
 bool percent_decoded(const std::string& text, std::string& decoded) {
@@ -32,8 +18,8 @@ bool percent_decoded(const std::string& text, std::string& decoded) {
       decoded += text[at];
       continue;
     }
-    if (at + 2 >= text.size() || hex_value(text[at + 1]) < 0 || hex_value(text[at + 2]) < 0) return false;
-    decoded += static_cast<char>(hex_value(text[at + 1]) * 16 + hex_value(text[at + 2]));
+    if (at + 2 >= text.size() || hex_digit_value(text[at + 1]) < 0 || hex_digit_value(text[at + 2]) < 0) return false;
+    decoded += static_cast<char>(hex_digit_value(text[at + 1]) * 16 + hex_digit_value(text[at + 2]));
     at += 2;
   }
   return true;
@@ -126,7 +112,7 @@ void refuse_route(Failure& failure, const std::string& object, const std::string
 
 bool parse_proxy(const std::string& text, bool expand, ProxyRoute& route, std::string& rule) {
   route = ProxyRoute();
-  std::string rest = trimmed(text);
+  std::string rest = trim_blanks(text);
   const std::size_t scheme = rest.find("://");
   if (scheme != std::string::npos) {
     if (!equal_ignoring_ascii_case(rest.substr(0, scheme), "http")) {
@@ -189,7 +175,7 @@ bool parse_proxy(const std::string& text, bool expand, ProxyRoute& route, std::s
 ProxySetting read_proxy_setting(const std::string& file, const RequestOptions& options,
                                 std::string& refused) {
   ProxySetting setting;
-  const std::string value = trimmed(read_setting(file, "URL", "Proxy"));
+  const std::string value = trim_blanks(read_setting(file, "URL", "Proxy"));
   if (value.empty()) return setting;
   if (equal_ignoring_ascii_case(value, "none")) {
     setting.direct = true;
@@ -216,7 +202,7 @@ bool no_proxy_matches(const std::string& list, const std::string& host, std::uin
   while (from <= list.size()) {
     std::size_t comma = list.find(',', from);
     if (comma == std::string::npos) comma = list.size();
-    const std::string entry = trimmed(list.substr(from, comma - from));
+    const std::string entry = trim_blanks(list.substr(from, comma - from));
     from = comma + 1;
     if (entry == "*") return true;
     std::string name;
@@ -299,7 +285,7 @@ ProxyRoute choose_proxy(Failure& failure, const ProxySetting& setting, bool secu
   ProxyRoute route;
   std::string rule;
   if (secure ? first_set(kSecure, 2, name, value) : first_set(kPlain, 1, name, value)) {
-    if (trimmed(value).empty()) return route;
+    if (trim_blanks(value).empty()) return route;
     if (!parse_proxy(value, false, route, rule)) {
       refuse_route(failure, "the environment", name + ": " + rule);
       return ProxyRoute();
@@ -334,7 +320,7 @@ void take_proxy_header(Failure& failure, const std::string& object, ProxyRoute& 
       refuse_route(failure, object, "a Proxy-Authorization line in [Headers] beside the proxy's own credentials");
       return;
     }
-    route.authorization = trimmed(lines[i].substr(20));
+    route.authorization = trim_blanks(lines[i].substr(20));
     lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(i));
     return;
   }

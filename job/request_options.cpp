@@ -1,19 +1,16 @@
 #include "job/request_options.h"
 
 #include "platform/ascii.h"
-#include "platform/environment.h"
+#include "services/text.h"
 #include "settings/settings.h"
 
 namespace {
-
-bool is_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // A header name is an HTTP token.
 bool is_token(const std::string& name) {
   if (name.empty()) return false;
   for (char c : name) {
-    if (!is_letter(c) && !is_digit(c) && std::string("!#$%&'*+-.^_`|~").find(c) == std::string::npos) {
+    if (!is_ascii_letter(c) && !is_ascii_digit(c) && std::string("!#$%&'*+-.^_`|~").find(c) == std::string::npos) {
       return false;
     }
   }
@@ -43,45 +40,6 @@ std::string expanded_value(const std::string& value, const std::string& entry, s
 
 }  // namespace
 
-bool expand_variables(const std::string& text, std::string& expanded, std::string& missing) {
-  expanded.clear();
-  for (std::size_t at = 0; at < text.size();) {
-    if (text.compare(at, 2, "${") == 0) {
-      std::size_t end = at + 2;
-      while (end < text.size() && (is_letter(text[end]) || is_digit(text[end]) || text[end] == '_')) ++end;
-      if (end > at + 2 && end < text.size() && text[end] == '}' && !is_digit(text[at + 2])) {
-        const std::string name = text.substr(at + 2, end - at - 2);
-        std::string value;
-        if (!environment_variable(name, value)) {
-          missing = name;
-          return false;
-        }
-        expanded += value;
-        at = end + 1;
-        continue;
-      }
-    }
-    expanded += text[at++];
-  }
-  return true;
-}
-
-std::string base64_text(const std::string& bytes) {
-  static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string text;
-  for (std::size_t at = 0; at < bytes.size(); at += 3) {
-    const std::size_t left = bytes.size() - at;
-    std::uint32_t group = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at])) << 16;
-    if (left > 1) group |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + 1])) << 8;
-    if (left > 2) group |= static_cast<unsigned char>(bytes[at + 2]);
-    text += kDigits[(group >> 18) & 63];
-    text += kDigits[(group >> 12) & 63];
-    text += left > 1 ? kDigits[(group >> 6) & 63] : '=';
-    text += left > 2 ? kDigits[group & 63] : '=';
-  }
-  return text;
-}
-
 RequestOptions read_request_options(const std::string& file, const StringList& files, bool post,
                                     std::string& refused) {
   RequestOptions options;
@@ -104,10 +62,7 @@ RequestOptions read_request_options(const std::string& file, const StringList& f
       refuse(refused, entry, "Authorization is made from User and Password");
       continue;
     }
-    std::string value = headers[i].substr(colon + 1);
-    const std::size_t first = value.find_first_not_of(" \t");
-    const std::size_t last = value.find_last_not_of(" \t");
-    value = first == std::string::npos ? std::string() : value.substr(first, last - first + 1);
+    const std::string value = trim_blanks(headers[i].substr(colon + 1));
     options.header_lines.push_back(name + ": " + expanded_value(value, entry, refused));
   }
   if (!user.empty() || !password.empty()) {

@@ -16,11 +16,3 @@
 // already holds one. post: the request is a POST.
 RequestOptions read_request_options(const std::string& file, const StringList& files, bool post,
                                     std::string& refused);
-
-// Replaces each "${NAME}" in text (NAME: letters, digits and "_", not
-// starting with a digit) by the environment variable NAME; any other "$" is
-// kept. False, with missing set to the first variable that is not set.
-bool expand_variables(const std::string& text, std::string& expanded, std::string& missing);
-
-// Standard base64 with "=" padding.
-std::string base64_text(const std::string& bytes);

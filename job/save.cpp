@@ -1,7 +1,7 @@
 #include "job/save.h"
 
 #include "services/files.h"
-#include "services/numbers.h"
+#include "services/number_table.h"
 #include "platform/platform.h"
 
 namespace {

@@ -9,9 +9,12 @@
 #include "job/proxy.h"
 #include "job/request_options.h"
 #include "job/save.h"
-#include "platform/tls_names.h"
+#include "job/site.h"
+#include "platform/ascii.h"
 #include "platform/platform.h"
+#include "platform/tls_names.h"
 #include "settings/conversions.h"
+#include "settings/setting_keys.h"
 #include "settings/settings.h"
 
 namespace {
@@ -38,12 +41,6 @@ std::string shown(const std::string& text) {
     }
   }
   return out;
-}
-
-std::string ascii_upper_text(const std::string& text) {
-  std::string upper = text;
-  for (char& byte : upper) byte = ascii_upper(byte);
-  return upper;
 }
 
 // How many single-byte insertions, deletions, substitutions and swaps of
@@ -93,40 +90,17 @@ std::string with_meaning(const std::string& reason, ErrorNumber number) {
   return text + "(" + decimal_text(number) + " " + error_meaning(number) + ")";
 }
 
-// Whole numbers from -32,768 to 32,767, the range Show is kept in: a sign
-// and digits alone, blanks around them allowed; empty is 0. Anything else
-// the run reads as some number all the same ("yes" as 0, "0.4" as 0,
-// "65536" as 0).
-bool whole_show_number(const std::string& text) {
-  const std::size_t first = text.find_first_not_of(" \t");
-  if (first == std::string::npos) return true;
-  const std::size_t last = text.find_last_not_of(" \t");
-  std::size_t at = first;
-  const bool negative = text[at] == '-';
-  if (text[at] == '-' || text[at] == '+') ++at;
-  if (at > last) return false;
-  std::int64_t number = 0;
-  for (; at <= last; ++at) {
-    if (text[at] < '0' || text[at] > '9') return false;
-    number = number * 10 + (text[at] - '0');
-    if (number > 32768) return false;
-  }
-  return number <= (negative ? 32768 : 32767);
-}
-
 // What a run makes of Site beyond a host: the scheme it does not know, a
 // user name or password, a port, a path; and a scheme with no host after
 // it, which leaves the run nothing to do.
 void check_site(Check& check, const std::string& site) {
   const std::string prefix = "[URL] Site: ";
-  std::string rest = site;
-  const std::string scheme = ascii_upper_text(site.substr(0, 8));
-  if (scheme == "HTTPS://" || scheme.substr(0, 7) == "HTTP://") {
-    rest = site.substr(scheme == "HTTPS://" ? 8 : 7);
-    if (rest.empty()) {
-      check.findings.push_back(prefix + "no host after the scheme, so the run does nothing");
-    }
-  } else if (site.find("://") != std::string::npos) {
+  bool secure = false;
+  bool known = false;
+  std::string rest = site_without_scheme(site, secure, known);
+  if (known && rest.empty()) {
+    check.findings.push_back(prefix + "no host after the scheme, so the run does nothing");
+  } else if (!known && site.find("://") != std::string::npos) {
     check.findings.push_back(prefix + "a scheme other than http:// or https://");
     rest = site.substr(site.find("://") + 3);
   }
@@ -137,11 +111,7 @@ void check_site(Check& check, const std::string& site) {
     check.findings.push_back(prefix + "holds a user name or password, which have no place in it");
     host.erase(0, at + 1);
   }
-  // One ":" starts a port; an IPv6 address, written without brackets, holds
-  // two or more, unless a port follows a bracketed one ("[::1]:8080").
-  const std::size_t colon = host.find(':');
-  if ((colon != std::string::npos && host.find(':', colon + 1) == std::string::npos) ||
-      (!host.empty() && host.front() == '[' && host.find("]:") != std::string::npos)) {
+  if (host_holds_port(host)) {
     check.findings.push_back(prefix + "holds a port; the port belongs in Port");
   }
   if (slash != std::string::npos) {
@@ -163,35 +133,23 @@ void check_ca_file(Check& check, const std::string& name) {
   }
 }
 
-// The findings of a key the run reads, from its value.
-void check_key(Check& check, const std::string& section, const std::string& key) {
-  if (section != "URL") return;
-  const std::string value = read_setting(check.job.settings_file, section, key);
-  const std::string prefix = "[" + section + "] " + key + ": ";
-  std::int64_t number = 0;
-  if (key == "Site") {
+// The findings of a [URL] key the run reads, from its value.
+void check_key(Check& check, const SettingKey& key) {
+  const std::string value = read_setting(check.job.settings_file, key.section, key.name);
+  const std::string prefix = std::string("[") + key.section + "] " + key.name + ": ";
+  const std::string name = key.name;
+  if (name == "Site") {
     check_site(check, value);
-  } else if (key == "Port") {
-    if (!plain_number(value, 65535, number)) {
-      check.findings.push_back(prefix + "not a number from 0 to 65535");
-    }
-  } else if (key == "Show") {
-    if (!whole_show_number(value)) {
-      check.findings.push_back(prefix + "not a whole number from -32768 to 32767 (0: do not show)");
-    }
-  } else if (key == "Method") {
+  } else if (name == "Method") {
     const std::string method = ascii_upper_text(value);
     if (!method.empty() && method != "GET" && method != "POST") {
       check.findings.push_back(prefix + "neither GET nor POST, so the run makes a GET");
     }
-  } else if (key == "CAFile") {
+  } else if (name == "CAFile") {
     check_ca_file(check, value);
   }
-  for (const NumberKey& number_key : kNumberKeys) {
-    if (key != number_key.name) continue;
-    const std::string problem = number_key_problem(number_key, value);
-    if (!problem.empty()) check.findings.push_back(prefix + problem);
-  }
+  const std::string problem = setting_value_problem(key, value);
+  if (!problem.empty()) check.findings.push_back(prefix + problem);
 }
 
 // The number a list key stands for: digits without a leading zero, or 0
@@ -254,7 +212,7 @@ void check_list(Check& check, const std::string& name, const std::string& writte
       // A part key beside a file: its name must be one the run reads, and
       // its file one the list holds.
       const std::string suffix = key.substr(dot + 1);
-      const std::vector<std::string> part_keys(std::begin(kPartKeys), std::end(kPartKeys));
+      const std::vector<std::string> part_keys = setting_keys_known("Files");
       bool known = false;
       for (const std::string& part : part_keys) known = known || equal_ignoring_ascii_case(suffix, part);
       if (!known) {
@@ -293,37 +251,35 @@ void check_list(Check& check, const std::string& name, const std::string& writte
 
 StringList settings_findings(const JobSettings& job) {
   Check check{job, {}};
-  std::vector<std::string> section_names;
-  for (const KnownSection& known : kKnownSections) section_names.push_back(known.name);
+  const std::vector<std::string> section_names = setting_sections_known();
 
   std::set<std::string> seen;  // the sections so far, upper-cased
   for (const std::string& section : setting_sections(job.settings_file)) {
-    const KnownSection* known = nullptr;
-    for (const KnownSection& candidate : kKnownSections) {
-      if (equal_ignoring_ascii_case(section, candidate.name)) known = &candidate;
+    std::string known;  // the section's name as the table has it
+    for (const std::string& candidate : section_names) {
+      if (equal_ignoring_ascii_case(section, candidate)) known = candidate;
     }
     if (!seen.insert(ascii_upper_text(section)).second) {
       // The reader takes the first section of a name, and this one's keys
       // nowhere; an unknown name has been told already.
-      if (known != nullptr) {
-        check.findings.push_back("[" + shown(section) + "]: a second [" + known->name +
-                                 "] section, never read");
+      if (!known.empty()) {
+        check.findings.push_back("[" + shown(section) + "]: a second [" + known + "] section, never read");
       }
       continue;
     }
-    if (known == nullptr) {
+    if (known.empty()) {
       std::string line = "[" + shown(section) + "]: not a section ravelok reads";
       const std::string near = nearest_name(section, section_names);
       if (!near.empty()) line += "; did you mean [" + near + "]?";
       check.findings.push_back(line);
       continue;
     }
-    if (known->key_count == 0) {
-      check_list(check, known->name, section);
+    if (list_section(known)) {
+      check_list(check, known, section);
       continue;
     }
-    const std::string prefix = "[" + std::string(known->name) + "] ";
-    const std::vector<std::string> key_names(known->keys, known->keys + known->key_count);
+    const std::string prefix = "[" + known + "] ";
+    const std::vector<std::string> key_names = setting_keys_known(known);
     std::set<std::string> seen_keys;
     for (const std::string& key : setting_keys(job.settings_file, section)) {
       std::string match;
@@ -338,7 +294,7 @@ StringList settings_findings(const JobSettings& job) {
         continue;
       }
       if (!match.empty()) {
-        check_key(check, known->name, match);
+        check_key(check, *find_setting_key(known, match));
         continue;
       }
       std::string line = prefix + shown(key) + ": not a key ravelok reads";

@@ -1,7 +1,10 @@
 #include "job/usage.h"
 
 #include "platform/platform.h"
+#include "services/bytes.h"
+#include "services/errors.h"
 #include "services/version.h"
+#include "settings/setting_keys.h"
 
 UsageRequest usage_request(const CommandLine& arguments) {
   if (arguments.count == 0) return UsageRequest::none;
@@ -23,66 +26,72 @@ CommandLine arguments_after_first(const CommandLine& arguments) {
   return rest;
 }
 
+namespace {
+
+// label, then text in words wrapped to lines of at most 79 bytes, each line
+// after the first indented to indent; a label as long as the indent or
+// longer is followed by one space.
+std::string wrapped(const std::string& label, const std::string& text, std::size_t indent) {
+  std::string out = label;
+  out.append(out.size() < indent ? indent - out.size() : 1, ' ');
+  std::size_t line_start = 0;
+  bool first_word = true;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t end = text.find(' ', at);
+    if (end == std::string::npos) end = text.size();
+    const std::string word = text.substr(at, end - at);
+    at = end + 1;
+    if (!first_word && out.size() - line_start + 1 + word.size() > 79) {
+      out += "\n";
+      line_start = out.size();
+      out.append(indent, ' ');
+    } else if (!first_word) {
+      out += ' ';
+    }
+    out += word;
+    first_word = false;
+  }
+  return out + "\n";
+}
+
+// One key's line of --help: "[Section] Key=" and its meaning, then what an
+// empty value means.
+std::string key_help(const SettingKey& key) {
+  std::string label = std::string("  [") + key.section + "] ";
+  label += key.kind == KeyKind::list ? std::string("1=, 2=") : std::string(key.name) + "=";
+  std::string text = key.meaning;
+  if (*key.empty != '\0') text += std::string("; empty: ") + key.empty;
+  return wrapped(label, text, 18);
+}
+
+}  // namespace
+
 std::string help_text() {
-  return "Usage: ravelok [DIRECTORY]\n"
-         "       ravelok --check | -c [DIRECTORY]\n"
-         "       ravelok --help | -h | --version | -V\n"
+  std::string text =
+      "Usage: ravelok [DIRECTORY]\n"
+      "       ravelok --check | -c [DIRECTORY]\n"
+      "       ravelok --help | -h | --version | -V\n"
+      "\n"
+      "Sends the HTTP/1.0 request described in DIRECTORY/RAVELOK.INI (the current\n"
+      "directory without DIRECTORY; the name in any letter case), saves the\n"
+      "answer's body and exits. Relative paths are taken from the current directory.\n"
+      "--check reads the settings as a run would, sends and writes nothing, and\n"
+      "prints one line per finding (names the run does not read, list entries it\n"
+      "never reaches, values it misreads or refuses, files it cannot read).\n"
+      "Every wait for the server (connecting, the TLS handshake, each send, each\n"
+      "receive) gives up after Timeout seconds, 3 when it is not set.\n"
+      "\n"
+      "RAVELOK.INI:\n";
+  for (const SettingKey& key : kSettingKeys) text += key_help(key);
+  text += "\nExit status:\n";
+  for (const ExitStatus& status : kExitStatuses) {
+    if (*status.when != '\0') text += wrapped("  " + decimal_text(status.number), status.when, 6);
+  }
+  return text +
+         "  other: see the manual\n"
          "\n"
-         "Sends the HTTP/1.0 request described in DIRECTORY/RAVELOK.INI (the current\n"
-         "directory without DIRECTORY; the name in any letter case), saves the\n"
-         "answer's body and exits. Relative paths are taken from the current directory.\n"
-         "--check reads the settings as a run would, sends and writes nothing, and\n"
-         "prints one line per finding (names the run does not read, list entries it\n"
-         "never reaches, values it misreads or refuses, files it cannot read).\n"
-         "Every wait for the server (connecting, the TLS handshake, each send, each\n"
-         "receive) gives up after 3 s.\n"
-         "\n"
-         "RAVELOK.INI:\n"
-         "  [URL] Site=     host name or address, after https:// for HTTPS; empty: the\n"
-         "                  run does nothing\n"
-         "  [URL] Port=     TCP port; empty or 0: 80 (443 for HTTPS)\n"
-         "  [URL] CAFile=   PEM certificates to trust for HTTPS instead of the system's\n"
-         "  [URL] Page=     the path to request; empty: /\n"
-         "  [URL] Method=   POST for a POST; anything else: GET\n"
-         "  [URL] Save=     the file that receives the answer's body\n"
-         "  [URL] Show=     not 0: open the saved file with the desktop's viewer\n"
-         "  [URL] FailOn=   an HTTP status (400 recommended): an answer at or past it\n"
-         "                  fails the run with 22, its body still saved; empty: never\n"
-         "  [URL] SaveHeader= the file that receives the answer's header\n"
-         "  [URL] Timeout=  seconds of each wait; empty: 3\n"
-         "  [URL] MaxTime=  seconds the whole run may take, retries included\n"
-         "  [URL] Retries=  further tries after a failure another try may mend\n"
-         "  [URL] RetryWait= seconds before the first retry (doubled after each);\n"
-         "                  empty: 1\n"
-         "  [URL] Follow=   redirects to follow, up to 50 (301-303 as a GET, 307 and\n"
-         "                  308 as sent); empty: none\n"
-         "  [URL] User=, Password=  HTTP Basic credentials\n"
-         "  [URL] Body=     with Method=POST: a file sent whole as the body\n"
-         "  [URL] Type=     the Body's Content-Type\n"
-         "  [URL] Proxy=    the HTTP proxy: host:port or http://host:port, with\n"
-         "                  user:password@ before the host; none: never a proxy;\n"
-         "                  empty: http_proxy, https_proxy/HTTPS_PROXY and\n"
-         "                  no_proxy/NO_PROXY from the environment\n"
-         "  [Headers] 1=, 2=  request header lines, Name: value; ${NAME} in a value\n"
-         "                  or Password takes the environment variable NAME\n"
-         "  [Vars] 1=, 2=   form variables, name=value\n"
-         "  [Files] 1=, 2=  files to upload (with Method=POST); N.Field=, N.Name=,\n"
-         "                  N.Type= name file N's part, file name and type\n"
-         "\n"
-         "Exit status:\n"
-         "  0   the job did what it was asked (an HTTP error answer included,\n"
-         "      unless FailOn reaches it)\n"
-         "  2   a setting's value is not what its key takes, or --check found something\n"
-         "  22  the answer's status reached FailOn\n"
-         "  47  more redirects than Follow allows, or a loop of them\n"
-         "  48  a redirect refused (its Location, or HTTPS down to HTTP)\n"
-         "  53  the settings file or an upload file does not exist\n"
-         "  57  the connection could not be opened or failed\n"
-         "  24  time-out (Timeout without progress, or MaxTime reached)\n"
-         "  62  the server closed early, or an upload file changed while it was sent\n"
-         "  61  disk full; 70 access denied; 76 path not found; other: see the manual\n"
-         "\n"
-         "Manual: man ravelok. README: PREFIX/share/doc/ravelok/README.md\n"
+         "Manual: man ravelok. Guide: PREFIX/share/doc/ravelok/docs/guide.md\n"
          "(beside ravelok.exe on Windows).\n";
 }
 

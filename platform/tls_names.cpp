@@ -3,22 +3,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/ascii.h"
+
 namespace {
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-bool is_letter_or_digit(char c) {
-  return is_digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-
-int hex_value(char c) {
-  if (is_digit(c)) return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+bool is_letter_or_digit(char c) { return is_ascii_digit(c) || is_ascii_letter(c); }
 
 // Four decimal parts of 0 to 255, no leading zeros, nothing else.
 bool parse_ipv4(const std::string& text, std::string& bytes) {
@@ -31,7 +20,7 @@ bool parse_ipv4(const std::string& text, std::string& bytes) {
     }
     const std::size_t start = at;
     int value = 0;
-    while (at < text.size() && is_digit(text[at]) && at - start < 3) {
+    while (at < text.size() && is_ascii_digit(text[at]) && at - start < 3) {
       value = value * 10 + (text[at] - '0');
       ++at;
     }
@@ -75,8 +64,8 @@ bool parse_ipv6(const std::string& text, std::string& bytes) {
     }
     int value = 0;
     std::size_t digits = 0;
-    while (at < text.size() && hex_value(text[at]) >= 0 && digits < 4) {
-      value = value * 16 + hex_value(text[at]);
+    while (at < text.size() && hex_digit_value(text[at]) >= 0 && digits < 4) {
+      value = value * 16 + hex_digit_value(text[at]);
       ++at;
       ++digits;
     }
@@ -112,7 +101,7 @@ bool parse_ipv6(const std::string& text, std::string& bytes) {
 bool equal_in_any_case(const std::string& a, std::size_t a_at, const std::string& b,
                        std::size_t b_at, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
-    if (lower(a[a_at + i]) != lower(b[b_at + i])) return false;
+    if (ascii_lower(a[a_at + i]) != ascii_lower(b[b_at + i])) return false;
   }
   return true;
 }
@@ -152,7 +141,7 @@ bool looks_like_an_address(const std::string& host) {
     // and a zone after "%" ("fe80::1%eth0"). "localhost:8080" is none.
     const std::string address = host.substr(0, host.find('%'));
     for (char c : address) {
-      if (hex_value(c) < 0 && c != ':' && c != '.') return false;
+      if (hex_digit_value(c) < 0 && c != ':' && c != '.') return false;
     }
     return true;
   }
@@ -163,12 +152,12 @@ bool looks_like_an_address(const std::string& host) {
   if (last.size() > 2 && last[0] == '0' && (last[1] == 'x' || last[1] == 'X')) {
     from = 2;
     for (std::size_t i = from; i < last.size(); ++i) {
-      if (hex_value(last[i]) < 0) return false;
+      if (hex_digit_value(last[i]) < 0) return false;
     }
     return true;
   }
   for (char c : last) {
-    if (!is_digit(c)) return false;
+    if (!is_ascii_digit(c)) return false;
   }
   return true;
 }

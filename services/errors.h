@@ -50,7 +50,46 @@ struct Failure {
 // data, a refused name or number).
 std::string failure_reason(ErrorNumber number);
 
-// A few words for an error number ("file not found", "time-out").
+// An exit status the program can end with: the error number of the run's
+// first failure, or 0.
+struct ExitStatus {
+  ErrorNumber number;
+  const char* meaning;  // a few words, as the failure line gives them
+  const char* when;     // when it arises, for --help; empty for the rare ones the manual tells
+};
+
+inline constexpr ExitStatus kExitStatuses[] = {
+    {kErrNone, "success",
+     "the job did what it was asked (an HTTP error answer included, unless FailOn reaches it)"},
+    {kErrSettings, "bad settings",
+     "a setting's value is not what its key takes, or --check found something"},
+    {kErrNoMemory, "no memory", ""},
+    {kErrErrorAnswer, "error answer", "the answer's status reached FailOn"},
+    {kErrTimedOut, "time-out", "time-out (Timeout without progress, or MaxTime reached)"},
+    {kErrTooManyRedirects, "too many redirects", "more redirects than Follow allows, or a loop of them"},
+    {kErrRedirectRefused, "redirect refused", "a redirect refused (its Location, or HTTPS down to HTTP)"},
+    {kErrBadHandle, "bad file handle", ""},
+    {kErrNotOpen, "bad file number", ""},
+    {kErrNotFound, "file not found", "the settings file or an upload file does not exist"},
+    {kErrWrongKind, "wrong kind of file", ""},
+    {kErrAlreadyOpen, "file already open", ""},
+    {kErrSocket, "network failure", "the connection could not be opened or failed"},
+    {kErrDiskFull, "disk full", "disk full"},
+    {kErrEndOfFile, "end of data",
+     "the server closed early, or an upload file changed while it was sent"},
+    {kErrBadName, "bad file name", ""},
+    {kErrTooManyFiles, "too many open files", ""},
+    {kErrNoDevice, "no device", ""},
+    {kErrAccessDenied, "access denied", "access denied"},
+    {kErrNotReady, "device not ready", ""},
+    {kErrMedia, "media error", ""},
+    {kErrOtherDevice, "other device", ""},
+    {kErrSystem, "other system error", ""},
+    {kErrPathNotFound, "path not found", "path not found"},
+};
+
+// A few words for an error number ("file not found", "time-out"); "error"
+// for a number that is no exit status.
 std::string error_meaning(ErrorNumber number);
 
 // Fills record unless it already holds a failure; a number of 0 records

@@ -1,7 +1,7 @@
 #include "services/files.h"
 
 #include "platform/platform.h"
-#include "services/numbers.h"
+#include "services/number_table.h"
 
 namespace {
 

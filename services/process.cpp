@@ -2,7 +2,7 @@
 
 #include "services/console.h"
 #include "platform/environment.h"
-#include "services/numbers.h"
+#include "services/number_table.h"
 #include "platform/platform.h"
 #include "services/random.h"
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <new>
 
-#include "services/numbers.h"
+#include "services/number_table.h"
 
 namespace {
 
@@ -39,9 +39,8 @@ std::uint32_t take_held(TcpConnection& connection, std::uint32_t wanted, std::st
 }  // namespace
 
 void tcp_open(ErrorNumber& error_code, std::int16_t number, const std::string& host,
-              std::int32_t port, std::uint32_t timeout_ms, std::uint64_t deadline_ms,
-              const std::string& service) {
-  if (timeout_ms == 0) timeout_ms = kNoTimeout;
+              std::int32_t port, const WaitLimits& limits, const std::string& service) {
+  const std::uint32_t timeout_ms = limits.wait_ms == 0 ? kNoTimeout : limits.wait_ms;
   NumberEntry* entry = enter_number(error_code, number, NumberKind::tcp, kNoFile);
   if (entry == nullptr) return;
 
@@ -58,7 +57,7 @@ void tcp_open(ErrorNumber& error_code, std::int16_t number, const std::string& h
   }
   connection->number = number;
   connection->timeout_ms = timeout_ms;
-  connection->deadline_ms = deadline_ms;
+  connection->deadline_ms = limits.deadline_ms;
 
   // Every failure below is recorded in step_error first, so the number is
   // free again before the caller learns of it.
@@ -73,7 +72,7 @@ void tcp_open(ErrorNumber& error_code, std::int16_t number, const std::string& h
   // The host is used whole: a cut name would be another host.
   if (step_error == 0) {
     connection->socket =
-        platform_tcp_connect(step_error, host, connection->remote_port, timeout_ms, deadline_ms);
+        platform_tcp_connect(step_error, host, connection->remote_port, timeout_ms, limits.deadline_ms);
   }
   if (step_error != 0) {
     remove_number(number);

@@ -35,17 +35,21 @@ struct TcpConnection {
 
 inline constexpr std::uint32_t kReceiveBufferSize = 65536;
 
-// Opens a connection under number to host and port with the given time-out
-// (0 means practically unbounded) and, when deadline_ms is not 0, no wait
-// past that monotonic time. Connecting is bounded by both: every address the
+// How long a connection may wait.
+struct WaitLimits {
+  std::uint32_t wait_ms = 3000;   // each wait, connecting included; 0: practically none
+  std::uint64_t deadline_ms = 0;  // no wait lasts past this monotonic time; 0: no such bound
+};
+
+// Opens a connection under number to host and port with the time-out and
+// deadline of limits. Connecting is bounded by both: every address the
 // name gives, tried in turn, within one time-out from the end of the lookup
 // (platform_tcp_connect); so is every later wait. A negative port looks
 // service up instead. The host is used whole, never cut. Fails with 52
 // (negative number), 55 (number open), 7, 24 (out of time), 57 or 70; a
 // failed open leaves the number free.
 void tcp_open(ErrorNumber& error_code, std::int16_t number, const std::string& host,
-              std::int32_t port, std::uint32_t timeout_ms, std::uint64_t deadline_ms,
-              const std::string& service);
+              std::int32_t port, const WaitLimits& limits, const std::string& service);
 
 // Makes the open connection a TLS one: the handshake and the checks of the
 // server's certificate (against roots, DER certificates, or the system's

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <limits>
 
+#include "platform/ascii.h"
+
 namespace {
 
 // Digits kept in the 64-bit mantissa; 19 cover every 64-bit integer.
@@ -17,18 +19,9 @@ constexpr std::int64_t kExponentCap = 9999;
 constexpr std::int64_t kHugePower = 5000;
 constexpr std::int64_t kTinyPower = 5000 + 40;
 
-bool is_decimal_digit(char byte) { return byte >= '0' && byte <= '9'; }
-
 // The value of byte as a digit of base, or -1.
 int digit_value(char byte, int base) {
-  int value = -1;
-  if (byte >= '0' && byte <= '9') {
-    value = byte - '0';
-  } else if (byte >= 'A' && byte <= 'F') {
-    value = byte - 'A' + 10;
-  } else if (byte >= 'a' && byte <= 'f') {
-    value = byte - 'a' + 10;
-  }
+  const int value = hex_digit_value(byte);
   return value < base ? value : -1;
 }
 
@@ -77,7 +70,7 @@ long double decimal_number(const std::string& text, std::size_t at) {
   bool dropped_non_zero = false;
   std::int64_t scale = 0;  // power of ten that the mantissa stands for
 
-  for (; at < text.size() && is_decimal_digit(text[at]); ++at) {
+  for (; at < text.size() && is_ascii_digit(text[at]); ++at) {
     int digit = text[at] - '0';
     if (mantissa == 0 && digit == 0) continue;
     if (kept < kMantissaDigits) {
@@ -89,7 +82,7 @@ long double decimal_number(const std::string& text, std::size_t at) {
     }
   }
   if (at < text.size() && text[at] == '.') {
-    for (++at; at < text.size() && is_decimal_digit(text[at]); ++at) {
+    for (++at; at < text.size() && is_ascii_digit(text[at]); ++at) {
       int digit = text[at] - '0';
       if (mantissa == 0 && digit == 0) {
         --scale;
@@ -112,7 +105,7 @@ long double decimal_number(const std::string& text, std::size_t at) {
       exponent_negative = text[at] == '-';
       ++at;
     }
-    for (; at < text.size() && is_decimal_digit(text[at]); ++at) {
+    for (; at < text.size() && is_ascii_digit(text[at]); ++at) {
       exponent = exponent * 10 + (text[at] - '0');
       if (exponent > kExponentCap) exponent = kExponentCap;
     }
@@ -207,16 +200,10 @@ std::string upper_case(const std::string& text) {
 }
 
 bool plain_number(const std::string& text, std::int64_t high, std::int64_t& value) {
-  const std::size_t first = text.find_first_not_of(" \t");
-  if (first == std::string::npos) {
-    value = 0;
-    return true;
-  }
-  const std::size_t last = text.find_last_not_of(" \t");
   std::int64_t number = 0;
-  for (std::size_t at = first; at <= last; ++at) {
-    if (!is_decimal_digit(text[at])) return false;
-    number = number * 10 + (text[at] - '0');
+  for (char byte : trim_blanks(text)) {
+    if (!is_ascii_digit(byte)) return false;
+    number = number * 10 + (byte - '0');
     // Past high, more digits cannot bring it back.
     if (number > high) return false;
   }

@@ -2,37 +2,9 @@
 #pragma once
 
 #include <cstddef>
-#include <iterator>
 #include <string>
 
 #include "services/bytes.h"
-
-// The [URL] keys a run reads.
-inline constexpr const char* kUrlKeys[] = {
-    "Site",    "Port",       "Page",    "Method",  "Save",    "Show",      "CAFile",
-    "FailOn",  "SaveHeader", "Timeout", "MaxTime", "Retries", "RetryWait",
-    "User",    "Password",   "Body",    "Type",    "Proxy",     "Follow",
-};
-
-// The keys beside upload file N in [Files]: "N.Field", "N.Name", "N.Type".
-inline constexpr const char* kPartKeys[] = {"Field", "Name", "Type"};
-
-// A section a run reads, with its keys: named ones, or none named for a list
-// (the keys 1, 2, 3, ... that read_setting_list reads).
-struct KnownSection {
-  const char* name;
-  const char* const* keys;
-  std::size_t key_count;  // 0: a list
-};
-
-// Every section and key a run reads; the settings check takes any other
-// name as one the author did not mean.
-inline constexpr KnownSection kKnownSections[] = {
-    {"URL", kUrlKeys, std::size(kUrlKeys)},
-    {"Vars", nullptr, 0},
-    {"Files", nullptr, 0},
-    {"Headers", nullptr, 0},
-};
 
 // A list holds at most this many entries (its index is a signed 16-bit
 // counter).

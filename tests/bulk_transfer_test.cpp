@@ -12,7 +12,7 @@
 #include "job/save.h"
 #include "platform/platform.h"
 #include "services/files.h"
-#include "services/numbers.h"
+#include "services/number_table.h"
 #include "services/tcp.h"
 #include "support/fixtures.h"
 #include "support/scripted_server.h"
@@ -84,7 +84,7 @@ TEST_F(SendFile, ExactBytesFromAnyOffset) {
     ASSERT_TRUE(server.ok()) << server.failure();
     ErrorNumber error_code = 0;
     std::int16_t number = next_free_number();
-    tcp_open(error_code, number, "127.0.0.1", server.port(), 3000, 0, "");
+    tcp_open(error_code, number, "127.0.0.1", server.port(), {3000, 0}, "");
     tcp_send_file(error_code, number, file, c.offset, c.size);
     EXPECT_EQ(error_code, 0);
     // The socket never waits by itself: every wait is a bounded one.
@@ -106,7 +106,7 @@ TEST_F(SendFile, FileShorterThanAskedFailsWith62AfterItsBytes) {
   ASSERT_TRUE(server.ok()) << server.failure();
   ErrorNumber error_code = 0;
   std::int16_t number = next_free_number();
-  tcp_open(error_code, number, "127.0.0.1", server.port(), 3000, 0, "");
+  tcp_open(error_code, number, "127.0.0.1", server.port(), {3000, 0}, "");
   tcp_send_file(error_code, number, file, 100, 10000);
   EXPECT_EQ(error_code, 62);
   tcp_close(error_code, number);
@@ -131,7 +131,7 @@ TEST_F(SendFile, PeerThatNeverReadsTimesOut) {
 
   ErrorNumber error_code = 0;
   std::int16_t number = next_free_number();
-  tcp_open(error_code, number, "127.0.0.1", ntohs(address.sin_port), 300, 0, "");
+  tcp_open(error_code, number, "127.0.0.1", ntohs(address.sin_port), {300, 0}, "");
   ASSERT_EQ(error_code, 0);
   std::uint64_t started = platform_monotonic_milliseconds();
   tcp_send_file(error_code, number, file, 0, 32u << 20);

@@ -9,7 +9,7 @@
 #include <filesystem>
 
 #include "platform/platform.h"
-#include "services/numbers.h"
+#include "services/number_table.h"
 #include "support/fixtures.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // The job run's settings, names and decisions, and runs of the binary that
 // end before the network.
-#include "job/job_run.h"
+#include "job/job_settings.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -288,7 +288,7 @@ TEST(JobRunProcess, HelpAndVersionUnlessADirectoryBearsTheName) {
       EXPECT_NE(run.output.find("[Files] 1="), std::string::npos);
       EXPECT_NE(run.output.find("man ravelok"), std::string::npos);
       EXPECT_NE(run.output.find("ravelok --check | -c [DIRECTORY]"), std::string::npos);
-      EXPECT_NE(run.output.find("up after 3 s"), std::string::npos);
+      EXPECT_NE(run.output.find("up after Timeout seconds"), std::string::npos);
     } else if (c.output == "missing") {
       EXPECT_TRUE(is_missing_settings_line(run.output)) << run.output;
     } else {

@@ -7,7 +7,7 @@
 #include "exchange/request.h"
 #include "exchange/request_internal.h"
 #include "services/files.h"
-#include "services/numbers.h"
+#include "services/number_table.h"
 #include "services/tcp.h"
 #include "support/request_fixture.h"
 #include "support/scripted_server.h"
@@ -16,6 +16,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using request_test::file_part;
+using request_test::request_of;
 using request_test::RequestFixture;
 using request_test::value_part;
 
@@ -33,14 +34,16 @@ class Send : public RequestFixture {
     if (!server.ok()) return "no listener";
     port = server.port();
     Failure failure;
-    PreparedRequest request = prepare_request_at(failure, page, method, vars, files, kNoon);
+    HttpRequest wanted = request_of(page, method, vars, files);
+    wanted.host = ipv6 ? "::1" : "127.0.0.1";
+    wanted.port = port;
+    PreparedRequest request = prepare_request_at(failure, wanted, kNoon);
     std::int16_t number = next_free_number();
-    const std::string site = ipv6 ? "::1" : "127.0.0.1";
     error_code = failure.number;
-    tcp_open(error_code, number, site, port, 3000, 0, std::string());
+    tcp_open(error_code, number, wanted.host, port, {3000, 0}, std::string());
     if (error_code == 0) {
       Failure changed;
-      send_request(failure, changed, number, site, port, 80, page, method, files, request, site);
+      send_request(failure, changed, number, wanted, request, wanted.host);
       error_code = failure.number;
     }
     ErrorNumber ignored = 0;
@@ -173,7 +176,8 @@ TEST_F(Send, FilesChangedAfterCountingGoOutAsCounted) {
     ScriptedServer server({.when = AnswerWhen::never});
     ASSERT_TRUE(server.ok()) << server.failure();
     Failure failure;
-    PreparedRequest request = prepare_request_at(failure, "/", "POST", {}, {dir.file("f")}, kNoon);
+    const HttpRequest wanted = request_of("/", "POST", {}, {dir.file("f")});
+    PreparedRequest request = prepare_request_at(failure, wanted, kNoon);
     ASSERT_EQ(failure.number, 0);
     if (c.now != "0123456789") {
       // Another time of last write, however coarse the file system's clock.
@@ -182,11 +186,10 @@ TEST_F(Send, FilesChangedAfterCountingGoOutAsCounted) {
     }
     ErrorNumber error = 0;
     std::int16_t number = next_free_number();
-    tcp_open(error, number, "127.0.0.1", server.port(), 3000, 0, std::string());
+    tcp_open(error, number, "127.0.0.1", server.port(), {3000, 0}, std::string());
     ASSERT_EQ(error, 0);
     Failure changed;
-    EXPECT_EQ(send_request(failure, changed, number, "127.0.0.1", server.port(), 80, "/", "POST",
-                           {dir.file("f")}, request, "here"), c.outcome);
+    EXPECT_EQ(send_request(failure, changed, number, wanted, request, "here"), c.outcome);
     const Failure& noted = c.outcome == SendOutcome::abandoned ? failure : changed;
     EXPECT_EQ(noted.number, c.reason.empty() ? 0 : 62);
     EXPECT_NE(noted.reason.find(c.reason), std::string::npos) << noted.reason;

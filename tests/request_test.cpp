@@ -12,7 +12,7 @@
 #include <iterator>
 
 #include "platform/environment.h"
-#include "services/numbers.h"
+#include "services/number_table.h"
 #include "services/random.h"
 #include "support/request_fixture.h"
 
@@ -22,6 +22,7 @@ namespace fs = std::filesystem;
 using request_test::body_parts;
 using request_test::file_part;
 using request_test::first_draws;
+using request_test::request_of;
 using request_test::RequestFixture;
 using request_test::value_part;
 
@@ -39,7 +40,7 @@ TEST(RequestKind, OnlyExactPostPosts) {
       {"post", {}, RequestKind::get},
       {"POST ", {}, RequestKind::get},
   };
-  for (const Case& c : cases) EXPECT_EQ(request_kind(c.method, c.files), c.kind) << c.method;
+  for (const Case& c : cases) EXPECT_EQ(request_kind(request_of("/", c.method, {}, c.files)), c.kind) << c.method;
 }
 
 TEST(RequestLine, TargetsAndEscapes) {
@@ -62,10 +63,12 @@ TEST(RequestLine, TargetsAndEscapes) {
       {RequestKind::form_post, std::string("/\0\x1F\x20\x21", 5), "", "POST /%00%1F%20! HTTP/1.0"},
       {RequestKind::get, "/caf\xE9%41\"<>", "", "GET /caf\xE9%41\"<>? HTTP/1.0"},
   };
-  for (const Case& c : cases) EXPECT_EQ(request_line(c.kind, c.page, c.form), c.line) << c.line;
+  for (const Case& c : cases) {
+    EXPECT_EQ(request_line(c.kind, request_target(c.kind, c.page, c.form)), c.line) << c.line;
+  }
   // Through a proxy the target is the whole URL, the path as above.
-  EXPECT_EQ(request_line(RequestKind::get, "/s?k=v", "a=1", false, "http://h:8080"), "GET http://h:8080/s?k=v&a=1 HTTP/1.0");
-  EXPECT_EQ(request_line(RequestKind::form_post, "a b", "a=1", false, "http://[::1]"), "POST http://[::1]/a%20b HTTP/1.0");
+  EXPECT_EQ(request_line(RequestKind::get, "/s?k=v&a=1", "http://h:8080"), "GET http://h:8080/s?k=v&a=1 HTTP/1.0");
+  EXPECT_EQ(request_line(RequestKind::form_post, "a b", "http://[::1]"), "POST http://[::1]/a%20b HTTP/1.0");
 }
 
 TEST(HostHeader, SiteAndPort) {
@@ -99,7 +102,7 @@ TEST_F(Prepare, GetAndFormPostBuildTheFormStringOnly) {
   };
   for (const Case& c : cases) {
     Failure failure;
-    PreparedRequest request = prepare_request_at(failure, "/p", c.method, c.vars, c.files, kNoon);
+    PreparedRequest request = prepare_request_at(failure, request_of("/p", c.method, c.vars, c.files), kNoon);
     EXPECT_EQ(failure.number, 0) << c.method;
     EXPECT_EQ(request.form_string, c.form) << c.method;
     EXPECT_EQ(request.boundary, "");
@@ -120,7 +123,7 @@ TEST_F(Prepare, UploadBodyByteForByte) {
   auto [boundary, number] = first_draws(kNoon);
 
   Failure failure;
-  PreparedRequest request = prepare_request_at(failure, "/up", "POST", vars, files, kNoon);
+  PreparedRequest request = prepare_request_at(failure, request_of("/up", "POST", vars, files), kNoon);
   EXPECT_EQ(failure.number, 0);
   EXPECT_EQ(request.form_string, "");
   EXPECT_EQ(request.boundary, boundary);
@@ -155,7 +158,7 @@ TEST_F(Prepare, FilesAroundThePieceSizeAndNoVariables) {
     write_file(dir.file("second"), "2");
     Failure failure;
     PreparedRequest request =
-        prepare_request_at(failure, "/", "POST", {}, {dir.file("data"), dir.file("second")}, kNoon);
+        prepare_request_at(failure, request_of("/", "POST", {}, {dir.file("data"), dir.file("second")}), kNoon);
     EXPECT_EQ(failure.number, 0) << size;
     EXPECT_EQ(body_parts(request),
               file_part(request.boundary, 1, dir.file("data"), content) +
@@ -171,7 +174,7 @@ TEST_F(Prepare, QuotesAndLineEndsInNamesAreEscaped) {
   write_file(odd, "x");
   const StringList vars = {"q\"\r\nx=raw \"value\"\r\nline"};
   Failure failure;
-  PreparedRequest request = prepare_request_at(failure, "/", "POST", vars, {odd}, kNoon);
+  PreparedRequest request = prepare_request_at(failure, request_of("/", "POST", vars, {odd}), kNoon);
   EXPECT_EQ(failure.number, 0);
   const std::string& b = request.boundary;
   EXPECT_EQ(body_parts(request),
@@ -191,7 +194,7 @@ TEST_F(Prepare, BodyFileLiesInsideTempOwnerOnly) {
     set_temp(value);
     auto [boundary, number] = first_draws(kNoon);
     Failure failure;
-    PreparedRequest request = prepare_request_at(failure, "/", "POST", {}, {staged}, kNoon);
+    PreparedRequest request = prepare_request_at(failure, request_of("/", "POST", {}, {staged}), kNoon);
     EXPECT_EQ(failure.number, 0);
     EXPECT_EQ(request.body_file_name, temp.path + "/" + number + ".TMP") << value;
     // Made under that name, which it gives up at once: nothing to open,
@@ -207,14 +210,14 @@ TEST_F(Prepare, BodyFileLiesInsideTempOwnerOnly) {
   }
   // The same time of day gives the same boundary and name.
   Failure failure;
-  PreparedRequest first = prepare_request_at(failure, "/", "POST", {}, {staged}, kNoon);
+  PreparedRequest first = prepare_request_at(failure, request_of("/", "POST", {}, {staged}), kNoon);
   std::string name = first.body_file_name;
   discard_prepared_request(first);
-  PreparedRequest second = prepare_request_at(failure, "/", "POST", {}, {staged}, kNoon);
+  PreparedRequest second = prepare_request_at(failure, request_of("/", "POST", {}, {staged}), kNoon);
   EXPECT_EQ(second.body_file_name, name);
   EXPECT_EQ(second.boundary, first.boundary);
   discard_prepared_request(second);
-  PreparedRequest other = prepare_request_at(failure, "/", "POST", {}, {staged}, kNoon + 7);
+  PreparedRequest other = prepare_request_at(failure, request_of("/", "POST", {}, {staged}), kNoon + 7);
   EXPECT_NE(other.boundary, first.boundary);
   discard_prepared_request(other);
   EXPECT_EQ(failure.number, 0);
@@ -234,7 +237,7 @@ TEST_F(Prepare, ATakenNameIsLeftAloneAndAnotherDrawn) {
       write_file(drawn, "someone else's");
     }
     Failure failure;
-    PreparedRequest request = prepare_request_at(failure, "/", "POST", {}, {staged}, kNoon);
+    PreparedRequest request = prepare_request_at(failure, request_of("/", "POST", {}, {staged}), kNoon);
     EXPECT_EQ(failure.number, 0);
     EXPECT_EQ(request.boundary, boundary);  // the boundary stays
     EXPECT_EQ(request.body_file_name, next_name);
@@ -266,7 +269,7 @@ TEST_F(Prepare, DelimiterInTheDataDrawsANewBoundary) {
   write_file(dir.file("g"), "plain");
   for (const Case& c : cases) {
     Failure failure;
-    PreparedRequest request = prepare_request_at(failure, "/", "POST", c.vars, c.files, kNoon);
+    PreparedRequest request = prepare_request_at(failure, request_of("/", "POST", c.vars, c.files), kNoon);
     EXPECT_EQ(failure.number, 0);
     // The draws keep their order, a name after each boundary even when no
     // file is made: boundary, name, boundary.
@@ -304,7 +307,7 @@ TEST_F(Prepare, DelimiterAcrossCopyPiecesIsFound) {
     write_file(dir.file("f"), content);
     Failure failure;
     PreparedRequest request =
-        prepare_request_at(failure, "/", "POST", {}, {dir.file("f")}, kNoon);
+        prepare_request_at(failure, request_of("/", "POST", {}, {dir.file("f")}), kNoon);
     EXPECT_EQ(failure.number, 0);
     EXPECT_EQ(request.boundary != first, c.whole);
     EXPECT_TRUE(body_parts(request) ==
@@ -327,7 +330,7 @@ TEST_F(Prepare, UnreadableUploadFilesAreRecordedNotCreated) {
   if (geteuid() != 0) cases.push_back({dir.file("locked"), 70});
   for (const Case& c : cases) {
     Failure failure;
-    PreparedRequest request = prepare_request_at(failure, "/", "POST", {"a=1"}, {c.name}, kNoon);
+    PreparedRequest request = prepare_request_at(failure, request_of("/", "POST", {"a=1"}, {c.name}), kNoon);
     EXPECT_EQ(failure.number, c.error) << c.name;
     EXPECT_EQ(failure.step, Step::upload_file);
     EXPECT_EQ(failure.object, c.name);
@@ -349,7 +352,7 @@ TEST_F(Prepare, SourcesWithoutASizeAreStagedWhole) {
   write_file(dir.file("f"), "data");
   const StringList files = {dir.file("fifo"), "/dev/null", "/proc/version", dir.file("f")};
   Failure failure;
-  PreparedRequest request = prepare_request_at(failure, "/", "POST", {}, files, kNoon);
+  PreparedRequest request = prepare_request_at(failure, request_of("/", "POST", {}, files), kNoon);
   EXPECT_EQ(failure.number, 0);
   EXPECT_EQ(body_parts(request),
             file_part(request.boundary, 1, dir.file("fifo"), "") + file_part(request.boundary, 2, "/dev/null", "") +
@@ -361,7 +364,7 @@ TEST_F(Prepare, SourcesWithoutASizeAreStagedWhole) {
   expect_no_open_numbers();
 
   // Opening /dev/ptmx makes a new terminal.
-  request = prepare_request_at(failure, "/", "POST", {}, {dir.file("f"), "/dev/ptmx"}, kNoon);
+  request = prepare_request_at(failure, request_of("/", "POST", {}, {dir.file("f"), "/dev/ptmx"}), kNoon);
   EXPECT_EQ(failure.number, 68);
   EXPECT_EQ(failure.index, 2);
   EXPECT_EQ(failure.reason, "a terminal, which a job never reads");
@@ -373,11 +376,11 @@ TEST_F(Prepare, TempIsNeededOnlyForStaging) {
   write_file(dir.file("f"), "data");
   set_temp(temp.path + "/gone");
   Failure failure;
-  PreparedRequest request = prepare_request_at(failure, "/", "POST", {}, {dir.file("f")}, kNoon);
+  PreparedRequest request = prepare_request_at(failure, request_of("/", "POST", {}, {dir.file("f")}), kNoon);
   EXPECT_EQ(failure.number, 0);
   EXPECT_EQ(body_parts(request), file_part(request.boundary, 1, dir.file("f"), "data"));
   discard_prepared_request(request);
-  request = prepare_request_at(failure, "/", "POST", {}, {dir.file("f"), "/proc/version"}, kNoon);
+  request = prepare_request_at(failure, request_of("/", "POST", {}, {dir.file("f"), "/proc/version"}), kNoon);
   EXPECT_EQ(failure.number, 76);
   EXPECT_EQ(failure.step, Step::body_file);
   EXPECT_EQ(request.body_file, -1);

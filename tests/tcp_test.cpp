@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "services/numbers.h"
+#include "services/number_table.h"
 #include "services/tcp.h"
 #include "support/scripted_server.h"
 
@@ -82,7 +82,7 @@ class TcpTest : public ::testing::Test {
   std::int16_t open(ErrorNumber& error_code, const std::string& host, std::int32_t port,
                     std::uint32_t timeout_ms = kShortTimeout) {
     std::int16_t number = next_free_number();
-    tcp_open(error_code, number, host, port, timeout_ms, 0, "");
+    tcp_open(error_code, number, host, port, {timeout_ms, 0}, "");
     return number;
   }
 
@@ -168,7 +168,7 @@ TEST_F(TcpTest, FailedOpensLeaveTheNumberFree) {
   };
   for (const Case& c : cases) {
     ErrorNumber error_code = 0;
-    tcp_open(error_code, c.number, "127.0.0.1", c.port, kShortTimeout, 0, "");
+    tcp_open(error_code, c.number, "127.0.0.1", c.port, {kShortTimeout, 0}, "");
     EXPECT_EQ(error_code, c.expected) << c.what;
     EXPECT_EQ(find_number(c.number), nullptr) << c.what;
   }
@@ -181,7 +181,7 @@ TEST_F(TcpTest, OpeningAnOpenNumberFailsAndKeepsTheConnection) {
   ASSERT_TRUE(first.ok() && second.ok());
   std::int16_t number = open_to(first);
   ErrorNumber error_code = 0;
-  tcp_open(error_code, number, "127.0.0.1", second.port(), kShortTimeout, 0, "");
+  tcp_open(error_code, number, "127.0.0.1", second.port(), {kShortTimeout, 0}, "");
   EXPECT_EQ(error_code, 55);
   error_code = 0;
   EXPECT_EQ(tcp_receive(error_code, number, 4096), "first");
@@ -249,8 +249,8 @@ TEST_F(TcpTest, SilentServerTimesOutOnce) {
     ASSERT_TRUE(server.ok());
     ErrorNumber error_code = 0;
     std::int16_t number = next_free_number();
-    tcp_open(error_code, number, "127.0.0.1", server.port(), c.timeout,
-             c.deadline_in == 0 ? 0 : now_ms() + c.deadline_in, "");
+    tcp_open(error_code, number, "127.0.0.1", server.port(),
+             {c.timeout, c.deadline_in == 0 ? 0 : now_ms() + c.deadline_in}, "");
     ASSERT_EQ(error_code, 0);
     std::uint64_t started = now_ms();
     EXPECT_EQ(tcp_receive(error_code, number, 4096), "");

@@ -11,16 +11,30 @@
 #include <string>
 #include <utility>
 
+#include "exchange/form.h"
 #include "exchange/request.h"
 #include "services/bytes.h"
 #include "services/files.h"
 #include "platform/environment.h"
 #include "platform/platform.h"
-#include "services/numbers.h"
+#include "services/number_table.h"
 #include "services/random.h"
 #include "support/fixtures.h"
 
 namespace request_test {
+
+// The request a job with these settings makes to 127.0.0.1 port 80.
+inline HttpRequest request_of(const std::string& page, const std::string& method, const StringList& vars,
+                              const StringList& files, const RequestOptions& options = RequestOptions()) {
+  HttpRequest request;
+  request.method = method;
+  request.host = "127.0.0.1";
+  request.vars = vars;
+  request.files = files;
+  request.options = options;
+  request.target = request_target(request_kind(request), page, form_string(vars));
+  return request;
+}
 
 // The boundary and the file-name number that an upload prepared at the given
 // time of day draws first.

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "services/numbers.h"
+#include "services/number_table.h"
 #include "services/tcp.h"
 
 namespace {
@@ -141,7 +141,7 @@ TEST_F(Win32Tcp, SendsExactBytesAndTakesAShortBurstAtOnce) {
   ASSERT_TRUE(server.ok());
   ErrorNumber error_code = 0;
   std::int16_t number = next_free_number();
-  tcp_open(error_code, number, "127.0.0.1", server.port(), 3000, 0, "");
+  tcp_open(error_code, number, "127.0.0.1", server.port(), {3000, 0}, "");
   ASSERT_EQ(error_code, 0);
   tcp_send(error_code, number, "ab\0c"s);
   tcp_send_line(error_code, number, "de");
@@ -162,7 +162,7 @@ TEST_F(Win32Tcp, BurstThenCloseComesInRequestedPieces) {
   ASSERT_TRUE(server.ok());
   ErrorNumber error_code = 0;
   std::int16_t number = next_free_number();
-  tcp_open(error_code, number, "127.0.0.1", server.port(), 3000, 0, "");
+  tcp_open(error_code, number, "127.0.0.1", server.port(), {3000, 0}, "");
   ASSERT_EQ(error_code, 0);
   // Let the whole burst and the close arrive before the first receive.
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -183,7 +183,7 @@ TEST_F(Win32Tcp, SilentServerTimesOutOnce) {
   ASSERT_TRUE(server.ok());
   ErrorNumber error_code = 0;
   std::int16_t number = next_free_number();
-  tcp_open(error_code, number, "127.0.0.1", server.port(), 300, 0, "");
+  tcp_open(error_code, number, "127.0.0.1", server.port(), {300, 0}, "");
   ASSERT_EQ(error_code, 0);
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(tcp_receive(error_code, number, 4096), "");
@@ -205,7 +205,7 @@ TEST_F(Win32Tcp, FailedOpensLeaveTheNumberFree) {
     // Let the probe's accept wait see a client and end.
     ErrorNumber ignored = 0;
     std::int16_t number = next_free_number();
-    tcp_open(ignored, number, "127.0.0.1", closed_port, 1000, 0, "");
+    tcp_open(ignored, number, "127.0.0.1", closed_port, {1000, 0}, "");
     tcp_close(ignored, number);
   }
   struct Case { const char* what; std::string host; std::int32_t port; std::string service; };
@@ -220,7 +220,7 @@ TEST_F(Win32Tcp, FailedOpensLeaveTheNumberFree) {
   for (const Case& c : cases) {
     ErrorNumber error_code = 0;
     std::int16_t number = next_free_number();
-    tcp_open(error_code, number, c.host, c.port, 1000, 0, c.service);
+    tcp_open(error_code, number, c.host, c.port, {1000, 0}, c.service);
     EXPECT_EQ(error_code, 57) << c.what;
     EXPECT_EQ(find_number(number), nullptr) << c.what;
   }
@@ -269,7 +269,7 @@ TEST_F(Win32Tcp, HostsByName) {
     ASSERT_TRUE(server.ok());
     ErrorNumber error_code = 0;
     std::int16_t number = next_free_number();
-    tcp_open(error_code, number, host, server.port(), 3000, 0, "");
+    tcp_open(error_code, number, host, server.port(), {3000, 0}, "");
     EXPECT_EQ(error_code, 0) << host;
     EXPECT_EQ(tcp_receive(error_code, number, 4096), "ok") << host;
     tcp_close(error_code, number);

@@ -1,4 +1,4 @@
-#include "services/numbers.h"
+#include "services/number_table.h"
 
 #include <map>
 
