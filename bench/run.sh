@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Measures ravelok side by side with curl and wget on loopback and writes the
-# figures to docs/benchmarks.md (README.md, "Benchmarks", tells the method).
+# figures to docs/benchmarks.md (docs/HACKING.md, "Benchmarks", tells the method).
 #
 #   bench/run.sh
 #

@@ -9,8 +9,8 @@
 # (fuzz/corpus/profile_text/ or settings*/) when it is there, and 300 files
 # of random shape (tests/tools/settings_corpus.py). tests/tools/profile_query.cpp
 # chooses the questions and leaves out those where Wine departs from Windows
-# and files that begin with a UTF-8 mark (README, "The differential check of
-# the settings readers", lists them with their sources).
+# and files that begin with a UTF-8 mark (docs/HACKING.md, "The differential
+# check of the settings readers", lists them with their sources).
 #
 # Expects scripts/test-windows.sh's environment: build/ (POSIX) and
 # build-win64/ built, WINEPREFIX ready, $RAVELOK_WINE the Wine loader.

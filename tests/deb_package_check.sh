@@ -52,10 +52,10 @@ rm -rf "$work/packages"
 deb=$(ls "$work/packages"/ravelok_*.deb 2>/dev/null | head -n 1)
 [ -n "$deb" ] || { echo "no .deb made"; exit 1; }
 
-# The files: the program, the manual page, the README and the examples.
+# The files: the program, the manual page, the README, the guide and the examples.
 contents=$(dpkg-deb -c "$deb" | awk '{print $NF}')
 for file in ./usr/bin/ravelok ./usr/share/man/man1/ravelok.1 ./usr/share/doc/ravelok/README.md \
-            ./usr/share/doc/ravelok/examples/get/RAVELOK.INI \
+            ./usr/share/doc/ravelok/docs/guide.md ./usr/share/doc/ravelok/examples/get/RAVELOK.INI \
             ./usr/share/doc/ravelok/examples/upload/RAVELOK.INI \
             ./usr/share/doc/ravelok/examples/upload/notes.txt \
             ./usr/share/doc/ravelok/examples/systemd/ravelok-upload.service \
