@@ -86,6 +86,10 @@ inline constexpr ExitStatus kExitStatuses[] = {
     {kErrOtherDevice, "other device", ""},
     {kErrSystem, "other system error", ""},
     {kErrPathNotFound, "path not found", "path not found"},
+    // Windows' own numbers for damaged memory blocks and a bad environment,
+    // which no run meets but a system in trouble; its words stay the
+    // generic ones.
+    {kErrMemoryDamaged, "error", ""},
 };
 
 // A few words for an error number ("file not found", "time-out"); "error"

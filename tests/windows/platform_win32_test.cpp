@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <string>
 
-#include "job/job_run.h"
+#include "job/job_settings.h"
 #include "platform/environment.h"
 #include "platform/platform.h"
 #include "platform/profile_text.h"
