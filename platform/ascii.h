@@ -27,8 +27,8 @@ std::string ascii_upper_text(std::string text);
 // True when a and b are equal, ignoring the case of ASCII letters only.
 bool equal_ignoring_ascii_case(const std::string& a, const std::string& b);
 
-inline bool is_ascii_digit(char byte) { return byte >= '0' && byte <= '9'; }
-inline bool is_ascii_letter(char byte) { return (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z'); }
+inline bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
+inline bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
 // The value of a hexadecimal digit in either letter case; -1 for any other byte.
 int hex_digit_value(char byte);
