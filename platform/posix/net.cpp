@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "platform/connect_time.h"
+#include "platform/peer_address.h"
 #include "platform/platform.h"
 #include "platform/posix/posix.h"
 
@@ -39,27 +40,27 @@ std::string system_name(const std::string& text) {
   return name.substr(0, name.find('\0'));
 }
 
-// Waits until the connect under way on fd has ended, at the latest at the
-// monotonic time end_ms (none with unbounded). Returns 0 once connected, the
-// errno value of a failed connect, or ETIMEDOUT with timed_out set when the
+// Waits until the connect under way on fd has ended, at the latest when
+// the walk's attempt must be over. Returns 0 once connected, the errno value
+// of a failed connect, or ETIMEDOUT with the walk's timed_out set when the
 // time ran out first. A signal does not stop the connect: the wait goes on
 // for the time that is left.
-int finish_connect(int fd, std::uint64_t end_ms, bool unbounded, bool& timed_out) {
+int finish_connect(int fd, ConnectWalk& walk) {
   struct pollfd entry;
   entry.fd = fd;
   entry.events = POLLOUT;
   for (;;) {
     int wait_ms = -1;
-    if (!unbounded) {
+    if (!walk.unbounded) {
       const std::uint64_t now = platform_monotonic_milliseconds();
-      const std::uint64_t left = now >= end_ms ? 0 : end_ms - now;
+      const std::uint64_t left = now >= walk.attempt_end_ms ? 0 : walk.attempt_end_ms - now;
       wait_ms = left > static_cast<std::uint64_t>(INT_MAX) ? INT_MAX : static_cast<int>(left);
     }
     entry.revents = 0;
     const int result = poll(&entry, 1, wait_ms);
     if (result > 0) break;
     if (result == 0 && wait_ms != INT_MAX) {
-      timed_out = true;
+      walk.timed_out = true;
       return ETIMEDOUT;
     }
     if (result < 0 && errno != EINTR) return errno;
@@ -71,11 +72,18 @@ int finish_connect(int fd, std::uint64_t end_ms, bool unbounded, bool& timed_out
   return value;
 }
 
-// One attempt on one resolved address, waiting for it at the latest until
-// end_ms (none with unbounded); returns the socket or -1 with the errno value
-// in failure (ETIMEDOUT with timed_out set when the time ran out).
-int connect_one(const struct addrinfo& address, std::uint64_t end_ms, bool unbounded,
-                int& failure, bool& timed_out) {
+// How many addresses the resolver's answer holds.
+int count_addresses(const struct addrinfo* answer) {
+  int count = 0;
+  for (; answer != nullptr; answer = answer->ai_next) ++count;
+  return count;
+}
+
+// The walk's next attempt, on one resolved address; returns the socket or -1
+// with the errno value in failure (ETIMEDOUT with the walk's timed_out set
+// when the time ran out).
+int connect_one(const struct addrinfo& address, ConnectWalk& walk, int& failure) {
+  start_attempt(walk, platform_monotonic_milliseconds());
   int fd = socket(address.ai_family, address.ai_socktype, address.ai_protocol);
   if (fd < 0) {
     failure = errno;
@@ -106,7 +114,7 @@ int connect_one(const struct addrinfo& address, std::uint64_t end_ms, bool unbou
     // EINTR leaves the connect going on in the background, as EINPROGRESS
     // does: both are waited for.
     if (result != 0 && (errno == EINPROGRESS || errno == EINTR)) {
-      const int outcome = finish_connect(fd, end_ms, unbounded, timed_out);
+      const int outcome = finish_connect(fd, walk);
       result = outcome == 0 ? 0 : -1;
       errno = outcome;
     }
@@ -150,30 +158,18 @@ SocketHandle platform_tcp_connect(ErrorNumber& error_code, const std::string& ho
     }
     return kNoSocket;
   }
-  // The addresses come in the resolver's order of preference; the first that
-  // accepts wins, and only the last failure is reported. The time from here
-  // on is shared: each address may take an equal part of what is left, so
-  // one whose packets vanish leaves time for the next, one that fails at
-  // once hands its part on, and the last may take all that remains.
-  std::uint64_t end_ms = 0;
-  const bool unbounded =
-      !connect_end(timeout_ms, deadline_ms, platform_monotonic_milliseconds(), end_ms);
-  int addresses = 0;
-  for (const struct addrinfo* address = answer; address != nullptr; address = address->ai_next) {
-    ++addresses;
-  }
+  // The first address that accepts wins; the time from here on is shared
+  // among them (connect_time.h).
+  ConnectWalk walk = connect_walk(timeout_ms, deadline_ms, platform_monotonic_milliseconds(),
+                                  count_addresses(answer));
   int failure = 0;
-  bool timed_out = false;
   int fd = -1;
   for (const struct addrinfo* address = answer; address != nullptr && fd < 0;
-       address = address->ai_next, --addresses) {
-    timed_out = false;
-    const std::uint64_t attempt_ms =
-        unbounded ? 0 : attempt_end(end_ms, platform_monotonic_milliseconds(), addresses);
-    fd = connect_one(*address, attempt_ms, unbounded, failure, timed_out);
+       address = address->ai_next) {
+    fd = connect_one(*address, walk, failure);
   }
   freeaddrinfo(answer);
-  if (fd < 0 && timed_out) {
+  if (fd < 0 && walk.timed_out) {
     // Out of time: the program's own finding, whatever the system says.
     remember_failure_reason(std::strerror(ETIMEDOUT));
     set_error(error_code, kErrTimedOut);
@@ -278,10 +274,7 @@ std::string platform_socket_peer_address(SocketHandle socket) {
   }
   if (address.ss_family == AF_INET6) {
     const auto& v6 = reinterpret_cast<const struct sockaddr_in6&>(address);
-    const char* bytes = reinterpret_cast<const char*>(&v6.sin6_addr);
-    static const char kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, '\xff', '\xff'};
-    if (std::memcmp(bytes, kMapped, 12) == 0) return std::string(bytes + 12, 4);
-    return std::string(bytes, 16);
+    return ipv6_address_bytes(reinterpret_cast<const char*>(&v6.sin6_addr));
   }
   return {};
 }

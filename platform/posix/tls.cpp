@@ -194,7 +194,7 @@ bool drop_unauthenticated_suites(SSL_CTX* context) {
 // Watches the session's incoming messages for a server's HelloRequest
 // after the handshake: the library refuses it quietly and the session
 // would go on, so the program ends it. The library tells of the message
-// only through this hook.
+// only through this hook, whose parameters it lays down.
 void watch_messages(int write_p, int /*version*/, int content_type, const void* buf, size_t len,
                     SSL* /*ssl*/, void* arg) {
   if (write_p != 0 || content_type != SSL3_RT_HANDSHAKE || len == 0 || arg == nullptr) return;
@@ -244,35 +244,48 @@ std::string library_reason(const char* prefix, unsigned long error) {
   return std::string(prefix) + ": " + (text != nullptr ? text : "unknown library error");
 }
 
-// What a call that returned result is waiting for: true with wait set when
-// it only needs the socket; false when it failed, with reason set (empty
-// when the peer closed cleanly).
-bool classify(TlsSession* session, int result, int saved_errno, TlsWait& wait, bool& closed,
-              std::string& reason, const char* prefix) {
+// What one library call on a session gave, and errno right after it.
+struct LibraryCall {
+  int result = 0;
+  int saved_errno = 0;
+};
+
+// Why a call on a session moved nothing.
+struct Stall {
+  TlsWait wait = TlsWait::none;  // what it needs, when that is all
+  bool closed = false;           // the peer closed the connection
+  std::string reason;            // why it failed; empty when the peer
+                                 // closed cleanly
+};
+
+// What a call that moved nothing is waiting for: true with stall.wait set
+// when it only needs the socket; false when it failed, with stall.reason
+// set (empty when the peer closed cleanly), each reason after prefix.
+bool classify(TlsSession* session, const LibraryCall& call, const char* prefix, Stall& stall) {
   Library& lib = g_library;
-  closed = false;
-  switch (lib.SSL_get_error(session->ssl, result)) {
+  stall.closed = false;
+  switch (lib.SSL_get_error(session->ssl, call.result)) {
     case SSL_ERROR_WANT_READ:
-      wait = TlsWait::readable;
+      stall.wait = TlsWait::readable;
       return true;
     case SSL_ERROR_WANT_WRITE:
-      wait = TlsWait::writable;
+      stall.wait = TlsWait::writable;
       return true;
     case SSL_ERROR_ZERO_RETURN:
-      closed = true;
+      stall.closed = true;
       return false;
     case SSL_ERROR_SYSCALL:
       session->failed = true;
-      if (saved_errno != 0) {
-        reason = std::string(prefix) + ": " + std::strerror(saved_errno);
+      if (call.saved_errno != 0) {
+        stall.reason = std::string(prefix) + ": " + std::strerror(call.saved_errno);
       } else {
-        closed = true;
-        reason = std::string(prefix) + ": the server closed the connection";
+        stall.closed = true;
+        stall.reason = std::string(prefix) + ": the server closed the connection";
       }
       return false;
     default:
       session->failed = true;
-      reason = library_reason(prefix, lib.ERR_peek_error());
+      stall.reason = library_reason(prefix, lib.ERR_peek_error());
       return false;
   }
 }
@@ -390,9 +403,10 @@ bool platform_tls_handshake(ErrorNumber& error_code, TlsSession* session, TlsWai
   wait = TlsWait::none;
   lib.ERR_clear_error();
   errno = 0;
-  const int result = lib.SSL_connect(session->ssl);
-  const int saved_errno = errno;
-  if (result == 1) {
+  LibraryCall call;
+  call.result = lib.SSL_connect(session->ssl);
+  call.saved_errno = errno;
+  if (call.result == 1) {
     // Whatever the suite, the server must have shown a certificate that
     // passed every check, on a version the program allows.
     std::string reason;
@@ -411,16 +425,16 @@ bool platform_tls_handshake(ErrorNumber& error_code, TlsSession* session, TlsWai
     record_tls_failure(error_code, reason);
     return false;
   }
-  bool closed = false;
-  std::string reason;
-  if (classify(session, result, saved_errno, wait, closed, reason, "handshake failure")) {
+  Stall stall;
+  if (classify(session, call, "handshake failure", stall)) {
+    wait = stall.wait;
     return false;
   }
   session->failed = true;
   const long verified = lib.SSL_get_verify_result(session->ssl);
-  if (verified != X509_V_OK) reason = verify_reason(verified);
-  if (reason.empty()) reason = "handshake failure: the server closed the connection";
-  record_tls_failure(error_code, reason);
+  if (verified != X509_V_OK) stall.reason = verify_reason(verified);
+  if (stall.reason.empty()) stall.reason = "handshake failure: the server closed the connection";
+  record_tls_failure(error_code, stall.reason);
   return false;
 }
 
@@ -435,50 +449,62 @@ int refuse_renegotiation(ErrorNumber& error_code, TlsSession* session) {
   return -1;
 }
 
+// The bytes of one send (from data) or receive (into buffer).
+struct Piece {
+  bool receiving = false;
+  const char* data = nullptr;
+  char* buffer = nullptr;
+  std::size_t size = 0;
+};
+
+// One SSL_write or SSL_read of piece, at most 1 GiB of it: the count moved
+// (more than 0); -1 with the failure recorded when the server has asked to
+// renegotiate; or 0 when nothing moved, stall saying why.
+std::int64_t move_piece(ErrorNumber& error_code, TlsSession* session, const Piece& piece,
+                        Stall& stall) {
+  Library& lib = g_library;
+  // Bytes that came before a renegotiation request were handed over; the
+  // session ends at the next call.
+  if (refuse_renegotiation(error_code, session) != 0) return -1;
+  const int count = piece.size > (1u << 30) ? (1 << 30) : static_cast<int>(piece.size);
+  lib.ERR_clear_error();
+  errno = 0;
+  LibraryCall call;
+  call.result = piece.receiving ? lib.SSL_read(session->ssl, piece.buffer, count)
+                                : lib.SSL_write(session->ssl, piece.data, count);
+  call.saved_errno = errno;
+  if (call.result > 0) return call.result;
+  if (refuse_renegotiation(error_code, session) != 0) return -1;
+  classify(session, call, "TLS failure", stall);
+  return 0;
+}
+
 }  // namespace
 
 std::int64_t platform_tls_send(ErrorNumber& error_code, TlsSession* session, const char* data,
                                std::size_t size, TlsWait& wait) {
-  Library& lib = g_library;
-  wait = TlsWait::none;
-  // Bytes that came before a renegotiation request were handed over; the
-  // session ends at the next call.
-  if (refuse_renegotiation(error_code, session) != 0) return -1;
-  const int piece = size > (1u << 30) ? (1 << 30) : static_cast<int>(size);
-  lib.ERR_clear_error();
-  errno = 0;
-  const int result = lib.SSL_write(session->ssl, data, piece);
-  const int saved_errno = errno;
-  if (result > 0) return result;
-  if (refuse_renegotiation(error_code, session) != 0) return -1;
-  bool closed = false;
-  std::string reason;
-  if (classify(session, result, saved_errno, wait, closed, reason, "TLS failure")) return 0;
+  Stall stall;
+  const std::int64_t sent =
+      move_piece(error_code, session, Piece{false, data, nullptr, size}, stall);
+  wait = stall.wait;
+  if (sent != 0 || wait != TlsWait::none) return sent;
   session->failed = true;
-  record_tls_failure(error_code, reason.empty() ? "TLS failure: the server closed the connection" : reason);
+  if (stall.reason.empty()) stall.reason = "TLS failure: the server closed the connection";
+  record_tls_failure(error_code, stall.reason);
   return -1;
 }
 
 std::int64_t platform_tls_receive(ErrorNumber& error_code, TlsSession* session, char* buffer,
                                   std::size_t size, TlsWait& wait) {
-  Library& lib = g_library;
-  wait = TlsWait::none;
-  // Bytes that came before a renegotiation request were handed over; the
-  // session ends at the next call.
-  if (refuse_renegotiation(error_code, session) != 0) return -1;
-  const int piece = size > (1u << 30) ? (1 << 30) : static_cast<int>(size);
-  lib.ERR_clear_error();
-  errno = 0;
-  const int result = lib.SSL_read(session->ssl, buffer, piece);
-  const int saved_errno = errno;
-  if (result > 0) return result;
-  if (refuse_renegotiation(error_code, session) != 0) return -1;
-  bool closed = false;
-  std::string reason;
-  if (classify(session, result, saved_errno, wait, closed, reason, "TLS failure")) return -2;
+  Stall stall;
+  const std::int64_t received =
+      move_piece(error_code, session, Piece{true, nullptr, buffer, size}, stall);
+  wait = stall.wait;
+  if (received != 0) return received;
+  if (wait != TlsWait::none) return -2;
   // A close-notify, or a TCP close without one: the end of the data.
-  if (closed) return 0;
-  record_tls_failure(error_code, reason);
+  if (stall.closed) return 0;
+  record_tls_failure(error_code, stall.reason);
   return -1;
 }
 

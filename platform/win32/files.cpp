@@ -1,78 +1,47 @@
-// Win32 backend: disk files, devices and pipes, and the files the program
-// makes for itself (the upload body file, the scratch file of a large
-// answer, the unnamed file beside the save file).
+// Win32 backend: disk files, devices and pipes; the files the program makes
+// for itself are in own_files.cpp.
 
 // win32.h first: it brings windows.h, which the other system headers need.
 #include "platform/win32/win32.h"
 
-#include <sddl.h>
-
-#include <algorithm>
-#include <cstdio>
 #include <cstring>
-#include <vector>
 
-namespace {
+#include "platform/win32/file_calls.h"
 
-// The security of the files the program makes for itself (the upload body
-// file, the scratch file of a large answer): the owner alone has access,
-// whatever the directory would hand down.
-struct OwnerOnly {
-  SECURITY_ATTRIBUTES attributes;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-};
-
-// The DACL names the running user's own SID: the "owner rights" SID is not
-// understood everywhere, and a file nobody may delete would outlive the run.
-std::string owner_only_sddl() {
-  std::string sddl;
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return sddl;
-  alignas(8) char buffer[512];
-  DWORD size = 0;
-  char* sid_text = nullptr;
-  if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
-      ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &sid_text)) {
-    // "P" keeps the directory's inheritable entries out.
-    sddl = std::string("D:P(A;;FA;;;") + sid_text + ")";
-    LocalFree(sid_text);
-  }
-  CloseHandle(token);
-  return sddl;
-}
-
-OwnerOnly owner_only_security() {
-  OwnerOnly security;
-  std::memset(&security.attributes, 0, sizeof security.attributes);
-  security.attributes.nLength = sizeof security.attributes;
-  security.attributes.bInheritHandle = FALSE;
-  // Without a descriptor the file gets the directory's default security.
-  std::string sddl = owner_only_sddl();
-  if (!sddl.empty() &&
-      ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1,
-                                                           &security.descriptor, nullptr)) {
-    security.attributes.lpSecurityDescriptor = security.descriptor;
-  }
-  return security;
-}
-
-void release_security(OwnerOnly& security) {
-  if (security.descriptor != nullptr) LocalFree(security.descriptor);
-  security.descriptor = nullptr;
-}
-
-// Opens name with CreateFileA; system_value receives the last-error value of
-// the call. A name that does not fit whole is refused without a call.
-HANDLE create_file(const std::string& name, DWORD access, DWORD sharing,
-                   SECURITY_ATTRIBUTES* security, DWORD disposition, DWORD flags,
-                   DWORD& system_value) {
+HANDLE create_file(const std::string& name, const FileOpen& open, DWORD& system_value) {
   system_value = name_refusal(name);
   if (system_value != 0) return INVALID_HANDLE_VALUE;
   UINT previous = begin_file_call();
-  HANDLE handle = CreateFileA(name.c_str(), access, sharing, security, disposition, flags, nullptr);
+  HANDLE handle = CreateFileA(name.c_str(), open.access, open.sharing, open.security,
+                              open.disposition, open.flags, nullptr);
   system_value = end_file_call(previous);
   return handle;
 }
+
+void close_handle(HANDLE handle) {
+  UINT previous = begin_file_call();
+  CloseHandle(handle);
+  end_file_call(previous);
+}
+
+std::string full_disk_path(const std::string& name) {
+  if (name.empty() || name_refusal(name) != 0) return std::string();
+  char full[MAX_PATH];
+  UINT previous = begin_file_call();
+  DWORD length = GetFullPathNameA(name.c_str(), sizeof full, full, nullptr);
+  end_file_call(previous);
+  if (length == 0 || length >= sizeof full) return std::string();
+  std::string path(full, length);
+  if (path.rfind("\\\\.\\", 0) == 0 || path.rfind("\\\\?\\", 0) == 0) return std::string();
+  return path;
+}
+
+std::string directory_part(const std::string& path) {
+  std::size_t end = path.find_last_of("\\/");
+  return end == std::string::npos ? std::string() : path.substr(0, end + 1);
+}
+
+namespace {
 
 bool is_disk(HANDLE handle) {
   UINT previous = begin_file_call();
@@ -101,15 +70,8 @@ std::uint64_t position_of(HANDLE handle) {
   return static_cast<std::uint64_t>(now.QuadPart);
 }
 
-// Takes a closing file out of the record of unnamed files (below).
-void forget_unnamed(HANDLE handle);
-
 // The largest piece one ReadFile or WriteFile is given.
 constexpr std::size_t kLargestPiece = 1u << 30;
-
-}  // namespace
-
-namespace {
 
 // Opens name for writing, with no sharing: OPEN_ALWAYS creates a missing
 // file, OPEN_EXISTING does not. With only_plain anything but a disk file that
@@ -120,7 +82,8 @@ HANDLE open_unchanged(ErrorNumber& error_code, const std::string& name, bool pla
                       DWORD disposition, bool only_plain, DWORD& value) {
   DWORD flags = FILE_ATTRIBUTE_NORMAL;
   if (plain_files_only) flags |= FILE_FLAG_OPEN_REPARSE_POINT;
-  HANDLE handle = create_file(name, GENERIC_WRITE, 0, nullptr, disposition, flags, value);
+  const FileOpen writing{GENERIC_WRITE, 0, nullptr, disposition, flags};
+  HANDLE handle = create_file(name, writing, value);
   // For an open the handle decides: OPEN_ALWAYS leaves a last-error value
   // on success too.
   if (handle == INVALID_HANDLE_VALUE) {
@@ -195,66 +158,14 @@ FileHandle platform_open_read(ErrorNumber& error_code, const std::string& name) 
   // Never creates: an upload file that is missing is a failure, not an empty
   // part. A directory cannot be opened this way (access denied, 70).
   DWORD value = 0;
-  HANDLE handle = create_file(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, value);
+  const FileOpen reading{GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL};
+  HANDLE handle = create_file(name, reading, value);
   if (handle == INVALID_HANDLE_VALUE) {
     record_system_error(error_code, value);
     return kNoFile;
   }
   return from_handle(handle);
-}
-
-FileHandle platform_create_unnamed(ErrorNumber& error_code, const std::string& name,
-                                 bool& name_taken) {
-  name_taken = false;
-  // No sharing: while the handle is open nobody else opens the file, not
-  // even to delete it; and it is deleted when the handle closes, however
-  // the process ends. It is only ever reached through this handle.
-  OwnerOnly security = owner_only_security();
-  DWORD value = 0;
-  HANDLE handle = create_file(name, GENERIC_READ | GENERIC_WRITE, 0, &security.attributes,
-                              CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
-                              value);
-  release_security(security);
-  if (handle != INVALID_HANDLE_VALUE) return from_handle(handle);
-  // CREATE_NEW refuses any existing entry, a link included; a directory of
-  // that name, or a file waiting to be deleted, shows as access denied.
-  bool exists = value == ERROR_FILE_EXISTS || value == ERROR_ALREADY_EXISTS;
-  if (value == ERROR_ACCESS_DENIED) {
-    UINT previous = begin_file_call();
-    exists = GetFileAttributesA(name.c_str()) != INVALID_FILE_ATTRIBUTES;
-    end_file_call(previous);
-  }
-  if (exists) {
-    name_taken = true;
-  } else {
-    record_system_error(error_code, value);
-  }
-  return kNoFile;
-}
-
-FileHandle platform_open_scratch(ErrorNumber& error_code, const std::string& directory) {
-  std::string prefix = directory.empty() ? std::string(".\\") : directory;
-  if (!platform_ends_with_separator(prefix)) prefix.push_back('\\');
-  // The name only has to be new; the file is gone when its handle closes.
-  static unsigned serial = 0;
-  const unsigned process = GetCurrentProcessId();
-  DWORD value = 0;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    ++serial;
-    char name[64];
-    std::snprintf(name, sizeof name, "ravelok%08X%04X%08X.tmp", process, serial & 0xFFFFu,
-                  static_cast<unsigned>(GetTickCount64() & 0xFFFFFFFFu));
-    OwnerOnly security = owner_only_security();
-    HANDLE handle = create_file(prefix + name, GENERIC_READ | GENERIC_WRITE, 0,
-                                &security.attributes, CREATE_NEW,
-                                FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, value);
-    release_security(security);
-    if (handle != INVALID_HANDLE_VALUE) return from_handle(handle);
-    if (value != ERROR_FILE_EXISTS && value != ERROR_ALREADY_EXISTS) break;
-  }
-  record_system_error(error_code, value);
-  return kNoFile;
 }
 
 bool platform_is_disk_file(FileHandle handle) {
@@ -419,9 +330,7 @@ void platform_cut_at_position(ErrorNumber& error_code, FileHandle handle) {
 void platform_close_file(FileHandle handle) {
   if (handle == kNoFile) return;
   forget_unnamed(to_handle(handle));
-  UINT previous = begin_file_call();
-  CloseHandle(to_handle(handle));
-  end_file_call(previous);
+  close_handle(to_handle(handle));
 }
 
 void platform_delete_file(const std::string& name) {
@@ -431,58 +340,6 @@ void platform_delete_file(const std::string& name) {
   DeleteFileA(name.c_str());
   end_file_call(previous);
 }
-
-// ------------------------------------------------ the unnamed file beside
-
-namespace {
-
-// The files platform_open_unnamed_beside made that have no name yet. Only
-// such a file may be given one: a scratch file is deleted when it closes,
-// whatever name it then bears.
-std::vector<HANDLE> g_unnamed;
-
-bool is_unnamed(HANDLE handle) {
-  return std::find(g_unnamed.begin(), g_unnamed.end(), handle) != g_unnamed.end();
-}
-
-void forget_unnamed(HANDLE handle) {
-  g_unnamed.erase(std::remove(g_unnamed.begin(), g_unnamed.end(), handle), g_unnamed.end());
-}
-
-// Marks the file to be deleted when its last handle closes (however the
-// process ends), or takes the mark away again.
-bool mark_for_deletion(HANDLE handle, bool remove) {
-  FILE_DISPOSITION_INFO disposition;
-  disposition.DeleteFile = remove ? TRUE : FALSE;
-  UINT previous = begin_file_call();
-  BOOL done = SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
-                                         sizeof disposition);
-  end_file_call(previous);
-  return done != 0;
-}
-
-// The full path of name, or empty when it has none that fits. A device
-// name (NUL, CON, COM1) comes back as "\\.\NUL" and is refused too: only a
-// disk file can take an unnamed file's place.
-std::string full_disk_path(const std::string& name) {
-  if (name.empty() || name_refusal(name) != 0) return std::string();
-  char full[MAX_PATH];
-  UINT previous = begin_file_call();
-  DWORD length = GetFullPathNameA(name.c_str(), sizeof full, full, nullptr);
-  end_file_call(previous);
-  if (length == 0 || length >= sizeof full) return std::string();
-  std::string path(full, length);
-  if (path.rfind("\\\\.\\", 0) == 0 || path.rfind("\\\\?\\", 0) == 0) return std::string();
-  return path;
-}
-
-// The directory part of a full path, with its separator.
-std::string directory_part(const std::string& path) {
-  std::size_t end = path.find_last_of("\\/");
-  return end == std::string::npos ? std::string() : path.substr(0, end + 1);
-}
-
-}  // namespace
 
 void platform_check_output(ErrorNumber& error_code, const std::string& name,
                            bool plain_files_only) {
@@ -494,9 +351,7 @@ void platform_check_output(ErrorNumber& error_code, const std::string& name,
   HANDLE handle =
       open_unchanged(open_error, name, plain_files_only, OPEN_EXISTING, plain_files_only, value);
   if (handle != INVALID_HANDLE_VALUE) {
-    UINT previous = begin_file_call();
-    CloseHandle(handle);
-    end_file_call(previous);
+    close_handle(handle);
     return;
   }
   // A missing directory, a directory, a name that does not fit: what the
@@ -511,103 +366,12 @@ void platform_check_output(ErrorNumber& error_code, const std::string& name,
   // question creating the file would ask, and creates nothing.
   const std::string path = full_disk_path(name);
   if (path.empty()) return;
-  handle = create_file(directory_part(path), FILE_ADD_FILE,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, value);
+  const FileOpen add_file{FILE_ADD_FILE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS};
+  handle = create_file(directory_part(path), add_file, value);
   if (handle == INVALID_HANDLE_VALUE) {
     record_system_error(error_code, value);
     return;
   }
-  UINT previous = begin_file_call();
-  CloseHandle(handle);
-  end_file_call(previous);
-}
-
-FileHandle platform_open_unnamed_beside(const std::string& name) {
-  const std::string path = full_disk_path(name);
-  if (path.empty()) return kNoFile;
-  // The rename never replaces a file, so beside a name that exists already
-  // (a save file to be rewritten in place, a directory, a link) the file
-  // could never take it: the caller's scratch file serves, and the copy
-  // follows as before. A path that cannot exist gets no file either.
-  UINT previous = begin_file_call();
-  DWORD attributes = GetFileAttributesA(path.c_str());
-  DWORD value = end_file_call(previous);
-  if (attributes != INVALID_FILE_ATTRIBUTES || value != ERROR_FILE_NOT_FOUND) return kNoFile;
-  // A hidden file under a new name in the same directory, on the same
-  // volume, so that a rename can later make it the save file. It gets the
-  // security creating the save file would give, as it may become that
-  // file; no sharing keeps everybody else from its bytes meanwhile, and the
-  // deletion mark from opening it at all. Marked at once, it vanishes with
-  // its handle, however the process ends.
-  const std::string directory = directory_part(path);
-  static unsigned serial = 0;
-  const unsigned process = GetCurrentProcessId();
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    ++serial;
-    char own[64];
-    std::snprintf(own, sizeof own, "~ravelok%08X%04X%08X.tmp", process, serial & 0xFFFFu,
-                  static_cast<unsigned>(GetTickCount64() & 0xFFFFFFFFu));
-    DWORD create_value = 0;
-    HANDLE handle = create_file(directory + own, GENERIC_READ | GENERIC_WRITE | DELETE, 0,
-                                nullptr, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, create_value);
-    if (handle == INVALID_HANDLE_VALUE) {
-      if (create_value == ERROR_FILE_EXISTS || create_value == ERROR_ALREADY_EXISTS) continue;
-      return kNoFile;
-    }
-    if (!mark_for_deletion(handle, true)) {
-      // A system without the deletion mark: the file could outlive the run.
-      UINT close_previous = begin_file_call();
-      CloseHandle(handle);
-      DeleteFileA((directory + own).c_str());
-      end_file_call(close_previous);
-      return kNoFile;
-    }
-    g_unnamed.push_back(handle);
-    return from_handle(handle);
-  }
-  return kNoFile;
-}
-
-bool platform_give_name(FileHandle file, const std::string& name) {
-  HANDLE handle = to_handle(file);
-  if (file == kNoFile || !is_unnamed(handle)) return false;
-  const std::string path = full_disk_path(name);
-  if (path.empty()) return false;
-  // The rename goes to the system as an NT path ("\??\C:\dir\name"), in
-  // UTF-16 from the ANSI code page.
-  const std::string nt_path = "\\??\\" + path;
-  int units = MultiByteToWideChar(CP_ACP, 0, nt_path.data(), static_cast<int>(nt_path.size()),
-                                  nullptr, 0);
-  if (units <= 0) return false;
-  const std::size_t size =
-      sizeof(FILE_RENAME_INFO) + static_cast<std::size_t>(units) * sizeof(WCHAR);
-  std::vector<char> buffer(size, '\0');
-  FILE_RENAME_INFO* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-  rename->ReplaceIfExists = FALSE;
-  rename->RootDirectory = nullptr;
-  rename->FileNameLength = static_cast<DWORD>(units) * sizeof(WCHAR);
-  MultiByteToWideChar(CP_ACP, 0, nt_path.data(), static_cast<int>(nt_path.size()),
-                      rename->FileName, units);
-  // The mark comes off first: a file waiting to be deleted cannot be
-  // renamed everywhere. When the rename is refused (the name is taken) the
-  // mark goes back on, and the file stays as it was.
-  if (!mark_for_deletion(handle, false)) return false;
-  UINT previous = begin_file_call();
-  BOOL renamed = SetFileInformationByHandle(handle, FileRenameInfo, rename,
-                                            static_cast<DWORD>(size));
-  end_file_call(previous);
-  if (!renamed) {
-    mark_for_deletion(handle, true);
-    return false;
-  }
-  forget_unnamed(handle);
-  // The save file is a plain file, no longer hidden.
-  FILE_BASIC_INFO basic;
-  std::memset(&basic, 0, sizeof basic);
-  basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-  previous = begin_file_call();
-  SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
-  end_file_call(previous);
-  return true;
+  close_handle(handle);
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/connect_time.h"
+#include "platform/peer_address.h"
 #include "platform/win32/win32.h"
 
 #include <winhttp.h>
@@ -53,13 +54,13 @@ bool start_sockets(ErrorNumber& error_code) {
   return true;
 }
 
-// Waits until the connect under way on s has ended, at the latest at the
-// monotonic time end_ms (none with unbounded). Returns 0 once connected, the
-// library's error value of a failed connect, or WSAETIMEDOUT with timed_out
-// set when the time ran out first. select, not WSAPoll: WSAPoll does not
-// report a failed connect on every Windows version; select tells it in the
+// Waits until the connect under way on s has ended, at the latest when the
+// walk's attempt must be over. Returns 0 once connected, the library's error
+// value of a failed connect, or WSAETIMEDOUT with the walk's timed_out set
+// when the time ran out first. select, not WSAPoll: WSAPoll does not report
+// a failed connect on every Windows version; select tells it in the
 // exception set.
-int finish_connect(SOCKET s, std::uint64_t end_ms, bool unbounded, bool& timed_out) {
+int finish_connect(SOCKET s, ConnectWalk& walk) {
   for (;;) {
     fd_set writable;
     fd_set failed;
@@ -70,9 +71,9 @@ int finish_connect(SOCKET s, std::uint64_t end_ms, bool unbounded, bool& timed_o
     // select takes at most a day at a time; a longer bound takes rounds.
     constexpr std::uint64_t kRound = 86400000;
     std::uint64_t wait_ms = kRound;
-    if (!unbounded) {
+    if (!walk.unbounded) {
       const std::uint64_t now = platform_monotonic_milliseconds();
-      wait_ms = now >= end_ms ? 0 : end_ms - now;
+      wait_ms = now >= walk.attempt_end_ms ? 0 : walk.attempt_end_ms - now;
       if (wait_ms > kRound) wait_ms = kRound;
     }
     struct timeval limit;
@@ -81,8 +82,8 @@ int finish_connect(SOCKET s, std::uint64_t end_ms, bool unbounded, bool& timed_o
     const int result = select(0, nullptr, &writable, &failed, &limit);
     if (result == SOCKET_ERROR) return WSAGetLastError();
     if (result > 0) break;
-    if (!unbounded && wait_ms < kRound) {
-      timed_out = true;
+    if (!walk.unbounded && wait_ms < kRound) {
+      walk.timed_out = true;
       return WSAETIMEDOUT;
     }
   }
@@ -95,12 +96,18 @@ int finish_connect(SOCKET s, std::uint64_t end_ms, bool unbounded, bool& timed_o
   return value;
 }
 
-// One attempt on one resolved address, waiting for it at the latest until
-// end_ms (none with unbounded); the socket, or INVALID_SOCKET with the
-// library's error value left for the caller (WSAETIMEDOUT with timed_out set
-// when the time ran out).
-SOCKET connect_one(const struct addrinfo& address, std::uint64_t end_ms, bool unbounded,
-                   bool& timed_out) {
+// How many addresses the resolver's answer holds.
+int count_addresses(const struct addrinfo* answer) {
+  int count = 0;
+  for (; answer != nullptr; answer = answer->ai_next) ++count;
+  return count;
+}
+
+// The walk's next attempt, on one resolved address; the socket, or
+// INVALID_SOCKET with the library's error value left for the caller
+// (WSAETIMEDOUT with the walk's timed_out set when the time ran out).
+SOCKET connect_one(const struct addrinfo& address, ConnectWalk& walk) {
+  start_attempt(walk, platform_monotonic_milliseconds());
   SOCKET s = socket(address.ai_family, address.ai_socktype, address.ai_protocol);
   if (s == INVALID_SOCKET) return s;
   // A close never waits for unsent data.
@@ -115,7 +122,7 @@ SOCKET connect_one(const struct addrinfo& address, std::uint64_t end_ms, bool un
   int value = 0;
   if (ok && connect(s, address.ai_addr, static_cast<int>(address.ai_addrlen)) != 0) {
     value = WSAGetLastError();
-    if (value == WSAEWOULDBLOCK) value = finish_connect(s, end_ms, unbounded, timed_out);
+    if (value == WSAEWOULDBLOCK) value = finish_connect(s, walk);
     ok = value == 0;
   } else if (!ok) {
     value = WSAGetLastError();
@@ -155,28 +162,16 @@ SocketHandle platform_tcp_connect(ErrorNumber& error_code, const std::string& ho
     WSACleanup();
     return kNoSocket;
   }
-  // The addresses come in the resolver's order of preference; the first that
-  // accepts wins, and only the last failure is reported. The time from here
-  // on is shared: each address may take an equal part of what is left, so
-  // one whose packets vanish leaves time for the next, one that fails at
-  // once hands its part on, and the last may take all that remains.
-  std::uint64_t end_ms = 0;
-  const bool unbounded =
-      !connect_end(timeout_ms, deadline_ms, platform_monotonic_milliseconds(), end_ms);
-  int addresses = 0;
-  for (const struct addrinfo* address = answer; address != nullptr; address = address->ai_next) {
-    ++addresses;
-  }
+  // The first address that accepts wins; the time from here on is shared
+  // among them (connect_time.h).
+  ConnectWalk walk = connect_walk(timeout_ms, deadline_ms, platform_monotonic_milliseconds(),
+                                  count_addresses(answer));
   SOCKET s = INVALID_SOCKET;
-  bool timed_out = false;
   for (const struct addrinfo* address = answer; address != nullptr && s == INVALID_SOCKET;
-       address = address->ai_next, --addresses) {
-    timed_out = false;
-    const std::uint64_t attempt_ms =
-        unbounded ? 0 : attempt_end(end_ms, platform_monotonic_milliseconds(), addresses);
-    s = connect_one(*address, attempt_ms, unbounded, timed_out);
+       address = address->ai_next) {
+    s = connect_one(*address, walk);
   }
-  if (s == INVALID_SOCKET && timed_out) {
+  if (s == INVALID_SOCKET && walk.timed_out) {
     // Out of time: the program's own finding, whatever the system says.
     remember_system_value(WSAETIMEDOUT);
     set_error(error_code, kErrTimedOut);
@@ -270,10 +265,7 @@ std::string platform_socket_peer_address(SocketHandle socket) {
   }
   if (address.ss_family == AF_INET6) {
     const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
-    const char* bytes = reinterpret_cast<const char*>(&v6.sin6_addr);
-    static const char kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, '\xff', '\xff'};
-    if (std::memcmp(bytes, kMapped, 12) == 0) return std::string(bytes + 12, 4);
-    return std::string(bytes, 16);
+    return ipv6_address_bytes(reinterpret_cast<const char*>(&v6.sin6_addr));
   }
   return {};
 }
