@@ -11,8 +11,9 @@
 inline constexpr std::size_t kMostListEntries = 32767;
 
 // The value of key in section of the settings file file_name, at most 2,047
-// bytes; empty when the file, the section or the key is missing. The file name
-// is cut to 255 bytes and the section and key names to 63.
+// bytes; empty when the file, the section or the key is missing. The
+// section and key names are cut to 63 bytes; the file name is never cut (a
+// shortened name would read another file).
 std::string read_setting(const std::string& file_name, const std::string& section,
                          const std::string& key);
 

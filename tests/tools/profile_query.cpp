@@ -128,8 +128,8 @@ void query_file(const std::string& file_name) {
   const bool utf16 = bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
                      static_cast<unsigned char>(bytes[1]) == 0xFE;
   // Three cases where the readers differ and Microsoft's documentation of
-  // GetPrivateProfileString does not say what Windows does (README, "The
-  // differential check"): an odd last byte of a UTF-16LE file (dropped here,
+  // GetPrivateProfileString does not say what Windows does (docs/HACKING.md,
+  // "The differential check of the settings readers"): an odd last byte of a UTF-16LE file (dropped here,
   // a "?" in Wine), characters beyond U+FFFF (one "?" here, one per UTF-16
   // unit in Wine), and a NUL before the "=" of a line (the line ends here;
   // Wine reads the key).
