@@ -1,8 +1,9 @@
-// The fixture of the suites that run the program as a whole: a work
+// The fixture of the tests that run the program as a whole: a work
 // directory that holds the settings file and is the run's working
 // directory, a TEMP directory of the run's own, a stand-in viewer, and the
-// run. Such a suite is named "...Run" (scripts/test-windows.sh runs them
-// all against ravelok.exe under Wine): class SaveRun : public WholeRun {};
+// run. scripts/test-windows.sh runs every suite named "...Run" (and the few
+// others it names) against ravelok.exe under Wine, so a suite of whole runs
+// is named so: class SaveRun : public WholeRun {};
 #pragma once
 
 #include <gtest/gtest.h>
