@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/ascii.h"
 #include "platform/environment.h"
 #include "services/random.h"
 #include "services/version.h"
