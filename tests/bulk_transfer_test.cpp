@@ -26,13 +26,6 @@ ErrorNumber save_status(BodyStore& store) {
   return failure.number;
 }
 
-// Bytes of every value, NUL included, in a pattern that shows shifts.
-std::string pattern(std::size_t size) {
-  std::string bytes(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 131 + i / 251) & 0xFF);
-  return bytes;
-}
-
 // Whether a descriptor of this process is in non-blocking mode, from the
 // flags the kernel shows for it (<fcntl.h> would clash with files.h).
 bool non_blocking(SocketHandle socket) {

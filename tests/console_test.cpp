@@ -1,7 +1,7 @@
 // The progress line on a real pseudo-terminal: a forked child runs console
 // operations with its standard streams on the terminal's slave side or on
 // pipes, and the parent reads from the master side the exact bytes the
-// terminal received.
+// terminal received; and whole runs' progress lines.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -25,6 +25,8 @@
 #include "platform/posix/console_internal.h"
 #include "services/console.h"
 #include "services/console_internal.h"
+#include "support/job_fixture.h"
+#include "support/scripted_server.h"
 
 namespace {
 
@@ -230,3 +232,51 @@ TEST(ConsoleStreams, OutputGoesToTheTerminalStreamOnly) {
 }
 
 }  // namespace
+
+class ProgressLineRun : public WholeRun {};
+
+TEST_F(ProgressLineRun, OnATerminal) {
+  // Wine's console draws the cells with escape sequences of its own;
+  // WindowsRun.ProgressLineOnTheConsole checks the Windows binary there.
+  if (testing_windows_binary()) GTEST_SKIP() << "the POSIX terminal's bytes";
+  struct Case { const char* name; std::vector<ServerChunk> answer; std::string expected; };
+  const std::string pad79 = std::string(79 - 1 - 9, ' ');  // after "Obrint..."
+  const std::string obrint = "\rObrint..." + pad79;
+  const std::string enviant = "\rEnviant..." + std::string(79 - 1 - 10, ' ');
+  const std::string finish = "\r" + std::string(78, ' ') + "\r\n";
+  const RunOptions terminal{.timeout_ms = 20000, .terminal_columns = 80};
+  const Case cases[] = {
+      // Header and body in the first receive: no receiving line at all.
+      {"one piece", {{"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok"}}, obrint + enviant + finish},
+      // A later piece shows the body so far against the announced length.
+      {"two pieces", {{"HTTP/1.0 200 OK\r\nContent-Length: 8\r\n\r\nabcd"}, {"efgh", 300}},
+       obrint + enviant + "\rRebent... 8 / 8 " + std::string(79 - 1 - 16, ' ') + finish},
+  };
+  for (const Case& c : cases) {
+    ScriptedServer server({.answer = c.answer, .when = AnswerWhen::after_request});
+    ASSERT_TRUE(server.ok()) << server.failure();
+    RunResult result = run(job(server.port()), terminal);
+    EXPECT_EQ(result.status, 0) << c.name << result.output;
+    EXPECT_EQ(result.output, "") << c.name;
+    EXPECT_EQ(result.terminal, c.expected) << c.name;
+  }
+
+  // A refused connection: "Obrint..." is blanked before the failure line,
+  // which starts at column 1.
+  const int refused_port = free_loopback_port();
+  RunResult refused = run(job(refused_port), terminal);
+  EXPECT_EQ(refused.status, 57);
+  const std::string blank = "\r" + std::string(78, ' ') + "\r";
+  const std::string line = "ravelok: cannot connect to 127.0.0.1 port " + std::to_string(refused_port) +
+                           ": Connection refused (57 network failure)";
+  EXPECT_EQ(refused.terminal, obrint + blank + line + "\n");
+
+  // Tried again: the pause counted down between the two tries' lines.
+  std::vector<std::string> settings = job(refused_port);
+  settings.push_back("Retries=1");
+  RunResult retried = run(settings, terminal);
+  EXPECT_EQ(retried.status, 57);
+  EXPECT_EQ(retried.terminal, obrint + blank + line + "; try 1 of 2, next in 1 s\n" + "\rEsperant... 1" +
+                                  std::string(79 - 1 - 13, ' ') + blank + obrint + blank + line +
+                                  "; try 2 of 2\n");
+}

@@ -11,7 +11,7 @@
 #include <random>
 #include <sstream>
 
-#include "support/fixtures.h"
+#include "support/job_fixture.h"
 #include "support/scripted_server.h"
 
 namespace {
@@ -40,15 +40,14 @@ Parsed parse_hex_report(const std::string& saved) {
   return parsed;
 }
 
-class EchoServerTest : public ::testing::Test {
+class EchoServerTest : public WholeRun {
  protected:
   void SetUp() override {
-    pid_ = start_background({"python3", std::string(RAVELOK_SOURCE_DIR) + "/scripts/echo_server.py",
-                             "--port-file", work.file("port")});
+    server_.emplace(std::vector<std::string>{"python3", std::string(RAVELOK_SOURCE_DIR) + "/scripts/echo_server.py",
+                                             "--port-file", work.file("port")});
     port_ = wait_for_port_file(work.file("port"), 10000);
     ASSERT_NE(port_, 0) << "echo server did not start";
   }
-  void TearDown() override { stop_background(pid_); }
 
   // Runs one job against the echo server and returns its parsed report.
   Parsed run_job(const std::string& method, const std::vector<std::string>& vars,
@@ -60,9 +59,8 @@ class EchoServerTest : public ::testing::Test {
     for (std::size_t i = 0; i < vars.size(); ++i) lines.push_back(std::to_string(i + 1) + "=" + vars[i]);
     lines.push_back("[Files]");
     for (std::size_t i = 0; i < files.size(); ++i) lines.push_back(std::to_string(i + 1) + "=" + files[i]);
-    write_file(work.file("RAVELOK.INI"), ini(lines));
-    RunResult run = run_ravelok({{work.path}, {"TEMP=" + temp.path}, work.path, 20000});
-    EXPECT_EQ(run.status, 0) << run.output;
+    RunResult result = run(lines, {.timeout_ms = 20000});
+    EXPECT_EQ(result.status, 0) << result.output;
     EXPECT_TRUE(list_directory(temp.path).empty()) << "a temporary file was left behind";
     std::string saved = read_file(work.file("answer.txt"));
     EXPECT_GE(saved.size(), 2u);
@@ -70,9 +68,7 @@ class EchoServerTest : public ::testing::Test {
     return parse_hex_report(saved);
   }
 
-  TempDir work;
-  TempDir temp;
-  int pid_ = 0;
+  std::optional<Background> server_;
   int port_ = 0;
 };
 
@@ -120,19 +116,17 @@ TEST_F(EchoServerTest, MultipartValuesAndFilesArriveByteExact) {
   EXPECT_EQ(parsed.files[2], (std::vector<std::string>{"FILE3", "tricky.txt", tricky}));
 }
 
+class NginxPeer : public WholeRun {};
+
 // nginx serves a large file; the saved copy is byte-exact and the temporary
 // file that held it on the way is gone.
-TEST(NginxPeer, LargeAnswerSavedByteExact) {
-  const char* nginx = "/usr/sbin/nginx";
-  struct stat info;
-  if (stat(nginx, &info) != 0) GTEST_SKIP() << "nginx is not installed (scripts/setup.sh installs it)";
-  TempDir dir;
-  TempDir temp;
-  ASSERT_EQ(mkdir((dir.file("www")).c_str(), 0755), 0);
+TEST_F(NginxPeer, LargeAnswerSavedByteExact) {
+  if (!file_exists(kNginx)) GTEST_SKIP() << "nginx is not installed (scripts/setup.sh installs it)";
+  ASSERT_EQ(mkdir((work.file("www")).c_str(), 0755), 0);
   const std::size_t size = 120u << 20;
   {
     std::mt19937_64 generator(20261208);
-    std::ofstream out(dir.file("www/big.bin"), std::ios::binary);
+    std::ofstream out(work.file("www/big.bin"), std::ios::binary);
     std::vector<std::uint64_t> block(1 << 16);
     for (std::size_t done = 0; done < size; done += block.size() * 8) {
       for (auto& word : block) word = generator();
@@ -140,26 +134,18 @@ TEST(NginxPeer, LargeAnswerSavedByteExact) {
     }
   }
   const int port = free_loopback_port();
-  write_file(dir.file("nginx.conf"),
-             "daemon off; master_process off; worker_processes 1;\n"
-             "pid " + (dir.file("nginx.pid")) + "; error_log " + (dir.file("error.log")) + ";\n"
-             "events { worker_connections 16; }\n"
-             "http { access_log off;\n"
-             "  client_body_temp_path " + (dir.file("t1")) + "; proxy_temp_path " + (dir.file("t2")) + ";\n"
-             "  fastcgi_temp_path " + (dir.file("t3")) + "; uwsgi_temp_path " + (dir.file("t4")) + ";\n"
-             "  scgi_temp_path " + (dir.file("t5")) + ";\n"
-             "  server { listen 127.0.0.1:" + std::to_string(port) + "; root " + (dir.file("www")) + "; } }\n");
-  Background server({nginx, "-c", dir.file("nginx.conf"), "-p", dir.path, "-e", dir.file("error.log")});
-  ASSERT_TRUE(wait_for_listener(port, 10000)) << read_file(dir.file("error.log"));
+  std::optional<Background> server;
+  ASSERT_TRUE(start_nginx(server, work.path, port,
+                          "listen 127.0.0.1:" + std::to_string(port) + "; root " + work.file("www") + ";"))
+      << read_file(work.file("error.log"));
 
-  write_file(dir.file("RAVELOK.INI"), ini({"[URL]", "Site=localhost", "Port=" + std::to_string(port),
-                                       "Page=/big.bin", "Save=" + (dir.file("saved.bin"))}));
-  RunResult run = run_ravelok({{dir.path}, {"TEMP=" + temp.path}, dir.path, 120000});
-  EXPECT_EQ(run.status, 0) << run.output;
+  RunResult result = run({"[URL]", "Site=localhost", "Port=" + std::to_string(port), "Page=/big.bin",
+                          "Save=" + (work.file("saved.bin"))}, {.timeout_ms = 120000});
+  EXPECT_EQ(result.status, 0) << result.output;
   EXPECT_TRUE(list_directory(temp.path).empty());
 
-  std::ifstream original(dir.file("www/big.bin"), std::ios::binary);
-  std::ifstream saved(dir.file("saved.bin"), std::ios::binary);
+  std::ifstream original(work.file("www/big.bin"), std::ios::binary);
+  std::ifstream saved(work.file("saved.bin"), std::ios::binary);
   std::vector<char> a(1 << 20), b(1 << 20);
   std::size_t compared = 0;
   while (compared < size) {
@@ -178,12 +164,8 @@ TEST(NginxPeer, LargeAnswerSavedByteExact) {
 // nginx answers /301, /302, /303, /307 and /308 with that redirect to a
 // scripted server on another port; a GET, a form POST and an upload POST
 // are followed: what the second server receives (method, target, body).
-TEST(NginxPeer, RedirectsFollowedWithTheirMethod) {
-  const char* nginx = "/usr/sbin/nginx";
-  struct stat info;
-  if (stat(nginx, &info) != 0) GTEST_SKIP() << "nginx is not installed (scripts/setup.sh installs it)";
-  TempDir dir;
-  TempDir temp;
+TEST_F(NginxPeer, RedirectsFollowedWithTheirMethod) {
+  if (!file_exists(kNginx)) GTEST_SKIP() << "nginx is not installed (scripts/setup.sh installs it)";
   const int statuses[] = {301, 302, 303, 307, 308};
   ScriptedServer target({.answer = {{"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok"}},
                          .when = AnswerWhen::after_request, .connections = 15, .accept_limit_ms = 60000});
@@ -194,32 +176,23 @@ TEST(NginxPeer, RedirectsFollowedWithTheirMethod) {
     locations += "    location = /" + std::to_string(status) + " { return " + std::to_string(status) +
                  " http://127.0.0.1:" + std::to_string(target.port()) + "/t?s=" + std::to_string(status) + "; }\n";
   }
-  write_file(dir.file("nginx.conf"),
-             "daemon off; master_process off; worker_processes 1;\n"
-             "pid " + dir.file("nginx.pid") + "; error_log " + dir.file("error.log") + ";\n"
-             "events { worker_connections 16; }\n"
-             "http { access_log off;\n"
-             "  client_body_temp_path " + dir.file("t1") + "; proxy_temp_path " + dir.file("t2") + ";\n"
-             "  fastcgi_temp_path " + dir.file("t3") + "; uwsgi_temp_path " + dir.file("t4") + ";\n"
-             "  scgi_temp_path " + dir.file("t5") + ";\n"
-             "  server { listen 127.0.0.1:" + std::to_string(port) + ";\n" + locations + "  } }\n");
-  Background server({nginx, "-c", dir.file("nginx.conf"), "-p", dir.path, "-e", dir.file("error.log")});
-  ASSERT_TRUE(wait_for_listener(port, 10000)) << read_file(dir.file("error.log"));
-  write_file(dir.file("up.txt"), "file bytes");
+  std::optional<Background> server;
+  ASSERT_TRUE(start_nginx(server, work.path, port, "listen 127.0.0.1:" + std::to_string(port) + ";\n" + locations))
+      << read_file(work.file("error.log"));
+  write_file(work.file("up.txt"), "file bytes");
 
   int served = 0;
   for (const std::string kind : {"GET", "form", "upload"}) {
     for (int status : statuses) {
       SCOPED_TRACE(kind + " " + std::to_string(status));
       std::vector<std::string> lines = {"[URL]", "Site=127.0.0.1", "Port=" + std::to_string(port),
-                                        "Page=/" + std::to_string(status), "Save=" + dir.file("saved.txt"),
+                                        "Page=/" + std::to_string(status), "Save=" + work.file("saved.txt"),
                                         "Follow=1", "Method=" + std::string(kind == "GET" ? "" : "POST"),
                                         "[Vars]", "1=q=1"};
       if (kind == "upload") lines.insert(lines.end(), {"[Files]", "1=up.txt"});
-      write_file(dir.file("RAVELOK.INI"), ini(lines));
-      RunResult run = run_ravelok({{dir.path}, {"TEMP=" + temp.path}, dir.path, 20000});
-      EXPECT_EQ(run.status, 0) << run.output;
-      EXPECT_EQ(read_file(dir.file("saved.txt")), "ok\r\n");
+      RunResult result = run(lines, {.timeout_ms = 20000});
+      EXPECT_EQ(result.status, 0) << result.output;
+      EXPECT_EQ(read_file(work.file("saved.txt")), "ok\r\n");
       ASSERT_TRUE(target.wait_answered(5000, ++served));
       const std::string request = target.request(static_cast<std::size_t>(served - 1));
       const std::string body = request.substr(request.find("\r\n\r\n") + 4);
@@ -241,6 +214,8 @@ TEST(NginxPeer, RedirectsFollowedWithTheirMethod) {
   EXPECT_TRUE(list_directory(temp.path).empty());
 }
 
+class GoPeer : public WholeRun {};
+
 // Go's net/http server (tests/peers/go_server.go) parses the form with
 // r.ParseForm, checks that "text" arrived byte-exact (against its
 // hexadecimal in "hex") and answers with "size" bytes of a fixed pattern and
@@ -248,14 +223,12 @@ TEST(NginxPeer, RedirectsFollowedWithTheirMethod) {
 // and then closes: a byte sent after the body and left unread makes its
 // kernel reset the connection, which can cut the answer or end the run with
 // 57. Many runs, since that depends on timing.
-TEST(GoPeer, FormAnswersSavedWhole) {
+TEST_F(GoPeer, FormAnswersSavedWhole) {
   if (std::string(RAVELOK_GO_SERVER).empty()) {
     GTEST_SKIP() << "go was not found when the build was configured (scripts/test.sh installs golang-go)";
   }
-  TempDir dir;
-  TempDir temp;
-  Background server({RAVELOK_GO_SERVER, dir.file("port")});
-  const int port = wait_for_port_file(dir.file("port"), 10000);
+  Background server({RAVELOK_GO_SERVER, work.file("port")});
+  const int port = wait_for_port_file(work.file("port"), 10000);
   ASSERT_NE(port, 0) << "the Go server did not start";
 
   const std::string text = every_value_byte();
@@ -275,25 +248,25 @@ TEST(GoPeer, FormAnswersSavedWhole) {
     for (std::size_t i = 0; i < row.size; ++i) expected[i] = static_cast<char>(i * 7 % 251);
     expected += "\r\n";
     std::vector<std::string> lines = {"[URL]", "Site=127.0.0.1", "Port=" + std::to_string(port), "Page=/form",
-                                      "Method=" + std::string(row.method), "Save=" + dir.file("saved.bin"),
+                                      "Method=" + std::string(row.method), "Save=" + work.file("saved.bin"),
                                       "[Vars]", "1=text=" + text, "2=hex=" + hex};
     if (*row.size_field) lines.push_back("3=" + std::string(row.size_field));
-    write_file(dir.file("RAVELOK.INI"), ini(lines));
+    write_file(work.file("RAVELOK.INI"), ini(lines));
     int failed = 0;
     std::string failures;
     for (int run_number = 0; run_number < row.runs; ++run_number) {
       ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the runs took too long";
-      unlink(dir.file("saved.bin").c_str());
-      RunResult run = run_ravelok({{dir.path}, {"TEMP=" + temp.path}, dir.path, 10000});
-      std::string saved = read_file(dir.file("saved.bin"));
-      if (run.status != 0 || saved != expected) {
+      unlink(work.file("saved.bin").c_str());
+      RunResult result = run_binary({.timeout_ms = 10000});
+      std::string saved = read_file(work.file("saved.bin"));
+      if (result.status != 0 || saved != expected) {
         ++failed;
         const char* kind = saved == expected                  ? " (the expected bytes)"
                            : saved.size() == expected.size() ? " (differing)"
                                                              : "";
-        failures += "\n  run " + std::to_string(run_number) + ": status " + std::to_string(run.status) +
-                    (run.timed_out ? " (timed out)" : "") + ", saved " + std::to_string(saved.size()) +
-                    " bytes" + kind + (saved != expected && saved.size() < 200 ? ": " + saved : "") + " " + run.output;
+        failures += "\n  run " + std::to_string(run_number) + ": status " + std::to_string(result.status) +
+                    (result.timed_out ? " (timed out)" : "") + ", saved " + std::to_string(saved.size()) +
+                    " bytes" + kind + (saved != expected && saved.size() < 200 ? ": " + saved : "") + " " + result.output;
       }
     }
     EXPECT_EQ(failed, 0) << row.method << " " << row.size_field << ": " << failed << " of " << row.runs
@@ -309,16 +282,14 @@ TEST(GoPeer, FormAnswersSavedWhole) {
 // (tests/peers/go_server.go) and Node's busboy (tests/peers/busboy_server.js).
 // Each peer answers with the same lines of hexadecimal, so each row expects
 // one report from every peer it names.
-class ServerParsers : public ::testing::TestWithParam<std::string> {};
+class ServerParsers : public WholeRun, public ::testing::WithParamInterface<std::string> {};
 
 TEST_P(ServerParsers, ReceiveWhatTheSettingsSay) {
   const std::string peer = GetParam();
   const std::string peers = std::string(RAVELOK_SOURCE_DIR) + "/tests/peers/";
-  TempDir dir;
-  TempDir temp;
   int port = 0;
   std::vector<std::string> argv = {"/usr/bin/env", "NODE_PATH=/usr/share/nodejs", "node",
-                                   peers + "busboy_server.js", dir.file("port")};
+                                   peers + "busboy_server.js", work.file("port")};
   if (peer == "php") {
     if (!file_exists("/usr/bin/php")) GTEST_SKIP() << "php is not installed (scripts/test.sh installs php-cli)";
     port = free_loopback_port();
@@ -327,12 +298,12 @@ TEST_P(ServerParsers, ReceiveWhatTheSettingsSay) {
     if (std::string(RAVELOK_GO_SERVER).empty()) {
       GTEST_SKIP() << "go was not found when the build was configured (scripts/test.sh installs golang-go)";
     }
-    argv = {RAVELOK_GO_SERVER, dir.file("port")};
+    argv = {RAVELOK_GO_SERVER, work.file("port")};
   } else if (!file_exists("/usr/bin/node") || !file_exists("/usr/share/nodejs/busboy/package.json")) {
     GTEST_SKIP() << "node or busboy is not installed (scripts/test.sh installs nodejs and node-busboy)";
   }
   Background server(argv);
-  if (port == 0) port = wait_for_port_file(dir.file("port"), 10000);
+  if (port == 0) port = wait_for_port_file(work.file("port"), 10000);
   ASSERT_TRUE(port != 0 && wait_for_listener(port, 10000)) << "the " << peer << " peer did not start";
 
   const auto hex = [](const std::string& bytes) {
@@ -343,10 +314,10 @@ TEST_P(ServerParsers, ReceiveWhatTheSettingsSay) {
   std::string all_bytes;
   for (int b = 0; b < 256; ++b) all_bytes.push_back(static_cast<char>(b));
   const std::string json = "{\"nom\": \"F\xC3\xA0" "brica \\\"Nord\\\"\",\r\n \"n\": [1, 2]}\n";
-  ASSERT_EQ(mkdir(dir.file("sub").c_str(), 0755), 0);
-  write_file(dir.file("all.bin"), all_bytes);
-  write_file(dir.file("sub/empty.bin"), "");
-  write_file(dir.file("doc.json"), json);
+  ASSERT_EQ(mkdir(work.file("sub").c_str(), 0755), 0);
+  write_file(work.file("all.bin"), all_bytes);
+  write_file(work.file("sub/empty.bin"), "");
+  write_file(work.file("doc.json"), json);
   const std::string odd = every_value_byte();
   const std::string octets = " " + hex("application/octet-stream");
   const std::string all_file = " 256 " + hex(all_bytes) + "\n";
@@ -382,16 +353,13 @@ TEST_P(ServerParsers, ReceiveWhatTheSettingsSay) {
     if ((" " + std::string(row.peers) + " ").find(" " + peer + " ") == std::string::npos) continue;
     SCOPED_TRACE(row.name);
     std::vector<std::string> lines = {"[URL]", "Site=127.0.0.1", "Port=" + std::to_string(port), "Method=POST",
-                                      "Save=" + dir.file("answer.txt")};
+                                      "Save=" + work.file("answer.txt")};
     lines.insert(lines.end(), row.settings.begin(), row.settings.end());
-    write_file(dir.file("RAVELOK.INI"), ini(lines));
-    unlink(dir.file("answer.txt").c_str());
-    RunResult run = run_ravelok({{dir.path},
-                                 {"TEMP=" + temp.path, "PW=pa$$ w0rd:x", "KEY=k3y/+= v@lue"},
-                                 dir.path, 20000});
-    EXPECT_EQ(run.status, 0) << run.output;
-    EXPECT_EQ(run.output, "");
-    EXPECT_EQ(read_file(dir.file("answer.txt")), row.report + "\r\n");
+    unlink(work.file("answer.txt").c_str());
+    RunResult result = run(lines, {.environment = {"PW=pa$$ w0rd:x", "KEY=k3y/+= v@lue"}, .timeout_ms = 20000});
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_EQ(result.output, "");
+    EXPECT_EQ(read_file(work.file("answer.txt")), row.report + "\r\n");
   }
   EXPECT_TRUE(list_directory(temp.path).empty()) << "a temporary file was left behind";
 }

@@ -59,24 +59,6 @@ class Send : public RequestFixture {
   std::uint16_t port = 0;
 };
 
-TEST_F(Send, GetRequests) {
-  struct Case { std::string page; StringList vars; StringList files; std::string line; };
-  const std::string missing = dir.file("never.txt");
-  const Case cases[] = {
-      {"/x", {}, {}, "GET /x? HTTP/1.0"},
-      {"", {"q=a b", "flag", "c=x&y"}, {}, "GET /?q=a+b&flag&c=x%26y HTTP/1.0"},
-      {"/s?k=v", {"a=b=c", "=v"}, {missing}, "GET /s?k=v&a=b%3Dc&=v HTTP/1.0"},
-      {"/a b", {"my name=1"}, {}, "GET /a%20b?my%20name=1 HTTP/1.0"},
-  };
-  for (const Case& c : cases) {
-    std::string wire = exchange(c.page, "GET", c.vars, c.files);
-    EXPECT_EQ(error_code, 0);
-    EXPECT_EQ(wire, c.line + "\r\n" + kAgent + host() + "Accept: */*\r\n\r\n");
-  }
-  EXPECT_FALSE(fs::exists(missing));
-  EXPECT_TRUE(fs::is_empty(temp.path));
-}
-
 TEST_F(Send, FormPosts) {
   struct Case { StringList vars; std::string form; };
   const Case cases[] = {

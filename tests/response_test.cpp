@@ -1,6 +1,6 @@
 // The response reader on exact bytes: where the header is cut, the length
 // label, the Content-Length field, and the body store for large answers;
-// the matcher that finds patterns across pieces.
+// the status and Retry-After of the answer's header.
 #include "exchange/response.h"
 #include "exchange/answer_header.h"
 
@@ -8,8 +8,6 @@
 
 #include <climits>
 
-#include "exchange/location.h"
-#include "exchange/matcher.h"
 #include "exchange/response_internal.h"
 #include "support/fixtures.h"
 
@@ -39,46 +37,6 @@ void feed(Fed& fed, const std::string& text, const std::vector<std::size_t>& cut
   }
   finish_response(fed.reader, fed.store);
   EXPECT_EQ(fed.store.error, 0);
-}
-
-TEST(Matcher, PatternsSplitAtEveryPosition) {
-  struct Case { std::string pattern; bool fold; std::string text; std::size_t end; };
-  const std::string filler(300, 'x');
-  const Case cases[] = {
-      {"\r\n\r\n", false, "HTTP/1.0 200\r\n\r\r\n\r\nbody", 19},
-      {"\r\n\r\n", false, "a\r\n\r\n", 5},
-      {"\r\n\r\n", false, "a\n\n\r\n\r", kNoMatch},
-      {"CONTENT-LENGTH:", true, "x: 1\r\ncOnTeNt-LeNgTh: 5", 21},
-      {"CONTENT-LENGTH:", true, "content-length : 5", kNoMatch},
-      {"--12345", false, filler + "--1234--12345" + filler, 313},
-      {"--12345", false, filler + "-12345--1234" + filler, kNoMatch},
-      {"aab", false, "aaab", 4},
-      {"abab", false, filler + "abaabab", 307},
-      // Around the 64-byte blocks the first two bytes are looked for in.
-      {"--12345", false, std::string(63, 'x') + "--12345" + filler, 70},
-      {"--12345", false, std::string(63, 'x') + "--x" + std::string(200, 'y') + "--12345" + filler, 273},
-      {"--12345", false, std::string(62, 'x') + "--" + std::string(70, '-') + "12345" + filler, 139},
-      {"--12345", false, filler + std::string(64, '-') + "1234" + filler, kNoMatch},
-  };
-  for (const Case& c : cases) {
-    // Every split of the text into two pieces, and one byte at a time.
-    for (std::size_t split = 0; split <= c.text.size() + 1; ++split) {
-      Matcher matcher = make_matcher(c.pattern, c.fold);
-      std::size_t end = kNoMatch;
-      if (split <= c.text.size()) {
-        end = matcher_feed(matcher, c.text.data(), split);
-        if (end == kNoMatch) {
-          std::size_t rest = matcher_feed(matcher, c.text.data() + split, c.text.size() - split);
-          if (rest != kNoMatch) end = split + rest;
-        }
-      } else {
-        for (std::size_t i = 0; i < c.text.size() && end == kNoMatch; ++i) {
-          if (matcher_feed(matcher, c.text.data() + i, 1) != kNoMatch) end = i + 1;
-        }
-      }
-      EXPECT_EQ(end, c.end) << c.pattern << " split at " << split;
-    }
-  }
 }
 
 TEST(ResponseReader, CutsAfterTheFirstBlankLineWhereverThePiecesEnd) {
@@ -135,93 +93,6 @@ TEST(AnswerHeader, StatusAndRetryAfter) {
     EXPECT_EQ(status_shown(c.header), c.shown) << c.header;
     EXPECT_EQ(retry_after(c.header, now), c.retry) << c.header;
   }
-}
-
-// RFC 3986 section 5.4's examples against http://a/b/c/d;p?q, absolute
-// Locations, and every refusal: the URL reached or the words of the refusal.
-TEST(AnswerHeader, LocationResolvedOrRefused) {
-  const WebAddress plain = {false, "a", 80, "/b/c/d;p?q"};
-  const WebAddress secure = {true, "a", 443, "/b/c/d;p?q"};
-  const struct {
-    const WebAddress& base;
-    std::string reference;
-    std::string reached;  // empty: refused
-    std::string why;
-  } rows[] = {
-      {plain, "g", "http://a/b/c/g", ""},            {plain, "./g", "http://a/b/c/g", ""},
-      {plain, "g/", "http://a/b/c/g/", ""},          {plain, "/g", "http://a/g", ""},
-      {plain, "//g", "http://g/", ""},               {plain, "?y", "http://a/b/c/d;p?y", ""},
-      {plain, "g?y", "http://a/b/c/g?y", ""},        {plain, "#s", "http://a/b/c/d;p?q", ""},
-      {plain, "g#s", "http://a/b/c/g", ""},          {plain, "g?y#s", "http://a/b/c/g?y", ""},
-      {plain, ";x", "http://a/b/c/;x", ""},          {plain, "g;x", "http://a/b/c/g;x", ""},
-      {plain, "g;x?y#s", "http://a/b/c/g;x?y", ""},  {plain, ".", "http://a/b/c/", ""},
-      {plain, "./", "http://a/b/c/", ""},            {plain, "..", "http://a/b/", ""},
-      {plain, "../", "http://a/b/", ""},             {plain, "../g", "http://a/b/g", ""},
-      {plain, "../..", "http://a/", ""},             {plain, "../../", "http://a/", ""},
-      {plain, "../../g", "http://a/g", ""},          {plain, "../../../g", "http://a/g", ""},
-      {plain, "../../../../g", "http://a/g", ""},    {plain, "/./g", "http://a/g", ""},
-      {plain, "/../g", "http://a/g", ""},            {plain, "g.", "http://a/b/c/g.", ""},
-      {plain, ".g", "http://a/b/c/.g", ""},          {plain, "g..", "http://a/b/c/g..", ""},
-      {plain, "..g", "http://a/b/c/..g", ""},        {plain, "./../g", "http://a/b/g", ""},
-      {plain, "./g/.", "http://a/b/c/g/", ""},       {plain, "g/./h", "http://a/b/c/g/h", ""},
-      {plain, "g/../h", "http://a/b/c/h", ""},       {plain, "g;x=1/./y", "http://a/b/c/g;x=1/y", ""},
-      {plain, "g;x=1/../y", "http://a/b/c/y", ""},   {plain, "g?y/./x", "http://a/b/c/g?y/./x", ""},
-      {plain, "g?y/../x", "http://a/b/c/g?y/../x", ""}, {plain, "g#s/./x", "http://a/b/c/g", ""},
-      {plain, "g#s/../x", "http://a/b/c/g", ""},
-      {plain, "HTTPS://Files.Example:8443/x/../y?z#f", "https://files.example:8443/y?z", ""},
-      {plain, "http://[::1]:8080", "http://[::1]:8080/", ""},
-      {plain, "http://h:80/a b\xe9", "http://h/a%20b%E9", ""},
-      {secure, "/x", "https://a/x", ""},             {secure, "//h:444/", "https://h:444/", ""},
-      {plain, "g:h", "", "is not http:// or https://"},
-      {plain, "ftp://h/x", "", "is not http:// or https://"},
-      {plain, "1h:x", "", "is no URL"},
-      {plain, "http:g", "", "names no host"},
-      {plain, "http:///x", "", "names no host"},
-      {plain, "http://user:pw@h/", "", "holds a user name or password"},
-      {plain, "//@h/", "", "holds a user name or password"},
-      {plain, "http://h:0/", "", "has a port that is not a number from 1 to 65535"},
-      {plain, "http://h:65536/", "", "has a port that is not a number from 1 to 65535"},
-      {plain, "http://h:8x/", "", "has a port that is not a number from 1 to 65535"},
-      {plain, "http://[::1/", "", "has an IPv6 address without its closing bracket"},
-      {plain, "http://[v1.x]/", "", "names a host that is no IPv6 address"},
-      {plain, "http://[::1]x/", "", "has more than a port after its host"},
-      {plain, "http://h%41/", "", "names a host of bytes no host name holds"},
-      {plain, "/a\tb", "", "holds a control byte"},
-      {secure, "http://a/x", "", "leads from HTTPS down to plain HTTP"},
-      {secure, "http:/x", "", "names no host"},
-  };
-  for (const auto& row : rows) {
-    ErrorNumber error_code = 0;
-    std::string why;
-    const WebAddress reached = resolve_location(error_code, why, row.base, row.reference);
-    EXPECT_EQ(error_code, row.reached.empty() ? kErrRedirectRefused : 0) << row.reference;
-    EXPECT_EQ(why, row.why) << row.reference;
-    EXPECT_EQ(row.reached.empty() ? std::string() : web_address_text(reached), row.reached) << row.reference;
-  }
-
-  const struct {
-    std::string header;
-    std::string location;  // empty: refused with why
-    std::string why;
-  } headers[] = {
-      {"HTTP/1.1 302 Found\r\nlocation:  /x \r\nServer: s", "/x", ""},
-      {"HTTP/1.1 302 Found\nLOCATION:\t/y", "/y", ""},
-      {"HTTP/1.1 302 Found\r\nContent-Location: /x", "", "the answer has no Location"},
-      {"HTTP/1.1 302 Found\r\nLocation: /a\r\nLocation: /a", "", "the answer has 2 Location fields"},
-      {"HTTP/1.1 302 Found\r\nLocation:  \r\n", "", "the Location is empty"},
-      {"HTTP/1.1 302 Found\r\nLocation: /a\r\n b", "", "the Location is folded over several lines"},
-  };
-  for (const auto& row : headers) {
-    ErrorNumber error_code = 0;
-    std::string why;
-    EXPECT_EQ(answer_location(error_code, why, row.header), row.location) << row.header;
-    EXPECT_EQ(error_code, row.location.empty() ? kErrRedirectRefused : 0) << row.header;
-    EXPECT_EQ(why, row.why) << row.header;
-  }
-
-  EXPECT_EQ(location_shown("http://user:pw@h/p@q"), "http://...@h/p@q");
-  EXPECT_EQ(location_shown("http:user:pw@h"), "...@h");
-  EXPECT_EQ(location_shown("/a\x01" "b" + std::string(200, 'c')), "/a?b" + std::string(116, 'c'));
 }
 
 TEST(ResponseReader, AnnouncedLengthFromTheLabel) {

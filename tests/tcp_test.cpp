@@ -13,20 +13,12 @@
 
 #include "services/number_table.h"
 #include "services/tcp.h"
+#include "support/fixtures.h"
 #include "support/scripted_server.h"
 
 namespace {
 
 constexpr std::uint32_t kShortTimeout = 200;
-
-// Bytes of every value, NUL included, in a pattern that shows shifts.
-std::string pattern(std::size_t size, unsigned seed = 0) {
-  std::string bytes(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) {
-    bytes[i] = static_cast<char>((i * 131 + i / 251 + seed) & 0xFF);
-  }
-  return bytes;
-}
 
 std::uint64_t now_ms() { return platform_monotonic_milliseconds(); }
 

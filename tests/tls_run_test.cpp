@@ -14,7 +14,7 @@
 #include <random>
 #include <thread>
 
-#include "support/fixtures.h"
+#include "support/job_fixture.h"
 #include "support/scripted_server.h"
 #include "support/tls_certificates.h"
 
@@ -39,10 +39,7 @@ std::string normalised(std::string request, int port) {
   at = request.find(label);
   if (at != std::string::npos) {
     at += label.size();
-    const std::string boundary = request.substr(at, request.find("\r\n", at) - at);
-    for (std::size_t from = 0; (from = request.find(boundary, from)) != std::string::npos;) {
-      request.replace(from, boundary.size(), "BOUNDARY");
-    }
+    request = replaced(request, request.substr(at, request.find("\r\n", at) - at), "BOUNDARY");
   }
   return request;
 }
@@ -88,7 +85,7 @@ int start_proxy(std::unique_ptr<Background>& process, const std::string& kind, c
   return 0;
 }
 
-class TlsRun : public ::testing::Test {
+class TlsRun : public WholeRun {
  protected:
   static void SetUpTestSuite() {
     keys_ = new TempDir;
@@ -181,18 +178,15 @@ class TlsRun : public ::testing::Test {
       port = scripted->ok() ? scripted->port() : 0;
     }
     ASSERT_NE(port, 0);
-    write_file(work.file("RAVELOK.INI"),
-               ini({"[URL]", "Site=https://" + row.host, "Port=" + std::to_string(port), "Page=/p",
-                    "Save=answer.txt", "CAFile=" + row.ca_file, "Method=POST", "[Files]", "1=" + row.upload}));
-    std::vector<std::string> environment = {"TEMP=" + temp.path};
-    environment.insert(environment.end(), row.environment.begin(), row.environment.end());
-    RunOptions options{{work.path}, environment, work.path, 60000};
+    RunOptions options{.environment = row.environment, .timeout_ms = 60000};
     if (private_hosts) {
       write_file(work.file("hosts"), "127.0.0.1 localhost " + row.host + "\n");
       options.wrapper = {"/usr/bin/unshare", "--mount", "/bin/sh", "-c",
                          "mount --bind \"$0\" /etc/hosts && exec \"$@\"", work.file("hosts")};
     }
-    RunResult result = run_ravelok(options);
+    RunResult result = run({"[URL]", "Site=https://" + row.host, "Port=" + std::to_string(port), "Page=/p",
+                            "Save=answer.txt", "CAFile=" + row.ca_file, "Method=POST", "[Files]", "1=" + row.upload},
+                           options);
     if (private_hosts && result.output.find("mount") != std::string::npos) return;
     EXPECT_EQ(result.status, row.status) << result.output;
     if (row.words.empty()) {
@@ -222,15 +216,8 @@ class TlsRun : public ::testing::Test {
     python_.reset();
   }
 
-  RunResult run(const std::vector<std::string>& settings) {
-    write_file(work.file("RAVELOK.INI"), ini(settings));
-    return run_ravelok({{work.path}, {"TEMP=" + temp.path}, work.path, 60000});
-  }
-
   static TempDir* keys_;
   static TestCertificates* certificates_;
-  TempDir work;
-  TempDir temp;
   std::unique_ptr<Background> python_;
   std::string record_;  // what the Python server decrypted
   int servers_ = 0;
@@ -272,7 +259,7 @@ TEST_F(TlsRun, RequestsArriveAsOverPlainHttp) {
     std::vector<std::string> settings = {"[URL]", "Site=localhost", "Port=" + std::to_string(plain.port()),
                                          "Save=answer.txt"};
     settings.insert(settings.end(), row.settings.begin(), row.settings.end());
-    RunResult plain_run = run(settings);
+    RunResult plain_run = run(settings, {.timeout_ms = 60000});
     ASSERT_TRUE(plain.wait_done(5000)) << row.name;
     EXPECT_EQ(plain_run.status, 0) << row.name << plain_run.output;
 
@@ -282,7 +269,7 @@ TEST_F(TlsRun, RequestsArriveAsOverPlainHttp) {
     settings[1] = "Site=https://localhost";
     settings[2] = "Port=" + std::to_string(port);
     settings.insert(settings.begin() + 3, "CAFile=" + ca);
-    RunResult secure_run = run(settings);
+    RunResult secure_run = run(settings, {.timeout_ms = 60000});
     EXPECT_EQ(secure_run.status, 0) << row.name << secure_run.output;
     EXPECT_EQ(read_file(work.file("answer.txt")), "ok\r\n") << row.name;
     ASSERT_TRUE(wait_for_file(record_, 5000)) << row.name;
@@ -297,15 +284,14 @@ TEST_F(TlsRun, RequestsArriveAsOverPlainHttp) {
       SCOPED_TRACE(std::string(row.name) + " through " + kinds[k]);
       const std::string at = "127.0.0.1:" + std::to_string(proxy_ports[k]);
       const bool credentials = k == 2;
-      const std::vector<std::string> environment = {"TEMP=" + temp.path, "http_proxy=" + at, "https_proxy=" + at};
+      const RunOptions via_proxy{.environment = {"http_proxy=" + at, "https_proxy=" + at}, .timeout_ms = 60000};
       std::vector<std::string> through = {"[URL]", "Site=localhost", "", "Save=answer.txt"};
       if (credentials) through.push_back("Proxy=user:pass@" + at);
       through.insert(through.end(), row.settings.begin(), row.settings.end());
       ScriptedServer server({.answer = {{answer}}, .when = AnswerWhen::after_request});
       ASSERT_TRUE(server.ok());
       through[2] = "Port=" + std::to_string(server.port());
-      write_file(work.file("RAVELOK.INI"), ini(through));
-      RunResult proxied = run_ravelok({{work.path}, environment, work.path, 60000});
+      RunResult proxied = run(through, via_proxy);
       EXPECT_EQ(proxied.status, 0) << proxied.output;
       EXPECT_EQ(read_file(work.file("answer.txt")), "ok\r\n");
       server.stop();
@@ -329,8 +315,7 @@ TEST_F(TlsRun, RequestsArriveAsOverPlainHttp) {
       through[1] = "Site=https://localhost";
       through[2] = "Port=" + std::to_string(secure_port);
       through.insert(through.begin() + 3, "CAFile=" + ca);
-      write_file(work.file("RAVELOK.INI"), ini(through));
-      RunResult tunnelled = run_ravelok({{work.path}, environment, work.path, 60000});
+      RunResult tunnelled = run(through, via_proxy);
       EXPECT_EQ(tunnelled.status, 0) << tunnelled.output;
       ASSERT_TRUE(wait_for_file(record_, 5000));
       EXPECT_TRUE(normalised(read_file(record_), secure_port) == normalised(plain.request(), plain.port()));
@@ -338,8 +323,7 @@ TEST_F(TlsRun, RequestsArriveAsOverPlainHttp) {
         // Inside the tunnel the server's certificate is checked as on a
         // direct connection: a self-signed one is refused, nothing decrypted.
         through[2] = "Port=" + std::to_string(start_python("self", answer));
-        write_file(work.file("RAVELOK.INI"), ini(through));
-        RunResult refused = run_ravelok({{work.path}, environment, work.path, 60000});
+        RunResult refused = run(through, via_proxy);
         EXPECT_EQ(refused.status, 57);
         EXPECT_NE(refused.output.find("localhost port " + through[2].substr(5) + ": untrusted authority (57"),
                   std::string::npos) << refused.output;
@@ -349,8 +333,7 @@ TEST_F(TlsRun, RequestsArriveAsOverPlainHttp) {
       if (credentials) {
         // Without them the proxy refuses the tunnel, and says so.
         through.erase(std::find(through.begin(), through.end(), "Proxy=user:pass@" + at));
-        write_file(work.file("RAVELOK.INI"), ini(through));
-        RunResult refused = run_ravelok({{work.path}, environment, work.path, 60000});
+        RunResult refused = run(through, via_proxy);
         EXPECT_EQ(refused.status, 57);
         EXPECT_NE(refused.output.find("it answered 407 Proxy Authentication Required; it wants credentials"),
                   std::string::npos) << refused.output;
@@ -369,7 +352,8 @@ TEST_F(TlsRun, RedirectDownToPlainHttpRefused) {
                                               "\r\nContent-Length: 5\r\n\r\nmoved");
   ASSERT_NE(port, 0);
   RunResult result = run({"[URL]", "Site=https://localhost", "Port=" + std::to_string(port), "Page=/p",
-                          "Save=answer.txt", "CAFile=" + ca, "Follow=5", "User=u", "Password=secret"});
+                          "Save=answer.txt", "CAFile=" + ca, "Follow=5", "User=u", "Password=secret"},
+                         {.timeout_ms = 60000});
   plain.stop();
   EXPECT_EQ(result.status, 48) << result.output;
   EXPECT_NE(result.output.find("redirect from localhost port " + std::to_string(port) + " refused: Location \"" +
@@ -384,9 +368,7 @@ TEST_F(TlsRun, RedirectDownToPlainHttpRefused) {
 // nginx with TLS: a 100 MB answer and a 404 saved byte-exact, and the
 // system's store read by hashed directory (SSL_CERT_DIR here).
 TEST_F(TlsRun, NginxAnswersSavedByteExact) {
-  const char* nginx = "/usr/sbin/nginx";
-  struct stat info;
-  if (stat(nginx, &info) != 0) GTEST_SKIP() << "nginx is not installed (scripts/setup.sh installs it)";
+  if (!file_exists(kNginx)) GTEST_SKIP() << "nginx is not installed (scripts/setup.sh installs it)";
   ASSERT_EQ(mkdir(work.file("www").c_str(), 0755), 0);
   std::string big(100u << 20, '\0');
   std::mt19937_64 generator(20261209);
@@ -401,19 +383,12 @@ TEST_F(TlsRun, NginxAnswersSavedByteExact) {
   ASSERT_EQ(std::system(("cp '" + ca + "' '" + work.file("certs") +
                          "' && /usr/bin/openssl rehash '" + work.file("certs") + "' >/dev/null 2>&1").c_str()), 0);
   const int port = free_loopback_port();
-  write_file(work.file("nginx.conf"),
-             "daemon off; master_process off; worker_processes 1;\n"
-             "pid " + work.file("nginx.pid") + "; error_log " + work.file("error.log") + ";\n"
-             "events { worker_connections 16; }\n"
-             "http { access_log off;\n"
-             "  client_body_temp_path " + work.file("t1") + "; proxy_temp_path " + work.file("t2") + ";\n"
-             "  fastcgi_temp_path " + work.file("t3") + "; uwsgi_temp_path " + work.file("t4") + ";\n"
-             "  scgi_temp_path " + work.file("t5") + ";\n"
-             "  server { listen 127.0.0.1:" + std::to_string(port) + " ssl; root " + work.file("www") + ";\n"
-             "    ssl_certificate " + certs().file("server.pem") + ";\n"
-             "    ssl_certificate_key " + certs().file("server.key") + "; } }\n");
-  Background server({nginx, "-c", work.file("nginx.conf"), "-p", work.path, "-e", work.file("error.log")});
-  ASSERT_TRUE(wait_for_listener(port, 10000)) << read_file(work.file("error.log"));
+  std::optional<Background> server;
+  ASSERT_TRUE(start_nginx(server, work.path, port,
+                          "listen 127.0.0.1:" + std::to_string(port) + " ssl; root " + work.file("www") +
+                              "; ssl_certificate " + certs().file("server.pem") + "; ssl_certificate_key " +
+                              certs().file("server.key") + ";"))
+      << read_file(work.file("error.log"));
 
   struct Row {
     std::string page;
@@ -431,12 +406,10 @@ TEST_F(TlsRun, NginxAnswersSavedByteExact) {
     // Windows trusts its own store, which holds no test authority.
     if (!row.cert_dir.empty() && testing_windows_binary()) continue;
     unlink(work.file("saved.bin").c_str());
-    write_file(work.file("RAVELOK.INI"),
-               ini({"[URL]", "Site=https://127.0.0.1", "Port=" + std::to_string(port), "Page=" + row.page,
-                    "Save=" + work.file("saved.bin"), "CAFile=" + row.ca_file}));
-    std::vector<std::string> environment = {"TEMP=" + temp.path};
-    if (!row.cert_dir.empty()) environment.push_back("SSL_CERT_DIR=" + row.cert_dir);
-    RunResult result = run_ravelok({{work.path}, environment, work.path, 120000});
+    RunOptions options{.timeout_ms = 120000};
+    if (!row.cert_dir.empty()) options.environment = {"SSL_CERT_DIR=" + row.cert_dir};
+    RunResult result = run({"[URL]", "Site=https://127.0.0.1", "Port=" + std::to_string(port), "Page=" + row.page,
+                            "Save=" + work.file("saved.bin"), "CAFile=" + row.ca_file}, options);
     EXPECT_EQ(result.status, 0) << row.page << result.output;
     const std::string saved = read_file(work.file("saved.bin"));
     if (row.page == "/big.bin") {
@@ -536,7 +509,6 @@ TEST_F(TlsRun, ChainsCheckedToATrustedRoot) {
   const std::string block = "-----BEGIN CERTIFICATE-----\n";
   const std::string end = "-----END CERTIFICATE-----\n";
   write_file(work.file("broken.pem"), block + "not base64!\n" + end + read_file(ca));
-  write_file(work.file("key_first.pem"), read_file(certs().file("server.key")) + read_file(ca));
   write_file(work.file("not_der.pem"), read_file(ca) + block + "AAAA\n" + end);
   const std::vector<Case> rows = {
       {"through an intermediate", Peer::python, "via_inter", ok, {}, ca, 0, "", "ok\r\n", true},
@@ -550,8 +522,6 @@ TEST_F(TlsRun, ChainsCheckedToATrustedRoot) {
        "\r\n", false},
       {"broken block before a good root", Peer::scripted, "", "", silent, "broken.pem", 54,
        "\"broken.pem\": block 1 is not a readable certificate: it is not valid base64 (54", "\r\n", false},
-      {"key before a good root", Peer::scripted, "", "", silent, "key_first.pem", 54,
-       "block 1 is not a readable certificate: it is a PRIVATE KEY", "\r\n", false},
       {"base64 that is no certificate", Peer::scripted, "", "", silent, "not_der.pem", 54,
        "block 2 is not a readable certificate: the TLS library cannot read it", "\r\n", false},
   };

@@ -1,7 +1,5 @@
 #include "support/fixtures.h"
 
-#include "services/bytes.h"
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -19,7 +17,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -55,21 +52,6 @@ void note_settings_file(const std::string& bytes) {
   std::snprintf(name, sizeof name, "/test-%016llx.ini", static_cast<unsigned long long>(hash));
   std::ofstream out(std::string(corpus) + name, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-bool write_file(const std::string& path, const std::string& bytes) {
-  if (path.size() >= 4 && equal_ignoring_ascii_case(path.substr(path.size() - 4), ".ini")) {
-    note_settings_file(bytes);
-  }
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  return static_cast<bool>(out);
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 bool file_exists(const std::string& path) {
@@ -240,12 +222,6 @@ RunResult run_ravelok(const RunOptions& options) {
   return result;
 }
 
-std::string ini(const std::vector<std::string>& lines) {
-  std::string text;
-  for (const std::string& line : lines) text += line + "\r\n";
-  return text;
-}
-
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -316,12 +292,4 @@ bool wait_for_listener(int port, int timeout_ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return false;
-}
-
-std::string from_hex(const std::string& hex) {
-  std::string bytes;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-    bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-  }
-  return bytes;
 }

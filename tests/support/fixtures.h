@@ -2,6 +2,7 @@
 // ravelok binary as a process.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -39,12 +40,12 @@ struct RunResult {
 };
 
 struct RunOptions {
-  std::vector<std::string> arguments;    // after the program name
+  std::vector<std::string> arguments = {};  // after the program name
   // "NAME=value", the run's whole environment: PATH is added when missing
   // and the sanitizers' settings are handed on, nothing else of the test's
   // own (so no proxy variable the machine sets).
-  std::vector<std::string> environment;
-  std::string directory;                 // the working directory ("" = unchanged)
+  std::vector<std::string> environment = {};
+  std::string directory = {};               // the working directory ("" = unchanged)
   int timeout_ms = 30000;
   // Commands put before the binary (for example a namespace or user switch);
   // the first word is an absolute path.
@@ -98,3 +99,11 @@ bool wait_for_listener(int port, int timeout_ms);
 
 // Decodes hexadecimal text ("41ff" -> "A\xff").
 std::string from_hex(const std::string& hex);
+
+// Bytes of every value, NUL included, in a pattern that shows shifts (seed
+// shifts the whole pattern).
+std::string pattern(std::size_t size, unsigned seed = 0);
+// Bytes drawn from a generator started at seed: the same for every run.
+std::string random_bytes(std::uint32_t seed, std::size_t size);
+// Every name in text replaced by value.
+std::string replaced(std::string text, const std::string& name, const std::string& value);

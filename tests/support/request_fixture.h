@@ -26,12 +26,8 @@ namespace request_test {
 // The request a job with these settings makes to 127.0.0.1 port 80.
 inline HttpRequest request_of(const std::string& page, const std::string& method, const StringList& vars,
                               const StringList& files, const RequestOptions& options = RequestOptions()) {
-  HttpRequest request;
-  request.method = method;
-  request.host = "127.0.0.1";
-  request.vars = vars;
-  request.files = files;
-  request.options = options;
+  HttpRequest request{.method = method, .secure = false, .host = "127.0.0.1", .port = 80, .target = "",
+                      .vars = vars, .files = files, .options = options, .route = {}};
   request.target = request_target(request_kind(request), page, form_string(vars));
   return request;
 }

@@ -138,3 +138,12 @@ class ScriptedServer {
 // True when the Content-Length header of a request (the text up to CR LF
 // CR LF) announces a body that text already holds completely.
 bool http_request_complete(const std::string& text);
+
+// A loopback listener that never accepts: the system completes connections
+// to it, takes a few bytes into a small buffer, and then no more.
+struct DeafListener {
+  DeafListener();
+  ~DeafListener();
+  int fd = -1;
+  std::uint16_t port = 0;
+};

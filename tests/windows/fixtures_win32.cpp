@@ -1,11 +1,10 @@
-// The part of the test fixtures that the Windows suites use, on the
-// standard library alone: temporary directories and whole files.
+// The part of the test fixtures that the Windows suites use and build on
+// their own, on the standard library alone: temporary directories and
+// directory listings (support/fixtures_common.cpp has the rest).
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <system_error>
 
@@ -39,18 +38,6 @@ TempDir::~TempDir() {
 // The corpus of the differential check is gathered by the POSIX suites.
 void note_settings_file(const std::string& bytes) { (void)bytes; }
 
-bool write_file(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  return static_cast<bool>(out);
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 bool file_exists(const std::string& path) {
   std::error_code ignored;
   return std::filesystem::exists(std::filesystem::symlink_status(path, ignored));
@@ -67,17 +54,3 @@ std::vector<std::string> list_directory(const std::string& path) {
 }
 
 bool testing_windows_binary() { return true; }
-
-std::string ini(const std::vector<std::string>& lines) {
-  std::string text;
-  for (const std::string& line : lines) text += line + "\r\n";
-  return text;
-}
-
-std::string from_hex(const std::string& hex) {
-  std::string bytes;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-    bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-  }
-  return bytes;
-}

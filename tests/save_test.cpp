@@ -1,0 +1,279 @@
+// Whole runs that save the answer: where (the Save file, the generated name
+// in TEMP), how a large answer reaches it (in place over an old file, by
+// its scratch file, in memory), what the viewer is handed, and saves that
+// cannot be written.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "support/job_fixture.h"
+#include "support/scripted_server.h"
+
+class SaveRun : public WholeRun {};
+
+TEST_F(SaveRun, RefusedConnectionStillSavesAndShows) {
+  const int port = free_loopback_port();
+  std::vector<std::string> settings = job(static_cast<std::uint16_t>(port));
+  settings.push_back("Show=1");
+  RunResult result = run(settings);
+  EXPECT_EQ(result.status, 57) << result.output;
+  EXPECT_EQ(read_file(work.file("answer.txt")), "\r\n");
+  EXPECT_EQ(viewer_log(true), opened("answer.txt"));
+
+  // The exchange's number wins over the save's, when the save fails only
+  // once it writes (a full device passes the check before connecting).
+  settings = job(static_cast<std::uint16_t>(port), "/p", "/dev/full");
+  EXPECT_EQ(run(settings).status, 57);
+}
+
+TEST_F(SaveRun, DefaultSaveNameInTempAndViewer) {
+  ScriptedServer server({.answer = {{"HTTP/1.0 200 OK\r\n\r\n<p>hi</p>"}}, .when = AnswerWhen::after_request,
+                         .connections = 3});
+  ASSERT_TRUE(server.ok()) << server.failure();
+  std::vector<std::string> settings = {"[URL]", "Site=localhost", "Port=" + std::to_string(server.port()),
+                                       "Show=1"};
+  RunResult result = run(settings);
+  EXPECT_EQ(result.status, 0) << result.output;
+  const std::string name = temp.file("96862006.HTM");
+  EXPECT_EQ(read_file(name), "<p>hi</p>\r\n");
+  EXPECT_EQ(viewer_log(true), opened(name));
+
+  // Wine shows a symbolic link as the file it names and has no FIFOs.
+  if (testing_windows_binary()) return;
+  // The generated name is never followed through a link, and only a regular
+  // file is overwritten.
+  unlink(name.c_str());
+  write_file(work.file("precious.txt"), "keep");
+  ASSERT_EQ(symlink((work.file("precious.txt")).c_str(), name.c_str()), 0);
+  EXPECT_EQ(run(settings).status, 70);
+  EXPECT_EQ(read_file(work.file("precious.txt")), "keep");
+  unlink(name.c_str());
+  ASSERT_EQ(mkfifo(name.c_str(), 0600), 0);
+  EXPECT_EQ(run(settings, {.timeout_ms = 10000}).status, 70);
+}
+
+TEST_F(SaveRun, ReplacesALongerFileAndTheViewerGetsTheWholeName) {
+  ScriptedServer server({.answer = {{"HTTP/1.0 200 OK\r\n\r\nabc"}}, .when = AnswerWhen::after_request});
+  ASSERT_TRUE(server.ok()) << server.failure();
+  // A name of more than 300 bytes: the viewer is handed all of it.
+  std::string directory = work.path;
+  for (int i = 0; i < 4; ++i) {
+    directory += "/" + std::string(70, static_cast<char>('a' + i));
+    ASSERT_EQ(mkdir(directory.c_str(), 0700), 0);
+  }
+  const std::string name = directory + "/saved.htm";
+  ASSERT_GT(name.size(), 300u);
+  write_file(name, std::string(5000, 'o'));
+  std::vector<std::string> settings = job(server.port(), "/p", name);
+  settings.push_back("Show=1");
+  RunResult result = run(settings);
+  if (testing_windows_binary()) {
+    // Windows' ANSI file calls take a path of at most 259 bytes: the save
+    // fails (75) and leaves the old file as it was.
+    EXPECT_EQ(result.status, 75) << result.output;
+    EXPECT_EQ(read_file(name), std::string(5000, 'o'));
+    return;
+  }
+  EXPECT_EQ(result.status, 0) << result.output;
+  EXPECT_EQ(read_file(name), "abc\r\n");
+  EXPECT_EQ(viewer_log(true), name + "\n");
+}
+
+// An answer larger than memory over an existing save file: the file is
+// rewritten in place as the answer arrives (same inode, links and mode), and
+// at the end holds exactly what a small answer would leave, whole or cut.
+TEST_F(SaveRun, LargeAnswerOverAnExistingSaveFile) {
+  std::string body(12u << 20, '\0');
+  for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>((i * 7 + i / 4093) & 0xFF);
+  const std::string part = body.substr(0, 9u << 20);
+  const std::string full = "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+  const std::string more = "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(16u << 20) + "\r\n\r\n";
+  struct Case {
+    const char* name;
+    std::string old_content;
+    ServerScript script;
+    int status;
+    std::string saved;
+  };
+  std::vector<Case> cases = {
+      {"longer old file", std::string(20u << 20, 'o'),
+       {.answer = {{full + part}, {body.substr(part.size()), 1500}}, .when = AnswerWhen::after_request},
+       0, body + "\r\n"},
+      {"shorter old file", "old", {.answer = {{full + body}}, .when = AnswerWhen::after_request}, 0, body + "\r\n"},
+      {"closed short of Content-Length", "old", {.answer = {{more + body}}, .when = AnswerWhen::after_request},
+       62, body + "\r\n"},
+      // Wine hands a reset on as an orderly close.
+      {"reset short of Content-Length", "old",
+       {.answer = {{more + body}, {"", 500}}, .when = AnswerWhen::after_request, .end = EndAction::reset},
+       testing_windows_binary() ? 62 : 57, body + "\r\n"},
+      {"time-out short of Content-Length", "old",
+       {.answer = {{more + body}}, .when = AnswerWhen::after_request, .end = EndAction::hold_open},
+       24, body + "\r\n"},
+  };
+  const std::string name = work.file("answer.txt");
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    unlink(name.c_str());
+    unlink(work.file("other-name.txt").c_str());
+    write_file(name, c.old_content);
+    chmod(name.c_str(), 0640);
+    ASSERT_EQ(link(name.c_str(), work.file("other-name.txt").c_str()), 0);
+    struct stat before;
+    ASSERT_EQ(stat(name.c_str(), &before), 0);
+    ScriptedServer server(c.script);
+    ASSERT_TRUE(server.ok()) << server.failure();
+    RunResult result;
+    std::thread runner([&] { result = run(job(server.port())); });
+    if (c.status == 0 && c.old_content.size() > 100) {
+      // Meanwhile the file already holds the first part of the answer.
+      std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+      EXPECT_TRUE(read_file(name).substr(0, 1u << 20) == part.substr(0, 1u << 20));
+    }
+    runner.join();
+    server.stop();
+    EXPECT_EQ(result.status, c.status) << result.output;
+    EXPECT_TRUE(read_file(name) == c.saved) << read_file(name).size() << " bytes";
+    EXPECT_TRUE(read_file(work.file("other-name.txt")) == c.saved);
+    struct stat after;
+    ASSERT_EQ(stat(name.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    if (!testing_windows_binary()) {
+      EXPECT_EQ(after.st_mode & 07777, 0640u);
+    }
+    EXPECT_EQ(list_directory(work.path),
+              (std::vector<std::string>{"RAVELOK.INI", "answer.txt", "other-name.txt"}));
+    EXPECT_TRUE(list_directory(temp.path).empty());
+  }
+}
+
+// As an ordinary user (older kernels let only a privileged one link an
+// unnamed file by its descriptor) the large answer still takes the save name
+// where that user may write, and a file the user may not write is refused
+// as before.
+TEST_F(SaveRun, LargeAnswerSavedByAnOrdinaryUser) {
+  const std::vector<std::string> unprivileged = as_unprivileged_user();
+  if (unprivileged.empty()) GTEST_SKIP() << "setpriv is not installed, or Wine";
+  chmod(work.path.c_str(), 0777);  // the unprivileged user's way in
+  chmod(temp.path.c_str(), 0777);
+  const std::string body(10u << 20, 'z');
+  struct Case { const char* name; mode_t mode; int status; bool replaced; };
+  const Case cases[] = {
+      {"missing", 0, 0, true},
+      {"own.txt", 0640, 0, true},
+      {"read-only.txt", 0444, 70, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string name = work.file(c.name);
+    if (c.mode != 0) {
+      write_file(name, "kept");
+      ASSERT_EQ(chown(name.c_str(), 65534, 65534), 0);
+      chmod(name.c_str(), c.mode);
+    }
+    ScriptedServer server({.answer = {{"HTTP/1.0 200 OK\r\nContent-Length: " +
+                                       std::to_string(body.size()) + "\r\n\r\n" + body}},
+                           .when = AnswerWhen::after_request});
+    ASSERT_TRUE(server.ok()) << server.failure();
+    RunResult result = run(job(server.port(), "/p", name), {.wrapper = unprivileged});
+    EXPECT_EQ(result.status, c.status) << result.output;
+    EXPECT_TRUE(read_file(name) == (c.replaced ? body + "\r\n" : std::string("kept")));
+    struct stat info;
+    ASSERT_EQ(stat(name.c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, 65534u);
+    if (c.mode != 0) {
+      EXPECT_EQ(info.st_mode & 07777, c.mode);
+    }
+    EXPECT_TRUE(list_directory(temp.path).empty());
+  }
+  EXPECT_EQ(list_directory(work.path),
+            (std::vector<std::string>{"RAVELOK.INI", "missing", "own.txt", "read-only.txt"}));
+}
+
+TEST_F(SaveRun, LargeAnswerWithoutAScratchFileStaysInMemory) {
+  std::string body(10u << 20, 'm');
+  body += "end";
+  ScriptedServer server({.answer = {{"HTTP/1.0 200 OK\r\n\r\n" + body}}, .when = AnswerWhen::after_request});
+  ASSERT_TRUE(server.ok()) << server.failure();
+  temp_value = temp.file("missing");
+  RunResult result = run(job(server.port()));
+  EXPECT_EQ(result.status, 0) << result.output;
+  EXPECT_TRUE(read_file(work.file("answer.txt")) == body + "\r\n");
+}
+
+// A save that cannot be written is found before anything is connected: the
+// status and line the save would have given, no connection, nothing on disk
+// changed. A job that keeps no answer checks nothing.
+TEST_F(SaveRun, FileThatCannotBeWrittenSendsNothing) {
+  chmod(work.path.c_str(), 0777);  // the unprivileged user's way in
+  chmod(temp.path.c_str(), 0777);
+  write_file(work.file("read-only.txt"), "kept");
+  ASSERT_EQ(chown(work.file("read-only.txt").c_str(), 65534, 65534), 0);
+  chmod(work.file("read-only.txt").c_str(), 0444);
+  for (const char* directory : {"closed", "folder", "sealed"}) mkdir(work.file(directory).c_str(), 0755);
+  write_file(work.file("sealed/old.txt"), "old");
+  // As root; as another user (65534: "closed" is not its own); with "sealed"
+  // bound onto itself read-only for the run alone.
+  const bool unshare = !testing_windows_binary() && file_exists("/usr/bin/unshare");
+  const std::vector<std::string> runners[] = {
+      {}, as_unprivileged_user(),
+      unshare ? std::vector<std::string>{"/usr/bin/unshare", "--mount", "/bin/sh", "-c",
+                                         "mount --bind \"$0\" \"$0\" && mount -o remount,bind,ro "
+                                         "\"$0\" && exec \"$@\"", work.file("sealed")}
+              : std::vector<std::string>{}};
+  struct Case { std::vector<std::string> keys; int runner; std::string object; std::string end; };
+  const std::string no_temp = work.file("no-temp") + (testing_windows_binary() ? "\\" : "/");
+  const Case cases[] = {
+      {{"Save=missing/answer.txt"}, 0, "missing/answer.txt", "(76 path not found)"},
+      {{"Save=read-only.txt"}, 1, "read-only.txt", "(70 access denied)"},
+      {{"Save=closed/answer.txt"}, 1, "closed/answer.txt", "(70 access denied)"},
+      {{"Save=folder"}, 0, "folder", "(70 access denied)"},
+      {{"Save=sealed/new.txt"}, 2, "sealed/new.txt", "(70 access denied)"},
+      {{"Save=sealed/old.txt"}, 2, "sealed/old.txt", "(70 access denied)"},
+      {{"Show=1"}, 0, no_temp + "96862006.HTM", "(76 path not found)"},  // the default name
+      {{"Save=answer.txt", "SaveHeader=missing/h.txt"}, 0, "missing/h.txt", "(76 path not found)"},
+      {{"Save=", "Show=0"}, 0, "", ""},  // runs
+  };
+  // Each entry but the settings file, with its time of last write and, for
+  // a file, its bytes.
+  auto snapshot = [](const std::string& directory) {
+    std::string text;
+    for (const std::string& entry : list_directory(directory)) {
+      struct stat info {};
+      stat((directory + "/" + entry).c_str(), &info);
+      if (entry == "RAVELOK.INI") continue;
+      text += entry + std::to_string(info.st_mtim.tv_sec) + "." + std::to_string(info.st_mtim.tv_nsec) +
+              (S_ISREG(info.st_mode) ? read_file(directory + "/" + entry) : "") + "\n";
+    }
+    return text;
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.keys.back());
+    if (c.runner != 0 && runners[c.runner].empty()) continue;  // setpriv or unshare missing, or Wine
+    ScriptedServer server({.answer = {{"HTTP/1.0 200 OK\r\n\r\nx"}}, .when = AnswerWhen::after_request,
+                           .accept_limit_ms = 5000});
+    ASSERT_TRUE(server.ok()) << server.failure();
+    std::vector<std::string> settings = job(server.port());
+    settings.pop_back();  // Save
+    settings.insert(settings.end(), c.keys.begin(), c.keys.end());
+    temp_value = c.keys[0] == "Show=1" ? work.file("no-temp") : temp.path;
+    const std::string before = snapshot(work.path) + snapshot(work.file("sealed"));
+    RunResult result = run(settings, {.wrapper = runners[c.runner]});
+    if (c.runner == 2 && result.output.find("mount") != std::string::npos) continue;
+    server.stop();
+    EXPECT_EQ(result.status, c.end.empty() ? 0 : std::stoi(c.end.substr(1))) << result.output;
+    EXPECT_EQ(server.accepted(), c.end.empty() ? 1 : 0);
+    EXPECT_LT(result.seconds, kQuick);
+    EXPECT_EQ(snapshot(work.path) + snapshot(work.file("sealed")), before);
+    EXPECT_TRUE(list_directory(temp.path).empty() && !file_exists(work.file("no-temp")));
+    // The save's own line, the system's words in the middle.
+    const std::string start = c.end.empty() ? "" : "ravelok: cannot write " + c.object + ": ";
+    const std::string end = c.end.empty() ? "" : " " + c.end + "; nothing sent\n";
+    EXPECT_EQ(result.output.rfind(start, 0), 0u) << result.output;
+    EXPECT_TRUE(result.output.size() >= start.size() + end.size() &&
+                result.output.substr(result.output.size() - end.size()) == end &&
+                result.output.find('\n') + 1 == result.output.size())
+        << result.output;
+  }
+}
