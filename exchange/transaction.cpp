@@ -115,7 +115,11 @@ void settle_peer(Failure& failure, Exchange& exchange, const std::string& ca_fil
   TlsPeer& peer = exchange.peer;
   peer.name = host;
   peer.tunnelled = exchange.proxied;
-  const std::string quoted = "\"" + site_shown(host) + "\"";
+  // Built by appending: GCC 12's Release build warns of the temporaries
+  // of "\"" + ... + "\"".
+  std::string quoted = "\"";
+  quoted += site_shown(host);
+  quoted += "\"";
   if (!parse_plain_address(host, peer.address) && looks_like_an_address(host)) {
     // The resolver would read it as some address, one the certificate
     // was never checked against.
