@@ -10,10 +10,15 @@
 
 namespace {
 
+// The value of a [URL] key.
+std::string read_url(const std::string& file, const SettingKey& key) {
+  return read_setting(file, key.section, key.name);
+}
+
 // The value of a number key, 0 when it is refused; the first refusal goes
 // to refused, naming the key and its rule.
 std::int64_t read_number(const std::string& file, const SettingKey& key, std::string& refused) {
-  const std::string value = read_setting(file, key.section, key.name);
+  const std::string value = read_url(file, key);
   const std::string problem = setting_value_problem(key, value);
   std::int64_t number = 0;
   if (problem.empty()) {
@@ -22,10 +27,6 @@ std::int64_t read_number(const std::string& file, const SettingKey& key, std::st
     refused = std::string("[") + key.section + "] " + key.name + ": " + problem;
   }
   return number;
-}
-
-std::string read_url(const std::string& file, const SettingKey& key) {
-  return read_setting(file, key.section, key.name);
 }
 
 }  // namespace
@@ -41,7 +42,7 @@ JobSettings read_job_settings(const CommandLine& arguments) {
 
   const std::string& file = job.settings_file;
   // The scheme prefix, in any letter case, chooses TLS or plain HTTP; the
-  // rest is the host as before.
+  // rest is the host.
   bool scheme = false;
   job.site = site_without_scheme(read_url(file, url_key("Site")), job.secure, scheme);
   job.ca_file = read_url(file, url_key("CAFile"));
