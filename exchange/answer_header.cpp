@@ -7,7 +7,6 @@
 
 namespace {
 
-
 // The digits of text as a number, -1 when text is empty, holds anything
 // else or passes a billion.
 std::int64_t digits_value(const std::string& text) {
@@ -18,6 +17,20 @@ std::int64_t digits_value(const std::string& text) {
     value = value * 10 + (byte - '0');
   }
   return value;
+}
+
+// The digits of text as a number of seconds however many there are, at most
+// 10^15 (a pause no run waits for, still told as one); -1 when text is
+// empty or holds anything else.
+std::int64_t seconds_value(const std::string& text) {
+  constexpr std::int64_t kMost = 1000000000000000;
+  if (text.empty()) return -1;
+  std::int64_t value = 0;
+  for (char byte : text) {
+    if (!is_ascii_digit(byte)) return -1;
+    value = value < kMost ? value * 10 + (byte - '0') : kMost;
+  }
+  return value < kMost ? value : kMost;
 }
 
 // Where the status line's number starts: after "HTTP/", a version of
@@ -124,7 +137,7 @@ std::int64_t retry_after(const std::string& header, std::int64_t now) {
     std::size_t end = header.find_first_of("\r\n", start);
     if (end == std::string::npos) end = header.size();
     const std::string value = trim_blanks(header.substr(start + kName.size(), end - start - kName.size()));
-    const std::int64_t seconds = digits_value(value);
+    const std::int64_t seconds = seconds_value(value);
     if (seconds >= 0) return seconds;
     const std::int64_t date = http_date(value);
     if (date < 0) return -1;

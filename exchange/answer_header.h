@@ -16,7 +16,8 @@ int answer_status(const std::string& header);
 // without a status line.
 std::string status_shown(const std::string& header);
 
-// The seconds a Retry-After field asks for (a number of seconds, or an HTTP
-// date taken against now, in seconds since 1970 UTC; a date past is 0); -1
-// when there is no such field or its value cannot be read.
+// The seconds a Retry-After field asks for (a number of seconds, at most
+// 10^15 whatever its digits, or an HTTP date taken against now, in seconds
+// since 1970 UTC; a date past is 0); -1 when there is no such field or its
+// value cannot be read.
 std::int64_t retry_after(const std::string& header, std::int64_t now);

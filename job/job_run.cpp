@@ -65,29 +65,37 @@ void keep_answer(Failure& failure, const JobSettings& job, ChainResult& chain) {
 
 // Runs the tries: each the request and, with Follow, the requests its
 // redirects lead to; a failed try that another may mend is told on
-// standard error and tried again after its pause.
+// standard error and tried again after its pause. A try starts at the
+// Site, or, once a server took the POST, at the request that failed after
+// it, so that the POST is never sent twice.
 void run_tries(Failure& failure, const JobSettings& job, std::string& tail) {
   WaitLimits limits;
   if (job.timeout != 0) limits.wait_ms = static_cast<std::uint32_t>(job.timeout * 1000);
   if (job.max_time != 0) {
     limits.deadline_ms = platform_monotonic_milliseconds() + static_cast<std::uint64_t>(job.max_time) * 1000;
   }
-  const RetrySettings retry{job.retries + 1, job.retry_wait, job.method == "POST", limits.deadline_ms};
+  RetrySettings retry{job.retries + 1, job.retry_wait, false, limits.deadline_ms};
   const std::string of = " of " + decimal_text(retry.tries);
+  ChainStart start = chain_start(job);
   for (std::int64_t attempt = 1;; ++attempt) {
-    ChainResult chain = run_chain(job, limits);
+    ChainResult chain = run_chain(job, limits, start);
     const Moment now{platform_monotonic_milliseconds(), platform_unix_seconds()};
     const Failure outcome = try_failure(job, chain, limits, now.monotonic_ms);
-    const std::int64_t pause = retry_pause(retry, attempt, outcome, chain.answer.header, now);
-    if (pause >= 0) {
+    retry.post = chain.last.request.method == "POST";
+    const RetryDecision next = retry_decision(retry, attempt, outcome, chain.answer.header, now);
+    const std::string taken = chain.last.taken.empty() ? std::string() : "; " + chain.last.taken;
+    if (next.pause >= 0) {
       release_store(chain.store);
       progress_clear();
       platform_write_standard_error(failure_line(
-          outcome, job.site, "; try " + decimal_text(attempt) + of + ", next in " + decimal_text(pause) + " s"));
-      wait_before_retry(pause);
+          outcome, job.site, "; try " + decimal_text(attempt) + of + ", next in " + decimal_text(next.pause) + " s"));
+      wait_before_retry(next.pause);
+      if (!chain.last.taken.empty()) start = chain.last;
       continue;
     }
-    if (attempt > 1) tail = "; try " + decimal_text(attempt) + of;
+    if (!taken.empty()) tail = taken + ", not sent again";
+    if (!next.why_not.empty()) tail += "; " + next.why_not;
+    if (attempt > 1) tail += "; try " + decimal_text(attempt) + of;
     failure = outcome;
     keep_answer(failure, job, chain);
     return;

@@ -81,7 +81,10 @@ WebAddress request_address(const HttpRequest& request) {
 }
 
 std::string request_key(const HttpRequest& request) {
-  std::string key = (request.method == "POST" ? "POST " : "GET ") + web_address_text(request_address(request));
+  WebAddress address = request_address(request);
+  // An empty query is none to the server: "/a?" asks for what "/a" does.
+  if (address.target.find('?') + 1 == address.target.size()) address.target.pop_back();
+  std::string key = (request.method == "POST" ? "POST " : "GET ") + web_address_text(address);
   for (const std::string& var : request.vars) key += "\n" + var;
   return key;
 }
@@ -117,11 +120,18 @@ RedirectStep redirect_step(const JobSettings& job, const ChainSoFar& chain, cons
   return step;
 }
 
-ChainResult run_chain(const JobSettings& job, const WaitLimits& limits) {
+ChainStart chain_start(const JobSettings& job) {
+  ChainStart start;
+  start.request = first_request(job);
+  start.so_far.origin = request_address(start.request);
+  return start;
+}
+
+ChainResult run_chain(const JobSettings& job, const WaitLimits& limits, const ChainStart& start) {
   ChainResult chain;
-  HttpRequest request = first_request(job);
-  ChainSoFar so_far;
-  so_far.origin = request_address(request);
+  chain.last = start;
+  HttpRequest& request = chain.last.request;
+  ChainSoFar& so_far = chain.last.so_far;
   for (;; ++so_far.followed) {
     // An answer nobody saves is read and counted, and kept nowhere.
     BodyStore store = body_store(job.save, job.default_save_name, !job.save.empty(),
@@ -151,6 +161,12 @@ ChainResult run_chain(const JobSettings& job, const WaitLimits& limits) {
       store_end_hold(store);
       chain.store = std::move(store);
       return chain;
+    }
+    if (request.method == "POST" && !redirect_keeps_method(chain.status)) {
+      // The server processed the POST and sends the client elsewhere for
+      // the result: no later failure may send it again.
+      chain.last.taken = "the POST was taken by " + address.host + " port " + decimal_text(address.port) +
+                         " (" + status_shown(chain.answer.header) + ")";
     }
     release_store(store);
     request = std::move(step.next);

@@ -13,19 +13,29 @@
 #include "exchange/transaction.h"
 #include "job/job_settings.h"
 
+// Where a chain stands after a request.
+struct ChainSoFar {
+  WebAddress origin;               // the Site's own scheme, host and port
+  std::vector<std::string> asked;  // every request made so far, as request_key gives it
+  std::int64_t followed = 0;       // redirects followed before the last request
+};
+
+// Where a try starts: the job's own request to the Site, or, once a server
+// took the job's POST (answered it with 301, 302 or 303), the request that
+// failed after it, so that the POST is never sent again.
+struct ChainStart {
+  HttpRequest request;
+  ChainSoFar so_far;
+  std::string taken;  // how the POST was taken ("the POST was taken by HOST port N (303 See Other)"); empty: not
+};
+
 struct ChainResult {
   TransactionResult answer;  // the last request's; its failure is also why the chain
                              // stopped at a redirect (47, 48)
   BodyStore store;           // the last answer's body, for the save; the earlier ones are gone
   int status = -1;           // the last answer's status (-1 without a status line)
   std::string url;           // the URL of the last request
-};
-
-// Where a chain stands after a request.
-struct ChainSoFar {
-  WebAddress origin;               // the Site's own scheme, host and port
-  std::vector<std::string> asked;  // every request made so far, as request_key gives it
-  std::int64_t followed = 0;       // redirects followed before the last request
+  ChainStart last;           // the last request, where the chain stood before it, a POST taken
 };
 
 // What follows an answer.
@@ -37,6 +47,9 @@ struct RedirectStep {
 
 // The job's own request, to the Site; its route is chosen when it is made.
 HttpRequest first_request(const JobSettings& job);
+
+// A try from the Site: the job's own request, nothing asked before.
+ChainStart chain_start(const JobSettings& job);
 
 // Where request goes: its scheme, host (lower-case, no brackets), port and
 // target (from "/").
@@ -59,8 +72,8 @@ std::string request_key(const HttpRequest& request);
 RedirectStep redirect_step(const JobSettings& job, const ChainSoFar& chain, const HttpRequest& request,
                            const TransactionResult& answer);
 
-// Makes the job's request and the requests its redirects lead to, each on
-// a connection of its own within limits and through the proxy chosen for
-// its own scheme, host and port. No body of a redirect that was followed
+// Makes start's request and the requests its redirects lead to, each on a
+// connection of its own within limits and through the proxy chosen for its
+// own scheme, host and port. No body of a redirect that was followed
 // reaches the save name.
-ChainResult run_chain(const JobSettings& job, const WaitLimits& limits);
+ChainResult run_chain(const JobSettings& job, const WaitLimits& limits, const ChainStart& start);

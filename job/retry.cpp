@@ -38,18 +38,22 @@ std::int64_t pause_before(std::int64_t retry_wait, std::int64_t attempt) {
   return pause < 300 ? pause : 300;
 }
 
-std::int64_t retry_pause(const RetrySettings& settings, std::int64_t attempt, const Failure& failure,
-                         const std::string& header, const Moment& now) {
-  if (attempt >= settings.tries || !worth_retrying(failure, settings.post, answer_status(header))) return -1;
+RetryDecision retry_decision(const RetrySettings& settings, std::int64_t attempt, const Failure& failure,
+                             const std::string& header, const Moment& now) {
+  RetryDecision decision;
+  if (attempt >= settings.tries || !worth_retrying(failure, settings.post, answer_status(header))) return decision;
   std::int64_t pause = pause_before(settings.retry_wait, attempt);
   const std::int64_t asked = retry_after(header, now.unix_seconds);
   if (asked > pause) pause = asked;
-  if (pause > kLongestRetryAfter) return -1;
-  if (settings.deadline_ms != 0 &&
-      now.monotonic_ms + static_cast<std::uint64_t>(pause) * 1000 >= settings.deadline_ms) {
-    return -1;
+  if (pause > kLongestRetryAfter) {
+    decision.why_not = "not retried: the server asked for a pause of " + decimal_text(pause) + " s";
+  } else if (settings.deadline_ms != 0 &&
+             now.monotonic_ms + static_cast<std::uint64_t>(pause) * 1000 >= settings.deadline_ms) {
+    decision.why_not = "not retried: a pause of " + decimal_text(pause) + " s would end past MaxTime";
+  } else {
+    decision.pause = pause;
   }
-  return pause;
+  return decision;
 }
 
 void wait_before_retry(std::int64_t seconds) {

@@ -17,7 +17,7 @@ inline constexpr std::int64_t kLongestRetryAfter = 3600;
 struct RetrySettings {
   std::int64_t tries = 1;         // Retries + 1
   std::int64_t retry_wait = 0;    // RetryWait: seconds before the first retry; 0 is 1
-  bool post = false;              // the job's request is a POST
+  bool post = false;              // the request that failed is a POST
   std::uint64_t deadline_ms = 0;  // where MaxTime ends on the monotonic clock; 0: never
 };
 
@@ -40,14 +40,19 @@ bool worth_retrying(const Failure& failure, bool post, int status);
 // (1 when 0), doubled for each further try, at most 300.
 std::int64_t pause_before(std::int64_t retry_wait, std::int64_t attempt);
 
-// The seconds to wait before another try after try attempt (from 1) ended
-// with failure, header being the last answer's header: the pause, or the
-// answer's Retry-After when longer. -1 when no other try is made: after the
-// last try, after a failure another try cannot mend, when Retry-After asks
-// for more than kLongestRetryAfter, or when the pause would end at or past
-// the deadline.
-std::int64_t retry_pause(const RetrySettings& settings, std::int64_t attempt, const Failure& failure,
-                         const std::string& header, const Moment& now);
+// What follows a failed try.
+struct RetryDecision {
+  std::int64_t pause = -1;  // the seconds to wait before the next try; -1: no other try
+  std::string why_not;      // when the rule would retry but a pause stands in the way, why
+};
+
+// The decision after try attempt (from 1) ended with failure, header being
+// the last answer's header: the pause, or the answer's Retry-After when
+// longer. No other try after the last one or after a failure another try
+// cannot mend; nor, with why_not said, when the pause is longer than
+// kLongestRetryAfter or would end at or past the deadline.
+RetryDecision retry_decision(const RetrySettings& settings, std::int64_t attempt, const Failure& failure,
+                             const std::string& header, const Moment& now);
 
 // Waits seconds, counting them down on the progress line.
 void wait_before_retry(std::int64_t seconds);

@@ -83,6 +83,8 @@ TEST(AnswerHeader, StatusAndRetryAfter) {
       {"HTTP/1.0 503 x\r\nRetry-After: Sunday, 06-Nov-94 08:50:37 GMT\r\n", 503, "503 x", 60},
       {"HTTP/1.0 503 x\r\nRetry-After: Sun Nov  6 08:49:40 1994\r\n", 503, "503 x", 3},
       {"HTTP/1.0 503 x\r\nRetry-After: Sat, 05 Nov 1994 08:49:37 GMT\r\n", 503, "503 x", 0},
+      {"HTTP/1.0 503 x\r\nRetry-After: 99999999999\r\n", 503, "503 x", 99999999999},
+      {"HTTP/1.0 503 x\r\nRetry-After: 00000000000000000000000000007\r\n", 503, "503 x", 7},
       {"HTTP/1.0 503 x\r\nRetry-After: -5\r\n", 503, "503 x", -1},
       {"HTTP/1.0 503 x\r\nRetry-After: soon\r\n", 503, "503 x", -1},
       {"HTTP/1.0 503 x\r\nX-Retry-After: 5\r\n", 503, "503 x", -1},

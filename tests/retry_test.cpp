@@ -12,6 +12,7 @@
 #include <sstream>
 #include <vector>
 
+#include "services/bytes.h"
 #include "support/job_fixture.h"
 #include "support/scripted_server.h"
 
@@ -62,6 +63,9 @@ TEST_F(RetryRun, StatusTimeLimitsAndRetries) {
        0, 2, "ok\r\n", {"try 1 of 2"}, 1, 4},
       {"Retry-After in seconds", {{busy.substr(0, 34) + "Retry-After: 2\r\n" + busy.substr(34)}}, {{{ok}}},
        {"FailOn=400", "Retries=1"}, 0, 2, "ok\r\n", {"next in 2 s\n"}, 2, 5},
+      {"Retry-After past an hour: not retried", {{busy.substr(0, 34) + "Retry-After: 99999999999\r\n" + busy.substr(34)}},
+       {{{ok}}}, {"FailOn=400", "Retries=1"}, 22, 1, "busy\r\n",
+       {"(22 error answer); not retried: the server asked for a pause of 99999999999 s\n"}, 0, 3},
       {"refused, retried, refused", {}, {}, {refused, "Retries=1"}, 57, 0, "\r\n",
        {"; try 1 of 2, next in 1 s\n", "ravelok: cannot connect", "; try 2 of 2\n"}, 1, 4},
       {"no retry past MaxTime", {}, {}, {refused, "Retries=5", "RetryWait=2", "MaxTime=3"}, 57, 0, "\r\n",
@@ -177,27 +181,32 @@ TEST(RetryRule, MatchesTheGuidesTableRowForRow) {
   EXPECT_EQ(seen, rows.size());
 }
 
+// The pause before another try, or why none is made.
 TEST(RetryRule, PausesRetryAfterAndTheDeadline) {
   const Failure refused = failed(Step::connect, kErrSocket);
   const Failure busy_answer = failed(Step::status, kErrErrorAnswer, 503);
-  struct Case { RetrySettings settings; std::int64_t attempt; Failure last; std::string header; std::int64_t pause; };
+  struct Case { RetrySettings settings; std::int64_t attempt; Failure last; std::string header, next; };
   const std::string busy = "HTTP/1.1 503 Busy\r\nRetry-After: ";
   const Case cases[] = {
-      {{3, 0, false, 0}, 1, refused, "", 1},        // RetryWait 0 waits 1 s
-      {{3, 0, false, 0}, 2, refused, "", 2},        // doubled after each try
-      {{9, 5, false, 0}, 3, refused, "", 20},
-      {{9, 100, false, 0}, 3, refused, "", 300},    // at most 300 s
-      {{3, 0, false, 0}, 3, refused, "", -1},       // the last try
-      {{3, 0, true, 0}, 1, failed(Step::receive, kErrSocket), "", -1},  // a POST the server may have taken
-      {{3, 2, false, 0}, 1, busy_answer, busy + "7", 7},               // Retry-After when longer
-      {{3, 9, false, 0}, 1, busy_answer, busy + "7", 9},
-      {{3, 1, false, 0}, 1, busy_answer, busy + "3600", 3600},
-      {{3, 1, false, 0}, 1, busy_answer, busy + "3601", -1},           // more than an hour: no retry
-      {{3, 2, false, 3001}, 1, refused, "", 2},                        // ends before MaxTime
-      {{3, 2, false, 3000}, 1, refused, "", -1},                       // would end at MaxTime
+      {{3, 0, false, 0}, 1, refused, "", "1"},        // RetryWait 0 waits 1 s
+      {{3, 0, false, 0}, 2, refused, "", "2"},        // doubled after each try
+      {{9, 5, false, 0}, 3, refused, "", "20"},
+      {{9, 100, false, 0}, 3, refused, "", "300"},    // at most 300 s
+      {{3, 0, false, 0}, 3, refused, "", "none"},     // the last try
+      {{3, 0, true, 0}, 1, failed(Step::receive, kErrSocket), "", "none"},  // a POST the server may have taken
+      {{3, 2, false, 0}, 1, busy_answer, busy + "7", "7"},                 // Retry-After when longer
+      {{3, 9, false, 0}, 1, busy_answer, busy + "7", "9"},
+      {{3, 1, false, 0}, 1, busy_answer, busy + "3600", "3600"},
+      {{3, 1, false, 0}, 1, busy_answer, busy + "3601", "not retried: the server asked for a pause of 3601 s"},
+      {{3, 1, false, 0}, 1, busy_answer, busy + "99999999999",
+       "not retried: the server asked for a pause of 99999999999 s"},
+      {{3, 2, false, 3001}, 1, refused, "", "2"},     // ends before MaxTime
+      {{3, 2, false, 3000}, 1, refused, "", "not retried: a pause of 2 s would end past MaxTime"},
+      {{3, 1, false, 9000}, 1, busy_answer, busy + "9", "not retried: a pause of 9 s would end past MaxTime"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(retry_pause(c.settings, c.attempt, c.last, c.header, Moment{1000, 30}), c.pause)
+    const RetryDecision next = retry_decision(c.settings, c.attempt, c.last, c.header, Moment{1000, 30});
+    EXPECT_EQ(next.pause >= 0 ? decimal_text(next.pause) : next.why_not.empty() ? "none" : next.why_not, c.next)
         << c.attempt << " " << c.header;
   }
 }
