@@ -31,6 +31,9 @@ struct RequestOptions {
   // Header lines ("Name: value"), sent in order after the program's own; a
   // User-Agent or Accept line among them takes the place of the program's.
   StringList header_lines;
+  // The header lines whose value took a "${NAME}" from the environment:
+  // secrets by the administrator's choice, which go only to the Site.
+  StringList secret_lines;
   std::vector<UploadPart> parts;  // by upload file, from the first; may be shorter
   std::string body;               // a POST's whole body is this file; the variables go in the query
   std::string body_type;          // its Content-Type; empty: application/octet-stream

@@ -310,18 +310,21 @@ ProxyRoute choose_proxy(Failure& failure, const ProxySetting& setting, bool secu
 
 void take_proxy_header(Failure& failure, const std::string& object, ProxyRoute& route,
                        RequestOptions& options) {
-  if (route.host.empty()) return;
   StringList& lines = options.header_lines;
   for (std::size_t i = 0; i < lines.size(); ++i) {
     if (lines[i].size() < 20 || !equal_ignoring_ascii_case(lines[i].substr(0, 20), "Proxy-Authorization:")) {
       continue;
     }
+    const std::string value = trim_blanks(lines[i].substr(20));
+    lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(i));
+    // Without a proxy the line has nobody to go to: a server must never
+    // see a proxy's credentials.
+    if (route.host.empty()) return;
     if (!route.authorization.empty()) {
       refuse_route(failure, object, "a Proxy-Authorization line in [Headers] beside the proxy's own credentials");
       return;
     }
-    route.authorization = trim_blanks(lines[i].substr(20));
-    lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(i));
+    route.authorization = value;
     return;
   }
 }

@@ -54,9 +54,10 @@ bool bypass_matches(const std::string& list, const std::string& host);
 // "http=host:port;https=host:port") for the scheme; empty when none.
 std::string system_proxy_for(const std::string& list, bool secure);
 
-// Through a proxy, a Proxy-Authorization line among the header lines goes
-// to the proxy alone: it becomes route's credentials and leaves the lines
-// (inside an HTTPS tunnel it would reach the server). Beside credentials of
-// the route's own it is refused with 2 in failure (Step::setting, object).
+// A Proxy-Authorization line among the header lines (the settings allow
+// one) goes to a proxy alone: through one it becomes route's credentials,
+// without one it is dropped, and either way it leaves the lines (inside an
+// HTTPS tunnel it would reach the server). Beside credentials of the
+// route's own it is refused with 2 in failure (Step::setting, object).
 void take_proxy_header(Failure& failure, const std::string& object, ProxyRoute& route,
                        RequestOptions& options);

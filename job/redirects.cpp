@@ -10,8 +10,9 @@
 
 namespace {
 
-// The header lines that carry credentials, which only the Site's own
-// scheme, host and port receive.
+// The header lines that carry credentials by their name, which, as those
+// that took a secret from the environment, only the Site's own scheme,
+// host and port receive.
 bool credential_line(const std::string& line) {
   const std::string name = line.substr(0, line.find(':'));
   return equal_ignoring_ascii_case(name, "Authorization") || equal_ignoring_ascii_case(name, "Cookie") ||
@@ -41,8 +42,10 @@ HttpRequest next_request(const JobSettings& job, const HttpRequest& from, int st
   } else {
     request.method = "GET";
   }
+  const StringList& secrets = job.options.secret_lines;
   for (const std::string& line : job.options.header_lines) {
-    if (same_origin(next, origin) || !credential_line(line)) request.options.header_lines.push_back(line);
+    const bool secret = credential_line(line) || std::find(secrets.begin(), secrets.end(), line) != secrets.end();
+    if (same_origin(next, origin) || !secret) request.options.header_lines.push_back(line);
   }
   return request;
 }

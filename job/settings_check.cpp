@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "exchange/ca_file.h"
+#include "exchange/location.h"
 #include "job/proxy.h"
 #include "job/request_options.h"
 #include "job/save.h"
@@ -247,6 +248,23 @@ void check_list(Check& check, const std::string& name, const std::string& writte
   }
 }
 
+// A Proxy-Authorization line goes to a proxy or nowhere: said when no
+// proxy carries the job's request to the Site.
+void check_proxy_credentials(Check& check, const ProxySetting& proxy) {
+  const StringList headers = read_setting_list(check.job.settings_file, "Headers");
+  for (std::size_t i = 0; i < headers.size(); ++i) {
+    if (!equal_ignoring_ascii_case(headers[i].substr(0, headers[i].find(':')), "Proxy-Authorization")) continue;
+    Failure unused;
+    const std::uint16_t port = check.job.port != 0 ? static_cast<std::uint16_t>(check.job.port)
+                                                   : default_port(check.job.secure);
+    if (choose_proxy(unused, proxy, check.job.secure, site_host(check.job.site), port).host.empty()) {
+      check.findings.push_back("[Headers] " + decimal_text(static_cast<std::int64_t>(i + 1)) +
+                               ": no proxy carries the request, so this Proxy-Authorization line is not sent");
+    }
+    return;
+  }
+}
+
 }  // namespace
 
 StringList settings_findings(const JobSettings& job) {
@@ -314,8 +332,9 @@ StringList settings_findings(const JobSettings& job) {
   if (!refused.empty()) check.findings.push_back(refused);
   // A Proxy a run would refuse, named by its rule alone: it may hold a password.
   std::string proxy_refused;
-  read_proxy_setting(job.settings_file, options, proxy_refused);
+  const ProxySetting proxy = read_proxy_setting(job.settings_file, options, proxy_refused);
   if (!proxy_refused.empty()) check.findings.push_back(proxy_refused);
+  check_proxy_credentials(check, proxy);
   if (!options.body.empty() && job.method != "POST") {
     check.findings.push_back("[URL] Body: Method is not POST, so it is never sent");
   }

@@ -10,5 +10,8 @@
 // kept. False, with missing set to the first variable that is not set.
 bool expand_variables(const std::string& text, std::string& expanded, std::string& missing);
 
+// True when text holds a "${NAME}" reference that expand_variables replaces.
+bool names_variable(const std::string& text);
+
 // Standard base64 with "=" padding.
 std::string base64_text(const std::string& bytes);

@@ -31,7 +31,10 @@ TEST_F(RedirectRun, Chains) {
            "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
   };
   const std::string ok = "HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nfinal";
-  const std::vector<std::string> credentials = {"User=u", "Password=p", "[Headers]", "1=cookie: c=1", "2=X-Keep: k"};
+  // A line whose value took a variable (PATH: every run has it) is a secret
+  // that goes where the credentials go.
+  const std::vector<std::string> credentials = {"User=u", "Password=p", "[Headers]", "1=cookie: c=1", "2=X-Keep: k",
+                                                "3=X-Path: ${PATH}"};
   const std::string big(9u << 20, 'r');
   struct Row {
     const char* name;
@@ -51,13 +54,14 @@ TEST_F(RedirectRun, Chains) {
          s.insert(s.end(), credentials.begin(), credentials.end());
          return s;
        }(), {moved(302, "../c/./d?x=1#f", "r"), ok}, {}, 0, "final",
-       {"GET /a/b?x HTTP/1.0 [auth] [cookie] [keep]", "GET /c/d?x=1 HTTP/1.0 [auth] [cookie] [keep]"}, {}, ""},
+       {"GET /a/b?x HTTP/1.0 [auth] [cookie] [keep] [path]", "GET /c/d?x=1 HTTP/1.0 [auth] [cookie] [keep] [path]"},
+       {}, ""},
       {"another port gets none, the Site them again", [&] {
          std::vector<std::string> s = {"Follow=2"};
          s.insert(s.end(), credentials.begin(), credentials.end());
          return s;
        }(), {moved(307, "http://127.0.0.1:{B}/b", "r"), ok}, {moved(308, "//127.0.0.1:{A}/c", "r")}, 0, "final",
-       {"GET /a? HTTP/1.0 [auth] [cookie] [keep]", "GET /c HTTP/1.0 [auth] [cookie] [keep]"},
+       {"GET /a? HTTP/1.0 [auth] [cookie] [keep] [path]", "GET /c HTTP/1.0 [auth] [cookie] [keep] [path]"},
        {"GET /b HTTP/1.0 [keep]"}, ""},
       {"a form POST sent again by 307", {"Follow=1", "Method=POST", "[Vars]", "1=v=1"}, {moved(307, "/b", "r"), ok},
        {}, 0, "final", {"POST /a HTTP/1.0 v=1", "POST /b HTTP/1.0 v=1"}, {}, ""},
@@ -104,6 +108,7 @@ TEST_F(RedirectRun, Chains) {
     if (request.find("\r\nAuthorization: Basic dTpw\r\n") != std::string::npos) line += " [auth]";
     if (request.find("\r\ncookie: c=1\r\n") != std::string::npos) line += " [cookie]";
     if (request.find("\r\nX-Keep: k\r\n") != std::string::npos) line += " [keep]";
+    if (request.find("\r\nX-Path: ") != std::string::npos) line += " [path]";
     const std::size_t end = request.find("\r\n\r\n");
     if (end != std::string::npos && end + 4 < request.size()) line += " " + request.substr(end + 4);
     return line;

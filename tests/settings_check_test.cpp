@@ -56,6 +56,8 @@ TEST_F(SettingsCheckRun, Findings) {
       {{"Site=files.example.org", "User=ana", "Password=secret"}, {},
        "[URL] Site: credentials would travel over plain HTTP to files.example.org; use https://\n"},
       {{"Site=localhost"}, {"[Headers]", "1=Authorization: Bearer secret"}, ""},
+      {{}, {"[Headers]", "1=X-A: b", "2=Proxy-Authorization: Basic secret"},
+       "[Headers] 2: no proxy carries the request, so this Proxy-Authorization line is not sent\n"},
       {{}, {"[Headers]", "1=X-Key: ${NOT_SET_HERE}", "2=Host: secret"},
        "[Headers] 1: the environment variable NOT_SET_HERE is not set\n"},
       {{"Method=POST"}, {"[Files]", "1=upload.txt", "1.Field=doc", "1.Typ=text/csv", "2.Name=x"},
