@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "platform/ascii.h"
+#include "services/shown.h"
 
 namespace {
 
@@ -119,13 +120,9 @@ std::string status_shown(const std::string& header) {
   if (at == std::string::npos) return std::string();
   std::size_t end = header.find_first_of("\r\n", at);
   if (end == std::string::npos) end = header.size();
-  std::string shown = header.substr(at, std::min<std::size_t>(end - at, 120));
-  for (char& byte : shown) {
-    const unsigned char code = static_cast<unsigned char>(byte);
-    if (code < 0x20 || code == 0x7F) byte = '?';
-  }
-  while (!shown.empty() && shown.back() == ' ') shown.pop_back();
-  return shown;
+  std::string line = header.substr(at, end - at);
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  return shown(line);
 }
 
 std::int64_t retry_after(const std::string& header, std::int64_t now) {

@@ -12,8 +12,7 @@
 int answer_status(const std::string& header);
 
 // The status line after its version ("503 Service Unavailable"), fit for a
-// failure line: at most 120 bytes, every control byte shown as "?"; empty
-// without a status line.
+// failure line as shown() makes it; empty without a status line.
 std::string status_shown(const std::string& header);
 
 // The seconds a Retry-After field asks for (a number of seconds, at most

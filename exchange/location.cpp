@@ -292,23 +292,3 @@ WebAddress resolve_location(ErrorNumber& error_code, std::string& why, const Web
   address.target = escaped(path);
   return address;
 }
-
-std::string location_shown(const std::string& location) {
-  std::string shown = location;
-  // Whatever stands before an "@" ahead of the path, query or fragment may
-  // be a user name and password.
-  const std::size_t start = shown.find("//") != std::string::npos &&
-                                    shown.find("//") < shown.find_first_of("?#")
-                                ? shown.find("//") + 2
-                                : 0;
-  const std::size_t end = shown.find_first_of("/?#", start);
-  const std::size_t at = shown.rfind('@', end == std::string::npos ? std::string::npos : end);
-  if (at != std::string::npos && at >= start && (end == std::string::npos || at < end)) {
-    shown.replace(start, at - start, "...");
-  }
-  if (shown.size() > 120) shown.resize(120);
-  for (char& c : shown) {
-    if (is_control(static_cast<unsigned char>(c))) c = '?';
-  }
-  return shown;
-}

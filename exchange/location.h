@@ -47,7 +47,3 @@ std::string answer_location(ErrorNumber& error_code, std::string& why, const std
 // holds, and a step from HTTPS down to plain HTTP.
 WebAddress resolve_location(ErrorNumber& error_code, std::string& why, const WebAddress& base,
                             const std::string& reference);
-
-// A Location fit for a failure line: a user name and password written in
-// it shown as "...", at most 120 bytes, every control byte as "?".
-std::string location_shown(const std::string& location);

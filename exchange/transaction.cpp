@@ -5,6 +5,7 @@
 #include "exchange/request.h"
 #include "exchange/response.h"
 #include "services/console.h"
+#include "services/shown.h"
 #include "services/number_table.h"
 #include "platform/ascii.h"
 #include "platform/platform.h"
@@ -67,13 +68,6 @@ bool read_response(Failure& failure, ResponseReader& reader, BodyStore& store,
   }
 }
 
-// The Site as a failure line may show it: whatever stands before an "@"
-// (a user name and password written into Site) is a secret and is left out.
-std::string site_shown(const std::string& site) {
-  const std::size_t at = site.rfind('@');
-  return at == std::string::npos ? site : "..." + site.substr(at);
-}
-
 // How an answer that the server ended early fell short, in words.
 std::string shortfall(const ResponseReader& reader, const BodyStore& store) {
   if (reader.received == 0) return "the server closed without answering";
@@ -118,7 +112,7 @@ void settle_peer(Failure& failure, Exchange& exchange, const std::string& ca_fil
   // Built by appending: GCC 12's Release build warns of the temporaries
   // of "\"" + ... + "\"".
   std::string quoted = "\"";
-  quoted += site_shown(host);
+  quoted += shown_url(host);
   quoted += "\"";
   if (!parse_plain_address(host, peer.address) && looks_like_an_address(host)) {
     // The resolver would read it as some address, one the certificate
@@ -140,7 +134,7 @@ std::uint32_t open_connection(Failure& failure, ErrorNumber& open_error, const E
                               std::int16_t number, const WaitLimits& limits) {
   const HttpRequest& request = exchange.request;
   const ProxyRoute& route = request.route;
-  const std::string site = site_shown(request.host);
+  const std::string site = shown_url(request.host);
   std::uint32_t connect_seconds = exchange.seconds;
   if (exchange.host.find('@') != std::string::npos) {
     // A user name and password written into Site are never handed to the
@@ -184,7 +178,7 @@ TransactionResult http_transaction(const HttpRequest& request, const std::string
   TransactionResult result;
   Failure& failure = result.failure;
   const std::string host = site_host(request.host);
-  const std::string object = site_shown(host) + " port " + decimal_text(request.port);
+  const std::string object = shown_url(host) + " port " + decimal_text(request.port);
   // Through a proxy the connection is the proxy's; for plain HTTP so is
   // every later failure, while a tunnel's TLS session is the server's.
   const bool proxied = !request.route.host.empty();

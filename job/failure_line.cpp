@@ -2,6 +2,7 @@
 
 #include "job/site.h"
 #include "services/bytes.h"
+#include "services/shown.h"
 
 namespace {
 
@@ -93,8 +94,18 @@ std::string what_failed(const Failure& failure) {
 std::string failure_words(const Failure& failure) { return what_failed(failure); }
 
 std::string failure_line(const Failure& failure, const std::string& site, const std::string& tail) {
-  std::string line = "ravelok: " + what_failed(failure);
-  if (!failure.reason.empty()) line += ": " + failure.reason;
+  // A file name comes from the settings file as it stands; a host, a
+  // Location or a status line was shaped where it was taken, and the
+  // system's words hold bytes of the names they quote: control bytes are
+  // written as \xHH in all of them.
+  Failure told = failure;
+  const bool file = failure.step == Step::settings || failure.step == Step::upload_file ||
+                    failure.step == Step::upload_changed || failure.step == Step::body_file ||
+                    failure.step == Step::ca_file || failure.step == Step::save || failure.step == Step::save_header;
+  told.object = shown(failure.object, file ? kLongestShown : std::string::npos);
+  told.reason = shown(failure.reason, std::string::npos);
+  std::string line = "ravelok: " + what_failed(told);
+  if (!told.reason.empty()) line += ": " + told.reason;
   line += " (" + decimal_text(failure.number) + " " + error_meaning(failure.number) + ")";
   if (failure.step == Step::upload_file || failure.step == Step::body_file ||
       failure.nothing_sent) {

@@ -7,6 +7,7 @@
 #include "job/proxy.h"
 #include "platform/ascii.h"
 #include "platform/platform.h"
+#include "services/shown.h"
 
 namespace {
 
@@ -97,19 +98,19 @@ RedirectStep redirect_step(const JobSettings& job, const ChainSoFar& chain, cons
   const int status = answer_status(answer.header);
   if (job.follow == 0 || answer.failure.number != 0 || !redirect_followed(status)) return RedirectStep();
   const WebAddress from = request_address(request);
-  const std::string object = from.host + " port " + decimal_text(from.port);
+  const std::string object = shown_url(from.host) + " port " + decimal_text(from.port);
   ErrorNumber refused = 0;
   std::string why;
   const std::string location = answer_location(refused, why, answer.header);
   if (chain.followed >= job.follow) {
     return stop(kErrTooManyRedirects, object,
                 "Follow=" + decimal_text(job.follow) + " reached" +
-                    (location.empty() ? std::string() : ", it leads on to \"" + location_shown(location) + "\""));
+                    (location.empty() ? std::string() : ", it leads on to \"" + shown_url(location) + "\""));
   }
   WebAddress address;
   if (refused == 0) {
     address = resolve_location(refused, why, from, location);
-    if (refused != 0) why = "Location \"" + location_shown(location) + "\" " + why;
+    if (refused != 0) why = "Location \"" + shown_url(location) + "\" " + why;
   }
   if (refused != 0) return stop(refused, object, why);
   RedirectStep step;
@@ -117,7 +118,7 @@ RedirectStep redirect_step(const JobSettings& job, const ChainSoFar& chain, cons
   if (std::find(chain.asked.begin(), chain.asked.end(), request_key(step.next)) != chain.asked.end()) {
     return stop(kErrTooManyRedirects, object,
                 "a loop: " + std::string(step.next.method == "POST" ? "POST " : "GET ") +
-                    location_shown(web_address_text(address)) + " was asked for before");
+                    shown_url(web_address_text(address)) + " was asked for before");
   }
   step.follow = true;
   return step;

@@ -14,6 +14,7 @@
 #include "platform/ascii.h"
 #include "platform/platform.h"
 #include "platform/tls_names.h"
+#include "services/shown.h"
 #include "settings/conversions.h"
 #include "settings/setting_keys.h"
 #include "settings/settings.h"
@@ -25,24 +26,6 @@ struct Check {
   const JobSettings& job;
   StringList findings;
 };
-
-// A name or path from the settings file as a terminal can show it: a
-// control byte is written as \xHH instead of being obeyed.
-std::string shown(const std::string& text) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string out;
-  for (char byte : text) {
-    const auto code = static_cast<unsigned char>(byte);
-    if (code < 32 || code == 127) {
-      out += "\\x";
-      out.push_back(kDigits[code >> 4]);
-      out.push_back(kDigits[code & 15]);
-    } else {
-      out.push_back(byte);
-    }
-  }
-  return out;
-}
 
 // How many single-byte insertions, deletions, substitutions and swaps of
 // neighbours turn a into b, letter case aside.
@@ -351,7 +334,7 @@ StringList settings_findings(const JobSettings& job) {
                          ((address.size() == 4 && address[0] == 127) ||
                           address == std::string(15, '\0') + '\1'));
   if (credentials && !job.secure && !job.site.empty() && !loopback) {
-    check.findings.push_back("[URL] Site: credentials would travel over plain HTTP to " + shown(host) +
+    check.findings.push_back("[URL] Site: credentials would travel over plain HTTP to " + shown_url(host) +
                              "; use https://");
   }
   // The save files, as the run checks them before connecting.

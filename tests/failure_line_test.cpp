@@ -18,7 +18,12 @@ TEST_F(FailureLineRun, NamesWhatFailed) {
                           .when = AnswerWhen::after_request, .end = EndAction::hold_open});
   ScriptedServer fine({.answer = {{"HTTP/1.0 200 OK\r\n\r\nok"}}, .when = AnswerWhen::after_request,
                        .connections = 3});
-  ASSERT_TRUE(cut.ok() && silent.ok() && stalled.ok() && fine.ok());
+  // Texts from the network as a terminal must not obey them: a control
+  // sequence introducer in a status line, a host of 70,000 bytes.
+  ScriptedServer c1({.answer = {{"HTTP/1.0 503 \x9B" "2J\r\n\r\n"}}, .when = AnswerWhen::after_request});
+  ScriptedServer far({.answer = {{"HTTP/1.0 302 Found\r\nLocation: http://" + std::string(70000, 'h') + "/x\r\n\r\n"}},
+                      .when = AnswerWhen::after_request});
+  ASSERT_TRUE(cut.ok() && silent.ok() && stalled.ok() && fine.ok() && c1.ok() && far.ok());
   const std::string refused = std::to_string(free_loopback_port());
   const std::string at = "127.0.0.1 port ";
   struct Case {
@@ -50,6 +55,11 @@ TEST_F(FailureLineRun, NamesWhatFailed) {
       {{"Site=fe80::1%nosuch0"}, 57, {"host \"fe80::1%nosuch0\": ", "(57 network failure)"}},
       {{"Site=::1", "Port=" + refused}, 57,
        {"cannot connect to ::1 port " + refused + ": ", "(57 network failure)"}},
+      {{"Port=" + std::to_string(c1.port()), "FailOn=400"}, 22,
+       {testing_windows_binary() ? "the server answered 503 \x9B" "2J (22 error answer)"
+                                 : "the server answered 503 \\x9B2J (22 error answer)"}},
+      {{"Site=127.0.0.1", "Port=" + std::to_string(far.port()), "Follow=1"}, 57,
+       {"cannot resolve host \"" + std::string(200, 'h') + "...\": ", "(57 network failure)"}},
       {{"Port=" + port_of_fine}, 0, {}},
   };
   write_file(work.file("resolv.conf"), "nameserver 127.0.0.1\noptions attempts:1 timeout:1\n");

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "services/shown.h"
+
 #include <string>
 
 // RFC 3986 section 5.4's examples against http://a/b/c/d;p?q, absolute
@@ -88,7 +90,14 @@ TEST(Location, ResolvedOrRefused) {
     EXPECT_EQ(why, row.why) << row.header;
   }
 
-  EXPECT_EQ(location_shown("http://user:pw@h/p@q"), "http://...@h/p@q");
-  EXPECT_EQ(location_shown("http:user:pw@h"), "...@h");
-  EXPECT_EQ(location_shown("/a\x01" "b" + std::string(200, 'c')), "/a?b" + std::string(116, 'c'));
+  // As a failure line shows a Location, a Site or a status line.
+  EXPECT_EQ(shown_url("http://user:pw@h/p@q"), "http://...@h/p@q");
+  EXPECT_EQ(shown_url("http:user:pw@h"), "...@h");
+  EXPECT_EQ(shown_url("u:S3CRET@127.0.0.1"), "...@127.0.0.1");
+  EXPECT_EQ(shown_url("/a\x01" "b" + std::string(300, 'c')), "/a\\x01b" + std::string(196, 'c') + "...");
+#ifdef _WIN32
+  EXPECT_EQ(shown("503 \x9B" "2J\x7F"), "503 \x9B" "2J\\x7F");  // the console prints 128-159
+#else
+  EXPECT_EQ(shown("503 \x9B" "2J\x7F"), "503 \\x9B2J\\x7F");
+#endif
 }

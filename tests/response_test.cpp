@@ -72,7 +72,7 @@ TEST(AnswerHeader, StatusAndRetryAfter) {
   const Case cases[] = {
       {"HTTP/1.1 503 Service Unavailable\r\nRetry-After: 120\r\n", 503, "503 Service Unavailable", 120},
       {"HTTP/1.0 200\r\n", 200, "200", -1},
-      {"HTTP/1.0  404 Not\x1b[2J Found \r\n", 404, "404 Not?[2J Found", -1},
+      {"HTTP/1.0  404 Not\x1b[2J Found \r\n", 404, "404 Not\\x1B[2J Found", -1},
       {"HTTP/1.0 2000 OK\r\n", -1, "", -1},
       {"HTTP/1 200 OK\r\n", -1, "", -1},
       {"http/1.0 200 OK\r\n", -1, "", -1},
@@ -88,7 +88,7 @@ TEST(AnswerHeader, StatusAndRetryAfter) {
       {"HTTP/1.0 503 x\r\nRetry-After: -5\r\n", 503, "503 x", -1},
       {"HTTP/1.0 503 x\r\nRetry-After: soon\r\n", 503, "503 x", -1},
       {"HTTP/1.0 503 x\r\nX-Retry-After: 5\r\n", 503, "503 x", -1},
-      {"HTTP/1.0 503 " + std::string(300, 'r'), 503, "503 " + std::string(116, 'r'), -1},
+      {"HTTP/1.0 503 " + std::string(300, 'r'), 503, "503 " + std::string(196, 'r') + "...", -1},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(answer_status(c.header), c.status) << c.header;

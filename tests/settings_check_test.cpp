@@ -55,6 +55,9 @@ TEST_F(SettingsCheckRun, Findings) {
        "PRIVATE KEY, not a CERTIFICATE (54 wrong kind of file)\n"},
       {{"Site=files.example.org", "User=ana", "Password=secret"}, {},
        "[URL] Site: credentials would travel over plain HTTP to files.example.org; use https://\n"},
+      {{"Site=u:secret@127.0.0.1", "User=ana", "Password=p"}, {},
+       "[URL] Site: holds a user name or password, which have no place in it\n"
+       "[URL] Site: credentials would travel over plain HTTP to ...@127.0.0.1; use https://\n"},
       {{"Site=localhost"}, {"[Headers]", "1=Authorization: Bearer secret"}, ""},
       {{}, {"[Headers]", "1=X-A: b", "2=Proxy-Authorization: Basic secret"},
        "[Headers] 2: no proxy carries the request, so this Proxy-Authorization line is not sent\n"},
