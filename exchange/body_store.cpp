@@ -1,11 +1,16 @@
 #include "exchange/body_store.h"
 
+#include <algorithm>
 #include <utility>
 
+#include "exchange/answer_header.h"
 #include "exchange/location.h"
 #include "exchange/response_internal.h"
 
 namespace {
+
+// A held body's first buffer; it doubles up to kHeldLimit.
+constexpr std::size_t kHeldStart = 64u << 10;
 
 // Bytes waiting for the file are written out in pieces of this size.
 constexpr std::size_t kStagingFlush = 128u << 10;
@@ -69,8 +74,22 @@ BodyStore body_store(const std::string& save_name, bool plain_files_only, bool k
 }
 
 std::string& store_buffer(BodyStore& store, std::size_t count) {
-  if (store.place == StorePlace::memory && !store.file_refused &&
-      store.bytes.size() + count > kMemoryLimit) {
+  if (store.place != StorePlace::memory) return store.bytes;
+  if (!store.held_name.empty()) {
+    std::string& bytes = store.bytes;
+    if (bytes.size() + count > kHeldLimit) {
+      // A followed redirect's body is thrown away: it never needs a file.
+      store.held_dropped = true;
+      store.place = StorePlace::nowhere;
+      std::string().swap(bytes);
+    } else if (bytes.size() + count > bytes.capacity()) {
+      // Grown by doubling from a power of two, so that the last step ends
+      // at the limit itself.
+      std::size_t capacity = std::max<std::size_t>(bytes.capacity(), kHeldStart);
+      while (capacity < bytes.size() + count) capacity *= 2;
+      bytes.reserve(capacity);
+    }
+  } else if (!store.file_refused && store.bytes.size() + count > kMemoryLimit) {
     leave_memory(store);
   }
   return store.bytes;
@@ -93,6 +112,7 @@ void store_append(BodyStore& store, const char* data, std::size_t size) {
 
 void store_expect(BodyStore& store, std::uint64_t length) {
   if (store.place != StorePlace::memory || store.file_refused) return;
+  if (!store.held_name.empty()) return;
   if (length > kMemoryLimit) {
     leave_memory(store);
   } else {
@@ -100,18 +120,27 @@ void store_expect(BodyStore& store, std::uint64_t length) {
   }
 }
 
-void store_status(BodyStore& store, int status) {
+void store_status(BodyStore& store, const std::string& header) {
   // Nothing has left memory yet: only a header over the memory limit moves
   // bytes to a file before the status is known, and such a header has none.
-  if (!store.hold_redirect || !redirect_followed(status) || store.place != StorePlace::memory) return;
+  if (!store.hold_redirect || !redirect_followed(answer_status(header)) || store.place != StorePlace::memory) {
+    return;
+  }
+  ErrorNumber refused = 0;
+  std::string why;
+  const std::string location = answer_location(refused, why, header);
+  if (refused == 0) resolve_location(refused, why, store.hold_base, location);
+  if (refused != 0) return;
   store.held_name.swap(store.save_name);
   store.save_name.clear();
+  store.bytes.reserve(kHeldStart);
 }
 
 void store_end_hold(BodyStore& store) {
   if (store.held_name.empty()) return;
   store.save_name.swap(store.held_name);
   store.held_name.clear();
+  if (store.held_dropped) store.bytes.clear();
 }
 
 void store_discard(BodyStore& store) {

@@ -11,11 +11,14 @@
 #include <cstdint>
 #include <string>
 
+#include "exchange/location.h"
 #include "services/errors.h"
 #include "platform/platform.h"
 
 // A body up to this size stays in memory.
 inline constexpr std::size_t kMemoryLimit = 8u << 20;
+// A followed redirect's body is kept in memory up to this size.
+inline constexpr std::size_t kHeldLimit = 16u << 20;
 
 enum class StorePlace : std::uint8_t {
   memory,     // bytes
@@ -37,11 +40,15 @@ struct BodyStore {
   std::uint64_t length = 0;     // body bytes taken, in memory or file
   std::uint64_t written = 0;    // bytes in the file
   bool file_refused = false;    // no file could be had: the body stays in memory
-  // A redirect that is to be followed keeps its body away from the save
-  // name (in memory, else in a scratch file): the save file never holds a
-  // body that is not the last one. held_name is the save name meanwhile.
+  // A redirect the chain will follow keeps its body away from the save
+  // name: the save file never holds a body that is not the last one. It is
+  // kept in memory up to kHeldLimit (shown as the answer should a loop end
+  // the chain there) and past that only counted; no file ever holds it.
+  // held_name is the save name meanwhile.
   bool hold_redirect = false;
+  WebAddress hold_base;          // the URL asked for, against which its Location is resolved
   std::string held_name;
+  bool held_dropped = false;     // a held body passed kHeldLimit: none of it is kept
   ErrorNumber error = 0;        // first failure to write the file: the rest is lost
   std::string reason;           // the system's words for it
 };
@@ -67,12 +74,14 @@ void store_append(BodyStore& store, const char* data, std::size_t size);
 // goes to a file at once; up to it, memory is reserved.
 void store_expect(BodyStore& store, std::uint64_t length);
 
-// The answer's status is known: a redirect's body, with hold_redirect, is
-// held apart from the save name from here on.
-void store_status(BodyStore& store, int status);
+// The answer's header is known: with hold_redirect, the body of a redirect
+// whose Location the chain will follow (one it would refuse ends the chain,
+// and its body is the answer) is held apart from the save name from here on.
+void store_status(BodyStore& store, const std::string& header);
 
 // Gives a held store its save name back, so that the save writes the body
-// there after all (the redirect ended the chain).
+// there after all (the redirect ended the chain); a body past kHeldLimit
+// was not kept, and nothing of it is saved.
 void store_end_hold(BodyStore& store);
 
 // Drops every byte taken so far.

@@ -1,6 +1,5 @@
 #include "exchange/response.h"
 
-#include "exchange/answer_header.h"
 #include "exchange/response_internal.h"
 #include "services/tcp.h"
 
@@ -32,7 +31,7 @@ void take_header_piece(ResponseReader& reader, BodyStore& store, const char* dat
     reader.header.assign(reader.header_text, 0, end >= 2 ? end - 2 : 0);
   }
   reader.header_in_store = false;
-  store_status(store, answer_status(reader.header));
+  store_status(store, reader.header);
   const HeaderScanner& scanner = reader.scanner;
   if (scanner.length_field_seen) {
     store_expect(store, scanner.length_field);

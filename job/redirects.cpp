@@ -141,6 +141,7 @@ ChainResult run_chain(const JobSettings& job, const WaitLimits& limits, const Ch
     BodyStore store = body_store(job.save, job.default_save_name, !job.save.empty(),
                                  platform_temp_directory());
     store.hold_redirect = so_far.followed < job.follow;
+    store.hold_base = request_address(request);
     // The proxy is chosen for each request's own scheme, host and port
     // (no_proxy may name one host and not another).
     const WebAddress address = request_address(request);
