@@ -35,7 +35,8 @@ inline bool is_open(SocketHandle socket) { return socket != kNoSocket; }
 // ---------------------------------------------------------------- process
 
 // Keeps argc/argv for the command-line tail and sets the process up for an
-// unattended run (interrupt key ignored, no signal on a broken connection).
+// unattended run (interrupt key ignored, no signal on a broken connection;
+// on POSIX no core file, and not open to tracing).
 void platform_start(int argc, char** argv);
 
 // Undoes what platform_start set up that the system does not undo by itself
