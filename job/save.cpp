@@ -35,7 +35,7 @@ void save_response(Failure& failure, BodyStore& store) {
     // nothing is copied.
     ErrorNumber size_error = 0;
     if (platform_file_size(size_error, store.file) == store.written && size_error == 0 &&
-        platform_give_name(store.file, name)) {
+        platform_give_name(store.file, name, store.plain_files_only)) {
       end_in_place(failure, store.file, name);
       return;
     }

@@ -35,7 +35,8 @@ inline bool is_open(SocketHandle socket) { return socket != kNoSocket; }
 // ---------------------------------------------------------------- process
 
 // Keeps argc/argv for the command-line tail and sets the process up for an
-// unattended run (interrupt key ignored, no signal on a broken connection).
+// unattended run (interrupt key ignored, no signal on a broken connection;
+// on POSIX no core file, and not open to tracing).
 void platform_start(int argc, char** argv);
 
 // Undoes what platform_start set up that the system does not undo by itself
@@ -149,7 +150,8 @@ void platform_console_flush();
 
 // Opens name for writing, creating it when missing. A regular file is cut to
 // length 0; a device or pipe is written as it is. With plain_files_only a
-// symbolic link is not followed and anything but a regular file fails (70).
+// symbolic link is not followed, anything but a regular file fails (70) and,
+// on POSIX, a file it creates is readable and writable by its owner only.
 FileHandle platform_open_output(ErrorNumber& error_code, const std::string& name,
                               bool plain_files_only);
 
@@ -299,10 +301,11 @@ bool platform_system_proxy(std::string& proxy, std::string& bypass);
 FileHandle platform_open_unnamed_beside(const std::string& name);
 
 // Gives the file made by platform_open_unnamed_beside the name when nothing
-// bears that name yet, with the access creating it would give. False, with
+// bears that name yet, with the access a file created by
+// platform_open_output(name, plain_files_only) would get. False, with
 // nothing changed, in every other case (an existing save file is rewritten
 // in place); the caller then copies.
-bool platform_give_name(FileHandle file, const std::string& name);
+bool platform_give_name(FileHandle file, const std::string& name, bool plain_files_only);
 
 // Sends up to size bytes of file, read from offset, on a socket without
 // waiting (the kernel's copy where it has one). The count sent, 0 when the

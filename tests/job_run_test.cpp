@@ -1,12 +1,17 @@
-// The job run's settings and names, and runs of the binary that find (or
-// miss) the settings file from the command line.
+// The job run's settings and names, runs of the binary that find (or miss)
+// the settings file from the command line, and what a run ended by a signal
+// leaves.
 #include "job/job_settings.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <cstdio>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <thread>
 
 #include "platform/environment.h"
 #include "services/random.h"
@@ -285,6 +290,33 @@ TEST_F(JobRunProcess, CommandLineOf20Arguments) {
     EXPECT_FALSE(file_exists(others.file("job" + std::to_string(i) + "/other.txt"))) << i;
   }
   EXPECT_TRUE(list_directory(temp.path).empty());
+}
+
+// A run is not dumpable: ended by SIGQUIT with core files allowed, it leaves
+// none (one would hold the secrets it expanded), and no other process of its
+// user may trace it, so its /proc entries belong to root, not to that user.
+TEST_F(JobRunProcess, LeavesNoCoreFileAndCannotBeTraced) {
+  const std::vector<std::string> unprivileged = as_unprivileged_user();
+  if (unprivileged.empty() || !file_exists("/usr/bin/prlimit")) GTEST_SKIP() << "no setpriv or prlimit, or Wine";
+  ScriptedServer silent({.answer = {}, .when = AnswerWhen::never});
+  ASSERT_TRUE(silent.ok()) << silent.failure();
+  chmod(work.path.c_str(), 0777);  // the user's way in, and room for a core file
+  write_file(work.file("RAVELOK.INI"), ini(job(silent.port(), "/p", "")));
+  chmod(work.file("RAVELOK.INI").c_str(), 0644);
+  std::vector<std::string> command = {"/usr/bin/env", "-i", "-C", work.path, "/usr/bin/prlimit",
+                                      "--core=unlimited"};
+  command.insert(command.end(), unprivileged.begin(), unprivileged.end());
+  command.insert(command.end(), {RAVELOK_BINARY, work.path});
+  const int pid = start_background(command);
+  for (int i = 0; i < 500 && silent.accepted() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  struct stat info {};
+  EXPECT_TRUE(stat(("/proc/" + std::to_string(pid) + "/environ").c_str(), &info) == 0 && info.st_uid == 0)
+      << info.st_uid;
+  kill(pid, SIGQUIT);
+  int status = 0;
+  EXPECT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGQUIT) << status;
+  EXPECT_EQ(list_directory(work.path), std::vector<std::string>{"RAVELOK.INI"});
 }
 
 }  // namespace

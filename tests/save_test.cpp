@@ -29,16 +29,26 @@ TEST_F(SaveRun, RefusedConnectionStillSavesAndShows) {
 }
 
 TEST_F(SaveRun, DefaultSaveNameInTempAndViewer) {
+  // A small answer, then one larger than memory: its unnamed file takes the
+  // name at the end. Either file in the shared TEMP is its owner's alone.
+  const std::string large(9u << 20, 'h');
   ScriptedServer server({.answer = {{"HTTP/1.0 200 OK\r\n\r\n<p>hi</p>"}}, .when = AnswerWhen::after_request,
-                         .connections = 3});
+                         .connections = 4, .later_answers = {{{"HTTP/1.0 200 OK\r\n\r\n" + large}}}});
   ASSERT_TRUE(server.ok()) << server.failure();
   std::vector<std::string> settings = {"[URL]", "Site=localhost", "Port=" + std::to_string(server.port()),
                                        "Show=1"};
-  RunResult result = run(settings);
-  EXPECT_EQ(result.status, 0) << result.output;
   const std::string name = temp.file("96862006.HTM");
-  EXPECT_EQ(read_file(name), "<p>hi</p>\r\n");
-  EXPECT_EQ(viewer_log(true), opened(name));
+  for (const std::string& body : {std::string("<p>hi</p>"), large}) {
+    unlink(name.c_str());
+    unlink(viewer.file("log").c_str());
+    RunResult result = run(settings);
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_TRUE(read_file(name) == body + "\r\n");
+    EXPECT_EQ(viewer_log(true), opened(name));
+    struct stat info {};
+    EXPECT_TRUE(testing_windows_binary() || (stat(name.c_str(), &info) == 0 && (info.st_mode & 07777) == 0600))
+        << std::oct << info.st_mode;
+  }
 
   // Wine shows a symbolic link as the file it names and has no FIFOs.
   if (testing_windows_binary()) return;

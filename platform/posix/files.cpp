@@ -79,7 +79,9 @@ FileHandle platform_open_output(ErrorNumber& error_code, const std::string& name
   // A FIFO without a reader would block the open; with plain files only it is
   // refused anyway, so the open must not wait for it.
   if (plain_files_only) flags |= O_NOFOLLOW | O_NONBLOCK;
-  int fd = open_retrying(name.c_str(), flags, 0666);
+  // The generated name lies in a TEMP other users may share: a file made
+  // there is readable and writable by its owner only.
+  int fd = open_retrying(name.c_str(), flags, plain_files_only ? 0600 : 0666);
   if (fd < 0) {
     int value = errno;
     // A link (ELOOP) or a FIFO without reader (ENXIO) is simply not a plain
@@ -335,7 +337,7 @@ FileHandle platform_open_unnamed_beside(const std::string& name) {
 #endif
 }
 
-bool platform_give_name(FileHandle file, const std::string& name) {
+bool platform_give_name(FileHandle file, const std::string& name, bool plain_files_only) {
   int fd = fd_of(file);
   struct stat own;
   // Only a file that has no name yet can be given one.
@@ -347,7 +349,7 @@ bool platform_give_name(FileHandle file, const std::string& name) {
   // The new file gets the mode that creating it would have given.
   mode_t mask = umask(0);
   umask(mask);
-  if (fchmod(fd, 0666 & ~mask) != 0) return false;
+  if (fchmod(fd, (plain_files_only ? 0600 : 0666) & ~mask) != 0) return false;
   return link_unnamed(fd, name);
 }
 

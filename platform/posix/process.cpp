@@ -5,6 +5,9 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
 #include <spawn.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -30,6 +33,18 @@ bool needs_quotes(const std::string& argument) {
 }  // namespace
 
 void platform_start(int argc, char** argv) {
+  // A run holds secrets expanded from the environment (header values,
+  // passwords): no core file may keep them, and no other process of the
+  // same user may trace the run or read its memory. The core size of 0
+  // also covers systems without the non-dumpable flag.
+  struct rlimit core;
+  if (getrlimit(RLIMIT_CORE, &core) == 0 && core.rlim_cur != 0) {
+    core.rlim_cur = 0;
+    setrlimit(RLIMIT_CORE, &core);
+  }
+#if defined(__linux__)
+  prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+#endif
   g_arguments.assign(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
   // An unattended job is not interrupted by Ctrl+C; Ctrl+\ still ends it.
   signal(SIGINT, SIG_IGN);

@@ -202,7 +202,8 @@ FileHandle platform_open_unnamed_beside(const std::string& name) {
   return kNoFile;
 }
 
-bool platform_give_name(FileHandle file, const std::string& name) {
+bool platform_give_name(FileHandle file, const std::string& name, bool plain_files_only) {
+  (void)plain_files_only;  // a file takes its access from its directory
   HANDLE handle = to_handle(file);
   if (file == kNoFile || !is_unnamed(handle)) return false;
   const std::string path = full_disk_path(name);

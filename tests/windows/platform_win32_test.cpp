@@ -388,10 +388,10 @@ TEST(Win32Files, UnnamedFileBesideIsGivenTheFreeNameWhole) {
   // A scratch file (deleted when closed) is never given a name.
   FileHandle scratch_file = platform_open_scratch(error_code, windows_path(scratch.path));
   ASSERT_NE(scratch_file, kNoFile);
-  EXPECT_FALSE(platform_give_name(scratch_file, scratch.file("scratch.htm")));
+  EXPECT_FALSE(platform_give_name(scratch_file, scratch.file("scratch.htm"), false));
   platform_close_file(scratch_file);
 
-  ASSERT_TRUE(platform_give_name(file, name));
+  ASSERT_TRUE(platform_give_name(file, name, false));
   EXPECT_TRUE(file_exists(name));
   EXPECT_FALSE(file_exists(own));
   // The save goes on writing through the same handle.
@@ -426,7 +426,7 @@ TEST(Win32Files, UnnamedFileBesideLeavesATakenNameAndVanishes) {
   ErrorNumber error_code = 0;
   platform_write(error_code, file, "new", 3);
   ASSERT_TRUE(write_file(later, "first"));
-  EXPECT_FALSE(platform_give_name(file, later));
+  EXPECT_FALSE(platform_give_name(file, later, false));
   EXPECT_EQ(read_file(later), "first");
   char back[3];
   EXPECT_EQ(platform_read_at(error_code, file, back, sizeof back, 0), 3u);
