@@ -67,7 +67,8 @@ inline constexpr SettingKey kSettingKeys[] = {
      "the HTTP proxy: host:port or http://host:port, with user:password@ before the host; none: "
      "never a proxy"},
     {"URL", "Follow", KeyKind::number, 0, 50, "none",
-     "redirects to follow (301-303 as a GET, 307 and 308 as sent)"},
+     "redirects to follow (301-303 as a GET, 307 and 308 as sent); a POST answered 301-303 is never "
+     "sent again"},
     {"Vars", "", KeyKind::list, 0, 0, "", "form variables, name=value"},
     {"Files", "", KeyKind::list, 0, 0, "", "files to upload (with Method=POST)"},
     {"Files", "N.Field", KeyKind::text, 0, 0, "FILEN", "the name of file N's part"},
@@ -75,7 +76,8 @@ inline constexpr SettingKey kSettingKeys[] = {
     {"Files", "N.Type", KeyKind::text, 0, 0, "application/octet-stream",
      "the Content-Type of file N's part"},
     {"Headers", "", KeyKind::list, 0, 0, "",
-     "request header lines, Name: value; ${NAME} in a value takes the environment variable NAME"},
+     "request header lines, Name: value; ${NAME} in a value takes the environment variable NAME, "
+     "and the line then goes to the Site alone"},
 };
 
 // The row of a [URL] key, found while compiling: a name the table does not
