@@ -144,16 +144,19 @@ ChainResult run_chain(const JobSettings& job, const WaitLimits& limits, const Ch
     store.hold_base = request_address(request);
     // The proxy is chosen for each request's own scheme, host and port
     // (no_proxy may name one host and not another).
+    // The request as it goes out; the chain keeps it as it was asked for,
+    // so that a retry that starts here chooses again.
     const WebAddress address = request_address(request);
+    HttpRequest sent = request;
     Failure route_failure;
-    request.route = choose_proxy(route_failure, job.proxy, request.secure, address.host, address.port);
-    take_proxy_header(route_failure, job.settings_file, request.route, request.options);
+    sent.route = choose_proxy(route_failure, job.proxy, sent.secure, address.host, address.port);
+    take_proxy_header(route_failure, job.settings_file, sent.route, sent.options);
     if (route_failure.number != 0) {
       chain.answer = TransactionResult();
       chain.answer.failure = route_failure;
       chain.status = -1;
     } else {
-      chain.answer = http_transaction(request, job.ca_file, store, limits);
+      chain.answer = http_transaction(sent, job.ca_file, store, limits);
       so_far.asked.push_back(request_key(request));
       chain.status = answer_status(chain.answer.header);
       chain.url = web_address_text(address);

@@ -103,6 +103,11 @@ TEST_F(RedirectRun, Chains) {
       {"a POST taken by a 302 is never sent again", {"Follow=1", "Method=POST", "Retries=1", "[Vars]", "1=v=1"},
        {moved(302, "http://127.0.0.1:{D}/", "r")}, {}, 57, "", {"POST /a HTTP/1.0 v=1"}, {},
        "; the POST was taken by 127.0.0.1 port {A} (302 Moved), not sent again; try 2 of 2\n"},
+      {"a taken POST's retry through the proxy (B) keeps the proxy's credentials", {"Follow=1", "Method=POST",
+       "Retries=1", "FailOn=500", "Proxy=127.0.0.1:{B}", "[Vars]", "1=v=1", "[Headers]", "1=Proxy-Authorization: Basic eA=="},
+       {}, {moved(303, "/b", "r"), "HTTP/1.0 503 Busy\r\nContent-Length: 1\r\n\r\nx", ok}, 0, "final", {},
+       {"POST http://127.0.0.1:{A}/a HTTP/1.0 [pa] v=1", "GET http://127.0.0.1:{A}/b HTTP/1.0 [pa]",
+        "GET http://127.0.0.1:{A}/b HTTP/1.0 [pa]"}, "try 1 of 2, next in 1 s"},
       {"each request through the proxy (B)", {"Follow=1", "Proxy=127.0.0.1:{B}"}, {},
        {moved(302, "/b", "r"), ok}, 0, "final", {},
        {"GET http://127.0.0.1:{A}/a? HTTP/1.0", "GET http://127.0.0.1:{A}/b HTTP/1.0"}, ""},
@@ -113,6 +118,7 @@ TEST_F(RedirectRun, Chains) {
     if (request.find("\r\ncookie: c=1\r\n") != std::string::npos) line += " [cookie]";
     if (request.find("\r\nX-Keep: k\r\n") != std::string::npos) line += " [keep]";
     if (request.find("\r\nX-Path: ") != std::string::npos) line += " [path]";
+    if (request.find("\r\nProxy-Authorization: Basic eA==\r\n") != std::string::npos) line += " [pa]";
     const std::size_t end = request.find("\r\n\r\n");
     if (end != std::string::npos && end + 4 < request.size()) line += " " + request.substr(end + 4);
     return line;
