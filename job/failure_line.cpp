@@ -99,7 +99,7 @@ std::string failure_line(const Failure& failure, const std::string& site, const 
   // system's words hold bytes of the names they quote: control bytes are
   // written as \xHH in all of them.
   Failure told = failure;
-  const bool file = failure.step == Step::settings || failure.step == Step::upload_file ||
+  const bool file = failure.step == Step::settings || failure.step == Step::setting || failure.step == Step::upload_file ||
                     failure.step == Step::upload_changed || failure.step == Step::body_file ||
                     failure.step == Step::ca_file || failure.step == Step::save || failure.step == Step::save_header;
   told.object = shown(failure.object, file ? kLongestShown : std::string::npos);
