@@ -54,8 +54,9 @@ Failure try_failure(const JobSettings& job, const ChainResult& chain, const Wait
 // Keeps what the last try brought: the body under the save name (shown
 // when asked), the header under SaveHeader's. When both the exchange and
 // the save fail, the exchange's failure is the one told.
-void keep_answer(Failure& failure, const JobSettings& job, ChainResult& chain) {
+void keep_answer(Failure& failure, const JobSettings& job, ChainResult& chain, RunRecord& record) {
   if (!job.save.empty()) {
+    record.saved = job.save;
     save_response(failure, chain.store);
     if (job.show != 0) shell_open(job.save, 1);
   }
@@ -68,7 +69,7 @@ void keep_answer(Failure& failure, const JobSettings& job, ChainResult& chain) {
 // standard error and tried again after its pause. A try starts at the
 // Site, or, once a server took the POST, at the request that failed after
 // it, so that the POST is never sent twice.
-void run_tries(Failure& failure, const JobSettings& job, std::string& tail) {
+void run_tries(Failure& failure, const JobSettings& job, std::string& tail, RunRecord& record) {
   WaitLimits limits;
   if (job.timeout != 0) limits.wait_ms = static_cast<std::uint32_t>(job.timeout * 1000);
   if (job.max_time != 0) {
@@ -79,6 +80,8 @@ void run_tries(Failure& failure, const JobSettings& job, std::string& tail) {
   ChainStart start = chain_start(job);
   for (std::int64_t attempt = 1;; ++attempt) {
     ChainResult chain = run_chain(job, limits, start);
+    record.tries = attempt;
+    record.status = chain.status;
     const Moment now{platform_monotonic_milliseconds(), platform_unix_seconds()};
     const Failure outcome = try_failure(job, chain, limits, now.monotonic_ms);
     retry.post = chain.last.request.method == "POST";
@@ -97,14 +100,14 @@ void run_tries(Failure& failure, const JobSettings& job, std::string& tail) {
     if (!next.why_not.empty()) tail += "; " + next.why_not;
     if (attempt > 1) tail += "; try " + decimal_text(attempt) + of;
     failure = outcome;
-    keep_answer(failure, job, chain);
+    keep_answer(failure, job, chain, record);
     return;
   }
 }
 
 }  // namespace
 
-void run_job(Failure& failure, std::string& site, std::string& tail) {
+void run_job(Failure& failure, std::string& site, std::string& tail, RunRecord& record) {
   CommandLine arguments = split_command_line(process_command_tail());
   set_process_arguments(arguments);
   // A question about the program is answered without looking at any job.
@@ -167,14 +170,15 @@ void run_job(Failure& failure, std::string& site, std::string& tail) {
     failure.nothing_sent = true;
     return;
   }
-  run_tries(failure, job, tail);
+  run_tries(failure, job, tail, record);
 }
 
 int job_run() {
   Failure failure;
   std::string site;
   std::string tail;
-  run_job(failure, site, tail);
+  RunRecord record;
+  run_job(failure, site, tail, record);
   // The findings of a settings check are its output already.
   if (failure.number != 0 && failure.step != Step::check) {
     // A scheduler's mail or journal, or the person at the terminal, learns

@@ -70,6 +70,10 @@ JobSettings read_job_settings(const CommandLine& arguments) {
   job.retries = read_number(file, url_key("Retries"), job.refused);
   job.retry_wait = read_number(file, url_key("RetryWait"), job.refused);
   job.follow = read_number(file, url_key("Follow"), job.refused);
+  job.keep = read_number(file, url_key("Keep"), job.refused) != 0;
+  job.exact = read_number(file, url_key("Exact"), job.refused) != 0;
+  job.if_modified = read_number(file, url_key("IfModified"), job.refused) != 0;
+  job.report = read_url(file, url_key("Report"));
   job.options = read_request_options(file, job.files, job.method == "POST", job.refused);
   job.proxy = read_proxy_setting(file, job.options, job.refused);
   return job;

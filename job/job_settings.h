@@ -33,6 +33,11 @@ struct JobSettings {
   std::int64_t retry_wait = 0;    // seconds before the first retry; 0: 1
   std::int64_t follow = 0;        // redirects followed; 0: none, a redirect is the answer
   std::string save_header;        // the file that receives the answer's header
+  bool keep = false;              // Keep: the saved files replaced only by a run that ends 0
+  bool exact = false;             // Exact: the body saved as it arrived, nothing added
+  bool if_modified = false;       // IfModified: a GET asks only for an answer newer than the save file
+  std::string report;             // Report: the file that gets a line on every run
+  bool verbose = false;           // --verbose: the exchange shown on standard error
   std::string refused;            // the first setting whose value is refused, in words
   RequestOptions options;         // header lines, credentials, upload parts, a Body file
   ProxySetting proxy;             // the Proxy key
