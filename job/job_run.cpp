@@ -9,7 +9,9 @@
 #include "job/settings_check.h"
 #include "job/usage.h"
 #include "platform/platform.h"
+#include "platform/ascii.h"
 #include "services/console.h"
+#include "services/dates.h"
 #include "services/files.h"
 #include "services/number_table.h"
 #include "services/process.h"
@@ -39,7 +41,8 @@ Failure try_failure(const JobSettings& job, const ChainResult& chain, const Wait
                     std::uint64_t now_ms) {
   Failure outcome = chain.answer.failure;
   const int status = chain.status;
-  if (outcome.number == 0 && job.fail_on != 0 && (status < 0 || status >= job.fail_on)) {
+  // A 304 says the copy already saved is current: never a failure.
+  if (outcome.number == 0 && job.fail_on != 0 && status != 304 && (status < 0 || status >= job.fail_on)) {
     const std::string shown = status_shown(chain.answer.header);
     note_failure(outcome, kErrErrorAnswer, Step::status, shown.empty() ? "without a status line" : shown);
   }
@@ -51,17 +54,55 @@ Failure try_failure(const JobSettings& job, const ChainResult& chain, const Wait
   return outcome;
 }
 
+// With IfModified, the save file's time is the question the next run asks.
+// A sound answer gives it the time its Last-Modified field says (the time
+// of writing without one); a failed run's file (an error page, or the
+// CR LF alone) is dated 1970, so that the next run fetches the answer whole.
+void date_saved_file(Failure& failure, bool sound, const std::string& name, const std::string& header) {
+  const std::int64_t modified = sound && failure.number == 0 ? last_modified(header) : 0;
+  if (modified < 0) return;
+  ErrorNumber error_code = 0;
+  platform_set_file_modified(error_code, name, modified);
+  note_failure(failure, error_code, Step::save, name, failure_reason(error_code));
+}
+
 // Keeps what the last try brought: the body under the save name (shown
 // when asked), the header under SaveHeader's. When both the exchange and
 // the save fail, the exchange's failure is the one told.
 void keep_answer(Failure& failure, const JobSettings& job, ChainResult& chain, RunRecord& record) {
   if (!job.save.empty()) {
     record.saved = job.save;
-    save_response(failure, chain.store);
+    if (chain.status == 304) {
+      // Not modified: the file saved before is the answer, untouched.
+      record.kept = true;
+    } else {
+      const bool was_sound = failure.number == 0;
+      save_response(failure, chain.store);
+      if (job.if_modified && (was_sound || !job.keep)) {
+        date_saved_file(failure, was_sound, job.save, chain.answer.header);
+      }
+    }
     if (job.show != 0) shell_open(job.save, 1);
   }
   release_store(chain.store);
   if (!job.save_header.empty()) save_header(failure, job.save_header, chain.answer.header);
+}
+
+// With IfModified, a GET whose save file exists asks only for an answer
+// newer than that file: the header's If-Modified-Since carries the file's
+// time. A file dated 1970 or before (a failed run's), a header line of the
+// same name in the job, or a POST asks for the whole answer.
+void ask_if_modified(JobSettings& job) {
+  if (!job.if_modified || job.method == "POST" || job.save.empty()) return;
+  for (const std::string& line : job.options.header_lines) {
+    if (equal_ignoring_ascii_case(line.substr(0, 18), "If-Modified-Since:")) return;
+  }
+  ErrorNumber error_code = 0;
+  const std::int64_t modified = platform_file_modified(error_code, job.save);
+  if (modified <= 0) return;
+  std::string line = "If-Modified-Since: ";
+  line += http_date_text(modified);
+  job.options.header_lines.push_back(line);
 }
 
 // Runs the tries: each the request and, with Follow, the requests its
@@ -170,6 +211,7 @@ void run_job(Failure& failure, std::string& site, std::string& tail, RunRecord& 
     failure.nothing_sent = true;
     return;
   }
+  ask_if_modified(job);
   run_tries(failure, job, tail, record);
 }
 

@@ -12,10 +12,12 @@ void save_failed(Failure& failure, ErrorNumber number, const std::string& name) 
 }
 
 // Ends the body in the file it was written to: the line end at the
-// position, then the file cut there.
-void end_in_place(Failure& failure, FileHandle file, const std::string& name) {
+// position (none for an exact save), then the file cut there.
+void end_in_place(Failure& failure, const BodyStore& store) {
+  const FileHandle file = store.file;
+  const std::string& name = store.save_name;
   ErrorNumber error_code = 0;
-  platform_write(error_code, file, "\r\n", 2);
+  if (!store.exact) platform_write(error_code, file, "\r\n", 2);
   if (error_code == 0) platform_cut_at_position(error_code, file);
   save_failed(failure, error_code, name);
 }
@@ -27,7 +29,7 @@ void save_response(Failure& failure, BodyStore& store) {
   store_flush(store);
   if (store.place == StorePlace::save_file) {
     // The body went straight into the existing save file.
-    end_in_place(failure, store.file, name);
+    end_in_place(failure, store);
     return;
   }
   if (store.place == StorePlace::unnamed && store.error == 0) {
@@ -36,7 +38,7 @@ void save_response(Failure& failure, BodyStore& store) {
     ErrorNumber size_error = 0;
     if (platform_file_size(size_error, store.file) == store.written && size_error == 0 &&
         platform_give_name(store.file, name, store.plain_files_only)) {
-      end_in_place(failure, store.file, name);
+      end_in_place(failure, store);
       return;
     }
   }
@@ -56,7 +58,7 @@ void save_response(Failure& failure, BodyStore& store) {
   } else if (!store.bytes.empty()) {
     file_write(error_code, number, store.bytes);
   }
-  if (error_code == 0) file_write_line_end(error_code, number);
+  if (error_code == 0 && !store.exact) file_write_line_end(error_code, number);
   save_failed(failure, error_code, name);
   // Closing cuts the file where writing stopped.
   ErrorNumber close_error = 0;

@@ -321,6 +321,11 @@ StringList settings_findings(const JobSettings& job) {
   if (!options.body.empty() && job.method != "POST") {
     check.findings.push_back("[URL] Body: Method is not POST, so it is never sent");
   }
+  if (job.if_modified && job.method == "POST") {
+    check.findings.push_back("[URL] IfModified: Method is POST, so the whole answer is always asked for");
+  } else if (job.if_modified && job.save.empty()) {
+    check.findings.push_back("[URL] IfModified: no Save file, so the whole answer is always asked for");
+  }
   // Credentials in the clear: Basic credentials and an Authorization line
   // are readable by anyone between here and a host that is not this one.
   bool credentials = false;

@@ -67,6 +67,10 @@ TEST_F(SettingsCheckRun, Findings) {
        "[Files] 1.Typ: not a key ravelok reads; did you mean 1.Type?\n"
        "[Files] 2.Name: beside no file of the list, never read\n"},
       {{"Body=upload.txt"}, {}, "[URL] Body: Method is not POST, so it is never sent\n"},
+      {{"IfModified=1", "Method=POST"}, {},
+       "[URL] IfModified: Method is POST, so the whole answer is always asked for\n"},
+      {{"IfModified=2", "Exact=yes"}, {},
+       "[URL] IfModified: not a number from 0 to 1\n[URL] Exact: not a number from 0 to 1\n"},
       {{"Save=missing/o.htm"}, {}, "[URL] Save: cannot write \"missing/o.htm\": * (76 path not found)\n"},
       {{"SaveHeader=missing/h.txt"}, {}, "[URL] SaveHeader: cannot write \"missing/h.txt\": * (76 path not found)\n"},
       {{"Timeout=5s", "FailOn=50", "Follow=51", "Folow=1"}, {},

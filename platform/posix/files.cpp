@@ -494,3 +494,22 @@ void platform_close_file(FileHandle handle) {
 void platform_delete_file(const std::string& name) {
   if (!name.empty()) unlink(name.c_str());
 }
+
+std::int64_t platform_file_modified(ErrorNumber& error_code, const std::string& name) {
+  struct stat info;
+  if (stat(name.c_str(), &info) != 0) {
+    record_errno(error_code, errno, true);
+    return -1;
+  }
+  return static_cast<std::int64_t>(info.st_mtim.tv_sec);
+}
+
+void platform_set_file_modified(ErrorNumber& error_code, const std::string& name,
+                                std::int64_t unix_seconds) {
+  struct timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;
+  times[1].tv_sec = static_cast<time_t>(unix_seconds);
+  times[1].tv_nsec = 0;
+  if (utimensat(AT_FDCWD, name.c_str(), times, 0) != 0) record_errno(error_code, errno, true);
+}
