@@ -85,6 +85,8 @@ struct PreparedRequest {
   // name it was created under.
   std::string body_file_name;
   std::int16_t body_file = -1;
+  std::string head;        // the head send_request sent
+  std::uint64_t sent = 0;  // bytes send_request got out, in whole pieces
 };
 
 // GET unless the method is exactly "POST"; a POST with a Body file sends it,

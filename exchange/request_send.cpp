@@ -123,15 +123,19 @@ SendOutcome send_request(Failure& failure, Failure& changed, std::int16_t connec
   // POST's body, an upload's first framing): Content-Length counts every
   // byte after the empty line, so a server that reads exactly that much
   // finds nothing left over.
-  std::string text = request_head(request, prepared);
+  prepared.head = request_head(request, prepared);
+  std::string text = prepared.head;
   if (kind == RequestKind::form_post) text += prepared.form_string;
   if (from_files) text += prepared.texts[0];
   ErrorNumber error_code = 0;
   tcp_send(error_code, connection, text);
+  if (error_code == 0) prepared.sent += text.size();
   for (std::size_t i = 0; from_files && error_code == 0 && i < prepared.sources.size(); ++i) {
     error_code = send_source(failure, changed, connection, prepared, prepared.sources[i]);
     if (error_code == kErrEndOfFile) return SendOutcome::abandoned;
+    if (error_code == 0) prepared.sent += prepared.sources[i].size;
     if (error_code == 0 && !prepared.texts[i + 1].empty()) tcp_send(error_code, connection, prepared.texts[i + 1]);
+    if (error_code == 0) prepared.sent += prepared.texts[i + 1].size();
   }
   if (error_code != 0) {
     note_failure(failure, error_code, Step::send, object, failure_reason(error_code));

@@ -4,6 +4,7 @@
 #include "job/failure_line.h"
 #include "job/job_settings.h"
 #include "job/redirects.h"
+#include "job/report.h"
 #include "job/retry.h"
 #include "job/save.h"
 #include "job/settings_check.h"
@@ -123,6 +124,7 @@ void run_tries(Failure& failure, const JobSettings& job, std::string& tail, RunR
     ChainResult chain = run_chain(job, limits, start);
     record.tries = attempt;
     record.status = chain.status;
+    record_chain(record, chain);
     const Moment now{platform_monotonic_milliseconds(), platform_unix_seconds()};
     const Failure outcome = try_failure(job, chain, limits, now.monotonic_ms);
     retry.post = chain.last.request.method == "POST";
@@ -181,6 +183,8 @@ void run_job(Failure& failure, std::string& site, std::string& tail, RunRecord& 
   }
   JobSettings job = read_job_settings(process_arguments());
   site = job.site;
+  record.report = job.report;
+  record.job = arguments.count > 0 ? arguments.arguments[0] : platform_current_directory();
 
   if (job.site.empty()) {
     // Nothing is sent, saved or shown. A settings file that is missing or
@@ -198,6 +202,7 @@ void run_job(Failure& failure, std::string& site, std::string& tail, RunRecord& 
   // The way to the Site, checked before anything is connected or checked;
   // each request of the chain chooses its own again.
   HttpRequest first = first_request(job);
+  record_request(record, first);
   first.route = choose_proxy(failure, job.proxy, first.secure, site_host(first.host), first.port);
   take_proxy_header(failure, job.settings_file, first.route, first.options);
   if (failure.number != 0) return;
@@ -216,17 +221,26 @@ void run_job(Failure& failure, std::string& site, std::string& tail, RunRecord& 
 }
 
 int job_run() {
+  const std::int64_t started = platform_unix_seconds();
+  const std::uint64_t started_ms = platform_monotonic_milliseconds();
   Failure failure;
   std::string site;
   std::string tail;
   RunRecord record;
   run_job(failure, site, tail, record);
+  std::string line;
   // The findings of a settings check are its output already.
   if (failure.number != 0 && failure.step != Step::check) {
     // A scheduler's mail or journal, or the person at the terminal, learns
     // why; the progress line is blanked first so that the two never mix.
+    line = failure_line(failure, site, tail);
     progress_clear();
-    platform_write_standard_error(failure_line(failure, site, tail));
+    platform_write_standard_error(line);
+    line.pop_back();
+  }
+  if (!record.report.empty()) {
+    const std::uint64_t ms = platform_monotonic_milliseconds() - started_ms;
+    append_report(record.report, report_line(record, {started, failure.number, line, ms}));
   }
   return failure.number;
 }

@@ -158,6 +158,8 @@ ChainResult run_chain(const JobSettings& job, const WaitLimits& limits, const Ch
       chain.status = -1;
     } else {
       chain.answer = http_transaction(sent, job.ca_file, store, limits);
+      chain.sent += chain.answer.sent;
+      chain.received += chain.answer.received;
       so_far.asked.push_back(request_key(request));
       chain.status = answer_status(chain.answer.header);
       chain.url = web_address_text(address);

@@ -36,6 +36,8 @@ struct ChainResult {
   int status = -1;           // the last answer's status (-1 without a status line)
   std::string url;           // the URL of the last request
   ChainStart last;           // the last request, where the chain stood before it, a POST taken
+  std::uint64_t sent = 0;      // request bytes that went out, every request of the chain
+  std::uint64_t received = 0;  // answer body bytes that came in, every request of the chain
 };
 
 // What follows an answer.

@@ -342,9 +342,11 @@ StringList settings_findings(const JobSettings& job) {
     check.findings.push_back("[URL] Site: credentials would travel over plain HTTP to " + shown_url(host) +
                              "; use https://");
   }
-  // The save files, as the run checks them before connecting.
+  // The save files, as the run checks them before connecting, and the
+  // report's file, which every run appends to.
   const struct { const char* key; const std::string& name; bool plain; } saves[] = {
-      {"Save", job.save, job.default_save_name}, {"SaveHeader", job.save_header, false}};
+      {"Save", job.save, job.default_save_name}, {"SaveHeader", job.save_header, false},
+      {"Report", job.report, false}};
   for (const auto& save : saves) {
     Failure failure;
     check_save_file(failure, Step::save, save.name, save.plain);

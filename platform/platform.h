@@ -170,6 +170,12 @@ void platform_check_output(ErrorNumber& error_code, const std::string& name,
 FileHandle platform_open_existing_output(ErrorNumber& error_code, const std::string& name,
                                          bool plain_files_only);
 
+// Appends bytes at the end of name with one write, creating the file when
+// it is missing (readable and writable by its owner only); a link is
+// followed. Processes that append to the same file at once never mix their
+// bytes: each call's land together. A short write is a failure.
+void platform_append_to_file(ErrorNumber& error_code, const std::string& name, const std::string& bytes);
+
 // Empties a disk file and puts its position back at the start.
 void platform_empty_file(ErrorNumber& error_code, FileHandle handle);
 

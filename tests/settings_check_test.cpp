@@ -73,6 +73,7 @@ TEST_F(SettingsCheckRun, Findings) {
        "[URL] IfModified: not a number from 0 to 1\n[URL] Exact: not a number from 0 to 1\n"},
       {{"Save=missing/o.htm"}, {}, "[URL] Save: cannot write \"missing/o.htm\": * (76 path not found)\n"},
       {{"SaveHeader=missing/h.txt"}, {}, "[URL] SaveHeader: cannot write \"missing/h.txt\": * (76 path not found)\n"},
+      {{"Report=missing/r.log"}, {}, "[URL] Report: cannot write \"missing/r.log\": * (76 path not found)\n"},
       {{"Timeout=5s", "FailOn=50", "Follow=51", "Folow=1"}, {},
        "[URL] Timeout: not a number from 0 to 86400\n"
        "[URL] FailOn: not an HTTP status from 100 to 599, nor 0\n"
