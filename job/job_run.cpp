@@ -107,8 +107,8 @@ void ask_if_modified(JobSettings& job) {
 }
 
 // Runs the tries: each the request and, with Follow, the requests its
-// redirects lead to; a failed try that another may mend is told on
-// standard error and tried again after its pause. A try starts at the
+// redirects lead to; a failed try that another may mend is kept in the
+// record's retry lines and tried again after its pause. A try starts at the
 // Site, or, once a server took the POST, at the request that failed after
 // it, so that the POST is never sent twice.
 void run_tries(Failure& failure, const JobSettings& job, std::string& tail, RunRecord& record) {
@@ -132,8 +132,7 @@ void run_tries(Failure& failure, const JobSettings& job, std::string& tail, RunR
     const std::string taken = chain.last.taken.empty() ? std::string() : "; " + chain.last.taken;
     if (next.pause >= 0) {
       release_store(chain.store);
-      progress_clear();
-      platform_write_standard_error(failure_line(
+      record.retry_lines.push_back(failure_line(
           outcome, job.site, "; try " + decimal_text(attempt) + of + ", next in " + decimal_text(next.pause) + " s"));
       wait_before_retry(next.pause);
       if (!chain.last.taken.empty()) start = chain.last;
@@ -232,10 +231,13 @@ int job_run() {
   // The findings of a settings check are its output already.
   if (failure.number != 0 && failure.step != Step::check) {
     // A scheduler's mail or journal, or the person at the terminal, learns
-    // why; the progress line is blanked first so that the two never mix.
+    // why, after the tries that were retried; the progress line is blanked
+    // first so that the two never mix. A run that ends 0 says nothing.
     line = failure_line(failure, site, tail);
+    std::string told;
+    for (const std::string& retried : record.retry_lines) told += retried;
     progress_clear();
-    platform_write_standard_error(line);
+    platform_write_standard_error(told + line);
     line.pop_back();
   }
   if (!record.report.empty()) {
