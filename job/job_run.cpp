@@ -9,6 +9,7 @@
 #include "job/save.h"
 #include "job/settings_check.h"
 #include "job/usage.h"
+#include "job/verbose.h"
 #include "platform/platform.h"
 #include "platform/ascii.h"
 #include "services/console.h"
@@ -129,6 +130,7 @@ void run_tries(Failure& failure, const JobSettings& job, std::string& tail, RunR
     const Failure outcome = try_failure(job, chain, limits, now.monotonic_ms);
     retry.post = chain.last.request.method == "POST";
     const RetryDecision next = retry_decision(retry, attempt, outcome, chain.answer.header, now);
+    if (job.verbose) verbose_retry(attempt, retry.tries, next);
     const std::string taken = chain.last.taken.empty() ? std::string() : "; " + chain.last.taken;
     if (next.pause >= 0) {
       release_store(chain.store);
@@ -164,6 +166,10 @@ void run_job(Failure& failure, std::string& site, std::string& tail, RunRecord& 
     case UsageRequest::check:
       arguments = arguments_after_first(arguments);
       break;
+    case UsageRequest::verbose:
+      arguments = arguments_after_first(arguments);
+      set_process_arguments(arguments);
+      break;
     case UsageRequest::none:
       break;
   }
@@ -181,6 +187,7 @@ void run_job(Failure& failure, std::string& site, std::string& tail, RunRecord& 
     return;
   }
   JobSettings job = read_job_settings(process_arguments());
+  job.verbose = request == UsageRequest::verbose;
   site = job.site;
   record.report = job.report;
   record.job = arguments.count > 0 ? arguments.arguments[0] : platform_current_directory();

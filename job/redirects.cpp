@@ -5,6 +5,7 @@
 #include "exchange/answer_header.h"
 #include "exchange/form.h"
 #include "job/proxy.h"
+#include "job/verbose.h"
 #include "platform/ascii.h"
 #include "platform/platform.h"
 #include "services/shown.h"
@@ -165,6 +166,7 @@ ChainResult run_chain(const JobSettings& job, const WaitLimits& limits, const Ch
       chain.url = web_address_text(address);
     }
     RedirectStep step = redirect_step(job, so_far, request, chain.answer);
+    if (job.verbose) verbose_exchange(job, sent, chain.answer, step);
     if (!step.follow) {
       // The last answer: its body goes to the save name after all.
       const Failure& why = step.stop;

@@ -239,7 +239,8 @@ TEST_F(JobRunProcess, HelpAndVersionUnlessADirectoryBearsTheName) {
       {"--help", "", 0, "help"},
       {"-h", "", 0, "help"},                 // a plain file of that name does not count
       {"--Help", "", 53, "missing"},         // exactly as written, else a directory
-      {"-v", "", 53, "missing"},
+      {"-v", "", 53, "missing"},             // a verbose run of the directory "more"
+      {"--verbose", "--verbose", 0, ""},
       {"--help", "--help", 0, ""},           // a job directory with an empty Site
       {"--version", "--version", 0, ""},
       {"-V", "-V", 0, ""},
@@ -360,6 +361,32 @@ TEST_F(JobRunProcess, ReportLineAfterEveryRun) {
   struct stat info {};
   ASSERT_EQ(stat(work.file("runs.log").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, testing_windows_binary() ? info.st_mode & 0777 : 0600u);
+}
+
+// --verbose: each request as sent, each answer's header and each decision,
+// on standard error, with no secret; the run's own status.
+TEST_F(JobRunProcess, VerboseShowsTheExchangeWithoutSecrets) {
+  ScriptedServer server({.answer = {{"HTTP/1.0 302 Found\r\nLocation: /b\r\nContent-Length: 0\r\n\r\n"}},
+                         .when = AnswerWhen::after_request, .connections = 2, .accept_limit_ms = 8000,
+                         .later_answers = {{{"HTTP/1.0 200 OK\r\nSet-Cookie: s=1\r\n\r\nok"}}}});
+  ASSERT_TRUE(server.ok()) << server.failure();
+  write_file(work.file("RAVELOK.INI"),
+             ini(with_keys(job(server.port(), "/a"), {"Method=POST", "Follow=1", "FailOn=400", "[Vars]", "1=v=1",
+                                                      "[Headers]", "1=Authorization: Basic xyz-secret",
+                                                      "2=X-Token: ${TOKEN}", "3=Cookie: c=secret"})));
+  const RunResult result = run_binary({.arguments = {"-v", work.path}, .environment = {"TOKEN=tok-secret"}});
+  server.stop();
+  EXPECT_EQ(result.status, 0);
+  const std::string url = "http://127.0.0.1:" + std::to_string(server.port());
+  std::size_t from = 0;
+  for (const std::string& line : {"* " + url + "/a: no proxy\n> POST /a HTTP/1.0\n", std::string("> Authorization: ***\n"
+       "> X-Token: ***\n> Cookie: ***\n> (body: 3 bytes)\n< HTTP/1.0 302 Found\n"), "* redirect followed: GET " + url +
+       "/b\n* " + url + "/b: no proxy\n> GET /b HTTP/1.0\n", std::string("< HTTP/1.0 200 OK\n< Set-Cookie: s=1\n")}) {
+    from = result.output.find(line, from);
+    EXPECT_NE(from, std::string::npos) << line << " in " << result.output;
+  }
+  EXPECT_EQ(result.output.find("secret"), std::string::npos);
+  EXPECT_EQ(read_file(work.file("answer.txt")), "ok\r\n");
 }
 
 // A run is not dumpable: ended by SIGQUIT with core files allowed, it leaves
