@@ -2,8 +2,8 @@
 
 #include "platform/platform.h"
 #include "services/bytes.h"
+#include "services/dates.h"
 #include "services/shown.h"
-#include "services/utc_time.h"
 
 namespace {
 
@@ -86,7 +86,7 @@ std::string json_string(const std::string& text) {
 }
 
 std::string report_line(const RunRecord& record, const ReportFacts& facts) {
-  std::string line = "{\"time\":\"" + rfc3339_utc(facts.start);
+  std::string line = "{\"time\":\"" + rfc3339_text(facts.start);
   line += "\",\"job\":" + json_string(record.job);
   line += ",\"method\":" + text_or_null(record.method);
   line += ",\"url\":" + text_or_null(without_user(record.url));

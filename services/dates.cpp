@@ -66,3 +66,25 @@ std::string http_date_text(std::int64_t unix_seconds) {
   text += " GMT";
   return text;
 }
+
+std::string rfc3339_text(std::int64_t unix_seconds) {
+  // 0000-01-01T00:00:00Z and 9999-12-31T23:59:59Z.
+  constexpr std::int64_t kFirst = -62167219200;
+  constexpr std::int64_t kLast = 253402300799;
+  const CivilTime time = civil_time(unix_seconds < kFirst ? kFirst : unix_seconds > kLast ? kLast : unix_seconds);
+  std::string text;
+  append_two(text, static_cast<int>(time.year / 100));
+  append_two(text, static_cast<int>(time.year % 100));
+  text += '-';
+  append_two(text, time.month);
+  text += '-';
+  append_two(text, time.day);
+  text += 'T';
+  append_two(text, time.hour);
+  text += ':';
+  append_two(text, time.minute);
+  text += ':';
+  append_two(text, time.second);
+  text += 'Z';
+  return text;
+}

@@ -24,3 +24,8 @@ CivilTime civil_time(std::int64_t unix_seconds);
 
 // unix_seconds as an HTTP date: "Sun, 06 Nov 1994 08:49:37 GMT".
 std::string http_date_text(std::int64_t unix_seconds);
+
+// unix_seconds as an RFC 3339 time in UTC: "2026-12-10T23:04:08Z"; a year
+// outside 0 to 9999 is written as the nearest of them, so that the text
+// keeps its shape.
+std::string rfc3339_text(std::int64_t unix_seconds);

@@ -17,7 +17,7 @@
 
 #include "platform/environment.h"
 #include "services/random.h"
-#include "services/utc_time.h"
+#include "services/dates.h"
 #include "services/version.h"
 #include "support/job_fixture.h"
 #include "support/scripted_server.h"
@@ -196,8 +196,8 @@ TEST(ReportLine, FieldsInOrderAndEveryByteEscaped) {
   };
   for (const auto& [text, json] : texts) EXPECT_EQ(json_string(text), json);
   const std::pair<std::int64_t, std::string> times[] = {
-      {951825600, "2000-02-29T12:00:00Z"}, {-1, "1969-12-31T23:59:59Z"}, {4107542400, "2100-03-01T00:00:00Z"}};
-  for (const auto& [seconds, text] : times) EXPECT_EQ(rfc3339_utc(seconds), text);
+      {951825600, "2000-02-29T12:00:00Z"}, {-1, "1969-12-31T23:59:59Z"}, {4107542400, "2100-03-01T00:00:00Z"}, {253402300800, "9999-12-31T23:59:59Z"}};
+  for (const auto& [seconds, text] : times) EXPECT_EQ(rfc3339_text(seconds), text);
 }
 
 class JobRunProcess : public WholeRun {};
