@@ -125,9 +125,10 @@ RedirectStep redirect_step(const JobSettings& job, const ChainSoFar& chain, cons
   RedirectStep step;
   step.next = next_request(job, request, status, address, chain.origin);
   if (std::find(chain.asked.begin(), chain.asked.end(), request_key(step.next)) != chain.asked.end()) {
+    std::string loop = "a loop: ";
+    loop += method_sent(step.next.method, step.next.options.body);
     return stop(kErrTooManyRedirects, object,
-                "a loop: " + method_sent(step.next.method, step.next.options.body) + " " +
-                    shown_url(web_address_text(address)) + " was asked for before");
+                loop + " " + shown_url(web_address_text(address)) + " was asked for before");
   }
   step.follow = true;
   return step;
