@@ -71,7 +71,7 @@ measure=$work/measure
 mkdir -p "$work/www" "$work/nginx" "$work/out" "$work/temp" "$work/results" "$work/jobs"
 echo "Generating the test files in $work ..."
 head -c 1024 /dev/urandom >"$work/www/small.bin"
-if want b c f g h i j k; then
+if want b c f g h i j k n; then
   head -c "$large_size" /dev/urandom >"$work/www/large.bin"
   # The second answers, which the present forms fetch over files that hold the
   # first: the same bytes turned by 4 KiB, so every place holds another byte.
@@ -205,7 +205,9 @@ write_job body "$sink_port" /upload POST "$work/out/body.ravelok"
 write_job tls-body "$tls_port" /upload POST "$work/out/tls-body.ravelok"
 write_job body-checked "$sink_port" /upload-checked POST "$work/out/body.ravelok"
 write_job tls-body-checked "$tls_port" /upload-checked POST "$work/out/tls-body.ravelok"
-for job in body tls-body body-checked tls-body-checked; do
+write_job body-put "$sink_port" /upload PUT "$work/out/body-put.ravelok"
+write_job body-put-checked "$sink_port" /upload-checked PUT "$work/out/body-put.ravelok"
+for job in body tls-body body-checked tls-body-checked body-put body-put-checked; do
   printf 'Body=%s\n' "$work/www/large.bin" >>"$work/jobs/$job/RAVELOK.INI"
 done
 for job in tls-small tls-large tls-upload tls-body tls-body-checked; do
@@ -537,6 +539,26 @@ if want j k; then
   done
 fi
 
+if want n; then
+  echo "n. PUT of a 1 GiB Body file, $runs_large runs each ..."
+  for i in $(seq "$runs_large"); do
+    sleep "$settle"
+    run n-present ravelok "$ravelok" "$work/jobs/body-put"
+    expect_received "$work/out/body-put.ravelok"
+    sleep "$settle"
+    run n-present curl curl -s -o "$work/out/body-put.curl" -T "$work/www/large.bin" -H 'Expect:' \
+      "http://127.0.0.1:$sink_port/upload"
+    expect_received "$work/out/body-put.curl"
+  done
+  # Once more, unmeasured, byte for byte as in case j.
+  "$ravelok" "$work/jobs/body-put-checked" >/dev/null 2>&1 || { echo "ravelok failed in body-put-checked" >&2; exit 1; }
+  if [ "$(grep -o 'crc [0-9]* [0-9]*' "$work/out/body-put.ravelok" | cut -d' ' -f2-3)" != \
+       "$(cksum <"$work/www/large.bin" | cut -d' ' -f1-2)" ]; then
+    echo "the Body PUT did not arrive byte for byte: $(head -c 200 "$work/out/body-put.ravelok")" >&2
+    exit 1
+  fi
+fi
+
 if want l; then
   echo "l. GET of 1 KiB through tinyproxy on loopback, save file absent, $runs_small runs each ..."
   # Both tools take the proxy from http_proxy; tinyproxy runs in the
@@ -578,7 +600,7 @@ seconds_text() {
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 
 cases=(a-absent a-present b-absent b-present c-present d-absent d-present e-absent f-absent g-present h-present
-       i-present j-present k-present l-absent m-absent)
+       i-present j-present k-present n-present l-absent m-absent)
 declare -A case_title=(
   [a]="a. GET, 1 KiB answer"
   [b]="b. GET, 1 GiB answer"
@@ -593,14 +615,15 @@ declare -A case_title=(
   [k]="k. HTTPS POST of a 1 GiB Body file"
   [l]="l. GET through tinyproxy, 1 KiB answer"
   [m]="m. GET, 1 KiB answer through a 302 (Follow=1; curl -L)"
+  [n]="n. PUT of a 1 GiB Body file"
 )
 declare -A form_title=([absent]="save file absent" [present]="save file present")
 # Targets for ravelok, the same for both forms of a case: the wall-time
 # ratio to curl, and a peak RSS in MiB (empty: none).
 # Case e's target is set against its floor row: at most 0.1 above it. Case
 # i's is to succeed byte for byte (checked above), whatever the time.
-declare -A wall_target=([a]=0.35 [b]=0.9 [c]=0.8 [d]=0.35 [e]=floor+0.1 [f]=1.0 [g]=1.0 [h]=0.8 [i]="" [j]=0.8 [k]=1.0 [l]=1.0 [m]=0.5)
-declare -A rss_target=([a]="" [b]=16 [c]=16 [d]="" [e]="" [f]=24 [g]=24 [h]="" [i]=16 [j]=16 [k]=24 [l]="" [m]="")
+declare -A wall_target=([a]=0.35 [b]=0.9 [c]=0.8 [d]=0.35 [e]=floor+0.1 [f]=1.0 [g]=1.0 [h]=0.8 [i]="" [j]=0.8 [k]=1.0 [l]=1.0 [m]=0.5 [n]=0.8)
+declare -A rss_target=([a]="" [b]=16 [c]=16 [d]="" [e]="" [f]=24 [g]=24 [h]="" [i]=16 [j]=16 [k]=24 [l]="" [m]="" [n]=16)
 # The floor rows: what no program doing the same work can go below.
 declare -A floor_tool=([e]="OpenSSL alone" [c]="reading the file once" [g]="reading the file once"
                        [h]="reading the file once")
@@ -692,7 +715,8 @@ report=$work/report.md
   echo "sink's CRC of the body is checked against cksum's of the body as it must be. Cases j"
   echo "and k send a 1 GiB Body file as the whole body of a POST, curl with \`-X POST -T\`, which"
   echo "streams it too; one more run of ravelok each, not measured, is checked byte for byte"
-  echo "by the sink's CRC against cksum's of the file."
+  echo "by the sink's CRC against cksum's of the file. Case n sends the same file by PUT"
+  echo "(curl \`-T\`), checked the same way."
   echo "Every case that saves a file runs in two forms: with the save file absent (a first run)"
   echo "and with it present, holding an earlier answer (the repeated job a scheduler starts);"
   echo "curl (\`-o\`) and wget (\`-O\`) overwrite their own files in the same way. In the present"

@@ -43,7 +43,7 @@ std::string request_head(const HttpRequest& request, const PreparedRequest& prep
   const bool to_proxy = !request.route.host.empty() && !request.secure;
   const std::string origin =
       to_proxy ? "http://" + host_header(host, request.port, 80).substr(6) : std::string();
-  std::string head = request_line(kind, request.target, origin) + "\r\n";
+  std::string head = request_line(method_sent(request.method, options.body), request.target, origin) + "\r\n";
   if (!given(options.header_lines, "User-Agent")) head += user_agent_line(options) + "\r\n";
   head += host_header(host, request.port, default_port(request.secure)) + "\r\n";
   if (!given(options.header_lines, "Accept")) head += "Accept: */*\r\n";
@@ -60,8 +60,13 @@ std::string request_head(const HttpRequest& request, const PreparedRequest& prep
       head += "Content-Length: " + decimal_text(static_cast<std::int64_t>(prepared.body_size)) + "\r\n";
       break;
     case RequestKind::body_post:
-      head += "Content-Type: " +
-              (options.body_type.empty() ? std::string("application/octet-stream") : options.body_type) + "\r\n";
+      // A PUT or PATCH names a type only when the job gives one: a signed
+      // upload address may have signed the type, or its absence.
+      if (!options.body_type.empty()) {
+        head += "Content-Type: " + options.body_type + "\r\n";
+      } else if (request.method == "POST") {
+        head += "Content-Type: application/octet-stream\r\n";
+      }
       head += "Content-Length: " + decimal_text(static_cast<std::int64_t>(prepared.body_size)) + "\r\n";
       break;
   }

@@ -93,9 +93,9 @@ void keep_answer(Failure& failure, const JobSettings& job, ChainResult& chain, R
 // With IfModified, a GET whose save file exists asks only for an answer
 // newer than that file: the header's If-Modified-Since carries the file's
 // time. A file dated 1970 or before (a failed run's), a header line of the
-// same name in the job, or a POST asks for the whole answer.
+// same name in the job, or a request with a body asks for the whole answer.
 void ask_if_modified(JobSettings& job) {
-  if (!job.if_modified || job.method == "POST" || job.save.empty()) return;
+  if (!job.if_modified || method_sent(job.method, job.options.body) != "GET" || job.save.empty()) return;
   for (const std::string& line : job.options.header_lines) {
     if (equal_ignoring_ascii_case(line.substr(0, 18), "If-Modified-Since:")) return;
   }
@@ -128,7 +128,9 @@ void run_tries(Failure& failure, const JobSettings& job, std::string& tail, RunR
     record_chain(record, chain);
     const Moment now{platform_monotonic_milliseconds(), platform_unix_seconds()};
     const Failure outcome = try_failure(job, chain, limits, now.monotonic_ms);
-    retry.post = chain.last.request.method == "POST";
+    // A PATCH, like a POST, may change more each time; a PUT leaves the same.
+    const std::string sent = method_sent(chain.last.request.method, chain.last.request.options.body);
+    retry.post = sent == "POST" || sent == "PATCH";
     const RetryDecision next = retry_decision(retry, attempt, outcome, chain.answer.header, now);
     if (job.verbose) verbose_retry(attempt, retry.tries, next);
     const std::string taken = chain.last.taken.empty() ? std::string() : "; " + chain.last.taken;
