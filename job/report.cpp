@@ -104,7 +104,7 @@ std::string report_line(const RunRecord& record, const ReportFacts& facts) {
 }
 
 void record_request(RunRecord& record, const HttpRequest& request) {
-  record.method = request.method == "POST" ? "POST" : "GET";
+  record.method = method_sent(request.method, request.options.body);
   record.url = web_address_text(request_address(request));
 }
 

@@ -78,8 +78,11 @@ void verbose_exchange(const JobSettings& job, const HttpRequest& sent, const Tra
   lines += verbose_request(answer.request_head, answer.request_body, job.options.secret_lines);
   lines += verbose_answer(answer.header);
   if (step.follow) {
-    lines += "* redirect followed: " + std::string(step.next.method == "POST" ? "POST " : "GET ") +
-             shown_url(web_address_text(request_address(step.next))) + "\n";
+    lines += "* redirect followed: ";
+    lines += method_sent(step.next.method, step.next.options.body);
+    lines += " ";
+    lines += shown_url(web_address_text(request_address(step.next)));
+    lines += "\n";
   } else if (step.stop.number != 0) {
     lines += "* " + failure_words(step.stop) + ": " + shown(step.stop.reason, std::string::npos) + "\n";
   }

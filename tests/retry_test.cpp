@@ -59,7 +59,7 @@ TEST_F(RetryRun, StatusTimeLimitsAndRetries) {
        {testing_windows_binary() ? "without answering" : "failed while reading the answer"}, 0, 3, "",
        EndAction::reset},
       {"500 to a PUT: sent again", {{broken}}, {{{ok}}}, {"FailOn=500", "Retries=1", "Method=PUT", "Body=up.bin"},
-       0, 2, "ok\r\n", {"500 Internal Server Error (22 error answer); try 1 of 2"}, 1, 4},
+       0, 2, "ok\r\n", {}, 1, 4},
       {"500 to a PATCH: not retried", {{broken}}, {{{ok}}}, {"FailOn=500", "Retries=1", "Method=PATCH", "Body=up.bin"},
        22, 1, "oops\r\n", {"500 Internal Server Error (22 error answer)\n"}, 0, 3},
       {"upload sent again whole", {{busy}}, {{{ok}}}, {"FailOn=400", "Retries=1", upload[0], upload[1], upload[2]},
