@@ -129,8 +129,7 @@ PemCertificates split_pem_certificates(const std::string& text) {
   return found;
 }
 
-std::vector<std::string> read_ca_file(Failure& failure, const std::string& name) {
-  ErrorNumber error_code = 0;
+std::string read_whole_file(ErrorNumber& error_code, const std::string& name) {
   std::string text;
   FileHandle file = platform_open_read(error_code, name);
   if (file != kNoFile) {
@@ -139,6 +138,12 @@ std::vector<std::string> read_ca_file(Failure& failure, const std::string& name)
     while ((got = platform_read(error_code, file, piece, sizeof piece)) > 0) text.append(piece, got);
     platform_close_file(file);
   }
+  return text;
+}
+
+std::vector<std::string> read_ca_file(Failure& failure, const std::string& name) {
+  ErrorNumber error_code = 0;
+  const std::string text = read_whole_file(error_code, name);
   if (error_code != 0) {
     note_failure(failure, error_code, Step::ca_file, name, failure_reason(error_code));
     return {};

@@ -23,6 +23,9 @@ struct PemCertificates {
 // lines) stops the reading with bad_block and why set.
 PemCertificates split_pem_certificates(const std::string& text);
 
+// The whole of the file name; its open or read error in error_code.
+std::string read_whole_file(ErrorNumber& error_code, const std::string& name);
+
 // Reads the CAFile name whole and returns its certificates, each checked by
 // the TLS library. Empty with the failure recorded in failure (step
 // ca_file) when the file cannot be read (its open or read error), holds no

@@ -16,6 +16,8 @@
 #include "services/bytes.h"
 #include "services/errors.h"
 
+struct TlsClientCredential;
+
 // body_post: the whole body is the Body file, sent by POST, PUT or PATCH.
 enum class RequestKind { get, form_post, upload_post, body_post };
 
@@ -39,6 +41,9 @@ struct RequestOptions {
   std::vector<UploadPart> parts;  // by upload file, from the first; may be shorter
   std::string body;               // the whole body of a POST, PUT or PATCH is this file; the variables go in the query
   std::string body_type;          // its Content-Type; empty: application/octet-stream for a POST, none otherwise
+  // HTTPS: the client certificate offered to the Site's own scheme, host
+  // and port alone; nullptr: none. The job owns it.
+  const TlsClientCredential* client_credential = nullptr;
 };
 
 // One request of a run, settled before it is made: the job's own request

@@ -109,6 +109,7 @@ void settle_peer(Failure& failure, Exchange& exchange, const std::string& ca_fil
   TlsPeer& peer = exchange.peer;
   peer.name = host;
   peer.tunnelled = exchange.proxied;
+  peer.credential = exchange.request.options.client_credential;
   // Built by appending: GCC 12's Release build warns of the temporaries
   // of "\"" + ... + "\"".
   std::string quoted = "\"";

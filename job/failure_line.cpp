@@ -61,6 +61,8 @@ std::string what_failed(const Failure& failure) {
       return "cannot stage the upload in " + failure.object;
     case Step::ca_file:
       return "cannot read CAFile " + quoted;
+    case Step::client_cert:
+      return (failure.index == 1 ? "cannot use ClientKey " : "cannot use ClientCert ") + quoted;
     case Step::resolve:
       return "cannot resolve host " + quoted;
     case Step::connect:
@@ -101,7 +103,8 @@ std::string failure_line(const Failure& failure, const std::string& site, const 
   Failure told = failure;
   const bool file = failure.step == Step::settings || failure.step == Step::setting || failure.step == Step::upload_file ||
                     failure.step == Step::upload_changed || failure.step == Step::body_file ||
-                    failure.step == Step::ca_file || failure.step == Step::save || failure.step == Step::save_header;
+                    failure.step == Step::ca_file || failure.step == Step::client_cert ||
+                    failure.step == Step::save || failure.step == Step::save_header;
   told.object = shown(failure.object, file ? kLongestShown : std::string::npos);
   told.reason = shown(failure.reason, std::string::npos);
   std::string line = "ravelok: " + what_failed(told);

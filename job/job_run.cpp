@@ -1,6 +1,7 @@
 #include "job/job_run.h"
 
 #include "exchange/answer_header.h"
+#include "exchange/client_cert.h"
 #include "job/failure_line.h"
 #include "job/job_settings.h"
 #include "job/redirects.h"
@@ -224,8 +225,19 @@ void run_job(Failure& failure, std::string& site, std::string& tail, RunRecord& 
     failure.nothing_sent = true;
     return;
   }
+  // The client certificate is loaded and its key checked once, before
+  // anything is connected; the requests to the Site's own origin offer it.
+  TlsClientFindings findings;
+  TlsClientCredential* credential =
+      job.secure ? load_client_certificate(failure, job.client, findings) : nullptr;
+  if (failure.number != 0) {
+    failure.nothing_sent = true;
+    return;
+  }
+  job.options.client_credential = credential;
   ask_if_modified(job);
   run_tries(failure, job, tail, record);
+  platform_tls_free_client_credential(credential);
 }
 
 int job_run() {

@@ -4,6 +4,7 @@
 #include "job/site.h"
 #include "platform/platform.h"
 #include "services/random.h"
+#include "services/text.h"
 #include "settings/conversions.h"
 #include "settings/setting_keys.h"
 #include "settings/settings.h"
@@ -46,6 +47,13 @@ JobSettings read_job_settings(const CommandLine& arguments) {
   bool scheme = false;
   job.site = site_without_scheme(read_url(file, url_key("Site")), job.secure, scheme);
   job.ca_file = read_url(file, url_key("CAFile"));
+  job.client.certificate = read_url(file, url_key("ClientCert"));
+  job.client.key = read_url(file, url_key("ClientKey"));
+  std::string missing;
+  if (!expand_variables(read_url(file, url_key("ClientKeyPassword")), job.client.password, missing) &&
+      job.refused.empty()) {
+    job.refused = "[URL] ClientKeyPassword: the environment variable " + missing + " is not set";
+  }
   job.port = to_int16(number_from_text(read_url(file, url_key("Port"))));
   job.page = read_url(file, url_key("Page"));
   job.method = upper_case(read_url(file, url_key("Method")));

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "exchange/client_cert.h"
 #include "exchange/request.h"
 #include "job/command_line.h"
 #include "job/proxy.h"
@@ -17,6 +18,7 @@ struct JobSettings {
   std::string site;                // the host, without its scheme prefix
   bool secure = false;             // Site began with https://
   std::string ca_file;             // CAFile: certificates to trust instead of the system's
+  ClientCertificate client;        // ClientCert, ClientKey, ClientKeyPassword
   std::int16_t port = 0;
   std::string page;
   std::string method;

@@ -58,6 +58,8 @@ HttpRequest next_request(const JobSettings& job, const HttpRequest& from, int st
     const bool secret = credential_line(line) || std::find(secrets.begin(), secrets.end(), line) != secrets.end();
     if (same_origin(next, origin) || !secret) request.options.header_lines.push_back(line);
   }
+  // The client certificate, as credentials, only to the Site's own origin.
+  if (same_origin(next, origin)) request.options.client_credential = from.options.client_credential;
   return request;
 }
 

@@ -117,6 +117,36 @@ void check_ca_file(Check& check, const std::string& name) {
   }
 }
 
+// The client certificate as a run loads it before connecting, and its
+// dates; the password is never among the words.
+void check_client_certificate(Check& check) {
+  const ClientCertificate& client = check.job.client;
+  if (client.certificate.empty()) {
+    if (!client.key.empty()) check.findings.push_back("[URL] ClientKey: no ClientCert, so it is never read");
+    return;
+  }
+  if (!check.job.secure) {
+    check.findings.push_back("[URL] ClientCert: Site is not https://, so it is never offered");
+    return;
+  }
+  if (check.job.refused.rfind("[URL] ClientKeyPassword", 0) == 0) {
+    check.findings.push_back(check.job.refused);
+    return;
+  }
+  Failure failure;
+  TlsClientFindings findings;
+  platform_tls_free_client_credential(load_client_certificate(failure, client, findings));
+  const std::string key = failure.index == 1 ? "ClientKey" : "ClientCert";
+  if (failure.number != 0) {
+    check.findings.push_back("[URL] " + key + ": cannot use \"" + shown(failure.object) +
+                             "\": " + with_meaning(failure.reason, failure.number));
+  } else if (findings.expired) {
+    check.findings.push_back("[URL] ClientCert: the certificate has expired; servers will refuse it");
+  } else if (findings.not_yet_valid) {
+    check.findings.push_back("[URL] ClientCert: the certificate is not yet valid; servers will refuse it");
+  }
+}
+
 // The findings of a [URL] key the run reads, from its value.
 void check_key(Check& check, const SettingKey& key) {
   const std::string value = read_setting(check.job.settings_file, key.section, key.name);
@@ -319,6 +349,7 @@ StringList settings_findings(const JobSettings& job) {
   const ProxySetting proxy = read_proxy_setting(job.settings_file, options, proxy_refused);
   if (!proxy_refused.empty()) check.findings.push_back(proxy_refused);
   check_proxy_credentials(check, proxy);
+  check_client_certificate(check);
   const std::string sent = method_sent(job.method, options.body);
   if (!options.body.empty() && sent == "GET") {
     check.findings.push_back("[URL] Body: Method is not POST, PUT or PATCH, so it is never sent");

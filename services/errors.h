@@ -16,6 +16,7 @@ enum class Step : std::uint8_t {
   upload_changed,  // an upload file that changed while it was sent
   body_file,    // staging the upload body in the temporary directory
   ca_file,      // reading the certificates named by CAFile
+  client_cert,  // loading the client certificate named by ClientCert (and ClientKey)
   resolve,      // looking up the host name
   connect,      // opening the connection
   secure,       // the TLS handshake and the server's certificate
@@ -71,7 +72,8 @@ inline constexpr ExitStatus kExitStatuses[] = {
     {kErrBadHandle, "bad file handle", ""},
     {kErrNotOpen, "bad file number", ""},
     {kErrNotFound, "file not found", "the settings file or an upload file does not exist"},
-    {kErrWrongKind, "wrong kind of file", ""},
+    {kErrWrongKind, "wrong kind of file",
+     "CAFile or ClientCert holds no usable certificate, or ClientKeyPassword does not open it"},
     {kErrAlreadyOpen, "file already open", ""},
     {kErrSocket, "network failure", "the connection could not be opened or failed"},
     {kErrDiskFull, "disk full", "disk full"},

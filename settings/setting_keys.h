@@ -46,6 +46,12 @@ inline constexpr SettingKey kSettingKeys[] = {
      "not 0: open the saved file with the desktop's viewer"},
     {"URL", "CAFile", KeyKind::file, 0, 0, "the system's certificates",
      "PEM certificates to trust for HTTPS instead of the system's"},
+    {"URL", "ClientCert", KeyKind::text, 0, 0, "no client certificate",
+     "HTTPS: the client certificate offered to the Site: a PEM file (certificate, chain, maybe the key) "
+     "or a PKCS#12 file; on Windows also cert:CurrentUser\\My\\THUMBPRINT"},
+    {"URL", "ClientKey", KeyKind::file, 0, 0, "the key is in ClientCert", "the client certificate's PEM key file"},
+    {"URL", "ClientKeyPassword", KeyKind::text, 0, 0, "",
+     "the password of the encrypted key or of the PKCS#12 file; ${NAME} takes the environment variable NAME"},
     {"URL", "FailOn", KeyKind::status, 100, 599, "never",
      "an HTTP status (400 recommended): an answer at or past it fails the run with 22, its body "
      "still saved"},

@@ -155,6 +155,7 @@ class TlsRun : public WholeRun {
     std::vector<std::string> environment = {};
     bool refused_before_connecting = false;  // the scripted server sees no client
     bool posix_only = false;                 // a rule of OpenSSL's that Schannel keeps its own way
+    std::vector<std::string> settings = {};  // further [URL] keys
   };
 
   // Runs the row against its peer: the status, the reason in the failure
@@ -184,9 +185,13 @@ class TlsRun : public WholeRun {
       options.wrapper = {"/usr/bin/unshare", "--mount", "/bin/sh", "-c",
                          "mount --bind \"$0\" /etc/hosts && exec \"$@\"", work.file("hosts")};
     }
-    RunResult result = run({"[URL]", "Site=https://" + row.host, "Port=" + std::to_string(port), "Page=/p",
-                            "Save=answer.txt", "CAFile=" + row.ca_file, "Method=POST", "[Files]", "1=" + row.upload},
-                           options);
+    std::vector<std::string> settings = {"[URL]", "Site=https://" + row.host, "Port=" + std::to_string(port),
+                                         "Page=/p", "Save=answer.txt", "CAFile=" + row.ca_file, "Method=POST"};
+    settings.insert(settings.end(), row.settings.begin(), row.settings.end());
+    settings.insert(settings.end(), {"[Files]", "1=" + row.upload});
+    RunResult result = run(settings, options);
+    // No password of a client key is ever shown.
+    EXPECT_EQ(result.output.find("s3cret"), std::string::npos) << result.output;
     if (private_hosts && result.output.find("mount") != std::string::npos) return;
     EXPECT_EQ(result.status, row.status) << result.output;
     if (row.words.empty()) {
@@ -423,6 +428,59 @@ TEST_F(TlsRun, NginxAnswersSavedByteExact) {
   }
 }
 
+// nginx asking for a client certificate of the test authority: each form
+// of ClientCert is offered (nginx answers with the certificate's subject);
+// a redirect to another port of the same host goes without it, one to the
+// same origin with it; through a proxy it goes inside the tunnel.
+TEST_F(TlsRun, ClientCertificatesOfferedToTheSiteAlone) {
+  if (!file_exists(kNginx)) GTEST_SKIP() << "nginx is not installed (scripts/setup.sh installs it)";
+  const int port = free_loopback_port();
+  const int other = free_loopback_port();
+  const std::string tls = " ssl; ssl_certificate " + certs().file("server.pem") + "; ssl_certificate_key " +
+                          certs().file("server.key") + "; ssl_client_certificate " + ca + "; ";
+  std::optional<Background> server;
+  ASSERT_TRUE(start_nginx(server, work.path, port,
+                          "listen 127.0.0.1:" + std::to_string(port) + tls + "ssl_verify_client on; "
+                          "location /away { return 302 https://localhost:" + std::to_string(other) + "/who; } "
+                          "location /here { return 302 /who; } location / { return 200 \"$ssl_client_s_dn\"; } } "
+                          "server { listen 127.0.0.1:" + std::to_string(other) + tls +
+                          "ssl_verify_client optional; return 200 \"$ssl_client_verify\";"))
+      << read_file(work.file("error.log"));
+  std::unique_ptr<Background> proxy;
+  std::string why;
+  const int proxy_port = start_proxy(proxy, "tinyproxy", work.path, why);
+  const std::string pem = "ClientCert=" + certs().file("client.pem");
+  const std::string subject = "CN=ravelok-test-client\r\n";
+  struct Row {
+    const char* name;
+    std::vector<std::string> settings;
+    std::string saved;
+    std::vector<std::string> environment = {};
+  };
+  const Row rows[] = {
+      {"PEM pair", {pem, "ClientKey=" + certs().file("client.key")}, subject},
+      {"certificate and key in one file", {"ClientCert=" + certs().file("client_both.pem")}, subject},
+      {"encrypted key, password from the environment",
+       {pem, "ClientKey=" + certs().file("client_enc.key"), "ClientKeyPassword=${KEY_PASSWORD}"}, subject,
+       {"KEY_PASSWORD=s3cret-pass"}},
+      {"PKCS#12", {"ClientCert=" + certs().file("client.p12"), "ClientKeyPassword=s3cret-pass"}, subject},
+      {"redirect to the same origin", {pem, "ClientKey=" + certs().file("client.key"), "Page=/here"}, subject},
+      {"redirect to another port", {pem, "ClientKey=" + certs().file("client.key"), "Page=/away"}, "NONE\r\n"},
+      {"through a proxy", {pem, "ClientKey=" + certs().file("client.key")}, subject,
+       {"https_proxy=127.0.0.1:" + std::to_string(proxy_port)}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    if (!row.environment.empty() && row.environment[0].rfind("https_proxy", 0) == 0 && proxy_port == 0) continue;
+    std::vector<std::string> settings = {"[URL]", "Site=https://localhost", "Port=" + std::to_string(port),
+                                         "Save=answer.txt", "CAFile=" + ca, "Follow=1"};
+    settings.insert(settings.end(), row.settings.begin(), row.settings.end());
+    RunResult result = run(settings, {.environment = row.environment, .timeout_ms = 60000});
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_EQ(read_file(work.file("answer.txt")), row.saved);
+  }
+}
+
 // Every failure: its status, its reason in the failure line, no request
 // byte sent, the save file as for a refused connection, TEMP empty.
 TEST_F(TlsRun, FailuresEndBeforeAnyRequestByte) {
@@ -466,6 +524,34 @@ TEST_F(TlsRun, FailuresEndBeforeAnyRequestByte) {
        false},
       {"CAFile without a certificate", Peer::scripted, "", "", silent, "empty.pem", 54,
        "cannot read CAFile \"empty.pem\": holds no certificate (54", "\r\n", false},
+      // A client certificate the server refuses, or one that cannot be
+      // used, found before connecting: the save file is left alone.
+      {"no client certificate, one required", Peer::python, "server", ok, {}, ca, 57,
+       "the server refused the client certificate: certificate required (57", "\r\n", false, "close",
+       "RAVELOK.INI", "localhost", {"--client-ca", ca}},
+      {"client certificate from another authority", Peer::python, "server", ok, {}, ca, 57,
+       "the server refused the client certificate: unknown ca (57", "\r\n", false, "close", "RAVELOK.INI",
+       "localhost", {"--client-ca", ca}, {}, false, false,
+       {"ClientCert=" + certs().file("stranger.pem"), "ClientKey=" + certs().file("stranger.key")}},
+      {"ClientCert missing", Peer::scripted, "", "", silent, ca, 53, "cannot use ClientCert \"absent.pem\": ",
+       "", false, "close", "RAVELOK.INI", "localhost", {}, {}, true, false, {"ClientCert=absent.pem"}},
+      {"ClientKey unreadable", Peer::scripted, "", "", silent, ca, 70, "cannot use ClientKey \"dir.pem\"", "",
+       false, "close", "RAVELOK.INI", "localhost", {}, {}, true, false,
+       {"ClientCert=" + certs().file("client.pem"), "ClientKey=dir.pem"}},
+      {"ClientCert without a certificate", Peer::scripted, "", "", silent, ca, 54,
+       "cannot use ClientCert \"empty.pem\": holds no certificate (neither PEM nor PKCS#12) (54", "", false,
+       "close", "RAVELOK.INI", "localhost", {}, {}, true, false, {"ClientCert=empty.pem"}},
+      {"encrypted key, wrong password", Peer::scripted, "", "", silent, ca, 54,
+       "ClientKey \"" + certs().file("client_enc.key") + "\": ClientKeyPassword does not open the key (54",
+       "", false, "close", "RAVELOK.INI", "localhost", {}, {}, true, false,
+       {"ClientCert=" + certs().file("client.pem"), "ClientKey=" + certs().file("client_enc.key"),
+        "ClientKeyPassword=not-the-s3cret"}},
+      {"PKCS#12, wrong password", Peer::scripted, "", "", silent, ca, 54,
+       "ClientKeyPassword does not open the PKCS#12 file (54", "", false, "close", "RAVELOK.INI",
+       "localhost", {}, {}, true, false, {"ClientCert=" + certs().file("client.p12"), "ClientKeyPassword=s3cret"}},
+      {"key of another certificate", Peer::scripted, "", "", silent, ca, 54,
+       "the key does not match the certificate (54", "", false, "close", "RAVELOK.INI", "localhost", {}, {},
+       true, false, {"ClientCert=" + certs().file("client.pem"), "ClientKey=" + certs().file("stranger.key")}},
   };
   for (const Case& row : rows) check(row);
 }

@@ -8,6 +8,7 @@
 #include <openssl/err.h>
 #include <openssl/objects.h>
 #include <openssl/pem.h>
+#include <openssl/pkcs12.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
@@ -48,7 +49,11 @@ constexpr const char* kLibraryName = "libssl.so.3";
   F(X509_free) F(d2i_X509) F(ERR_get_error)                                                  \
   F(ERR_peek_error) F(ERR_clear_error) F(ERR_reason_error_string)                            \
   F(X509_verify_cert_error_string) F(X509_VERIFY_PARAM_set1_ip)                              \
-  F(X509_VERIFY_PARAM_set_hostflags) F(OPENSSL_init_ssl)
+  F(X509_VERIFY_PARAM_set_hostflags) F(OPENSSL_init_ssl)                                   \
+  F(BIO_new_mem_buf) F(BIO_free) F(PEM_read_bio_X509) F(PEM_read_bio_PrivateKey)             \
+  F(d2i_PKCS12_bio) F(PKCS12_parse) F(PKCS12_free) F(EVP_PKEY_free) F(X509_check_private_key) \
+  F(SSL_CTX_use_certificate) F(SSL_CTX_use_PrivateKey) F(X509_cmp_current_time)              \
+  F(X509_get0_notBefore) F(X509_get0_notAfter) F(OPENSSL_sk_free) F(ERR_peek_last_error)
 
 struct Library {
   bool tried = false;
@@ -94,6 +99,12 @@ bool load_library() {
 }
 
 }  // namespace
+
+struct TlsClientCredential {
+  X509* certificate = nullptr;
+  EVP_PKEY* key = nullptr;
+  std::vector<X509*> chain;  // the issuers sent after the certificate
+};
 
 struct TlsSession {
   SSL_CTX* context = nullptr;
@@ -231,6 +242,24 @@ std::string verify_reason(long result) {
   return std::string("untrusted certificate: ") + g_library.X509_verify_cert_error_string(result);
 }
 
+// True for the alerts a server sends when it does not take the client's
+// certificate (or wants one and got none).
+bool client_refused(int reason) {
+  switch (reason - SSL_AD_REASON_OFFSET) {
+    case SSL_AD_BAD_CERTIFICATE:
+    case SSL_AD_UNSUPPORTED_CERTIFICATE:
+    case SSL_AD_CERTIFICATE_REVOKED:
+    case SSL_AD_CERTIFICATE_EXPIRED:
+    case SSL_AD_CERTIFICATE_UNKNOWN:
+    case SSL_AD_UNKNOWN_CA:
+    case SSL_AD_ACCESS_DENIED:
+    case SSL_AD_CERTIFICATE_REQUIRED:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // The words for a library error of a session: a plain-text answer where a
 // handshake record was due is "not TLS".
 std::string library_reason(const char* prefix, unsigned long error) {
@@ -241,6 +270,12 @@ std::string library_reason(const char* prefix, unsigned long error) {
     return "not TLS";
   }
   const char* text = error != 0 ? g_library.ERR_reason_error_string(error) : nullptr;
+  if (ERR_GET_LIB(error) == ERR_LIB_SSL && reason > SSL_AD_REASON_OFFSET && text != nullptr && client_refused(reason)) {
+    // The library's words are "sslv3 alert bad certificate" and the like:
+    // the alert's own name is kept.
+    const char* alert = std::strstr(text, "alert ");
+    return std::string("the server refused the client certificate: ") + (alert != nullptr ? alert + 6 : text);
+  }
   return std::string(prefix) + ": " + (text != nullptr ? text : "unknown library error");
 }
 
@@ -303,6 +338,140 @@ bool platform_tls_certificate_readable(ErrorNumber& error_code, const std::strin
   return true;
 }
 
+namespace {
+
+// A memory BIO over text, read-only; nullptr when it cannot be had.
+BIO* memory_of(const std::string& text) {
+  if (text.size() > static_cast<std::size_t>(INT_MAX)) return nullptr;
+  return g_library.BIO_new_mem_buf(text.data(), static_cast<int>(text.size()));
+}
+
+bool has_text(const std::string& bytes, const char* text) { return bytes.find(text) != std::string::npos; }
+
+// Reads a PEM certificate, the issuers after it and the key (from key, or
+// from certificate when key is empty) into credential; the problem in
+// findings when one is missing or cannot be read.
+void load_pem(const TlsClientSource& source, TlsClientCredential& credential, TlsClientFindings& findings) {
+  Library& lib = g_library;
+  BIO* bio = memory_of(source.certificate);
+  for (X509* read = nullptr; bio != nullptr && (read = lib.PEM_read_bio_X509(bio, nullptr, nullptr, nullptr));) {
+    if (credential.certificate == nullptr) {
+      credential.certificate = read;
+    } else {
+      credential.chain.push_back(read);
+    }
+  }
+  if (bio != nullptr) lib.BIO_free(bio);
+  lib.ERR_clear_error();
+  if (credential.certificate == nullptr) {
+    findings.problem = "holds no certificate";
+    return;
+  }
+  const bool separate = !source.key.empty();
+  const std::string& key_text = separate ? source.key : source.certificate;
+  findings.in_key = separate;
+  bio = memory_of(key_text);
+  // The password is handed to the library as its "u" argument, which it
+  // takes as the passphrase: no prompt is ever shown, even for an empty one.
+  if (bio != nullptr) {
+    credential.key = lib.PEM_read_bio_PrivateKey(bio, nullptr, nullptr, const_cast<char*>(source.password.c_str()));
+    lib.BIO_free(bio);
+  }
+  const unsigned long error = lib.ERR_peek_last_error();
+  lib.ERR_clear_error();
+  if (credential.key != nullptr) return;
+  if (!has_text(key_text, "PRIVATE KEY-----")) {
+    findings.problem = separate ? "holds no private key" : "holds no private key; ClientKey names the key's file";
+  } else if (has_text(key_text, "ENCRYPTED")) {
+    findings.problem = source.password.empty() ? "the key is encrypted and ClientKeyPassword is empty"
+                                               : "ClientKeyPassword does not open the key";
+  } else {
+    const char* text = error != 0 ? lib.ERR_reason_error_string(error) : nullptr;
+    findings.problem = std::string("the key cannot be read: ") + (text != nullptr ? text : "unknown library error");
+  }
+}
+
+// Reads a PKCS#12 file's certificate, key and further certificates into
+// credential; the problem in findings when it cannot be opened.
+void load_pkcs12(const TlsClientSource& source, TlsClientCredential& credential, TlsClientFindings& findings) {
+  Library& lib = g_library;
+  BIO* bio = memory_of(source.certificate);
+  PKCS12* bundle = bio != nullptr ? lib.d2i_PKCS12_bio(bio, nullptr) : nullptr;
+  if (bio != nullptr) lib.BIO_free(bio);
+  if (bundle == nullptr) {
+    lib.ERR_clear_error();
+    findings.problem = "holds no certificate (neither PEM nor PKCS#12)";
+    return;
+  }
+  STACK_OF(X509)* others = nullptr;
+  const int parsed = lib.PKCS12_parse(bundle, source.password.c_str(), &credential.key, &credential.certificate, &others);
+  const unsigned long error = lib.ERR_peek_last_error();
+  lib.ERR_clear_error();
+  lib.PKCS12_free(bundle);
+  if (others != nullptr) {
+    const int count = lib.OPENSSL_sk_num(reinterpret_cast<const OPENSSL_STACK*>(others));
+    for (int i = 0; i < count; ++i) {
+      credential.chain.push_back(
+          static_cast<X509*>(lib.OPENSSL_sk_value(reinterpret_cast<const OPENSSL_STACK*>(others), i)));
+    }
+    lib.OPENSSL_sk_free(reinterpret_cast<OPENSSL_STACK*>(others));
+  }
+  if (parsed != 1) {
+    findings.problem = ERR_GET_REASON(error) == PKCS12_R_MAC_VERIFY_FAILURE
+                           ? "ClientKeyPassword does not open the PKCS#12 file"
+                           : "the PKCS#12 file cannot be read";
+  } else if (credential.certificate == nullptr) {
+    findings.problem = "the PKCS#12 file holds no certificate";
+  } else if (credential.key == nullptr) {
+    findings.problem = "the PKCS#12 file holds no private key";
+  }
+}
+
+}  // namespace
+
+TlsClientCredential* platform_tls_load_client_credential(ErrorNumber& error_code, const TlsClientSource& source,
+                                                         TlsClientFindings& findings) {
+  if (!load_library()) {
+    record_tls_failure(error_code, g_library.failure);
+    return nullptr;
+  }
+  Library& lib = g_library;
+  TlsClientCredential* credential = new (std::nothrow) TlsClientCredential;
+  if (credential == nullptr) {
+    set_error(error_code, kErrNoMemory);
+    return nullptr;
+  }
+  if (!source.store_entry.empty()) {
+    findings.problem = "a certificate store is Windows's; here ClientCert names a PEM or PKCS#12 file";
+  } else if (has_text(source.certificate, "-----BEGIN ")) {
+    load_pem(source, *credential, findings);
+  } else {
+    load_pkcs12(source, *credential, findings);
+  }
+  if (findings.problem.empty() && lib.X509_check_private_key(credential->certificate, credential->key) != 1) {
+    findings.problem = "the key does not match the certificate";
+  }
+  lib.ERR_clear_error();
+  if (!findings.problem.empty()) {
+    platform_tls_free_client_credential(credential);
+    set_error(error_code, kErrWrongKind);
+    return nullptr;
+  }
+  // notAfter at or before now: expired; notBefore after now: not yet valid.
+  findings.expired = lib.X509_cmp_current_time(lib.X509_get0_notAfter(credential->certificate)) < 0;
+  findings.not_yet_valid = lib.X509_cmp_current_time(lib.X509_get0_notBefore(credential->certificate)) > 0;
+  return credential;
+}
+
+void platform_tls_free_client_credential(TlsClientCredential* credential) {
+  if (credential == nullptr) return;
+  Library& lib = g_library;
+  if (credential->certificate != nullptr) lib.X509_free(credential->certificate);
+  if (credential->key != nullptr) lib.EVP_PKEY_free(credential->key);
+  for (X509* issuer : credential->chain) lib.X509_free(issuer);
+  delete credential;
+}
+
 TlsSession* platform_tls_start(ErrorNumber& error_code, SocketHandle socket, const TlsPeer& peer,
                                const std::vector<std::string>& roots) {
   if (!load_library()) {
@@ -355,6 +524,17 @@ TlsSession* platform_tls_start(ErrorNumber& error_code, SocketHandle socket, con
     } else if (!add_roots(context, roots)) {
       failure = "untrusted authority: a CAFile certificate cannot be used";
     }
+  }
+  if (failure.empty() && peer.credential != nullptr) {
+    // The client certificate, its issuers and its key, sent only when the
+    // server asks; the context takes references of its own.
+    const TlsClientCredential& credential = *peer.credential;
+    bool used = lib.SSL_CTX_use_certificate(context, credential.certificate) == 1 &&
+                lib.SSL_CTX_use_PrivateKey(context, credential.key) == 1;
+    for (X509* issuer : credential.chain) {
+      used = used && lib.SSL_CTX_ctrl(context, SSL_CTRL_CHAIN_CERT, 1, issuer) == 1;
+    }
+    if (!used) failure = library_reason("the client certificate cannot be used", lib.ERR_peek_error());
   }
   if (failure.empty()) {
     session->ssl = lib.SSL_new(session->context);

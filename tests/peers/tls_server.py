@@ -4,6 +4,7 @@
 tls_server.py --port-file F --record F --cert C --key K --answer F
               [--ending close|garbage|notify|deaf] [--connections N]
               [--tls12] [--ask-client-cert] [--anonymous] [--ciphers LIST]
+              [--client-ca CA]
 
 Listens on 127.0.0.1 (a free port, written to the port file), and for each
 client: completes the handshake with the certificate chain C and key K,
@@ -16,7 +17,8 @@ keeps the TCP connection until the client's close-notify or close; deaf
 reads nothing after the handshake (a 4 KiB receive buffer), leaves the record
 empty and holds the connection for 10 s.
 --tls12 offers TLS 1.2 at most; --ask-client-cert asks for a client
-certificate and goes on without one; --anonymous shows no certificate at
+certificate and goes on without one; --client-ca requires one issued by CA
+(a client without one gets an alert); --anonymous shows no certificate at
 all and offers only the anonymous TLS 1.2 suites (no --cert, --key needed);
 --ciphers sets the cipher list first ("DEFAULT:@SECLEVEL=0" lets a weak key
 be loaded).
@@ -88,6 +90,7 @@ def main():
         parser.add_argument(name, required=True)
     parser.add_argument("--cert")
     parser.add_argument("--ciphers")
+    parser.add_argument("--client-ca")
     parser.add_argument("--key")
     for flag in ("--tls12", "--ask-client-cert", "--anonymous"):
         parser.add_argument(flag, action="store_true")
@@ -107,6 +110,9 @@ def main():
     if args.ask_client_cert:
         context.verify_mode = ssl.CERT_OPTIONAL
         context.load_verify_locations(args.cert)
+    if args.client_ca:
+        context.verify_mode = ssl.CERT_REQUIRED
+        context.load_verify_locations(args.client_ca)
     with open(args.answer, "rb") as source:
         answer = source.read()
     listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)

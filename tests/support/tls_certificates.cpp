@@ -75,6 +75,22 @@ TestCertificates make_test_certificates(const std::string& directory) {
             issue("not_ca", "ca", "basicConstraints=CA:FALSE", 2) &&
             issue("via_not_ca", "not_ca", local, 2) && chain("via_not_ca", "not_ca") &&
             issue("client_only", "ca", local + "\nextendedKeyUsage=clientAuth", 2) &&
+            // Client certificates: client.pem (CN ravelok-test-client) with
+            // its key apart, in client_both.pem, encrypted (client_enc.key)
+            // and in client.p12 (both with the password s3cret-pass); and
+            // stranger.pem from another authority.
+            openssl("req " + new_key + "-keyout " + at("client.key") + " -out " + at("client.csr") +
+                    " -subj /CN=ravelok-test-client") &&
+            openssl("x509 -req -in " + at("client.csr") + " -CA " + at("ca.pem") + " -CAkey " + at("ca.key") +
+                    " -CAcreateserial -out " + at("client.pem") + " -days 2") &&
+            write_file(directory + "/client_both.pem",
+                       read_file(directory + "/client.pem") + read_file(directory + "/client.key")) &&
+            openssl("pkey -in " + at("client.key") + " -aes256 -passout pass:s3cret-pass -out " +
+                    at("client_enc.key")) &&
+            openssl("pkcs12 -export -in " + at("client.pem") + " -inkey " + at("client.key") +
+                    " -passout pass:s3cret-pass -out " + at("client.p12")) &&
+            openssl("req -x509 " + issuer_key + "-keyout " + at("stranger.key") + " -out " + at("stranger.pem") +
+                    " -days 2 -subj /CN=ravelok-test-stranger") &&
             // A key below 112-bit security.
             openssl("req -newkey rsa:1024 -nodes -keyout " + at("weak.key") + " -out " + at("weak.csr") +
                     " -subj /CN=localhost") &&

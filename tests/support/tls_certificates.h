@@ -19,7 +19,11 @@
 // signed by it (via_inter, via_expired, via_not_ca; NAME_chain.pem holds
 // it followed by its issuer). Every server certificate has the Common Name
 // localhost. weak.pem (for localhost and 127.0.0.1 too) has a 1,024-bit
-// RSA key.
+// RSA key. Client certificates: client.pem (CN=ravelok-test-client,
+// signed by the authority) with client.key, client_enc.key (the key
+// encrypted with the password s3cret-pass), client_both.pem (certificate
+// and key in one file), client.p12 (PKCS#12, the same password); and
+// stranger.pem with stranger.key, self-signed.
 struct TestCertificates {
   bool ok = false;
   std::string failure;    // why they could not be made
