@@ -479,6 +479,11 @@ TEST_F(TlsRun, ClientCertificatesOfferedToTheSiteAlone) {
     EXPECT_EQ(result.status, 0) << result.output;
     EXPECT_EQ(read_file(work.file("answer.txt")), row.saved);
   }
+  // --check warns of a client certificate out of its dates.
+  write_file(work.file("RAVELOK.INI"), ini({"[URL]", "Site=https://localhost", "ClientCert=" + certs().file("expired.pem"),
+                                            "ClientKey=" + certs().file("expired.key")}));
+  RunResult checked = run_binary({.arguments = {"--check", work.path}});
+  EXPECT_EQ(checked.output, "[URL] ClientCert: the certificate has expired; servers will refuse it\n");
 }
 
 // Every failure: its status, its reason in the failure line, no request
