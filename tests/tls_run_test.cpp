@@ -450,6 +450,7 @@ TEST_F(TlsRun, ClientCertificatesOfferedToTheSiteAlone) {
   std::string why;
   const int proxy_port = start_proxy(proxy, "tinyproxy", work.path, why);
   const std::string pem = "ClientCert=" + certs().file("client.pem");
+  const std::string p12 = "ClientCert=" + certs().file("client.p12");
   const std::string subject = "CN=ravelok-test-client\r\n";
   struct Row {
     const char* name;
@@ -463,15 +464,17 @@ TEST_F(TlsRun, ClientCertificatesOfferedToTheSiteAlone) {
       {"encrypted key, password from the environment",
        {pem, "ClientKey=" + certs().file("client_enc.key"), "ClientKeyPassword=${KEY_PASSWORD}"}, subject,
        {"KEY_PASSWORD=s3cret-pass"}},
-      {"PKCS#12", {"ClientCert=" + certs().file("client.p12"), "ClientKeyPassword=s3cret-pass"}, subject},
-      {"redirect to the same origin", {pem, "ClientKey=" + certs().file("client.key"), "Page=/here"}, subject},
-      {"redirect to another port", {pem, "ClientKey=" + certs().file("client.key"), "Page=/away"}, "NONE\r\n"},
-      {"through a proxy", {pem, "ClientKey=" + certs().file("client.key")}, subject,
+      {"PKCS#12", {p12, "ClientKeyPassword=${KEY_PASSWORD}"}, subject, {"KEY_PASSWORD=s3cret-pass"}},
+      {"redirect to the same origin", {p12, "ClientKeyPassword=s3cret-pass", "Page=/here"}, subject},
+      {"redirect to another port", {p12, "ClientKeyPassword=s3cret-pass", "Page=/away"}, "NONE\r\n"},
+      {"through a proxy", {p12, "ClientKeyPassword=s3cret-pass"}, subject,
        {"https_proxy=127.0.0.1:" + std::to_string(proxy_port)}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     if (!row.environment.empty() && row.environment[0].rfind("https_proxy", 0) == 0 && proxy_port == 0) continue;
+    // Windows takes PKCS#12 alone.
+    if (testing_windows_binary() && row.settings[0].find(".p12") == std::string::npos) continue;
     std::vector<std::string> settings = {"[URL]", "Site=https://localhost", "Port=" + std::to_string(port),
                                          "Save=answer.txt", "CAFile=" + ca, "Follow=1"};
     settings.insert(settings.end(), row.settings.begin(), row.settings.end());
@@ -480,6 +483,7 @@ TEST_F(TlsRun, ClientCertificatesOfferedToTheSiteAlone) {
     EXPECT_EQ(read_file(work.file("answer.txt")), row.saved);
   }
   // --check warns of a client certificate out of its dates.
+  if (testing_windows_binary()) return;
   write_file(work.file("RAVELOK.INI"), ini({"[URL]", "Site=https://localhost", "ClientCert=" + certs().file("expired.pem"),
                                             "ClientKey=" + certs().file("expired.key")}));
   RunResult checked = run_binary({.arguments = {"--check", work.path}});
@@ -533,11 +537,11 @@ TEST_F(TlsRun, FailuresEndBeforeAnyRequestByte) {
       // used, found before connecting: the save file is left alone.
       {"no client certificate, one required", Peer::python, "server", ok, {}, ca, 57,
        "the server refused the client certificate: certificate required (57", "\r\n", false, "close",
-       "RAVELOK.INI", "localhost", {"--client-ca", ca}},
+       "RAVELOK.INI", "localhost", {"--client-ca", ca}, {}, false, true},
       {"client certificate from another authority", Peer::python, "server", ok, {}, ca, 57,
        "the server refused the client certificate: unknown ca (57", "\r\n", false, "close", "RAVELOK.INI",
        "localhost", {"--client-ca", ca}, {}, false, false,
-       {"ClientCert=" + certs().file("stranger.pem"), "ClientKey=" + certs().file("stranger.key")}},
+       {"ClientCert=" + certs().file("stranger.p12"), "ClientKeyPassword=s3cret-pass"}},
       {"ClientCert missing", Peer::scripted, "", "", silent, ca, 53, "cannot use ClientCert \"absent.pem\": ",
        "", false, "close", "RAVELOK.INI", "localhost", {}, {}, true, false, {"ClientCert=absent.pem"}},
       {"ClientKey unreadable", Peer::scripted, "", "", silent, ca, 70, "cannot use ClientKey \"dir.pem\"", "",
@@ -548,7 +552,7 @@ TEST_F(TlsRun, FailuresEndBeforeAnyRequestByte) {
        "close", "RAVELOK.INI", "localhost", {}, {}, true, false, {"ClientCert=empty.pem"}},
       {"encrypted key, wrong password", Peer::scripted, "", "", silent, ca, 54,
        "ClientKey \"" + certs().file("client_enc.key") + "\": ClientKeyPassword does not open the key (54",
-       "", false, "close", "RAVELOK.INI", "localhost", {}, {}, true, false,
+       "", false, "close", "RAVELOK.INI", "localhost", {}, {}, true, true,
        {"ClientCert=" + certs().file("client.pem"), "ClientKey=" + certs().file("client_enc.key"),
         "ClientKeyPassword=not-the-s3cret"}},
       {"PKCS#12, wrong password", Peer::scripted, "", "", silent, ca, 54,
@@ -556,7 +560,7 @@ TEST_F(TlsRun, FailuresEndBeforeAnyRequestByte) {
        "localhost", {}, {}, true, false, {"ClientCert=" + certs().file("client.p12"), "ClientKeyPassword=s3cret"}},
       {"key of another certificate", Peer::scripted, "", "", silent, ca, 54,
        "the key does not match the certificate (54", "", false, "close", "RAVELOK.INI", "localhost", {}, {},
-       true, false, {"ClientCert=" + certs().file("client.pem"), "ClientKey=" + certs().file("stranger.key")}},
+       true, true, {"ClientCert=" + certs().file("client.pem"), "ClientKey=" + certs().file("stranger.key")}},
   };
   for (const Case& row : rows) check(row);
 }

@@ -35,6 +35,13 @@
 #include "platform/tls.h"
 #include "platform/win32/tls_verify.h"
 
+// A client certificate with a private key the system holds: from a
+// PKCS#12 file imported into a store in memory, or from a system store.
+struct TlsClientCredential {
+  HCERTSTORE store = nullptr;
+  PCCERT_CONTEXT certificate = nullptr;
+};
+
 struct TlsSession {
   SOCKET socket = INVALID_SOCKET;
   TlsPeer peer;  // whom the certificate must name
@@ -79,6 +86,9 @@ struct TlsSession {
   bool renegotiation_asked = false;
   // A failure ended the session: no close-notify follows.
   bool failed = false;
+  // The description of a fatal alert the server sent in the handshake, in
+  // the clear (TLS 1.2); 0: none seen.
+  unsigned char alert = 0;
   SecPkgContext_StreamSizes sizes;
 };
 
@@ -127,6 +137,12 @@ SECURITY_STATUS acquire_credentials(TlsSession& session) {
   current.dwFlags = flags;
   current.cTlsParameters = 1;
   current.pTlsParameters = &parameters;
+  // The client certificate, offered when the server asks for one.
+  PCCERT_CONTEXT offered[1] = {nullptr};
+  const DWORD credentials = session.peer.credential != nullptr ? 1 : 0;
+  if (credentials != 0) offered[0] = session.peer.credential->certificate;
+  current.cCreds = credentials;
+  current.paCred = offered;
   SECURITY_STATUS status = AcquireCredentialsHandleA(
       nullptr, const_cast<char*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND, nullptr, &current, nullptr,
       nullptr, &session.credentials, &expiry);
@@ -149,6 +165,8 @@ SECURITY_STATUS acquire_credentials(TlsSession& session) {
     older.dwVersion = SCHANNEL_CRED_VERSION;
     older.grbitEnabledProtocols = protocols;
     older.dwFlags = flags;
+    older.cCreds = credentials;
+    older.paCred = offered;
     status = AcquireCredentialsHandleA(nullptr, const_cast<char*>(UNISP_NAME_A),
                                        SECPKG_CRED_OUTBOUND, nullptr, &older, nullptr, nullptr,
                                        &session.credentials, &expiry);
@@ -232,6 +250,24 @@ SECURITY_STATUS initialize_once(TlsSession& session) {
   return status;
 }
 
+// The words for an alert a server sends when it does not take the client's
+// certificate (or wants one and got none); empty for any other.
+std::string client_refusal(unsigned char alert) {
+  const char* name = nullptr;
+  switch (alert) {
+    case 42: name = "bad certificate"; break;
+    case 43: name = "unsupported certificate"; break;
+    case 44: name = "certificate revoked"; break;
+    case 45: name = "certificate expired"; break;
+    case 46: name = "certificate unknown"; break;
+    case 48: name = "unknown ca"; break;
+    case 49: name = "access denied"; break;
+    case 116: name = "certificate required"; break;
+    default: return std::string();
+  }
+  return std::string("the server refused the client certificate: ") + name;
+}
+
 // Ends the handshake loop on a socket failure, told in the first handshake
 // as the handshake's, the system's words after it ("handshake failure: ...").
 Progress socket_failed(const TlsSession& session) {
@@ -276,6 +312,11 @@ Progress drive(ErrorNumber& error_code, TlsSession& session, TlsWait& wait) {
       }
       session.need_input = false;
     }
+    // A fatal alert record in the clear: kept, so that a refusal can be
+    // named by it.
+    if (session.incoming.size() >= 7 && session.incoming[0] == 21 && session.incoming[5] == 2) {
+      session.alert = static_cast<unsigned char>(session.incoming[6]);
+    }
     SECURITY_STATUS status = initialize_once(session);
     if (status == SEC_E_OK) {
       session.negotiated = true;
@@ -291,7 +332,8 @@ Progress drive(ErrorNumber& error_code, TlsSession& session, TlsWait& wait) {
       session.need_input = false;
     } else {
       const char* words = certificate_status_words(status);
-      fail_with_words(error_code, words != nullptr ? words : kHandshakeFailure);
+      const std::string refused = client_refusal(session.alert);
+      fail_with_words(error_code, !refused.empty() ? refused.c_str() : words != nullptr ? words : kHandshakeFailure);
       return Progress::failed;
     }
   }
@@ -398,6 +440,154 @@ std::int64_t refuse_renegotiation(ErrorNumber& error_code, TlsSession& session) 
 }
 
 }  // namespace
+
+namespace {
+
+// The first certificate of store whose private key the system can reach;
+// nullptr when none has one. found tells whether the store held any.
+PCCERT_CONTEXT certificate_with_key(HCERTSTORE store, bool& found) {
+  found = false;
+  for (PCCERT_CONTEXT each = CertEnumCertificatesInStore(store, nullptr); each != nullptr;
+       each = CertEnumCertificatesInStore(store, each)) {
+    found = true;
+    HCRYPTPROV_OR_NCRYPT_KEY_HANDLE key = 0;
+    DWORD spec = 0;
+    BOOL free_key = FALSE;
+    // Cached with the certificate: nothing to free here.
+    if (CryptAcquireCertificatePrivateKey(each, CRYPT_ACQUIRE_CACHE_FLAG | CRYPT_ACQUIRE_SILENT_FLAG |
+                                                    CRYPT_ACQUIRE_ALLOW_NCRYPT_KEY_FLAG,
+                                          nullptr, &key, &spec, &free_key)) {
+      return each;  // the enumeration's reference goes to the caller
+    }
+  }
+  return nullptr;
+}
+
+// Imports a PKCS#12 file with password into a store in memory, its keys
+// never written to the disk where the system allows it.
+void load_pkcs12(const TlsClientSource& source, TlsClientCredential& credential, TlsClientFindings& findings) {
+  CRYPT_DATA_BLOB blob;
+  blob.cbData = static_cast<DWORD>(source.certificate.size());
+  blob.pbData = reinterpret_cast<BYTE*>(const_cast<char*>(source.certificate.data()));
+  if (source.certificate.empty() || !PFXIsPFXBlob(&blob)) {
+    findings.problem = "holds no certificate (neither PEM nor PKCS#12)";
+    return;
+  }
+  std::wstring password(source.password.size() + 1, L'\0');
+  const int length = MultiByteToWideChar(CP_ACP, 0, source.password.data(), static_cast<int>(source.password.size()),
+                                         password.data(), static_cast<int>(password.size()));
+  password.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
+  // Exportable for Schannels that hand the key to a library of their own
+  // (Wine's); PKCS12_NO_PERSIST_KEY keeps it in memory, where it is known.
+  credential.store = PFXImportCertStore(&blob, password.c_str(), CRYPT_EXPORTABLE | PKCS12_NO_PERSIST_KEY);
+  if (credential.store == nullptr && GetLastError() != ERROR_INVALID_PASSWORD) {
+    credential.store = PFXImportCertStore(&blob, password.c_str(), CRYPT_EXPORTABLE | CRYPT_USER_KEYSET);
+  }
+  // A PKCS#12 file that does not import is taken as a wrong password unless
+  // the password is known to open it (Wine fails the import without
+  // ERROR_INVALID_PASSWORD).
+  const bool opens = credential.store == nullptr && GetLastError() != ERROR_INVALID_PASSWORD &&
+                     PFXVerifyPassword(&blob, password.c_str(), 0);
+  SecureZeroMemory(password.data(), password.size() * sizeof(wchar_t));
+  if (credential.store == nullptr) {
+    findings.problem = opens ? "the PKCS#12 file cannot be read" : "ClientKeyPassword does not open the PKCS#12 file";
+    return;
+  }
+  bool found = false;
+  credential.certificate = certificate_with_key(credential.store, found);
+  if (credential.certificate == nullptr) {
+    findings.problem = found ? "the PKCS#12 file holds no private key" : "the PKCS#12 file holds no certificate";
+  }
+}
+
+// Finds LOCATION\STORE\THUMBPRINT (CurrentUser or LocalMachine, a SHA-1
+// thumbprint of 40 hex digits, blanks allowed) in the system's stores.
+void load_from_store(const std::string& entry, TlsClientCredential& credential, TlsClientFindings& findings) {
+  const std::size_t first = entry.find('\\');
+  const std::size_t second = first == std::string::npos ? first : entry.find('\\', first + 1);
+  const std::string location = entry.substr(0, first);
+  DWORD where = 0;
+  if (_stricmp(location.c_str(), "CurrentUser") == 0) where = CERT_SYSTEM_STORE_CURRENT_USER;
+  if (_stricmp(location.c_str(), "LocalMachine") == 0) where = CERT_SYSTEM_STORE_LOCAL_MACHINE;
+  std::string hash;
+  bool hex = second != std::string::npos;
+  for (std::size_t i = second + 1; hex && i < entry.size(); i += 1) {
+    const char c = entry[i];
+    if (c == ' ') continue;
+    const char* digits = "0123456789abcdef0123456789ABCDEF";
+    const char* at = std::strchr(digits, c);
+    if (at == nullptr || c == '\0') {
+      hex = false;
+      break;
+    }
+    hash.push_back(static_cast<char>((at - digits) % 16));
+  }
+  if (where == 0 || !hex || hash.size() != 40) {
+    findings.problem = "not cert:CurrentUser\\My\\THUMBPRINT or cert:LocalMachine\\My\\THUMBPRINT "
+                       "(a SHA-1 thumbprint of 40 hex digits)";
+    return;
+  }
+  BYTE bytes[20];
+  for (int i = 0; i < 20; ++i) bytes[i] = static_cast<BYTE>(hash[2 * i] * 16 + hash[2 * i + 1]);
+  const std::string name = entry.substr(first + 1, second - first - 1);
+  credential.store = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0,
+                                   where | CERT_STORE_READONLY_FLAG | CERT_STORE_OPEN_EXISTING_FLAG, name.c_str());
+  CRYPT_HASH_BLOB blob = {20, bytes};
+  if (credential.store != nullptr) {
+    credential.certificate = CertFindCertificateInStore(credential.store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                                                        CERT_FIND_HASH, &blob, nullptr);
+  }
+  if (credential.certificate == nullptr) {
+    findings.problem = "the store holds no certificate of that thumbprint";
+    return;
+  }
+  HCRYPTPROV_OR_NCRYPT_KEY_HANDLE key = 0;
+  DWORD spec = 0;
+  BOOL free_key = FALSE;
+  if (!CryptAcquireCertificatePrivateKey(credential.certificate,
+                                         CRYPT_ACQUIRE_CACHE_FLAG | CRYPT_ACQUIRE_SILENT_FLAG |
+                                             CRYPT_ACQUIRE_ALLOW_NCRYPT_KEY_FLAG,
+                                         nullptr, &key, &spec, &free_key)) {
+    findings.problem = "the certificate's private key is not in the store, or this account may not use it";
+  }
+}
+
+}  // namespace
+
+TlsClientCredential* platform_tls_load_client_credential(ErrorNumber& error_code, const TlsClientSource& source,
+                                                         TlsClientFindings& findings) {
+  TlsClientCredential* credential = new (std::nothrow) TlsClientCredential;
+  if (credential == nullptr) {
+    set_error(error_code, kErrNoMemory);
+    return nullptr;
+  }
+  if (!source.store_entry.empty()) {
+    load_from_store(source.store_entry, *credential, findings);
+  } else if (source.certificate.find("-----BEGIN ") != std::string::npos) {
+    findings.problem = "a PEM file, which Windows takes as PKCS#12: "
+                       "openssl pkcs12 -export -in cert.pem -inkey key.pem -out cert.p12";
+  } else if (!source.key.empty()) {
+    findings.problem = "ClientKey goes with a PEM certificate; a PKCS#12 file holds its key";
+  } else {
+    load_pkcs12(source, *credential, findings);
+  }
+  if (!findings.problem.empty()) {
+    platform_tls_free_client_credential(credential);
+    set_error(error_code, kErrWrongKind);
+    return nullptr;
+  }
+  const LONG validity = CertVerifyTimeValidity(nullptr, credential->certificate->pCertInfo);
+  findings.expired = validity > 0;
+  findings.not_yet_valid = validity < 0;
+  return credential;
+}
+
+void platform_tls_free_client_credential(TlsClientCredential* credential) {
+  if (credential == nullptr) return;
+  if (credential->certificate != nullptr) CertFreeCertificateContext(credential->certificate);
+  if (credential->store != nullptr) CertCloseStore(credential->store, 0);
+  delete credential;
+}
 
 TlsSession* platform_tls_start(ErrorNumber& error_code, SocketHandle socket, const TlsPeer& peer,
                                const std::vector<std::string>& roots) {

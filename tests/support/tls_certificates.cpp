@@ -78,8 +78,9 @@ TestCertificates make_test_certificates(const std::string& directory) {
             // Client certificates: client.pem (CN ravelok-test-client) with
             // its key apart, in client_both.pem, encrypted (client_enc.key)
             // and in client.p12 (both with the password s3cret-pass); and
-            // stranger.pem from another authority.
-            openssl("req " + new_key + "-keyout " + at("client.key") + " -out " + at("client.csr") +
+            // stranger.pem (and .p12) from another authority.
+            // RSA: Wine's Schannel hands a client key to GnuTLS as an RSA blob.
+            openssl("req " + issuer_key + "-keyout " + at("client.key") + " -out " + at("client.csr") +
                     " -subj /CN=ravelok-test-client") &&
             openssl("x509 -req -in " + at("client.csr") + " -CA " + at("ca.pem") + " -CAkey " + at("ca.key") +
                     " -CAcreateserial -out " + at("client.pem") + " -days 2") &&
@@ -91,6 +92,8 @@ TestCertificates make_test_certificates(const std::string& directory) {
                     " -passout pass:s3cret-pass -out " + at("client.p12")) &&
             openssl("req -x509 " + issuer_key + "-keyout " + at("stranger.key") + " -out " + at("stranger.pem") +
                     " -days 2 -subj /CN=ravelok-test-stranger") &&
+            openssl("pkcs12 -export -in " + at("stranger.pem") + " -inkey " + at("stranger.key") +
+                    " -passout pass:s3cret-pass -out " + at("stranger.p12")) &&
             // A key below 112-bit security.
             openssl("req -newkey rsa:1024 -nodes -keyout " + at("weak.key") + " -out " + at("weak.csr") +
                     " -subj /CN=localhost") &&

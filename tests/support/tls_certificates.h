@@ -23,7 +23,7 @@
 // signed by the authority) with client.key, client_enc.key (the key
 // encrypted with the password s3cret-pass), client_both.pem (certificate
 // and key in one file), client.p12 (PKCS#12, the same password); and
-// stranger.pem with stranger.key, self-signed.
+// stranger.pem with stranger.key (and stranger.p12), self-signed.
 struct TestCertificates {
   bool ok = false;
   std::string failure;    // why they could not be made
