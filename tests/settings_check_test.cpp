@@ -55,8 +55,9 @@ TEST_F(SettingsCheckRun, Findings) {
        "PRIVATE KEY, not a CERTIFICATE (54 wrong kind of file)\n"},
       {{"ClientCert=key.pem", "ClientKey=key.pem"}, {}, "[URL] ClientCert: Site is not https://, so it is never offered\n"},
       {{"ClientKey=key.pem"}, {}, "[URL] ClientKey: no ClientCert, so it is never read\n"},
-      {{"Site=https://localhost", "ClientCert=key.pem", "ClientKeyPassword=secret"}, {},
-       "[URL] ClientCert: cannot use \"key.pem\": holds no certificate (54 wrong kind of file)\n"},
+      {{"Site=https://localhost", "ClientCert=upload.txt", "ClientKeyPassword=secret"}, {},
+       "[URL] ClientCert: cannot use \"upload.txt\": holds no certificate (neither PEM nor PKCS#12) (54 wrong kind "
+       "of file)\n"},
       {{"Site=https://localhost", "ClientCert=absent.pem"}, {},
        "[URL] ClientCert: cannot use \"absent.pem\": * (53 file not found)\n"},
       {{"Site=https://localhost", "ClientCert=key.pem", "ClientKeyPassword=${NOT_SET_HERE}"}, {},
