@@ -30,6 +30,7 @@ body, then answers with the whole request as its body):
   under_leaf   a certificate issued by the localhost one (not a CA)
   chained      issued by the intermediate CA, sent with it
   client_cert  TLS 1.2, asks for an optional client certificate
+  client_required  TLS 1.2, requires a client certificate of the test CA (client.p12)
   renegotiate  TLS 1.2 (Node), answers, then asks the client to renegotiate
 """
 import os
@@ -102,6 +103,10 @@ def make_certificates(directory):
     signed("nul-name", "/CN=other.example",
            "DER:30%02x82%02x%s" % (len(nul_name) + 2, len(nul_name), nul_name.hex()))
     signed("client-only", "/CN=localhost", "DNS:localhost", usage="clientAuth")
+    # A client certificate in PKCS#12 (password p12-pass), for client_required.
+    signed("client", "/CN=ravelok test client", None, usage="clientAuth")
+    openssl("pkcs12", "-export", "-in", "client.pem", "-inkey", "client.key", "-passout", "pass:p12-pass",
+            "-out", "client.p12", cwd=directory)
     signed("under-leaf", "/CN=localhost", "DNS:localhost", issuer="server")
     chain("under-leaf", "under-leaf", "server")
     signed("intermediate", "/CN=ravelok intermediate CA", None, is_ca=True)
@@ -121,7 +126,7 @@ def context(directory, name, tls12_only=False, chain=False, client_cert=False):
                         os.path.join(directory, name + ".key"))
     if client_cert:
         ctx.load_verify_locations(os.path.join(directory, "ca.pem"))
-        ctx.verify_mode = ssl.CERT_OPTIONAL
+        ctx.verify_mode = ssl.CERT_REQUIRED if client_cert == "required" else ssl.CERT_OPTIONAL
     return ctx
 
 
@@ -264,6 +269,7 @@ def main():
         "under_leaf": context(directory, "under-leaf", chain=True),
         "chained": context(directory, "chained", chain=True),
         "client_cert": context(directory, "server", tls12_only=True, client_cert=True),
+        "client_required": context(directory, "server", tls12_only=True, client_cert="required"),
         "plain": None,
         "silent": None,
     }

@@ -2,6 +2,9 @@
 // tls_peer.py, which scripts/test-windows.sh starts on the Linux side with
 // certificates made by openssl; RAVELOK_TLS_PEER names its directory. Every
 // wait is bounded.
+// windows.h first: wincrypt.h needs it.
+#include <windows.h>
+#include <wincrypt.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -69,7 +72,8 @@ bool wait_for(ErrorNumber& error_code, SocketHandle socket, TlsWait wait,
 }
 
 Session run_session(const std::string& behaviour, const std::string& host,
-                    const std::string& ca_file, const std::string& request, int limit_ms = 5000) {
+                    const std::string& ca_file, const std::string& request, int limit_ms = 5000,
+                    const TlsClientCredential* credential = nullptr) {
   Session result;
   ErrorNumber& error_code = result.error_code;
   SocketHandle socket = platform_tcp_connect(error_code, host, peer().ports.at(behaviour), 3000, 0);
@@ -77,7 +81,7 @@ Session run_session(const std::string& behaviour, const std::string& host,
   std::vector<std::string> roots;
   if (!ca_file.empty()) roots = split_pem_certificates(read_file(peer().directory + "\\" + ca_file)).certificates;
   // An address is checked as the one the socket reached, as the program does.
-  TlsPeer target{host, ""};
+  TlsPeer target{host, "", false, credential};
   if (parse_plain_address(host, target.address)) target.address = platform_socket_peer_address(socket);
   TlsSession* session = platform_tls_start(error_code, socket, target, roots);
   if (session == nullptr) {
@@ -253,6 +257,59 @@ TEST_F(Win32Tls, RecordThatDoesNotDecryptFailsTheAnswer) {
       EXPECT_LT(s.answer.size(), echo_of(request).size());
     }
   }
+}
+
+// A client certificate from a PKCS#12 file and, imported there, from the
+// user's store by its thumbprint: a server that requires one takes it, and
+// refuses a session without it.
+TEST_F(Win32Tls, ClientCertificateFromAFileAndTheStore) {
+  TlsClientSource source;
+  source.certificate = read_file(peer().directory + "\\client.p12");
+  source.password = "p12-pass";
+  TlsClientFindings findings;
+  ErrorNumber error_code = 0;
+  TlsClientCredential* from_file = platform_tls_load_client_credential(error_code, source, findings);
+  ASSERT_NE(from_file, nullptr) << findings.problem;
+  const std::string request = request_of(100);
+  Session s = run_session("client_required", "localhost", "ca.pem", request, 5000, from_file);
+  EXPECT_EQ(s.exchange, Outcome::complete) << s.reason;
+  EXPECT_TRUE(s.answer == echo_of(request));
+  platform_tls_free_client_credential(from_file);
+  EXPECT_EQ(run_session("client_required", "localhost", "ca.pem", request).handshake, Outcome::failed);
+
+  // Into CurrentUser\My with its key, found again by thumbprint, then removed.
+  CRYPT_DATA_BLOB blob = {static_cast<DWORD>(source.certificate.size()),
+                          reinterpret_cast<BYTE*>(source.certificate.data())};
+  HCERTSTORE imported = PFXImportCertStore(&blob, L"p12-pass", CRYPT_USER_KEYSET);
+  ASSERT_NE(imported, nullptr);
+  HCERTSTORE mine = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, "My");
+  ASSERT_NE(mine, nullptr);
+  PCCERT_CONTEXT added = nullptr;
+  ASSERT_TRUE(CertAddCertificateContextToStore(mine, CertEnumCertificatesInStore(imported, nullptr),
+                                               CERT_STORE_ADD_REPLACE_EXISTING, &added));
+  // Written through now (Wine's registry store writes on a commit).
+  CertControlStore(mine, 0, CERT_STORE_CTRL_COMMIT, nullptr);
+  BYTE hash[20];
+  DWORD size = sizeof hash;
+  ASSERT_TRUE(CertGetCertificateContextProperty(added, CERT_HASH_PROP_ID, hash, &size));
+  std::string thumbprint;
+  for (BYTE b : hash) thumbprint += "0123456789ABCDEF"[b >> 4], thumbprint += "0123456789abcdef"[b & 15];
+  TlsClientSource stored;
+  stored.store_entry = "CurrentUser\\My\\" + thumbprint;
+  TlsClientCredential* from_store = platform_tls_load_client_credential(error_code, stored, findings);
+  EXPECT_NE(from_store, nullptr) << findings.problem;
+  if (from_store != nullptr) {
+    s = run_session("client_required", "localhost", "ca.pem", request, 5000, from_store);
+    EXPECT_EQ(s.exchange, Outcome::complete) << s.reason;
+  }
+  platform_tls_free_client_credential(from_store);
+  stored.store_entry.back() = stored.store_entry.back() == '0' ? '1' : '0';
+  EXPECT_EQ(platform_tls_load_client_credential(error_code, stored, findings), nullptr);
+  EXPECT_EQ(error_code, kErrWrongKind);
+  CertDeleteCertificateFromStore(added);
+  CertControlStore(mine, 0, CERT_STORE_CTRL_COMMIT, nullptr);
+  CertCloseStore(mine, 0);
+  CertCloseStore(imported, 0);
 }
 
 }  // namespace
