@@ -451,12 +451,12 @@ PCCERT_CONTEXT certificate_with_key(HCERTSTORE store, bool& found) {
        each = CertEnumCertificatesInStore(store, each)) {
     found = true;
     HCRYPTPROV_OR_NCRYPT_KEY_HANDLE key = 0;
-    DWORD spec = 0;
+    DWORD key_kind = 0;
     BOOL free_key = FALSE;
     // Cached with the certificate: nothing to free here.
     if (CryptAcquireCertificatePrivateKey(each, CRYPT_ACQUIRE_CACHE_FLAG | CRYPT_ACQUIRE_SILENT_FLAG |
                                                     CRYPT_ACQUIRE_ALLOW_NCRYPT_KEY_FLAG,
-                                          nullptr, &key, &spec, &free_key)) {
+                                          nullptr, &key, &key_kind, &free_key)) {
       return each;  // the enumeration's reference goes to the caller
     }
   }
@@ -542,12 +542,12 @@ void load_from_store(const std::string& entry, TlsClientCredential& credential, 
     return;
   }
   HCRYPTPROV_OR_NCRYPT_KEY_HANDLE key = 0;
-  DWORD spec = 0;
+  DWORD key_kind = 0;
   BOOL free_key = FALSE;
   if (!CryptAcquireCertificatePrivateKey(credential.certificate,
                                          CRYPT_ACQUIRE_CACHE_FLAG | CRYPT_ACQUIRE_SILENT_FLAG |
                                              CRYPT_ACQUIRE_ALLOW_NCRYPT_KEY_FLAG,
-                                         nullptr, &key, &spec, &free_key)) {
+                                         nullptr, &key, &key_kind, &free_key)) {
     findings.problem = "the certificate's private key is not in the store, or this account may not use it";
   }
 }
