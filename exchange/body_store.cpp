@@ -17,7 +17,7 @@ constexpr std::size_t kStagingFlush = 128u << 10;
 
 bool in_file(const BodyStore& store) {
   return store.place == StorePlace::save_file || store.place == StorePlace::unnamed ||
-         store.place == StorePlace::scratch;
+         store.place == StorePlace::scratch || store.place == StorePlace::replacement;
 }
 
 // Moves the body from memory on to a file: the existing save file when it
@@ -27,7 +27,14 @@ bool in_file(const BodyStore& store) {
 void leave_memory(BodyStore& store) {
   FileHandle file = kNoFile;
   StorePlace place = StorePlace::scratch;
-  if (!store.save_name.empty()) {
+  bool in_place = !store.replace;
+  if (store.replace && !store.save_name.empty()) {
+    // Keep: the new file beside the save file, which stays as it is.
+    ErrorNumber open_error = 0;
+    file = platform_open_replacement(open_error, store.save_name, in_place);
+    place = StorePlace::replacement;
+  }
+  if (in_place && !store.save_name.empty()) {
     ErrorNumber open_error = 0;
     file = platform_open_existing_output(open_error, store.save_name, store.plain_files_only);
     if (file != kNoFile) {

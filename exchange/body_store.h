@@ -25,6 +25,7 @@ enum class StorePlace : std::uint8_t {
   save_file,  // the existing save file, open and emptied
   unnamed,    // a file with no name yet beside the save name
   scratch,    // an unnamed file in the temporary directory
+  replacement,  // a new file that is to replace the save file whole (Keep)
   nowhere,    // counted, not kept
 };
 
@@ -32,6 +33,7 @@ struct BodyStore {
   // Chosen when the store is made.
   std::string save_name;        // where the body is to end up ("" for memory only)
   bool plain_files_only = false;  // the save name is generated: no links, regular files only
+  bool replace = false;         // Keep: the save file is replaced whole, never written in place
   std::string temp_directory;
   // Where the body is now.
   StorePlace place = StorePlace::memory;

@@ -55,6 +55,14 @@ Failure try_failure(const JobSettings& job, const ChainResult& chain, const Wait
 // when asked), the header under SaveHeader's. When both the exchange and
 // the save fail, the exchange's failure is the one told.
 void keep_answer(Failure& failure, const JobSettings& job, ChainResult& chain, RunRecord& record) {
+  if (job.keep) {
+    // Keep: the files are replaced whole by a run that ends 0, else left.
+    if (!job.save.empty()) record.saved = job.save;
+    record.kept = !replace_saved_files(failure, chain.store, job.save_header, chain.answer.header, chain.status);
+    if (!record.kept && job.show != 0 && !job.save.empty()) shell_open(job.save, 1);
+    release_store(chain.store);
+    return;
+  }
   if (!job.save.empty()) {
     record.saved = job.save;
     save_response(failure, chain.store);
@@ -166,6 +174,10 @@ void run_job(Failure& failure, std::string& site, std::string& tail, RunRecord& 
   // it twice. Nothing is saved, so nothing is shown either.
   check_save_file(failure, Step::save, job.save, job.default_save_name);
   check_save_file(failure, Step::save_header, job.save_header, false);
+  if (job.keep) {
+    check_replacement(failure, Step::save, job.save);
+    check_replacement(failure, Step::save_header, job.save_header);
+  }
   if (failure.number != 0) {
     failure.nothing_sent = true;
     return;
