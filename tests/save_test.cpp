@@ -287,3 +287,53 @@ TEST_F(SaveRun, FileThatCannotBeWrittenSendsNothing) {
         << result.output;
   }
 }
+
+// Keep=1: the save and SaveHeader files change only when the run ends 0,
+// each replaced whole with the old file's mode. A failed or killed run, or
+// a 304, leaves both byte for byte; a new file an earlier run left beside
+// them is gone, and nothing is left in their place.
+TEST_F(SaveRun, KeepReplacesOnlyAfterASuccess) {
+  const std::string large = pattern(12u << 20);
+  const std::string ok = "HTTP/1.0 200 OK\r\nContent-Length: ";
+  struct Case { const char* name; ServerScript script; std::vector<std::string> keys; int status; std::string saved; };
+  const Case cases[] = {
+      {"small answer", {.answer = {{"HTTP/1.0 200 OK\r\n\r\nnew"}}}, {}, 0, "new\r\n"},
+      {"answer larger than memory", {.answer = {{ok + std::to_string(large.size()) + "\r\n\r\n" + large}}}, {}, 0,
+       large + "\r\n"},
+      {"refused", {}, {}, 57, ""},
+      {"time-out in the body", {.answer = {{ok + "99999999\r\n\r\n" + large}}, .end = EndAction::hold_open},
+       {"Timeout=1"}, 24, ""},
+      {"cut answer", {.answer = {{ok + "99999999\r\n\r\n" + large}}}, {}, 62, ""},
+      {"FailOn", {.answer = {{"HTTP/1.0 404 Not Found\r\n\r\ngone"}}}, {"FailOn=400"}, 22, ""},
+      {"304", {.answer = {{"HTTP/1.0 304 Not Modified\r\n\r\n"}}}, {}, 0, ""},
+      {"killed in the body", {.answer = {{ok + "99999999\r\n\r\n" + large}}, .end = EndAction::hold_open},
+       {"Timeout=60"}, -1, ""},
+  };
+  const std::string name = work.file("answer.txt");
+  const std::string header = work.file("head.txt");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    write_file(name, "old answer");
+    write_file(header, "old header");
+    chmod(name.c_str(), 0640);
+    write_file(work.file(".answer.txt.ravelok-new"), "left by a power cut");
+    ServerScript script = c.script;
+    script.when = AnswerWhen::after_request;
+    ScriptedServer server(script);
+    ASSERT_TRUE(server.ok()) << server.failure();
+    const int port = c.status == 57 ? free_loopback_port() : server.port();
+    std::vector<std::string> keys = {"Keep=1", "SaveHeader=head.txt", "Show=1"};
+    keys.insert(keys.end(), c.keys.begin(), c.keys.end());
+    RunResult result = run(with_keys(job(port), keys), {.timeout_ms = c.status < 0 ? 4000 : 30000});
+    server.stop();
+    EXPECT_EQ(result.timed_out ? -1 : result.status, c.status) << result.output;
+    EXPECT_TRUE(read_file(name) == (c.saved.empty() ? "old answer" : c.saved)) << read_file(name).size();
+    EXPECT_EQ(read_file(header).rfind(c.saved.empty() ? "old header" : "HTTP/1.0 200 OK\r\n", 0), 0u);
+    EXPECT_EQ(viewer_log(!c.saved.empty()), c.saved.empty() ? "" : opened("answer.txt"));
+    unlink(viewer.file("log").c_str());
+    struct stat info {};
+    EXPECT_TRUE(testing_windows_binary() || (stat(name.c_str(), &info) == 0 && (info.st_mode & 07777) == 0640));
+    EXPECT_EQ(list_directory(work.path), (std::vector<std::string>{"RAVELOK.INI", "answer.txt", "head.txt"}));
+    EXPECT_TRUE(list_directory(temp.path).empty());
+  }
+}
