@@ -31,7 +31,7 @@ void leave_memory(BodyStore& store) {
   if (store.replace && !store.save_name.empty()) {
     // Keep: the new file beside the save file, which stays as it is.
     ErrorNumber open_error = 0;
-    file = platform_open_replacement(open_error, store.save_name, in_place);
+    file = platform_open_replacement(open_error, store.save_name, store.plain_files_only, in_place);
     place = StorePlace::replacement;
   }
   if (in_place && !store.save_name.empty()) {

@@ -175,8 +175,8 @@ void run_job(Failure& failure, std::string& site, std::string& tail, RunRecord& 
   check_save_file(failure, Step::save, job.save, job.default_save_name);
   check_save_file(failure, Step::save_header, job.save_header, false);
   if (job.keep) {
-    check_replacement(failure, Step::save, job.save);
-    check_replacement(failure, Step::save_header, job.save_header);
+    check_replacement(failure, Step::save, job.save, job.default_save_name);
+    check_replacement(failure, Step::save_header, job.save_header, false);
   }
   if (failure.number != 0) {
     failure.nothing_sent = true;

@@ -26,9 +26,10 @@ void end_body(ErrorNumber& error_code, FileHandle file) {
 }
 
 // Opens the new file that is to replace name, the failure recorded for step.
-FileHandle new_file(Failure& failure, Step step, const std::string& name, bool& in_place) {
+FileHandle new_file(Failure& failure, Step step, const std::string& name, bool plain_files_only,
+                    bool& in_place) {
   ErrorNumber error_code = 0;
-  FileHandle file = platform_open_replacement(error_code, name, in_place);
+  FileHandle file = platform_open_replacement(error_code, name, plain_files_only, in_place);
   note_failure(failure, error_code, step, name, failure_reason(error_code));
   return file;
 }
@@ -44,7 +45,7 @@ FileHandle write_new_body(Failure& failure, BodyStore& store, bool& in_place) {
     file = store.file;
     store.file = kNoFile;  // the save closes it now, not the store
   } else {
-    file = new_file(failure, Step::save, name, in_place);
+    file = new_file(failure, Step::save, name, store.plain_files_only, in_place);
     if (file == kNoFile) return kNoFile;
     if (store.file != kNoFile) {
       if (store.written > 0) platform_copy_file(error_code, store.file, 0, store.written, file);
@@ -61,7 +62,7 @@ FileHandle write_new_body(Failure& failure, BodyStore& store, bool& in_place) {
 // written as it is.
 FileHandle write_new_header(Failure& failure, const std::string& name, const std::string& header) {
   bool in_place = false;
-  FileHandle file = new_file(failure, Step::save_header, name, in_place);
+  FileHandle file = new_file(failure, Step::save_header, name, false, in_place);
   ErrorNumber error_code = 0;
   if (in_place) {
     FileHandle device = platform_open_output(error_code, name, false);
@@ -106,18 +107,19 @@ bool replace_saved_files(Failure& failure, BodyStore& store, const std::string& 
       note_failure(failure, error_code, each.step, each.name, failure_reason(error_code));
       replaced = replaced || error_code == 0;
     } else {
-      platform_drop_replacement(each.file, each.name);
+      platform_drop_replacement(each.file, each.name, each.plain);
     }
   }
   return replaced;
 }
 
-void check_replacement(Failure& failure, Step step, const std::string& name) {
+void check_replacement(Failure& failure, Step step, const std::string& name,
+                       bool plain_files_only) {
   if (name.empty()) return;
   bool in_place = false;
   ErrorNumber error_code = 0;
-  FileHandle file = platform_open_replacement(error_code, name, in_place);
-  platform_drop_replacement(file, name);
+  FileHandle file = platform_open_replacement(error_code, name, plain_files_only, in_place);
+  platform_drop_replacement(file, name, plain_files_only);
   note_failure(failure, error_code, step, name, failure_reason(error_code));
 }
 

@@ -28,7 +28,9 @@ bool replace_saved_files(Failure& failure, BodyStore& store, const std::string& 
 // directory takes one), and a file an earlier run cut short left under
 // the replacement name is removed. Records the failure for step under
 // name; an empty name, or one that is no regular file, is not checked.
-void check_replacement(Failure& failure, Step step, const std::string& name);
+// plain_files_only as for check_save_file.
+void check_replacement(Failure& failure, Step step, const std::string& name,
+                       bool plain_files_only);
 
 // Finds whether saving to name would fail at its open, without changing
 // anything on disk, and records that failure for step (Step::save, or

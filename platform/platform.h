@@ -323,9 +323,11 @@ std::string platform_replacement_name(const std::string& name);
 // marked for deletion. in_place is set, with no file made and nothing
 // recorded, when name is no regular file (a device, a pipe, a directory):
 // such a save is written as without Keep. Where name is a symbolic link,
-// the file it leads to is replaced.
+// the file it leads to is replaced; with plain_files_only (the generated
+// default name) a link is never followed, and only a regular file is
+// replaced (in_place otherwise, and that save refuses it).
 FileHandle platform_open_replacement(ErrorNumber& error_code, const std::string& name,
-                                     bool& in_place);
+                                     bool plain_files_only, bool& in_place);
 
 // Puts file, made by platform_open_replacement(name), in name's place in
 // one step, once its bytes are on the disk: it takes the old file's mode
@@ -337,8 +339,9 @@ void platform_replace(ErrorNumber& error_code, FileHandle file, const std::strin
                       bool plain_files_only);
 
 // Closes file (kNoFile: none) and removes whatever bears
-// platform_replacement_name(name); name itself is left as it was.
-void platform_drop_replacement(FileHandle file, const std::string& name);
+// platform_replacement_name(name) (beside the file a link leads to, unless
+// plain_files_only); name itself is left as it was.
+void platform_drop_replacement(FileHandle file, const std::string& name, bool plain_files_only);
 
 // Sends up to size bytes of file, read from offset, on a socket without
 // waiting (the kernel's copy where it has one). The count sent, 0 when the

@@ -369,9 +369,9 @@ namespace {
 
 // The file a save to name writes: through a symbolic link, the file it leads
 // to, so that replacing it keeps the link.
-std::string final_name(const std::string& name) {
+std::string final_name(const std::string& name, bool plain_files_only) {
   struct stat info;
-  if (lstat(name.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return name;
+  if (plain_files_only || lstat(name.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return name;
   char* resolved = realpath(name.c_str(), nullptr);
   if (resolved == nullptr) return name;
   std::string result(resolved);
@@ -395,11 +395,11 @@ void sync_directory(const std::string& name) {
 }  // namespace
 
 FileHandle platform_open_replacement(ErrorNumber& error_code, const std::string& name,
-                                     bool& in_place) {
+                                     bool plain_files_only, bool& in_place) {
   in_place = false;
-  const std::string target = final_name(name);
+  const std::string target = final_name(name, plain_files_only);
   struct stat info;
-  if (stat(target.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+  if (lstat(target.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
     in_place = true;
     return kNoFile;
   }
@@ -428,12 +428,12 @@ FileHandle platform_open_replacement(ErrorNumber& error_code, const std::string&
 void platform_replace(ErrorNumber& error_code, FileHandle file, const std::string& name,
                       bool plain_files_only) {
   const int fd = fd_of(file);
-  const std::string target = final_name(name);
+  const std::string target = final_name(name, plain_files_only);
   const std::string fresh = platform_replacement_name(target);
   struct stat old;
   struct stat own;
   bool failed = fstat(fd, &own) != 0;
-  if (!failed && stat(target.c_str(), &old) == 0) {
+  if (!failed && lstat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
     // The old file's owner where this process may give it (as root), and
     // its mode.
     if (old.st_uid != own.st_uid || old.st_gid != own.st_gid) {
@@ -465,9 +465,9 @@ void platform_replace(ErrorNumber& error_code, FileHandle file, const std::strin
   close(fd);
 }
 
-void platform_drop_replacement(FileHandle file, const std::string& name) {
+void platform_drop_replacement(FileHandle file, const std::string& name, bool plain_files_only) {
   if (file != kNoFile) close(fd_of(file));
-  remove_name(platform_replacement_name(final_name(name)));
+  remove_name(platform_replacement_name(final_name(name, plain_files_only)));
 }
 
 bool platform_is_disk_file(FileHandle handle) {

@@ -287,7 +287,8 @@ void delete_name(const std::string& name) {
 }  // namespace
 
 FileHandle platform_open_replacement(ErrorNumber& error_code, const std::string& name,
-                                     bool& in_place) {
+                                     bool plain_files_only, bool& in_place) {
+  (void)plain_files_only;  // the name is never followed: a link is replaced itself
   in_place = false;
   // A device (NUL, CON) or a name without a full path is written as it is.
   const std::string path = full_disk_path(name);
@@ -361,7 +362,8 @@ void platform_replace(ErrorNumber& error_code, FileHandle file, const std::strin
   close_handle(handle);
 }
 
-void platform_drop_replacement(FileHandle file, const std::string& name) {
+void platform_drop_replacement(FileHandle file, const std::string& name, bool plain_files_only) {
+  (void)plain_files_only;
   if (file != kNoFile) close_handle(to_handle(file));
   const std::string path = full_disk_path(name);
   if (!path.empty()) delete_name(platform_replacement_name(path));
