@@ -4,7 +4,9 @@
 // existing save file (emptied and rewritten in place, so its inode, links,
 // owner and mode stay), else into an unnamed file beside the save name that
 // takes that name at the end, else into a scratch file in the temporary
-// directory; the save then finishes it. A body nobody keeps is only counted.
+// directory; the save then finishes it. With Keep the save file is never
+// written in place: past memory the body goes to a new file that replaces
+// it whole at the end. A body nobody keeps is only counted.
 #pragma once
 
 #include <cstddef>

@@ -336,4 +336,18 @@ TEST_F(SaveRun, KeepReplacesOnlyAfterASuccess) {
     EXPECT_EQ(list_directory(work.path), (std::vector<std::string>{"RAVELOK.INI", "answer.txt", "head.txt"}));
     EXPECT_TRUE(list_directory(temp.path).empty());
   }
+  // Through a symbolic link, the file it leads to is replaced and the link
+  // stays; a new file gets the mode a save file created without Keep gets.
+  if (testing_windows_binary()) return;
+  unlink(name.c_str());
+  ASSERT_EQ(symlink("real.txt", name.c_str()), 0);
+  ScriptedServer server({.answer = {{"HTTP/1.0 200 OK\r\n\r\nnew"}}, .when = AnswerWhen::after_request});
+  ASSERT_TRUE(server.ok()) << server.failure();
+  EXPECT_EQ(run(with_keys(job(server.port()), {"Keep=1"})).status, 0);
+  struct stat info {};
+  EXPECT_TRUE(lstat(name.c_str(), &info) == 0 && S_ISLNK(info.st_mode));
+  EXPECT_EQ(read_file(work.file("real.txt")), "new\r\n");
+  const mode_t mask = umask(0);
+  umask(mask);
+  EXPECT_TRUE(stat(name.c_str(), &info) == 0 && (info.st_mode & 07777) == (0666 & ~mask));
 }
