@@ -329,6 +329,11 @@ std::string platform_replacement_name(const std::string& name);
 FileHandle platform_open_replacement(ErrorNumber& error_code, const std::string& name,
                                      bool plain_files_only, bool& in_place);
 
+// Starts writing length bytes of file from offset out to the disk, without
+// waiting for them (Linux: sync_file_range), so that platform_replace finds
+// little left to wait for; nothing where the system has no such call.
+void platform_start_write_back(FileHandle file, std::uint64_t offset, std::uint64_t length);
+
 // Puts file, made by platform_open_replacement(name), in name's place in
 // one step, once its bytes are on the disk: it takes the old file's mode
 // (and, where allowed, owner), or, with no old file, the access

@@ -385,6 +385,18 @@ void remove_name(const std::string& name) {
 
 // Makes the file's data and its new directory entry durable: the file was
 // synced before the rename; now the directory that holds the entry.
+// The old file's clean pages leave the page cache before the new file is
+// written: its pages then take memory just given back rather than memory
+// touched anew, which a virtual machine that returns freed memory to its
+// host makes slow (a 1 GiB answer over a 1 GiB file took twice as long).
+// Whoever reads the old file meanwhile reads it from the disk.
+void hand_back_cache(const std::string& name) {
+  int fd = open_retrying(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0);
+  if (fd < 0) return;
+  posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+  close(fd);
+}
+
 void sync_directory(const std::string& name) {
   int fd = open_retrying(directory_of(name).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
   if (fd < 0) return;
@@ -399,9 +411,12 @@ FileHandle platform_open_replacement(ErrorNumber& error_code, const std::string&
   in_place = false;
   const std::string target = final_name(name, plain_files_only);
   struct stat info;
-  if (lstat(target.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
-    in_place = true;
-    return kNoFile;
+  if (lstat(target.c_str(), &info) == 0) {
+    if (!S_ISREG(info.st_mode)) {
+      in_place = true;
+      return kNoFile;
+    }
+    hand_back_cache(target);
   }
   const std::string fresh = platform_replacement_name(target);
   remove_name(fresh);
@@ -423,6 +438,19 @@ FileHandle platform_open_replacement(ErrorNumber& error_code, const std::string&
     }
   }
   return file_from_fd(fd);
+}
+
+void platform_start_write_back(FileHandle file, std::uint64_t offset, std::uint64_t length) {
+#if defined(__linux__)
+  if (sync_file_range(fd_of(file), static_cast<off_t>(offset), static_cast<off_t>(length),
+                      SYNC_FILE_RANGE_WRITE) != 0) {
+    // Only a head start: the sync before the rename writes what is left.
+  }
+#else
+  (void)file;
+  (void)offset;
+  (void)length;
+#endif
 }
 
 void platform_replace(ErrorNumber& error_code, FileHandle file, const std::string& name,
