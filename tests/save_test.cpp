@@ -223,6 +223,10 @@ TEST_F(SaveRun, FileThatCannotBeWrittenSendsNothing) {
   chmod(work.file("read-only.txt").c_str(), 0444);
   for (const char* directory : {"closed", "folder", "sealed"}) mkdir(work.file(directory).c_str(), 0755);
   write_file(work.file("sealed/old.txt"), "old");
+  // A file the other user may write in a directory it may not add to: Keep
+  // cannot put a new file beside it.
+  write_file(work.file("closed/mine.txt"), "mine");
+  ASSERT_EQ(chown(work.file("closed/mine.txt").c_str(), 65534, 65534), 0);
   // As root; as another user (65534: "closed" is not its own); with "sealed"
   // bound onto itself read-only for the run alone.
   const bool unshare = !testing_windows_binary() && file_exists("/usr/bin/unshare");
@@ -238,6 +242,7 @@ TEST_F(SaveRun, FileThatCannotBeWrittenSendsNothing) {
       {{"Save=missing/answer.txt"}, 0, "missing/answer.txt", "(76 path not found)"},
       {{"Save=read-only.txt"}, 1, "read-only.txt", "(70 access denied)"},
       {{"Save=closed/answer.txt"}, 1, "closed/answer.txt", "(70 access denied)"},
+      {{"Save=closed/mine.txt", "Keep=1"}, 1, "closed/mine.txt", "(70 access denied)"},
       {{"Save=folder"}, 0, "folder", "(70 access denied)"},
       {{"Save=sealed/new.txt"}, 2, "sealed/new.txt", "(70 access denied)"},
       {{"Save=sealed/old.txt"}, 2, "sealed/old.txt", "(70 access denied)"},
