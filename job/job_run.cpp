@@ -58,8 +58,9 @@ void keep_answer(Failure& failure, const JobSettings& job, ChainResult& chain, R
   if (job.keep) {
     // Keep: the files are replaced whole by a run that ends 0, else left.
     if (!job.save.empty()) record.saved = job.save;
-    record.kept = !replace_saved_files(failure, chain.store, job.save_header, chain.answer.header, chain.status);
-    if (!record.kept && job.show != 0 && !job.save.empty()) shell_open(job.save, 1);
+    const bool replaced = replace_saved_files(failure, chain.store, job.save_header, chain.answer.header, chain.status);
+    record.kept = !replaced && !(job.save.empty() && job.save_header.empty());
+    if (replaced && job.show != 0 && !job.save.empty()) shell_open(job.save, 1);
     release_store(chain.store);
     return;
   }
