@@ -71,7 +71,7 @@ measure=$work/measure
 mkdir -p "$work/www" "$work/nginx" "$work/out" "$work/temp" "$work/results" "$work/jobs"
 echo "Generating the test files in $work ..."
 head -c 1024 /dev/urandom >"$work/www/small.bin"
-if want b c f g h i j k n; then
+if want b c f g h i j k n o; then
   head -c "$large_size" /dev/urandom >"$work/www/large.bin"
   # The second answers, which the present forms fetch over files that hold the
   # first: the same bytes turned by 4 KiB, so every place holds another byte.
@@ -193,7 +193,7 @@ write_job upload "$sink_port" /upload POST "$work/out/upload.ravelok" "$work/www
 write_job cached "$sink_port" /upload POST "$work/out/cached.ravelok" "$work/www/cached.bin"
 write_job notemp "$sink_port" /upload-checked POST "$work/out/notemp.ravelok" "$work/www/large.bin"
 write_job form "$sink_port" /form POST "$work/out/form.ravelok"
-# The 1 GiB GETs with Keep=1 (case n), to a file of their own.
+# The 1 GiB GETs with Keep=1 (case o), to a file of their own.
 write_job keep "$nginx_port" /large.bin "" "$work/out/keep.ravelok"
 write_job keep2 "$nginx_port" /large2.bin "" "$work/out/keep.ravelok"
 for job in keep keep2; do printf 'Keep=1\n' >>"$work/jobs/$job/RAVELOK.INI"; done
@@ -209,7 +209,9 @@ write_job body "$sink_port" /upload POST "$work/out/body.ravelok"
 write_job tls-body "$tls_port" /upload POST "$work/out/tls-body.ravelok"
 write_job body-checked "$sink_port" /upload-checked POST "$work/out/body.ravelok"
 write_job tls-body-checked "$tls_port" /upload-checked POST "$work/out/tls-body.ravelok"
-for job in body tls-body body-checked tls-body-checked; do
+write_job body-put "$sink_port" /upload PUT "$work/out/body-put.ravelok"
+write_job body-put-checked "$sink_port" /upload-checked PUT "$work/out/body-put.ravelok"
+for job in body tls-body body-checked tls-body-checked body-put body-put-checked; do
   printf 'Body=%s\n' "$work/www/large.bin" >>"$work/jobs/$job/RAVELOK.INI"
 done
 for job in tls-small tls-large tls-upload tls-body tls-body-checked; do
@@ -541,6 +543,26 @@ if want j k; then
   done
 fi
 
+if want n; then
+  echo "n. PUT of a 1 GiB Body file, $runs_large runs each ..."
+  for i in $(seq "$runs_large"); do
+    sleep "$settle"
+    run n-present ravelok "$ravelok" "$work/jobs/body-put"
+    expect_received "$work/out/body-put.ravelok"
+    sleep "$settle"
+    run n-present curl curl -s -o "$work/out/body-put.curl" -T "$work/www/large.bin" -H 'Expect:' \
+      "http://127.0.0.1:$sink_port/upload"
+    expect_received "$work/out/body-put.curl"
+  done
+  # Once more, unmeasured, byte for byte as in case j.
+  "$ravelok" "$work/jobs/body-put-checked" >/dev/null 2>&1 || { echo "ravelok failed in body-put-checked" >&2; exit 1; }
+  if [ "$(grep -o 'crc [0-9]* [0-9]*' "$work/out/body-put.ravelok" | cut -d' ' -f2-3)" != \
+       "$(cksum <"$work/www/large.bin" | cut -d' ' -f1-2)" ]; then
+    echo "the Body PUT did not arrive byte for byte: $(head -c 200 "$work/out/body-put.ravelok")" >&2
+    exit 1
+  fi
+fi
+
 if want l; then
   echo "l. GET of 1 KiB through tinyproxy on loopback, save file absent, $runs_small runs each ..."
   # Both tools take the proxy from http_proxy; tinyproxy runs in the
@@ -570,8 +592,8 @@ if want l; then
   fi
 fi
 
-if want n; then
-  echo "n. 1 GiB GET with Keep=1 against the same GET without it, absent and present, $runs_large runs each ..."
+if want o; then
+  echo "o. 1 GiB GET with Keep=1 against the same GET without it, absent and present, $runs_large runs each ..."
   # "plain" is ravelok without Keep (the jobs of case b), the figure Keep is
   # measured against; "ravelok" the same GET with Keep=1.
   for i in $(seq "$runs_large"); do
@@ -583,11 +605,11 @@ if want n; then
       [ "$i" = 1 ] && check=all
       rm -f "$work/out/"large.* "$work/out/"keep.*
       sleep "$settle"
-      run n-absent "$tool" "$ravelok" "$work/jobs/$job"
+      run o-absent "$tool" "$ravelok" "$work/jobs/$job"
       expect_saved ravelok "$file" "$work/www/large.bin" "$check"
       sync "$file"
       sleep "$settle"
-      run n-present "$tool" "$ravelok" "$work/jobs/${job}2"
+      run o-present "$tool" "$ravelok" "$work/jobs/${job}2"
       expect_saved ravelok "$file" "$work/www/large2.bin" "$check"
       # Nothing is left beside the save file.
       if [ "$(ls -A "$work/out" | grep -c '\.ravelok-new$' || true)" != 0 ]; then
@@ -611,7 +633,7 @@ seconds_text() {
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 
 cases=(a-absent a-present b-absent b-present c-present d-absent d-present e-absent f-absent g-present h-present
-       i-present j-present k-present l-absent m-absent n-absent n-present)
+       i-present j-present k-present n-present l-absent m-absent o-absent o-present)
 declare -A case_title=(
   [a]="a. GET, 1 KiB answer"
   [b]="b. GET, 1 GiB answer"
@@ -626,15 +648,16 @@ declare -A case_title=(
   [k]="k. HTTPS POST of a 1 GiB Body file"
   [l]="l. GET through tinyproxy, 1 KiB answer"
   [m]="m. GET, 1 KiB answer through a 302 (Follow=1; curl -L)"
-  [n]="n. GET, 1 GiB answer, Keep=1 (ratios to ravelok without Keep)"
+  [n]="n. PUT of a 1 GiB Body file"
+  [o]="o. GET, 1 GiB answer, Keep=1 (ratios to ravelok without Keep)"
 )
 declare -A form_title=([absent]="save file absent" [present]="save file present")
 # Targets for ravelok, the same for both forms of a case: the wall-time
 # ratio to curl, and a peak RSS in MiB (empty: none).
 # Case e's target is set against its floor row: at most 0.1 above it. Case
 # i's is to succeed byte for byte (checked above), whatever the time.
-declare -A wall_target=([a]=0.35 [b]=0.9 [c]=0.8 [d]=0.35 [e]=floor+0.1 [f]=1.0 [g]=1.0 [h]=0.8 [i]="" [j]=0.8 [k]=1.0 [l]=1.0 [m]=0.5 [n]=1.1)
-declare -A rss_target=([a]="" [b]=16 [c]=16 [d]="" [e]="" [f]=24 [g]=24 [h]="" [i]=16 [j]=16 [k]=24 [l]="" [m]="" [n]=16)
+declare -A wall_target=([a]=0.35 [b]=0.9 [c]=0.8 [d]=0.35 [e]=floor+0.1 [f]=1.0 [g]=1.0 [h]=0.8 [i]="" [j]=0.8 [k]=1.0 [l]=1.0 [m]=0.5 [n]=0.8 [o]=1.1)
+declare -A rss_target=([a]="" [b]=16 [c]=16 [d]="" [e]="" [f]=24 [g]=24 [h]="" [i]=16 [j]=16 [k]=24 [l]="" [m]="" [n]=16 [o]=16)
 # The floor rows: what no program doing the same work can go below.
 declare -A floor_tool=([e]="OpenSSL alone" [c]="reading the file once" [g]="reading the file once"
                        [h]="reading the file once")
@@ -645,10 +668,10 @@ table=$work/table.md
   echo "|---|---|---|---|---|---|---|---|"
   for case in "${cases[@]}"; do
     letter=${case%%-*}
-    # Case n compares ravelok with Keep to ravelok without it, not to curl.
+    # Case o compares ravelok with Keep to ravelok without it, not to curl.
     base=curl
     tools="ravelok curl wget floor"
-    if [ "$letter" = n ]; then base=plain; tools="ravelok plain"; fi
+    if [ "$letter" = o ]; then base=plain; tools="ravelok plain"; fi
     # A case left out by BENCH_ONLY has no figures.
     [ -f "$work/results/$case.$base" ] || continue
     title="${case_title[$letter]}, ${form_title[${case#*-}]}"
@@ -677,7 +700,7 @@ table=$work/table.md
         if [ -n "$goal" ]; then
           met=$(awk -v r="$wall_ratio" -v t="$goal" 'BEGIN { print (r <= t ? "met" : "missed") }')
           target="wall ≤ $shown_goal × curl: $met"
-          [ "$letter" = n ] && target="wall ≤ $shown_goal × ravelok without Keep: $met"
+          [ "$letter" = o ] && target="wall ≤ $shown_goal × ravelok without Keep: $met"
         else
           target="succeeds, byte for byte at the sink: met"
         fi
@@ -687,7 +710,7 @@ table=$work/table.md
         fi
       fi
       shown=$tool
-      [ "$letter" = n ] && [ "$tool" = ravelok ] && shown="ravelok, Keep=1"
+      [ "$letter" = o ] && [ "$tool" = ravelok ] && shown="ravelok, Keep=1"
       [ "$tool" = plain ] && shown="ravelok without Keep"
       if [ "$tool" = floor ]; then
         shown=${floor_tool[$letter]}
@@ -733,7 +756,8 @@ report=$work/report.md
   echo "sink's CRC of the body is checked against cksum's of the body as it must be. Cases j"
   echo "and k send a 1 GiB Body file as the whole body of a POST, curl with \`-X POST -T\`, which"
   echo "streams it too; one more run of ravelok each, not measured, is checked byte for byte"
-  echo "by the sink's CRC against cksum's of the file."
+  echo "by the sink's CRC against cksum's of the file. Case n sends the same file by PUT"
+  echo "(curl \`-T\`), checked the same way."
   echo "Every case that saves a file runs in two forms: with the save file absent (a first run)"
   echo "and with it present, holding an earlier answer (the repeated job a scheduler starts);"
   echo "curl (\`-o\`) and wget (\`-O\`) overwrite their own files in the same way. In the present"

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "platform/ascii.h"
+#include "services/dates.h"
 #include "services/shown.h"
 
 namespace {
@@ -56,16 +57,6 @@ std::size_t status_start(const std::string& header) {
   return at;
 }
 
-// Days from 1970-01-01 to the civil date (proleptic Gregorian).
-std::int64_t days_from_civil(std::int64_t year, std::int64_t month, std::int64_t day) {
-  year -= month <= 2 ? 1 : 0;
-  const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
-  const std::int64_t of_era = year - era * 400;
-  const std::int64_t of_year = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-  const std::int64_t of_cycle = of_era * 365 + of_era / 4 - of_era / 100 + of_year;
-  return era * 146097 + of_cycle - 719468;
-}
-
 // An HTTP date in any of its three forms ("Sun, 06 Nov 1994 08:49:37 GMT",
 // "Sunday, 06-Nov-94 08:49:37 GMT", "Sun Nov  6 08:49:37 1994") as seconds
 // since 1970; -1 when it is none.
@@ -107,6 +98,22 @@ std::int64_t http_date(const std::string& text) {
   return days_from_civil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
 }
 
+// The value of the first field named name (lower case, with its colon),
+// blanks trimmed; found tells whether there was one.
+std::string field_value(const std::string& header, const std::string& name, bool& found) {
+  for (std::size_t line = header.find('\n'); line != std::string::npos; line = header.find('\n', line + 1)) {
+    const std::size_t start = line + 1;
+    if (header.size() - start < name.size()) break;
+    if (!equal_ignoring_ascii_case(header.substr(start, name.size()), name)) continue;
+    std::size_t end = header.find_first_of("\r\n", start);
+    if (end == std::string::npos) end = header.size();
+    found = true;
+    return trim_blanks(header.substr(start + name.size(), end - start - name.size()));
+  }
+  found = false;
+  return std::string();
+}
+
 }  // namespace
 
 int answer_status(const std::string& header) {
@@ -126,19 +133,18 @@ std::string status_shown(const std::string& header) {
 }
 
 std::int64_t retry_after(const std::string& header, std::int64_t now) {
-  static const std::string kName = "retry-after:";
-  for (std::size_t line = header.find('\n'); line != std::string::npos; line = header.find('\n', line + 1)) {
-    const std::size_t start = line + 1;
-    if (header.size() - start < kName.size()) break;
-    if (!equal_ignoring_ascii_case(header.substr(start, kName.size()), kName)) continue;
-    std::size_t end = header.find_first_of("\r\n", start);
-    if (end == std::string::npos) end = header.size();
-    const std::string value = trim_blanks(header.substr(start + kName.size(), end - start - kName.size()));
-    const std::int64_t seconds = seconds_value(value);
-    if (seconds >= 0) return seconds;
-    const std::int64_t date = http_date(value);
-    if (date < 0) return -1;
-    return date > now ? date - now : 0;
-  }
-  return -1;
+  bool found = false;
+  const std::string value = field_value(header, "retry-after:", found);
+  if (!found) return -1;
+  const std::int64_t seconds = seconds_value(value);
+  if (seconds >= 0) return seconds;
+  const std::int64_t date = http_date(value);
+  if (date < 0) return -1;
+  return date > now ? date - now : 0;
+}
+
+std::int64_t last_modified(const std::string& header) {
+  bool found = false;
+  const std::string value = field_value(header, "last-modified:", found);
+  return found ? http_date(value) : -1;
 }

@@ -1,6 +1,7 @@
 // What a run reads from the answer's header beyond its length: the status
-// of its status line and how long a server asks a client to wait before
-// trying again. Pure functions over the header as it arrived.
+// of its status line, how long a server asks a client to wait before
+// trying again, and when the answer's resource last changed. Pure
+// functions over the header as it arrived.
 #pragma once
 
 #include <cstdint>
@@ -20,3 +21,8 @@ std::string status_shown(const std::string& header);
 // since 1970 UTC; a date past is 0); -1 when there is no such field or its
 // value cannot be read.
 std::int64_t retry_after(const std::string& header, std::int64_t now);
+
+// The time a Last-Modified field gives (an HTTP date in any of its forms),
+// in seconds since 1970 UTC; -1 when there is no such field or its value
+// cannot be read.
+std::int64_t last_modified(const std::string& header);

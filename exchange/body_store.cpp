@@ -135,6 +135,11 @@ void store_expect(BodyStore& store, std::uint64_t length) {
 void store_status(BodyStore& store, const std::string& header) {
   // Nothing has left memory yet: only a header over the memory limit moves
   // bytes to a file before the status is known, and such a header has none.
+  if (answer_status(header) == 304 && store.place == StorePlace::memory) {
+    std::string().swap(store.bytes);
+    store.place = StorePlace::nowhere;
+    return;
+  }
   if (!store.hold_redirect || !redirect_followed(answer_status(header)) || store.place != StorePlace::memory) {
     return;
   }

@@ -36,6 +36,7 @@ struct BodyStore {
   std::string save_name;        // where the body is to end up ("" for memory only)
   bool plain_files_only = false;  // the save name is generated: no links, regular files only
   bool replace = false;         // Keep: the save file is replaced whole, never written in place
+  bool exact = false;           // the body is saved as it arrived, without the CR LF after it
   std::string temp_directory;
   // Where the body is now.
   StorePlace place = StorePlace::memory;
@@ -78,7 +79,8 @@ void store_append(BodyStore& store, const char* data, std::size_t size);
 // goes to a file at once; up to it, memory is reserved.
 void store_expect(BodyStore& store, std::uint64_t length);
 
-// The answer's header is known: with hold_redirect, the body of a redirect
+// The answer's header is known: a 304 (Not Modified) body goes nowhere,
+// since the copy already saved is current; with hold_redirect, the body of a redirect
 // whose Location the chain will follow (one it would refuse ends the chain,
 // and its body is the answer) is held apart from the save name from here on.
 void store_status(BodyStore& store, const std::string& header);

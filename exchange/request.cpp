@@ -255,8 +255,14 @@ std::string body_file_prefix() {
 
 }  // namespace
 
+std::string method_sent(const std::string& method, const std::string& body) {
+  if (method == "POST" || (!body.empty() && (method == "PUT" || method == "PATCH"))) return method;
+  return "GET";
+}
+
 RequestKind request_kind(const HttpRequest& request) {
-  if (request.method != "POST") return RequestKind::get;
+  const std::string method = method_sent(request.method, request.options.body);
+  if (method == "GET") return RequestKind::get;
   if (!request.options.body.empty()) return RequestKind::body_post;
   return request.files.empty() ? RequestKind::form_post : RequestKind::upload_post;
 }
@@ -273,11 +279,11 @@ std::string request_target(RequestKind kind, const std::string& page, const std:
   return target;
 }
 
-std::string request_line(RequestKind kind, const std::string& target, const std::string& origin) {
+std::string request_line(const std::string& method, const std::string& target, const std::string& origin) {
   const std::string whole = origin.empty() ? target : origin + (target[0] == '/' ? "" : "/") + target;
   // Blanks and control bytes would split or end the line. The encoded
   // values hold none, so this touches only the page and the names.
-  std::string line = kind == RequestKind::get ? "GET " : "POST ";
+  std::string line = method + " ";
   for (char c : whole) {
     unsigned char byte = static_cast<unsigned char>(c);
     if (byte <= 32 || byte == 127) {

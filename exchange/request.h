@@ -1,9 +1,10 @@
 // Composing one HTTP/1.0 request and sending it on an open connection: a
 // GET with the form variables in the query, a form POST with a URL-encoded
-// body, or an upload POST whose multipart body is sent from memory (the
+// body, an upload POST whose multipart body is sent from memory (the
 // framing and the variables) and straight from the upload files, counted
-// before connecting; only a source whose size cannot be known in advance (a
-// pipe, a device) is staged in a body file in the temporary directory.
+// before connecting, or a POST, PUT or PATCH of one Body file; only a
+// source whose size cannot be known in advance (a pipe, a device) is staged
+// in a body file in the temporary directory.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +16,7 @@
 #include "services/bytes.h"
 #include "services/errors.h"
 
+// body_post: the whole body is the Body file, sent by POST, PUT or PATCH.
 enum class RequestKind { get, form_post, upload_post, body_post };
 
 // One upload file's part as the job names it; an empty member keeps the
@@ -35,15 +37,15 @@ struct RequestOptions {
   // secrets by the administrator's choice, which go only to the Site.
   StringList secret_lines;
   std::vector<UploadPart> parts;  // by upload file, from the first; may be shorter
-  std::string body;               // a POST's whole body is this file; the variables go in the query
-  std::string body_type;          // its Content-Type; empty: application/octet-stream
+  std::string body;               // the whole body of a POST, PUT or PATCH is this file; the variables go in the query
+  std::string body_type;          // its Content-Type; empty: application/octet-stream for a POST, none otherwise
 };
 
 // One request of a run, settled before it is made: the job's own request
 // to the Site, or one that a redirect leads to. Nothing of it changes
 // while it is made.
 struct HttpRequest {
-  std::string method;       // "POST" posts; anything else makes a GET
+  std::string method;       // "POST" posts, "PUT" and "PATCH" send a Body; anything else makes a GET
   bool secure = false;      // HTTPS
   std::string host;         // as the Site writes it: an IPv6 address may stand in brackets
   std::uint16_t port = 80;  // the scheme's default when the job sets none
@@ -85,23 +87,31 @@ struct PreparedRequest {
   // name it was created under.
   std::string body_file_name;
   std::int16_t body_file = -1;
+  std::string head;        // the head send_request sent
+  std::uint64_t sent = 0;  // bytes send_request got out, in whole pieces
 };
 
-// GET unless the method is exactly "POST"; a POST with a Body file sends it,
-// else a POST is an upload when files has an entry, else a form POST.
+// The method a request line carries for a job's method (upper-cased) and
+// Body: "POST"; "PUT" or "PATCH" with a Body file; "GET" for anything else,
+// a PUT or PATCH without a Body among them.
+std::string method_sent(const std::string& method, const std::string& body);
+
+// GET unless method_sent says otherwise; a POST, PUT or PATCH with a Body
+// file sends it, else a POST is an upload when files has an entry, else a
+// form POST.
 RequestKind request_kind(const HttpRequest& request);
 
 // The target a request line carries, before its bytes are escaped: an
-// empty page is "/"; a GET (and a POST of a Body file) adds "?" and the
+// empty page is "/"; a GET (and a request of a Body file) adds "?" and the
 // form string, or "&" and the form string (when there is one) to a page that
 // holds a "?".
 std::string request_target(RequestKind kind, const std::string& page, const std::string& form_string);
 
-// "GET target HTTP/1.0" or "POST target HTTP/1.0". Bytes 0 to 32 and 127 of
-// the target are written as "%" and two upper-case hex digits. A request to
-// a proxy puts origin ("http://host:port") before the target, and a "/"
-// between them when the target does not begin with one.
-std::string request_line(RequestKind kind, const std::string& target,
+// method, the target and "HTTP/1.0" ("GET /x? HTTP/1.0"). Bytes 0 to 32
+// and 127 of the target are written as "%" and two upper-case hex digits. A
+// request to a proxy puts origin ("http://host:port") before the target,
+// and a "/" between them when the target does not begin with one.
+std::string request_line(const std::string& method, const std::string& target,
                          const std::string& origin = std::string());
 
 // The User-Agent line of the request, without its CR LF: the one among the
@@ -123,8 +133,8 @@ std::string site_host(const std::string& site);
 // both again while the data holds the delimiter. The first failure goes to
 // failure (an upload file that cannot be read, or the body file); what was
 // opened before it is left for discard_prepared_request.
-// A POST of a Body file opens and counts that file alone (its failures are
-// an upload file's, index 0), and the form string goes in the query.
+// A request of a Body file opens and counts that file alone (its failures
+// are an upload file's, index 0), and the form string goes in the query.
 PreparedRequest prepare_request(Failure& failure, const HttpRequest& request);
 
 // The request's head: request line, header lines and the empty line, each

@@ -43,7 +43,7 @@ std::string request_head(const HttpRequest& request, const PreparedRequest& prep
   const bool to_proxy = !request.route.host.empty() && !request.secure;
   const std::string origin =
       to_proxy ? "http://" + host_header(host, request.port, 80).substr(6) : std::string();
-  std::string head = request_line(kind, request.target, origin) + "\r\n";
+  std::string head = request_line(method_sent(request.method, options.body), request.target, origin) + "\r\n";
   if (!given(options.header_lines, "User-Agent")) head += user_agent_line(options) + "\r\n";
   head += host_header(host, request.port, default_port(request.secure)) + "\r\n";
   if (!given(options.header_lines, "Accept")) head += "Accept: */*\r\n";
@@ -60,8 +60,13 @@ std::string request_head(const HttpRequest& request, const PreparedRequest& prep
       head += "Content-Length: " + decimal_text(static_cast<std::int64_t>(prepared.body_size)) + "\r\n";
       break;
     case RequestKind::body_post:
-      head += "Content-Type: " +
-              (options.body_type.empty() ? std::string("application/octet-stream") : options.body_type) + "\r\n";
+      // A PUT or PATCH names a type only when the job gives one: a signed
+      // upload address may have signed the type, or its absence.
+      if (!options.body_type.empty()) {
+        head += "Content-Type: " + options.body_type + "\r\n";
+      } else if (request.method == "POST") {
+        head += "Content-Type: application/octet-stream\r\n";
+      }
       head += "Content-Length: " + decimal_text(static_cast<std::int64_t>(prepared.body_size)) + "\r\n";
       break;
   }
@@ -123,15 +128,19 @@ SendOutcome send_request(Failure& failure, Failure& changed, std::int16_t connec
   // POST's body, an upload's first framing): Content-Length counts every
   // byte after the empty line, so a server that reads exactly that much
   // finds nothing left over.
-  std::string text = request_head(request, prepared);
+  prepared.head = request_head(request, prepared);
+  std::string text = prepared.head;
   if (kind == RequestKind::form_post) text += prepared.form_string;
   if (from_files) text += prepared.texts[0];
   ErrorNumber error_code = 0;
   tcp_send(error_code, connection, text);
+  if (error_code == 0) prepared.sent += text.size();
   for (std::size_t i = 0; from_files && error_code == 0 && i < prepared.sources.size(); ++i) {
     error_code = send_source(failure, changed, connection, prepared, prepared.sources[i]);
     if (error_code == kErrEndOfFile) return SendOutcome::abandoned;
+    if (error_code == 0) prepared.sent += prepared.sources[i].size;
     if (error_code == 0 && !prepared.texts[i + 1].empty()) tcp_send(error_code, connection, prepared.texts[i + 1]);
+    if (error_code == 0) prepared.sent += prepared.texts[i + 1].size();
   }
   if (error_code != 0) {
     note_failure(failure, error_code, Step::send, object, failure_reason(error_code));

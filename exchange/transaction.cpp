@@ -216,6 +216,10 @@ TransactionResult http_transaction(const HttpRequest& request, const std::string
       exchange.proxied && !request.secure ? exchange.connection_object : exchange.object;
   Failure changed;
   const SendOutcome sending = send_request(failure, changed, number, request, prepared, peer_object);
+  result.request_head = prepared.head;
+  result.request_body = request_kind(request) == RequestKind::form_post ? prepared.form_string.size()
+                                                                         : prepared.body_size;
+  result.sent = prepared.sent;
   discard_prepared_request(prepared);
   const bool send_failed = failure.number != 0;
   // An upload file that changed while it was sent may have gone out torn:
@@ -240,6 +244,7 @@ TransactionResult http_transaction(const HttpRequest& request, const std::string
   }
   finish_response(reader, store);
   result.header = std::move(reader.header);
+  result.received = store.length;
 
   ErrorNumber unused = 0;
   tcp_close(unused, number);

@@ -13,6 +13,10 @@
 struct TransactionResult {
   Failure failure;     // the first failure of the step that failed; none when the answer came whole
   std::string header;  // the answer's header as it arrived, without the blank line
+  std::string request_head;        // the request's head as it was sent; empty: not sent
+  std::uint64_t request_body = 0;  // the size of the body after that head
+  std::uint64_t sent = 0;          // the request's bytes that went out
+  std::uint64_t received = 0;      // the answer's body bytes that came in
 };
 
 // Makes request and reads the answer, its body into store; over HTTPS, the

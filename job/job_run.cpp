@@ -4,12 +4,16 @@
 #include "job/failure_line.h"
 #include "job/job_settings.h"
 #include "job/redirects.h"
+#include "job/report.h"
 #include "job/retry.h"
 #include "job/save.h"
 #include "job/settings_check.h"
 #include "job/usage.h"
+#include "job/verbose.h"
 #include "platform/platform.h"
+#include "platform/ascii.h"
 #include "services/console.h"
+#include "services/dates.h"
 #include "services/files.h"
 #include "services/number_table.h"
 #include "services/process.h"
@@ -39,7 +43,8 @@ Failure try_failure(const JobSettings& job, const ChainResult& chain, const Wait
                     std::uint64_t now_ms) {
   Failure outcome = chain.answer.failure;
   const int status = chain.status;
-  if (outcome.number == 0 && job.fail_on != 0 && (status < 0 || status >= job.fail_on)) {
+  // A 304 says the copy already saved is current: never a failure.
+  if (outcome.number == 0 && job.fail_on != 0 && status != 304 && (status < 0 || status >= job.fail_on)) {
     const std::string shown = status_shown(chain.answer.header);
     note_failure(outcome, kErrErrorAnswer, Step::status, shown.empty() ? "without a status line" : shown);
   }
@@ -51,6 +56,18 @@ Failure try_failure(const JobSettings& job, const ChainResult& chain, const Wait
   return outcome;
 }
 
+// With IfModified, the save file's time is the question the next run asks.
+// A sound answer gives it the time its Last-Modified field says (the time
+// of writing without one); a failed run's file (an error page, or the
+// CR LF alone) is dated 1970, so that the next run fetches the answer whole.
+void date_saved_file(Failure& failure, bool sound, const std::string& name, const std::string& header) {
+  const std::int64_t modified = sound && failure.number == 0 ? last_modified(header) : 0;
+  if (modified < 0) return;
+  ErrorNumber error_code = 0;
+  platform_set_file_modified(error_code, name, modified);
+  note_failure(failure, error_code, Step::save, name, failure_reason(error_code));
+}
+
 // Keeps what the last try brought: the body under the save name (shown
 // when asked), the header under SaveHeader's. When both the exchange and
 // the save fail, the exchange's failure is the one told.
@@ -58,24 +75,52 @@ void keep_answer(Failure& failure, const JobSettings& job, ChainResult& chain, R
   if (job.keep) {
     // Keep: the files are replaced whole by a run that ends 0, else left.
     if (!job.save.empty()) record.saved = job.save;
-    const bool replaced = replace_saved_files(failure, chain.store, job.save_header, chain.answer.header, chain.status);
-    record.kept = !replaced && !(job.save.empty() && job.save_header.empty());
-    if (replaced && job.show != 0 && !job.save.empty()) shell_open(job.save, 1);
+    const bool replaced =
+        replace_saved_files(failure, chain.store, job.save_header, chain.answer.header, chain.status);
+    record.kept = !replaced && !job.save.empty();
+    if (replaced && job.if_modified) date_saved_file(failure, true, job.save, chain.answer.header);
+    if (replaced && job.show != 0) shell_open(job.save, 1);
     release_store(chain.store);
     return;
   }
   if (!job.save.empty()) {
     record.saved = job.save;
-    save_response(failure, chain.store);
+    if (chain.status == 304) {
+      // Not modified: the file saved before is the answer, untouched.
+      record.kept = true;
+    } else {
+      const bool was_sound = failure.number == 0;
+      save_response(failure, chain.store);
+      if (job.if_modified && (was_sound || !job.keep)) {
+        date_saved_file(failure, was_sound, job.save, chain.answer.header);
+      }
+    }
     if (job.show != 0) shell_open(job.save, 1);
   }
   release_store(chain.store);
   if (!job.save_header.empty()) save_header(failure, job.save_header, chain.answer.header);
 }
 
+// With IfModified, a GET whose save file exists asks only for an answer
+// newer than that file: the header's If-Modified-Since carries the file's
+// time. A file dated 1970 or before (a failed run's), a header line of the
+// same name in the job, or a request with a body asks for the whole answer.
+void ask_if_modified(JobSettings& job) {
+  if (!job.if_modified || method_sent(job.method, job.options.body) != "GET" || job.save.empty()) return;
+  for (const std::string& line : job.options.header_lines) {
+    if (equal_ignoring_ascii_case(line.substr(0, 18), "If-Modified-Since:")) return;
+  }
+  ErrorNumber error_code = 0;
+  const std::int64_t modified = platform_file_modified(error_code, job.save);
+  if (modified <= 0) return;
+  std::string line = "If-Modified-Since: ";
+  line += http_date_text(modified);
+  job.options.header_lines.push_back(line);
+}
+
 // Runs the tries: each the request and, with Follow, the requests its
-// redirects lead to; a failed try that another may mend is told on
-// standard error and tried again after its pause. A try starts at the
+// redirects lead to; a failed try that another may mend is kept in the
+// record's retry lines and tried again after its pause. A try starts at the
 // Site, or, once a server took the POST, at the request that failed after
 // it, so that the POST is never sent twice.
 void run_tries(Failure& failure, const JobSettings& job, std::string& tail, RunRecord& record) {
@@ -91,15 +136,18 @@ void run_tries(Failure& failure, const JobSettings& job, std::string& tail, RunR
     ChainResult chain = run_chain(job, limits, start);
     record.tries = attempt;
     record.status = chain.status;
+    record_chain(record, chain);
     const Moment now{platform_monotonic_milliseconds(), platform_unix_seconds()};
     const Failure outcome = try_failure(job, chain, limits, now.monotonic_ms);
-    retry.post = chain.last.request.method == "POST";
+    // A PATCH, like a POST, may change more each time; a PUT leaves the same.
+    const std::string sent = method_sent(chain.last.request.method, chain.last.request.options.body);
+    retry.post = sent == "POST" || sent == "PATCH";
     const RetryDecision next = retry_decision(retry, attempt, outcome, chain.answer.header, now);
+    if (job.verbose) verbose_retry(attempt, retry.tries, next);
     const std::string taken = chain.last.taken.empty() ? std::string() : "; " + chain.last.taken;
     if (next.pause >= 0) {
       release_store(chain.store);
-      progress_clear();
-      platform_write_standard_error(failure_line(
+      record.retry_lines.push_back(failure_line(
           outcome, job.site, "; try " + decimal_text(attempt) + of + ", next in " + decimal_text(next.pause) + " s"));
       wait_before_retry(next.pause);
       if (!chain.last.taken.empty()) start = chain.last;
@@ -131,6 +179,10 @@ void run_job(Failure& failure, std::string& site, std::string& tail, RunRecord& 
     case UsageRequest::check:
       arguments = arguments_after_first(arguments);
       break;
+    case UsageRequest::verbose:
+      arguments = arguments_after_first(arguments);
+      set_process_arguments(arguments);
+      break;
     case UsageRequest::none:
       break;
   }
@@ -148,7 +200,10 @@ void run_job(Failure& failure, std::string& site, std::string& tail, RunRecord& 
     return;
   }
   JobSettings job = read_job_settings(process_arguments());
+  job.verbose = request == UsageRequest::verbose;
   site = job.site;
+  record.report = job.report;
+  record.job = arguments.count > 0 ? arguments.arguments[0] : platform_current_directory();
 
   if (job.site.empty()) {
     // Nothing is sent, saved or shown. A settings file that is missing or
@@ -166,6 +221,7 @@ void run_job(Failure& failure, std::string& site, std::string& tail, RunRecord& 
   // The way to the Site, checked before anything is connected or checked;
   // each request of the chain chooses its own again.
   HttpRequest first = first_request(job);
+  record_request(record, first);
   first.route = choose_proxy(failure, job.proxy, first.secure, site_host(first.host), first.port);
   take_proxy_header(failure, job.settings_file, first.route, first.options);
   if (failure.number != 0) return;
@@ -183,21 +239,34 @@ void run_job(Failure& failure, std::string& site, std::string& tail, RunRecord& 
     failure.nothing_sent = true;
     return;
   }
+  ask_if_modified(job);
   run_tries(failure, job, tail, record);
 }
 
 int job_run() {
+  const std::int64_t started = platform_unix_seconds();
+  const std::uint64_t started_ms = platform_monotonic_milliseconds();
   Failure failure;
   std::string site;
   std::string tail;
   RunRecord record;
   run_job(failure, site, tail, record);
+  std::string line;
   // The findings of a settings check are its output already.
   if (failure.number != 0 && failure.step != Step::check) {
     // A scheduler's mail or journal, or the person at the terminal, learns
-    // why; the progress line is blanked first so that the two never mix.
+    // why, after the tries that were retried; the progress line is blanked
+    // first so that the two never mix. A run that ends 0 says nothing.
+    line = failure_line(failure, site, tail);
+    std::string told;
+    for (const std::string& retried : record.retry_lines) told += retried;
     progress_clear();
-    platform_write_standard_error(failure_line(failure, site, tail));
+    platform_write_standard_error(told + line);
+    line.pop_back();
+  }
+  if (!record.report.empty()) {
+    const std::uint64_t ms = platform_monotonic_milliseconds() - started_ms;
+    append_report(record.report, report_line(record, {started, failure.number, line, ms}));
   }
   return failure.number;
 }

@@ -20,6 +20,8 @@ struct RunRecord {
   std::string saved;                     // the save file's name; empty: none
   bool kept = false;                     // the old save file left as it was (Keep, a 304)
   std::vector<std::string> retry_lines;  // a line for each retried try, told if the run fails
+  std::string report;                    // the Report file; empty: none
+  std::string job;                       // the settings directory, as the report names it
 };
 
 // The whole run; its first failure (the exchange's, else the save's, or why

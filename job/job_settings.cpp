@@ -74,7 +74,7 @@ JobSettings read_job_settings(const CommandLine& arguments) {
   job.exact = read_number(file, url_key("Exact"), job.refused) != 0;
   job.if_modified = read_number(file, url_key("IfModified"), job.refused) != 0;
   job.report = read_url(file, url_key("Report"));
-  job.options = read_request_options(file, job.files, job.method == "POST", job.refused);
+  job.options = read_request_options(file, job.files, job.method, job.refused);
   job.proxy = read_proxy_setting(file, job.options, job.refused);
   return job;
 }

@@ -5,6 +5,7 @@
 #include "exchange/answer_header.h"
 #include "exchange/form.h"
 #include "job/proxy.h"
+#include "job/verbose.h"
 #include "platform/ascii.h"
 #include "platform/platform.h"
 #include "services/shown.h"
@@ -24,6 +25,15 @@ bool same_origin(const WebAddress& a, const WebAddress& b) {
   return a.secure == b.secure && a.host == b.host && a.port == b.port;
 }
 
+// Whether the request a redirect of status leads to keeps from's method
+// and body: always after 307 and 308; after 301 and 302 for a PUT or PATCH,
+// which only a POST turns into a GET (as browsers and curl do).
+bool method_kept(const HttpRequest& from, int status) {
+  if (redirect_keeps_method(status)) return true;
+  const std::string sent = method_sent(from.method, from.options.body);
+  return (status == 301 || status == 302) && (sent == "PUT" || sent == "PATCH");
+}
+
 // The request a redirect of status leads to, at next.
 HttpRequest next_request(const JobSettings& job, const HttpRequest& from, int status, const WebAddress& next,
                          const WebAddress& origin) {
@@ -33,7 +43,7 @@ HttpRequest next_request(const JobSettings& job, const HttpRequest& from, int st
   request.port = next.port;
   request.target = next.target;
   const RequestKind kind = request_kind(from);
-  if (redirect_keeps_method(status)) {
+  if (method_kept(from, status)) {
     request.method = from.method;
     request.files = from.files;
     request.options.parts = from.options.parts;
@@ -88,7 +98,7 @@ std::string request_key(const HttpRequest& request) {
   WebAddress address = request_address(request);
   // An empty query is none to the server: "/a?" asks for what "/a" does.
   if (address.target.find('?') + 1 == address.target.size()) address.target.pop_back();
-  std::string key = (request.method == "POST" ? "POST " : "GET ") + web_address_text(address);
+  std::string key = method_sent(request.method, request.options.body) + " " + web_address_text(address);
   for (const std::string& var : request.vars) key += "\n" + var;
   return key;
 }
@@ -116,9 +126,10 @@ RedirectStep redirect_step(const JobSettings& job, const ChainSoFar& chain, cons
   RedirectStep step;
   step.next = next_request(job, request, status, address, chain.origin);
   if (std::find(chain.asked.begin(), chain.asked.end(), request_key(step.next)) != chain.asked.end()) {
+    std::string loop = "a loop: ";
+    loop += method_sent(step.next.method, step.next.options.body);
     return stop(kErrTooManyRedirects, object,
-                "a loop: " + std::string(step.next.method == "POST" ? "POST " : "GET ") +
-                    shown_url(web_address_text(address)) + " was asked for before");
+                loop + " " + shown_url(web_address_text(address)) + " was asked for before");
   }
   step.follow = true;
   return step;
@@ -141,6 +152,7 @@ ChainResult run_chain(const JobSettings& job, const WaitLimits& limits, const Ch
     BodyStore store = body_store(job.save, job.default_save_name, !job.save.empty(),
                                  platform_temp_directory());
     store.replace = job.keep;
+    store.exact = job.exact;
     store.hold_redirect = so_far.followed < job.follow;
     store.hold_base = request_address(request);
     // The proxy is chosen for each request's own scheme, host and port
@@ -158,11 +170,14 @@ ChainResult run_chain(const JobSettings& job, const WaitLimits& limits, const Ch
       chain.status = -1;
     } else {
       chain.answer = http_transaction(sent, job.ca_file, store, limits);
+      chain.sent += chain.answer.sent;
+      chain.received += chain.answer.received;
       so_far.asked.push_back(request_key(request));
       chain.status = answer_status(chain.answer.header);
       chain.url = web_address_text(address);
     }
     RedirectStep step = redirect_step(job, so_far, request, chain.answer);
+    if (job.verbose) verbose_exchange(job, sent, chain.answer, step);
     if (!step.follow) {
       // The last answer: its body goes to the save name after all.
       const Failure& why = step.stop;
@@ -171,11 +186,12 @@ ChainResult run_chain(const JobSettings& job, const WaitLimits& limits, const Ch
       chain.store = std::move(store);
       return chain;
     }
-    if (request.method == "POST" && !redirect_keeps_method(chain.status)) {
-      // The server processed the POST and sends the client elsewhere for
-      // the result: no later failure may send it again.
-      chain.last.taken = "the POST was taken by " + address.host + " port " + decimal_text(address.port) +
-                         " (" + status_shown(chain.answer.header) + ")";
+    const std::string method = method_sent(request.method, request.options.body);
+    if ((method == "POST" || method == "PATCH") && !method_kept(request, chain.status)) {
+      // The server processed the POST (or PATCH) and sends the client
+      // elsewhere for the result: no later failure may send it again.
+      chain.last.taken = "the " + method + " was taken by " + address.host + " port " +
+                         decimal_text(address.port) + " (" + status_shown(chain.answer.header) + ")";
     }
     release_store(store);
     request = std::move(step.next);

@@ -21,12 +21,12 @@ struct ChainSoFar {
 };
 
 // Where a try starts: the job's own request to the Site, or, once a server
-// took the job's POST (answered it with 301, 302 or 303), the request that
-// failed after it, so that the POST is never sent again.
+// took the job's POST (answered it with 301, 302 or 303) or PATCH (with
+// 303), the request that failed after it, so that it is never sent again.
 struct ChainStart {
   HttpRequest request;
   ChainSoFar so_far;
-  std::string taken;  // how the POST was taken ("the POST was taken by HOST port N (303 See Other)"); empty: not
+  std::string taken;  // how the POST or PATCH was taken ("the POST was taken by HOST port N (303 See Other)"); empty: not
 };
 
 struct ChainResult {
@@ -36,6 +36,8 @@ struct ChainResult {
   int status = -1;           // the last answer's status (-1 without a status line)
   std::string url;           // the URL of the last request
   ChainStart last;           // the last request, where the chain stood before it, a POST taken
+  std::uint64_t sent = 0;      // request bytes that went out, every request of the chain
+  std::uint64_t received = 0;  // answer body bytes that came in, every request of the chain
 };
 
 // What follows an answer.
@@ -60,8 +62,9 @@ WebAddress request_address(const HttpRequest& request);
 std::string request_key(const HttpRequest& request);
 
 // The redirect rule. An answer that came whole with a status of
-// redirect_followed, when Follow is not 0, leads on: 301, 302 and 303 to a
-// GET without a body; 307 and 308 to the same method and body (the
+// redirect_followed, when Follow is not 0, leads on: 303, and 301 and 302
+// after a POST or a GET, to a GET without a body; 307 and 308, and 301 and
+// 302 after a PUT or PATCH, to the same method and body (the
 // variables again where they travel in the body, never where they travelled
 // in the URL, which the Location replaces). It stops with 47 when Follow is
 // reached or the next request was asked for before, and with 48 when the

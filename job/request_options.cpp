@@ -40,11 +40,11 @@ constexpr const char* kProgramHeaders[] = {"Host",       "Content-Length",   "Tr
                                            "Keep-Alive", "Proxy-Connection", "TE",                "Trailer",
                                            "Upgrade",    "Expect"};
 
-bool program_header(const std::string& name, bool post) {
+bool program_header(const std::string& name, bool body) {
   for (const char* own : kProgramHeaders) {
     if (equal_ignoring_ascii_case(name, own)) return true;
   }
-  return post && equal_ignoring_ascii_case(name, "Content-Type");
+  return body && equal_ignoring_ascii_case(name, "Content-Type");
 }
 
 // Records the first refusal: the entry, then the rule.
@@ -66,9 +66,13 @@ std::string expanded_value(const std::string& value, const std::string& entry, s
 
 }  // namespace
 
-RequestOptions read_request_options(const std::string& file, const StringList& files, bool post,
+RequestOptions read_request_options(const std::string& file, const StringList& files, const std::string& method,
                                     std::string& refused) {
   RequestOptions options;
+  options.body = read_setting(file, "URL", "Body");
+  options.body_type = read_setting(file, "URL", "Type");
+  // A request with a body writes its own Content-Type (from Type).
+  const std::string sent = method_sent(method, options.body);
   const std::string user = read_setting(file, "URL", "User");
   const std::string password = read_setting(file, "URL", "Password");
   const StringList headers = read_setting_list(file, "Headers");
@@ -81,7 +85,7 @@ RequestOptions read_request_options(const std::string& file, const StringList& f
       refuse(refused, entry, "not a header line \"Name: value\" with a name of letters, digits and !#$%&'*+-.^_`|~");
       continue;
     }
-    if (program_header(name, post)) {
+    if (program_header(name, sent != "GET")) {
       refuse(refused, entry, name + " is the program's own");
       continue;
     }
@@ -111,10 +115,8 @@ RequestOptions read_request_options(const std::string& file, const StringList& f
                                   "Authorization: Basic " + base64_text(user + ":" + secret));
     }
   }
-  options.body = read_setting(file, "URL", "Body");
-  options.body_type = read_setting(file, "URL", "Type");
   refuse(refused, "[URL] Type", value_problem(options.body_type));
-  if (post && !options.body.empty() && !files.empty()) {
+  if (sent == "POST" && !options.body.empty() && !files.empty()) {
     refuse(refused, "[URL] Body", "Body and [Files] together: a POST has one body");
   }
   for (std::size_t i = 0; i < files.size(); ++i) {

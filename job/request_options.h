@@ -13,6 +13,6 @@
 // N.Field, N.Name and N.Type of [Files] for each of files, from the settings
 // file file. The first rule a setting breaks goes into refused, naming the
 // entry and the rule, never the value; refused is left as it is when it
-// already holds one. post: the request is a POST.
-RequestOptions read_request_options(const std::string& file, const StringList& files, bool post,
+// already holds one. method: the job's Method, upper-cased.
+RequestOptions read_request_options(const std::string& file, const StringList& files, const std::string& method,
                                     std::string& refused);

@@ -17,7 +17,7 @@ inline constexpr std::int64_t kLongestRetryAfter = 3600;
 struct RetrySettings {
   std::int64_t tries = 1;         // Retries + 1
   std::int64_t retry_wait = 0;    // RetryWait: seconds before the first retry; 0 is 1
-  bool post = false;              // the request that failed is a POST
+  bool post = false;              // the request that failed is a POST or PATCH (a PUT is not)
   std::uint64_t deadline_ms = 0;  // where MaxTime ends on the monotonic clock; 0: never
 };
 
@@ -33,7 +33,8 @@ struct Moment {
 // sent, or the request only in part, always; after an error answer that
 // says the request was not processed (408, 429, 503), always; after another
 // one (500, 502, 504), or when the answer failed once the request was sent
-// whole, only for a GET: the server may have taken a POST.
+// whole, only for a GET or a PUT (which leaves the same however often it is
+// sent): the server may have taken a POST or PATCH.
 bool worth_retrying(const Failure& failure, bool post, int status);
 
 // The pause before the retry that follows try attempt: RetryWait seconds

@@ -12,17 +12,14 @@ void save_failed(Failure& failure, ErrorNumber number, const std::string& name) 
 }
 
 // Ends the body in the file it was written to: the line end at the
-// position, then the file cut there.
-void end_in_place(Failure& failure, FileHandle file, const std::string& name) {
+// position (none for an exact save), then the file cut there.
+void end_in_place(Failure& failure, const BodyStore& store) {
+  const FileHandle file = store.file;
+  const std::string& name = store.save_name;
   ErrorNumber error_code = 0;
-  platform_write(error_code, file, "\r\n", 2);
+  if (!store.exact) platform_write(error_code, file, "\r\n", 2);
   if (error_code == 0) platform_cut_at_position(error_code, file);
   save_failed(failure, error_code, name);
-}
-
-// Writes the line end that follows a saved body.
-void end_body(ErrorNumber& error_code, FileHandle file) {
-  platform_write(error_code, file, "\r\n", 2);
 }
 
 // Opens the new file that is to replace name, the failure recorded for step.
@@ -53,7 +50,7 @@ FileHandle write_new_body(Failure& failure, BodyStore& store, bool& in_place) {
       platform_write(error_code, file, store.bytes.data(), store.bytes.size());
     }
   }
-  if (error_code == 0) end_body(error_code, file);
+  if (error_code == 0 && !store.exact) platform_write(error_code, file, "\r\n", 2);
   save_failed(failure, error_code, name);
   return file;
 }
@@ -82,12 +79,12 @@ FileHandle write_new_header(Failure& failure, const std::string& name, const std
 bool replace_saved_files(Failure& failure, BodyStore& store, const std::string& header_name,
                          const std::string& header, int status) {
   const std::string name = store.save_name;
-  // A failed run, or an answer that says the old one still holds, keeps
-  // what the files hold.
-  const bool wanted = failure.number == 0 && status != 304;
+  // A failed run keeps what the files hold; so does a 304, which says the
+  // saved body still holds, for the save file (its header is the answer's).
+  const bool wanted = failure.number == 0;
   FileHandle body = kNoFile;
   FileHandle head = kNoFile;
-  if (wanted && !name.empty()) {
+  if (wanted && status != 304 && !name.empty()) {
     bool in_place = false;
     body = write_new_body(failure, store, in_place);
     if (in_place) save_response(failure, store);
@@ -105,7 +102,7 @@ bool replace_saved_files(Failure& failure, BodyStore& store, const std::string& 
       ErrorNumber error_code = 0;
       platform_replace(error_code, each.file, each.name, each.plain);
       note_failure(failure, error_code, each.step, each.name, failure_reason(error_code));
-      replaced = replaced || error_code == 0;
+      replaced = replaced || (error_code == 0 && each.step == Step::save);
     } else {
       platform_drop_replacement(each.file, each.name, each.plain);
     }
@@ -128,7 +125,7 @@ void save_response(Failure& failure, BodyStore& store) {
   store_flush(store);
   if (store.place == StorePlace::save_file) {
     // The body went straight into the existing save file.
-    end_in_place(failure, store.file, name);
+    end_in_place(failure, store);
     return;
   }
   if (store.place == StorePlace::unnamed && store.error == 0) {
@@ -137,7 +134,7 @@ void save_response(Failure& failure, BodyStore& store) {
     ErrorNumber size_error = 0;
     if (platform_file_size(size_error, store.file) == store.written && size_error == 0 &&
         platform_give_name(store.file, name, store.plain_files_only)) {
-      end_in_place(failure, store.file, name);
+      end_in_place(failure, store);
       return;
     }
   }
@@ -157,7 +154,7 @@ void save_response(Failure& failure, BodyStore& store) {
   } else if (!store.bytes.empty()) {
     file_write(error_code, number, store.bytes);
   }
-  if (error_code == 0) file_write_line_end(error_code, number);
+  if (error_code == 0 && !store.exact) file_write_line_end(error_code, number);
   save_failed(failure, error_code, name);
   // Closing cuts the file where writing stopped.
   ErrorNumber close_error = 0;

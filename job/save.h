@@ -6,21 +6,23 @@
 #include "exchange/body_store.h"
 #include "services/errors.h"
 
-// Ends the body in the store with CR LF under the store's save name: a body
-// already in the existing save file is ended there; an unnamed one takes the
-// name when it is still free; otherwise the file is opened (an existing one
-// emptied) and written. With plain_files_only (the generated default name) a
-// link is not followed and only a regular file is overwritten. The save's
-// first failure goes to failure.
+// Ends the body in the store with CR LF (nothing with the store's exact)
+// under the store's save name: a body already in the existing save file is
+// ended there; an unnamed one takes the name when it is still free;
+// otherwise the file is opened (an existing one emptied) and written. With
+// plain_files_only (the generated default name) a link is not followed and
+// only a regular file is overwritten. The save's first failure goes to
+// failure.
 void save_response(Failure& failure, BodyStore& store);
 
 // Keep: the body in the store, and the header under header_name when that
 // is not empty, each go to a new file beside the old one, which replaces it
 // whole (platform_replace) once everything is written and the run has not
-// failed: failure is still 0 and status is no 304. Otherwise the old files
-// are left as they were, and no new file is left beside them. A save name
-// that is no regular file (a device) is written as without Keep. Returns
-// true when the files were replaced.
+// failed (failure is still 0); a 304 replaces only the header's file.
+// Otherwise the old files are left as they were, and no new file is left
+// beside them. A save name that is no regular file (a device) is written as
+// without Keep; CR LF follows the body unless the store is exact. Returns
+// true when the save file was replaced.
 bool replace_saved_files(Failure& failure, BodyStore& store, const std::string& header_name,
                          const std::string& header, int status);
 

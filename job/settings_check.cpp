@@ -125,8 +125,9 @@ void check_key(Check& check, const SettingKey& key) {
   if (name == "Site") {
     check_site(check, value);
   } else if (name == "Method") {
+    // A PUT or PATCH without a Body is a GET too.
     const std::string method = ascii_upper_text(value);
-    if (!method.empty() && method != "GET" && method != "POST") {
+    if (!method.empty() && method != "GET" && method_sent(method, check.job.options.body) == "GET") {
       check.findings.push_back(prefix + "neither GET nor POST, so the run makes a GET");
     }
   } else if (name == "CAFile") {
@@ -311,15 +312,21 @@ StringList settings_findings(const JobSettings& job) {
   }
   // The first header line, credential, Body or Type a run would refuse.
   std::string refused;
-  const RequestOptions options = read_request_options(job.settings_file, job.files, job.method == "POST", refused);
+  const RequestOptions options = read_request_options(job.settings_file, job.files, job.method, refused);
   if (!refused.empty()) check.findings.push_back(refused);
   // A Proxy a run would refuse, named by its rule alone: it may hold a password.
   std::string proxy_refused;
   const ProxySetting proxy = read_proxy_setting(job.settings_file, options, proxy_refused);
   if (!proxy_refused.empty()) check.findings.push_back(proxy_refused);
   check_proxy_credentials(check, proxy);
-  if (!options.body.empty() && job.method != "POST") {
-    check.findings.push_back("[URL] Body: Method is not POST, so it is never sent");
+  const std::string sent = method_sent(job.method, options.body);
+  if (!options.body.empty() && sent == "GET") {
+    check.findings.push_back("[URL] Body: Method is not POST, PUT or PATCH, so it is never sent");
+  }
+  if (job.if_modified && sent != "GET") {
+    check.findings.push_back("[URL] IfModified: Method is " + sent + ", so the whole answer is always asked for");
+  } else if (job.if_modified && job.save.empty()) {
+    check.findings.push_back("[URL] IfModified: no Save file, so the whole answer is always asked for");
   }
   // Credentials in the clear: Basic credentials and an Authorization line
   // are readable by anyone between here and a host that is not this one.
@@ -337,9 +344,11 @@ StringList settings_findings(const JobSettings& job) {
     check.findings.push_back("[URL] Site: credentials would travel over plain HTTP to " + shown_url(host) +
                              "; use https://");
   }
-  // The save files, as the run checks them before connecting.
+  // The save files, as the run checks them before connecting, and the
+  // report's file, which every run appends to.
   const struct { const char* key; const std::string& name; bool plain; } saves[] = {
-      {"Save", job.save, job.default_save_name}, {"SaveHeader", job.save_header, false}};
+      {"Save", job.save, job.default_save_name}, {"SaveHeader", job.save_header, false},
+      {"Report", job.report, false}};
   for (const auto& save : saves) {
     Failure failure;
     check_save_file(failure, Step::save, save.name, save.plain);

@@ -13,6 +13,7 @@ UsageRequest usage_request(const CommandLine& arguments) {
   if (first == "--help" || first == "-h") request = UsageRequest::help;
   if (first == "--version" || first == "-V") request = UsageRequest::version;
   if (first == "--check" || first == "-c") request = UsageRequest::check;
+  if (first == "--verbose" || first == "-v") request = UsageRequest::verbose;
   if (request != UsageRequest::none && platform_is_directory(first)) return UsageRequest::none;
   return request;
 }
@@ -70,6 +71,7 @@ std::string key_help(const SettingKey& key) {
 std::string help_text() {
   std::string text =
       "Usage: ravelok [DIRECTORY]\n"
+      "       ravelok --verbose | -v [DIRECTORY]\n"
       "       ravelok --check | -c [DIRECTORY]\n"
       "       ravelok --help | -h | --version | -V\n"
       "\n"
@@ -79,6 +81,9 @@ std::string help_text() {
       "--check reads the settings as a run would, sends and writes nothing, and\n"
       "prints one line per finding (names the run does not read, list entries it\n"
       "never reaches, values it misreads or refuses, files it cannot read).\n"
+      "--verbose runs the job and shows on standard error each request as sent\n"
+      "(\"> \", credentials and ${NAME} values as ***), each answer's header (\"< \")\n"
+      "and each decision: proxy, redirect, retry (\"* \").\n"
       "Every wait for the server (connecting, the TLS handshake, each send, each\n"
       "receive) gives up after Timeout seconds, 3 when it is not set.\n"
       "\n"

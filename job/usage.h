@@ -7,10 +7,11 @@
 
 #include "job/command_line.h"
 
-enum class UsageRequest { none, help, version, check };
+enum class UsageRequest { none, help, version, check, verbose };
 
 // What the first argument asks for: help for "--help" or "-h", version for
-// "--version" or "-V", check for "--check" or "-c", exactly as written. An
+// "--version" or "-V", check for "--check" or "-c", verbose (a run that
+// shows its exchange) for "--verbose" or "-v", exactly as written. An
 // existing directory of that name is a job directory like any other, so the
 // answer is then none.
 UsageRequest usage_request(const CommandLine& arguments);

@@ -170,6 +170,12 @@ void platform_check_output(ErrorNumber& error_code, const std::string& name,
 FileHandle platform_open_existing_output(ErrorNumber& error_code, const std::string& name,
                                          bool plain_files_only);
 
+// Appends bytes at the end of name with one write, creating the file when
+// it is missing (readable and writable by its owner only); a link is
+// followed. Processes that append to the same file at once never mix their
+// bytes: each call's land together. A short write is a failure.
+void platform_append_to_file(ErrorNumber& error_code, const std::string& name, const std::string& bytes);
+
 // Empties a disk file and puts its position back at the start.
 void platform_empty_file(ErrorNumber& error_code, FileHandle handle);
 
@@ -214,6 +220,16 @@ struct FileStamp {
 
 // The stamp of an open file; a zero stamp with the failure recorded.
 FileStamp platform_file_stamp(ErrorNumber& error_code, FileHandle handle);
+
+// The time of the last write to the file name, in seconds since 1970 UTC;
+// -1 when it cannot be had (no such file among them), with the failure
+// recorded.
+std::int64_t platform_file_modified(ErrorNumber& error_code, const std::string& name);
+
+// Gives the file name the time of last write unix_seconds (seconds since
+// 1970 UTC), its other times left alone.
+void platform_set_file_modified(ErrorNumber& error_code, const std::string& name,
+                                std::int64_t unix_seconds);
 
 // Size of an open file in bytes; 0 on failure.
 std::uint64_t platform_file_size(ErrorNumber& error_code, FileHandle handle);

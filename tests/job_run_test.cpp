@@ -2,6 +2,7 @@
 // the settings file from the command line, and what a run ended by a signal
 // leaves.
 #include "job/job_settings.h"
+#include "job/report.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -11,10 +12,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "platform/environment.h"
 #include "services/random.h"
+#include "services/dates.h"
 #include "services/version.h"
 #include "support/job_fixture.h"
 #include "support/scripted_server.h"
@@ -169,6 +172,34 @@ bool is_missing_settings_line(const std::string& output) {
          output.find('\n') == output.size() - 1;
 }
 
+// The report line: the fields in order, null for what a run did not reach,
+// no user or password in the URL, and JSON for any byte of a text.
+TEST(ReportLine, FieldsInOrderAndEveryByteEscaped) {
+  RunRecord record;
+  record.method = "POST", record.url = "http://u:pw@127.0.0.1:81/a?b=1", record.status = 200, record.tries = 2;
+  record.redirects = 1, record.sent = 345, record.received = 12, record.saved = "out.txt", record.kept = true;
+  record.job = "/srv/job";
+  EXPECT_EQ(report_line(record, {1796943848, 0, "", 15}),
+            "{\"time\":\"2026-12-10T23:04:08Z\",\"job\":\"/srv/job\",\"method\":\"POST\",\"url\":\"http://127.0.0.1:81/a?b=1\","
+            "\"status\":200,\"exit\":0,\"error\":null,\"tries\":2,\"redirects\":1,\"sent\":345,\"received\":12,"
+            "\"ms\":15,\"saved\":\"out.txt\",\"kept\":true}\n");
+  EXPECT_EQ(report_line(RunRecord(), {0, 53, "ravelok: no settings file x (53 file not found)", 0}),
+            "{\"time\":\"1970-01-01T00:00:00Z\",\"job\":\"\",\"method\":null,\"url\":null,\"status\":null,\"exit\":53,"
+            "\"error\":\"ravelok: no settings file x (53 file not found)\",\"tries\":0,\"redirects\":0,\"sent\":0,"
+            "\"received\":0,\"ms\":0,\"saved\":null,\"kept\":false}\n");
+  const std::pair<std::string, std::string> texts[] = {
+      {"a\"b\\c/", "\"a\\\"b\\\\c/\""},
+      {std::string("\0\x01\n\r\t\x1f\x7f", 7), "\"\\u0000\\u0001\\n\\r\\t\\u001f\x7f\""},
+      {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "\"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80\""},
+      {"\xff\xc3(\xed\xa0\x80\xc0\xaf\xf4\x90\x80\x80\xe2\x82",
+       "\"\\u00ff\\u00c3(\\u00ed\\u00a0\\u0080\\u00c0\\u00af\\u00f4\\u0090\\u0080\\u0080\\u00e2\\u0082\""},
+  };
+  for (const auto& [text, json] : texts) EXPECT_EQ(json_string(text), json);
+  const std::pair<std::int64_t, std::string> times[] = {
+      {951825600, "2000-02-29T12:00:00Z"}, {-1, "1969-12-31T23:59:59Z"}, {4107542400, "2100-03-01T00:00:00Z"}, {253402300800, "9999-12-31T23:59:59Z"}};
+  for (const auto& [seconds, text] : times) EXPECT_EQ(rfc3339_text(seconds), text);
+}
+
 class JobRunProcess : public WholeRun {};
 
 // An empty Site: nothing sent, saved or shown, and nothing said.
@@ -208,7 +239,8 @@ TEST_F(JobRunProcess, HelpAndVersionUnlessADirectoryBearsTheName) {
       {"--help", "", 0, "help"},
       {"-h", "", 0, "help"},                 // a plain file of that name does not count
       {"--Help", "", 53, "missing"},         // exactly as written, else a directory
-      {"-v", "", 53, "missing"},
+      {"-v", "", 53, "missing"},             // a verbose run of the directory "more"
+      {"--verbose", "--verbose", 0, ""},
       {"--help", "--help", 0, ""},           // a job directory with an empty Site
       {"--version", "--version", 0, ""},
       {"-V", "-V", 0, ""},
@@ -290,6 +322,71 @@ TEST_F(JobRunProcess, CommandLineOf20Arguments) {
     EXPECT_FALSE(file_exists(others.file("job" + std::to_string(i) + "/other.txt"))) << i;
   }
   EXPECT_TRUE(list_directory(temp.path).empty());
+}
+
+// Report: one line of JSON appended after each run, failed or not, with no
+// secret in it; one that cannot be written is told and leaves the status.
+TEST_F(JobRunProcess, ReportLineAfterEveryRun) {
+  const std::string ok = "HTTP/1.0 200 OK\r\n\r\nfirst";
+  ScriptedServer server({.answer = {{ok}}, .when = AnswerWhen::after_request, .connections = 3,
+                         .accept_limit_ms = 8000, .later_answers = {{{"HTTP/1.0 404 Not Found\r\n\r\nno"}}, {{ok}}}});
+  ASSERT_TRUE(server.ok()) << server.failure();
+  const std::string report = "Report=" + work.file("runs.log");
+  const RunOptions token{.environment = {"TOKEN=tok-secret"}, .timeout_ms = 10000};
+  const RunResult first = run(with_keys(job(server.port()), {report, "User=u", "Password=pw-secret", "[Headers]",
+                                                             "1=X-Token: ${TOKEN}"}), token);
+  EXPECT_EQ(first.status, 0);
+  EXPECT_EQ(first.output, "");
+  EXPECT_EQ(run(with_keys(job(server.port()), {report, "FailOn=400", "[Headers]",
+                                               "1=Authorization: Basic xyz-secret"}), token).status, 22);
+  const RunResult unwritten = run(with_keys(job(server.port()), {"Report=" + work.file("none/runs.log")}));
+  EXPECT_EQ(unwritten.status, 0);
+  EXPECT_EQ(unwritten.output.rfind("ravelok: cannot write report " + work.file("none/runs.log") + ": ", 0), 0u);
+  EXPECT_EQ(std::count(unwritten.output.begin(), unwritten.output.end(), '\n'), 1) << unwritten.output;
+  server.stop();
+  const std::string lines = read_file(work.file("runs.log"));
+  for (const char* secret : {"secret", "dTpwdy1zZWNyZXQ="}) EXPECT_EQ(lines.find(secret), std::string::npos) << lines;
+  const std::string script = "import json,sys\nfor l in open(sys.argv[1]):\n d=json.loads(l)\n print(','.join(d), "
+                             "*(d[k] for k in 'method url status exit error tries sent received saved kept'.split()))";
+  FILE* parsed = popen(("python3 -c \"" + script + "\" " + work.file("runs.log")).c_str(), "r");
+  ASSERT_NE(parsed, nullptr);
+  char buffer[2048];
+  const std::string values(buffer, fread(buffer, 1, sizeof buffer, parsed));
+  pclose(parsed);
+  const std::string fields = "time,job,method,url,status,exit,error,tries,redirects,sent,received,ms,saved,kept GET "
+                             "http://127.0.0.1:" + std::to_string(server.port()) + "/p? ";
+  EXPECT_EQ(values, fields + "200 0 None 1 " + std::to_string(server.request(0).size()) + " 5 answer.txt False\n" +
+                        fields + "404 22 ravelok: the server answered 404 Not Found (22 error answer) 1 " +
+                        std::to_string(server.request(1).size()) + " 2 answer.txt False\n");
+  struct stat info {};
+  ASSERT_EQ(stat(work.file("runs.log").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, testing_windows_binary() ? info.st_mode & 0777 : 0600u);
+}
+
+// --verbose: each request as sent, each answer's header and each decision,
+// on standard error, with no secret; the run's own status.
+TEST_F(JobRunProcess, VerboseShowsTheExchangeWithoutSecrets) {
+  ScriptedServer server({.answer = {{"HTTP/1.0 302 Found\r\nLocation: /b\r\nContent-Length: 0\r\n\r\n"}},
+                         .when = AnswerWhen::after_request, .connections = 2, .accept_limit_ms = 8000,
+                         .later_answers = {{{"HTTP/1.0 200 OK\r\nSet-Cookie: s=1\r\n\r\nok"}}}});
+  ASSERT_TRUE(server.ok()) << server.failure();
+  write_file(work.file("RAVELOK.INI"),
+             ini(with_keys(job(server.port(), "/a"), {"Method=POST", "Follow=1", "FailOn=400", "[Vars]", "1=v=1",
+                                                      "[Headers]", "1=Authorization: Basic xyz-secret",
+                                                      "2=X-Token: ${TOKEN}", "3=Cookie: c=secret"})));
+  const RunResult result = run_binary({.arguments = {"-v", work.path}, .environment = {"TOKEN=tok-secret"}});
+  server.stop();
+  EXPECT_EQ(result.status, 0);
+  const std::string url = "http://127.0.0.1:" + std::to_string(server.port());
+  std::size_t from = 0;
+  for (const std::string& line : {"* " + url + "/a: no proxy\n> POST /a HTTP/1.0\n", std::string("> Authorization: ***\n"
+       "> X-Token: ***\n> Cookie: ***\n> (body: 3 bytes)\n< HTTP/1.0 302 Found\n"), "* redirect followed: GET " + url +
+       "/b\n* " + url + "/b: no proxy\n> GET /b HTTP/1.0\n", std::string("< HTTP/1.0 200 OK\n< Set-Cookie: s=1\n")}) {
+    from = result.output.find(line, from);
+    EXPECT_NE(from, std::string::npos) << line << " in " << result.output;
+  }
+  EXPECT_EQ(result.output.find("secret"), std::string::npos);
+  EXPECT_EQ(read_file(work.file("answer.txt")), "ok\r\n");
 }
 
 // A run is not dumpable: ended by SIGQUIT with core files allowed, it leaves

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <random>
@@ -119,10 +120,12 @@ TEST_F(EchoServerTest, MultipartValuesAndFilesArriveByteExact) {
 class NginxPeer : public WholeRun {};
 
 // nginx serves a large file; the saved copy is byte-exact and the temporary
-// file that held it on the way is gone.
-TEST_F(NginxPeer, LargeAnswerSavedByteExact) {
+// file that held it on the way is gone. A PUT of the file to nginx's WebDAV
+// module leaves a byte-exact copy of it there.
+TEST_F(NginxPeer, LargeAnswerSavedAndPutByteExact) {
   if (!file_exists(kNginx)) GTEST_SKIP() << "nginx is not installed (scripts/setup.sh installs it)";
   ASSERT_EQ(mkdir((work.file("www")).c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((work.file("www/dav")).c_str(), 0755), 0);
   const std::size_t size = 120u << 20;
   {
     std::mt19937_64 generator(20261208);
@@ -136,29 +139,38 @@ TEST_F(NginxPeer, LargeAnswerSavedByteExact) {
   const int port = free_loopback_port();
   std::optional<Background> server;
   ASSERT_TRUE(start_nginx(server, work.path, port,
-                          "listen 127.0.0.1:" + std::to_string(port) + "; root " + work.file("www") + ";"))
+                          "listen 127.0.0.1:" + std::to_string(port) + "; root " + work.file("www") +
+                              "; location /dav/ { dav_methods PUT; client_max_body_size 0; }"))
       << read_file(work.file("error.log"));
 
+  // Whether the file at copy holds the size bytes of big.bin and then tail.
+  const auto same = [&](const std::string& copy, const std::string& tail) {
+    std::ifstream original(work.file("www/big.bin"), std::ios::binary);
+    std::ifstream saved(copy, std::ios::binary);
+    std::vector<char> a(1 << 20), b(1 << 20);
+    for (std::size_t compared = 0; compared < size; compared += static_cast<std::size_t>(original.gcount())) {
+      original.read(a.data(), static_cast<std::streamsize>(a.size()));
+      saved.read(b.data(), static_cast<std::streamsize>(b.size()));
+      if (original.gcount() != saved.gcount() || !std::equal(a.begin(), a.begin() + original.gcount(), b.begin())) {
+        ADD_FAILURE() << copy << " differs at " << compared;
+        return;
+      }
+    }
+    char end[3] = {};
+    saved.read(end, 3);
+    EXPECT_EQ(std::string(end, static_cast<std::size_t>(saved.gcount())), tail);
+  };
   RunResult result = run({"[URL]", "Site=localhost", "Port=" + std::to_string(port), "Page=/big.bin",
                           "Save=" + (work.file("saved.bin"))}, {.timeout_ms = 120000});
   EXPECT_EQ(result.status, 0) << result.output;
   EXPECT_TRUE(list_directory(temp.path).empty());
+  same(work.file("saved.bin"), "\r\n");
 
-  std::ifstream original(work.file("www/big.bin"), std::ios::binary);
-  std::ifstream saved(work.file("saved.bin"), std::ios::binary);
-  std::vector<char> a(1 << 20), b(1 << 20);
-  std::size_t compared = 0;
-  while (compared < size) {
-    original.read(a.data(), static_cast<std::streamsize>(a.size()));
-    saved.read(b.data(), static_cast<std::streamsize>(b.size()));
-    ASSERT_EQ(original.gcount(), saved.gcount()) << "at " << compared;
-    ASSERT_TRUE(std::equal(a.begin(), a.begin() + original.gcount(), b.begin())) << "at " << compared;
-    compared += static_cast<std::size_t>(original.gcount());
-  }
-  char tail[3] = {};
-  saved.read(tail, 3);
-  EXPECT_EQ(saved.gcount(), 2);
-  EXPECT_EQ(std::string(tail, 2), "\r\n");
+  result = run({"[URL]", "Site=localhost", "Port=" + std::to_string(port), "Page=/dav/copy.bin", "Method=PUT",
+                "Body=" + work.file("www/big.bin"), "Save=" + work.file("put.txt"), "FailOn=300"},
+               {.timeout_ms = 120000});
+  EXPECT_EQ(result.status, 0) << result.output;
+  same(work.file("www/dav/copy.bin"), "");
 }
 
 // nginx answers /301, /302, /303, /307 and /308 with that redirect to a
@@ -321,6 +333,7 @@ TEST_P(ServerParsers, ReceiveWhatTheSettingsSay) {
   const std::string odd = every_value_byte();
   const std::string octets = " " + hex("application/octet-stream");
   const std::string all_file = " 256 " + hex(all_bytes) + "\n";
+  const std::string posted = "\nmethod " + hex("POST") + "\n";
   struct Row {
     const char* name;
     const char* peers;
@@ -343,18 +356,28 @@ TEST_P(ServerParsers, ReceiveWhatTheSettingsSay) {
         "[Vars]", "1=id=7", "2=note=" + odd, "[Headers]", "1=X-Api-Key:  ${KEY} "},
        "type " + hex("application/json") + "\nquery " + hex("id") + " " + hex("7") + "\nquery " + hex("note") +
            " " + hex(odd) + "\nbody " + hex(json) + "\nuser " + hex("N\xC3\xBAria") + "\npassword " +
-           hex("pa$$ w0rd:x") + "\nkey " + hex("k3y/+= v@lue") + "\n"},
+           hex("pa$$ w0rd:x") + "\nkey " + hex("k3y/+= v@lue") + posted},
       {"a Body of the default type", "php go",
        {"Page=/request", "Body=doc.json", "[Headers]", "1=X-Api-Key: plain $ value"},
        "type " + hex("application/octet-stream") + "\nbody " + hex(json) + "\nuser \npassword \nkey " +
-           hex("plain $ value") + "\n"},
+           hex("plain $ value") + posted},
+      // A PUT or PATCH names no type unless Type gives one.
+      {"a PUT of a Body", "php go", {"Method=put", "Page=/request", "Body=all.bin", "[Vars]", "1=id=7"},
+       "type \nquery " + hex("id") + " " + hex("7") + "\nbody " + hex(all_bytes) + "\nuser \npassword \nkey \nmethod " +
+           hex("PUT") + "\n"},
+      {"a PATCH of a Body with its Type", "php go",
+       {"Method=PATCH", "Page=/request", "Body=doc.json", "Type=application/merge-patch+json"},
+       "type " + hex("application/merge-patch+json") + "\nbody " + hex(json) + "\nuser \npassword \nkey \nmethod " +
+           hex("PATCH") + "\n"},
   };
   for (const Row& row : rows) {
     if ((" " + std::string(row.peers) + " ").find(" " + peer + " ") == std::string::npos) continue;
     SCOPED_TRACE(row.name);
-    std::vector<std::string> lines = {"[URL]", "Site=127.0.0.1", "Port=" + std::to_string(port), "Method=POST",
-                                      "Save=" + work.file("answer.txt")};
+    // A row's own Method comes first and wins over the POST after it.
+    std::vector<std::string> lines = {"[URL]", "Site=127.0.0.1", "Port=" + std::to_string(port)};
     lines.insert(lines.end(), row.settings.begin(), row.settings.end());
+    lines.insert(std::find_if(lines.begin() + 1, lines.end(), [](const std::string& l) { return l[0] == '['; }),
+                 {"Method=POST", "Save=" + work.file("answer.txt")});
     unlink(work.file("answer.txt").c_str());
     RunResult result = run(lines, {.environment = {"PW=pa$$ w0rd:x", "KEY=k3y/+= v@lue"}, .timeout_ms = 20000});
     EXPECT_EQ(result.status, 0) << result.output;

@@ -44,6 +44,14 @@ TEST_F(RequestOptionsRun, HeadersCredentialsPartsAndBody) {
        "POST /p?v=1+2 HTTP/1.0\r\n" + agent + host +
            "Accept: */*\r\nContent-Type: application/json\r\nContent-Length: 14\r\n\r\n{\"a\": [1, 2]}\n",
        ""},
+      {"a PUT of a Body: no Content-Type without Type", {"Method=put", "Body=doc.json", "[Vars]", "1=v=1 2"}, 0,
+       "PUT /p?v=1+2 HTTP/1.0\r\n" + agent + host + "Accept: */*\r\nContent-Length: 14\r\n\r\n{\"a\": [1, 2]}\n", ""},
+      {"a PATCH of a Body with its Type", {"Method=PATCH", "Body=doc.json", "Type=application/merge-patch+json"}, 0,
+       "PATCH /p? HTTP/1.0\r\n" + agent + host +
+           "Accept: */*\r\nContent-Type: application/merge-patch+json\r\nContent-Length: 14\r\n\r\n{\"a\": [1, 2]}\n",
+       ""},
+      {"a PUT without a Body is a GET", {"Method=PUT", "Type=text/plain", "[Headers]", "1=Content-Type: text/x"}, 0,
+       "GET /p? HTTP/1.0\r\n" + agent + host + "Accept: */*\r\nContent-Type: text/x\r\n\r\n", ""},
       {"upload part keys", {"Method=POST", "[Files]", "1=up.bin", "1.Field=document", "1.Name=re\"port.csv", "1.Type=text/csv"},
        0, "", "name=\"document\"; filename=\"re%22port.csv\"\r\nContent-Type: text/csv\r\n\r\nx,y\n\r\n"},
       {"Host given", {"[Headers]", "1=Host: elsewhere"}, 2, "", "[Headers] 1: Host is the program's own (2 bad settings)"},

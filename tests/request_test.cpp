@@ -29,46 +29,57 @@ using request_test::value_part;
 constexpr std::uint32_t kNoon = 45296789;  // 12:34:56.789
 
 TEST(RequestKind, OnlyExactPostPosts) {
-  struct Case { std::string method; StringList files; RequestKind kind; };
+  struct Case { std::string method; StringList files; std::string body; RequestKind kind; };
   const Case cases[] = {
-      {"POST", {}, RequestKind::form_post},
-      {"POST", {"a.txt"}, RequestKind::upload_post},
-      {"GET", {}, RequestKind::get},
-      {"PUT", {"a.txt"}, RequestKind::get},
-      {"HEAD", {}, RequestKind::get},
-      {"", {"a.txt"}, RequestKind::get},
-      {"post", {}, RequestKind::get},
-      {"POST ", {}, RequestKind::get},
+      {"POST", {}, "", RequestKind::form_post},
+      {"POST", {"a.txt"}, "", RequestKind::upload_post},
+      {"GET", {}, "", RequestKind::get},
+      {"PUT", {"a.txt"}, "", RequestKind::get},
+      {"HEAD", {}, "", RequestKind::get},
+      {"", {"a.txt"}, "", RequestKind::get},
+      {"post", {}, "", RequestKind::get},
+      {"POST ", {}, "", RequestKind::get},
+      {"PUT", {"a.txt"}, "b.bin", RequestKind::body_post},
+      {"PATCH", {}, "b.bin", RequestKind::body_post},
+      {"PATCH", {}, "", RequestKind::get},
+      {"put", {}, "b.bin", RequestKind::get},
+      {"DELETE", {}, "b.bin", RequestKind::get},
   };
-  for (const Case& c : cases) EXPECT_EQ(request_kind(request_of("/", c.method, {}, c.files)), c.kind) << c.method;
+  for (const Case& c : cases) {
+    RequestOptions options;
+    options.body = c.body;
+    EXPECT_EQ(request_kind(request_of("/", c.method, {}, c.files, options)), c.kind) << c.method;
+  }
 }
 
 TEST(RequestLine, TargetsAndEscapes) {
-  struct Case { RequestKind kind; std::string page; std::string form; std::string line; };
+  struct Case { RequestKind kind; std::string method, page, form, line; };
   const Case cases[] = {
-      {RequestKind::get, "/x", "", "GET /x? HTTP/1.0"},
-      {RequestKind::get, "/x", "a=1&b", "GET /x?a=1&b HTTP/1.0"},
-      {RequestKind::get, "", "", "GET /? HTTP/1.0"},
-      {RequestKind::get, "", "a=1", "GET /?a=1 HTTP/1.0"},
-      {RequestKind::get, "/s?k=v", "a=1", "GET /s?k=v&a=1 HTTP/1.0"},
-      {RequestKind::get, "/s?k=v", "", "GET /s?k=v HTTP/1.0"},
-      {RequestKind::get, "/s?", "a=1", "GET /s?&a=1 HTTP/1.0"},
-      {RequestKind::form_post, "/form", "a=1", "POST /form HTTP/1.0"},
-      {RequestKind::upload_post, "", "", "POST / HTTP/1.0"},
-      {RequestKind::form_post, "/s?k=v", "a=1", "POST /s?k=v HTTP/1.0"},
+      {RequestKind::get, "GET", "/x", "", "GET /x? HTTP/1.0"},
+      {RequestKind::get, "GET", "/x", "a=1&b", "GET /x?a=1&b HTTP/1.0"},
+      {RequestKind::get, "GET", "", "", "GET /? HTTP/1.0"},
+      {RequestKind::get, "GET", "", "a=1", "GET /?a=1 HTTP/1.0"},
+      {RequestKind::get, "GET", "/s?k=v", "a=1", "GET /s?k=v&a=1 HTTP/1.0"},
+      {RequestKind::get, "GET", "/s?k=v", "", "GET /s?k=v HTTP/1.0"},
+      {RequestKind::get, "GET", "/s?", "a=1", "GET /s?&a=1 HTTP/1.0"},
+      {RequestKind::form_post, "POST", "/form", "a=1", "POST /form HTTP/1.0"},
+      {RequestKind::upload_post, "POST", "", "", "POST / HTTP/1.0"},
+      {RequestKind::form_post, "POST", "/s?k=v", "a=1", "POST /s?k=v HTTP/1.0"},
+      {RequestKind::body_post, "PUT", "/up", "a=1", "PUT /up?a=1 HTTP/1.0"},
+      {RequestKind::body_post, "PATCH", "/s?k=v", "a=1", "PATCH /s?k=v&a=1 HTTP/1.0"},
       // Blanks and control bytes of the page and the names are escaped;
       // every other byte stays as written.
-      {RequestKind::get, "/a b\t\x7F", "", "GET /a%20b%09%7F? HTTP/1.0"},
-      {RequestKind::get, "/x", "my name=a+b&c\r\nd=1", "GET /x?my%20name=a+b&c%0D%0Ad=1 HTTP/1.0"},
-      {RequestKind::form_post, std::string("/\0\x1F\x20\x21", 5), "", "POST /%00%1F%20! HTTP/1.0"},
-      {RequestKind::get, "/caf\xE9%41\"<>", "", "GET /caf\xE9%41\"<>? HTTP/1.0"},
+      {RequestKind::get, "GET", "/a b\t\x7F", "", "GET /a%20b%09%7F? HTTP/1.0"},
+      {RequestKind::get, "GET", "/x", "my name=a+b&c\r\nd=1", "GET /x?my%20name=a+b&c%0D%0Ad=1 HTTP/1.0"},
+      {RequestKind::form_post, "POST", std::string("/\0\x1F\x20\x21", 5), "", "POST /%00%1F%20! HTTP/1.0"},
+      {RequestKind::get, "GET", "/caf\xE9%41\"<>", "", "GET /caf\xE9%41\"<>? HTTP/1.0"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(request_line(c.kind, request_target(c.kind, c.page, c.form)), c.line) << c.line;
+    EXPECT_EQ(request_line(c.method, request_target(c.kind, c.page, c.form)), c.line) << c.line;
   }
   // Through a proxy the target is the whole URL, the path as above.
-  EXPECT_EQ(request_line(RequestKind::get, "/s?k=v&a=1", "http://h:8080"), "GET http://h:8080/s?k=v&a=1 HTTP/1.0");
-  EXPECT_EQ(request_line(RequestKind::form_post, "a b", "http://[::1]"), "POST http://[::1]/a%20b HTTP/1.0");
+  EXPECT_EQ(request_line("GET", "/s?k=v&a=1", "http://h:8080"), "GET http://h:8080/s?k=v&a=1 HTTP/1.0");
+  EXPECT_EQ(request_line("POST", "a b", "http://[::1]"), "POST http://[::1]/a%20b HTTP/1.0");
 }
 
 TEST(HostHeader, SiteAndPort) {

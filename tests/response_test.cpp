@@ -3,6 +3,7 @@
 // the status and Retry-After of the answer's header.
 #include "exchange/response.h"
 #include "exchange/answer_header.h"
+#include "services/dates.h"
 
 #include <gtest/gtest.h>
 
@@ -95,6 +96,24 @@ TEST(AnswerHeader, StatusAndRetryAfter) {
     EXPECT_EQ(status_shown(c.header), c.shown) << c.header;
     EXPECT_EQ(retry_after(c.header, now), c.retry) << c.header;
   }
+}
+
+// HTTP dates as a request writes them, read back as an answer's
+// Last-Modified: leap days, the turn of centuries, the last second of a day.
+TEST(AnswerHeader, LastModifiedAndHttpDates) {
+  const struct { std::int64_t seconds; const char* text; } dates[] = {
+      {0, "Thu, 01 Jan 1970 00:00:00 GMT"},          {784111777, "Sun, 06 Nov 1994 08:49:37 GMT"},
+      {951868799, "Tue, 29 Feb 2000 23:59:59 GMT"},  {1445412480, "Wed, 21 Oct 2015 07:28:00 GMT"},
+      {4107542400, "Mon, 01 Mar 2100 00:00:00 GMT"}, {253402300799, "Fri, 31 Dec 9999 23:59:59 GMT"},
+  };
+  for (const auto& date : dates) {
+    EXPECT_EQ(http_date_text(date.seconds), date.text);
+    EXPECT_EQ(last_modified(std::string("HTTP/1.0 200 OK\r\nlast-MODIFIED:  ") + date.text + "\r\n"),
+              date.seconds);
+  }
+  EXPECT_EQ(last_modified("HTTP/1.0 200 OK\r\nLast-Modified: Sunday, 06-Nov-94 08:49:37 GMT\r\n"), 784111777);
+  EXPECT_EQ(last_modified("HTTP/1.0 200 OK\r\nLast-Modified: yesterday\r\n"), -1);
+  EXPECT_EQ(last_modified("HTTP/1.0 200 OK\r\nX-Last-Modified: Sun, 06 Nov 1994 08:49:37 GMT\r\n"), -1);
 }
 
 TEST(ResponseReader, AnnouncedLengthFromTheLabel) {

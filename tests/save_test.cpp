@@ -3,6 +3,7 @@
 // its scratch file, in memory), what the viewer is handed, and saves that
 // cannot be written.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -212,6 +213,69 @@ TEST_F(SaveRun, LargeAnswerWithoutAScratchFileStaysInMemory) {
   EXPECT_TRUE(read_file(work.file("answer.txt")) == body + "\r\n");
 }
 
+// The time of last write of name, in seconds since 1970; -1 without it.
+static std::int64_t modified_time(const std::string& name) {
+  struct stat info {};
+  return stat(name.c_str(), &info) == 0 ? static_cast<std::int64_t>(info.st_mtim.tv_sec) : -1;
+}
+
+// Exact saves the body as it came; a 304 never touches the save file and
+// ends 0, whatever FailOn; IfModified asks with the save file's time and
+// gives the file the answer's Last-Modified, or 1970 after a failed run so
+// that the next one asks for the whole answer.
+TEST_F(SaveRun, ExactNotModifiedAndIfModified) {
+  const std::string large = std::string(9u << 20, 'L') + "end";
+  const std::string nul_body("a\0b\r", 4);
+  struct Case {
+    std::vector<std::string> keys;
+    std::int64_t file_time;  // the old file's time; -1: no old file
+    std::string answer;
+    int status;
+    std::string asked;       // the If-Modified-Since line sent; "" none
+    std::string saved;       // the save file afterwards
+    std::int64_t time;       // its time afterwards; -1: not checked
+  };
+  const std::string gmt_1994 = "If-Modified-Since: Sun, 06 Nov 1994 08:49:37 GMT\r\n";
+  const std::string moved = "HTTP/1.0 200 OK\r\nLast-Modified: Wed, 21 Oct 2015 07:28:00 GMT\r\n\r\n";
+  const Case cases[] = {
+      {{"Exact=1"}, -1, "HTTP/1.0 200 OK\r\n\r\n" + nul_body, 0, "", nul_body, -1},
+      {{"Exact=1"}, 784111777, "HTTP/1.0 200 OK\r\n\r\n" + large, 0, "", large, -1},
+      {{"Exact=0"}, -1, "HTTP/1.0 200 OK\r\n\r\nab", 0, "", "ab\r\n", -1},
+      {{"FailOn=300"}, 784111777, "HTTP/1.0 304 Not Modified\r\n\r\n", 0, "", "old", 784111777},
+      {{"IfModified=1"}, 784111777, "HTTP/1.0 304 Not Modified\r\n\r\n", 0, gmt_1994, "old", 784111777},
+      {{"IfModified=1", "Exact=1"}, 784111777, moved + "new", 0, gmt_1994, "new", 1445412480},
+      {{"IfModified=1"}, -1, moved + "new", 0, "", "new\r\n", 1445412480},
+      {{"IfModified=1", "FailOn=400"}, 784111777, "HTTP/1.0 500 No\r\n\r\nerr", 22, gmt_1994, "err\r\n", 0},
+      {{"IfModified=1"}, 0, "HTTP/1.0 200 OK\r\n\r\nx", 0, "", "x\r\n", -1},
+      {{"IfModified=1", "Method=POST"}, 784111777, "HTTP/1.0 200 OK\r\n\r\nx", 0, "", "x\r\n", -1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.keys.front() + " " + c.answer.substr(0, 12));
+    const std::string name = work.file("answer.txt");
+    unlink(name.c_str());
+    if (c.file_time >= 0) {
+      write_file(name, "old");
+      const struct timespec times[2] = {{c.file_time, 0}, {c.file_time, 0}};
+      ASSERT_EQ(utimensat(AT_FDCWD, name.c_str(), times, 0), 0);
+    }
+    ScriptedServer server({.answer = {{c.answer}}, .when = AnswerWhen::after_request});
+    ASSERT_TRUE(server.ok()) << server.failure();
+    std::vector<std::string> settings = with_keys(job(server.port()), c.keys);
+    settings.push_back("SaveHeader=header.txt");
+    RunResult result = run(settings, {.timeout_ms = 20000});
+    EXPECT_EQ(result.status, c.status) << result.output;
+    const std::string request = server.request();
+    const std::size_t asked = request.find("If-Modified-Since:");
+    EXPECT_EQ(asked == std::string::npos ? "" : request.substr(asked, request.find('\n', asked) + 1 - asked),
+              c.asked);
+    EXPECT_TRUE(read_file(name) == c.saved) << read_file(name).substr(0, 40);
+    if (c.time >= 0) {
+      EXPECT_EQ(modified_time(name), c.time);
+    }
+    EXPECT_EQ(read_file(work.file("header.txt")), c.answer.substr(0, c.answer.find("\r\n\r\n") + 2));
+  }
+}
+
 // A save that cannot be written is found before anything is connected: the
 // status and line the save would have given, no connection, nothing on disk
 // changed. A job that keeps no answer checks nothing.
@@ -294,9 +358,9 @@ TEST_F(SaveRun, FileThatCannotBeWrittenSendsNothing) {
 }
 
 // Keep=1: the save and SaveHeader files change only when the run ends 0,
-// each replaced whole with the old file's mode. A failed or killed run, or
-// a 304, leaves both byte for byte; a new file an earlier run left beside
-// them is gone, and nothing is left in their place.
+// each replaced whole with the old file's mode. A failed or killed run
+// leaves both byte for byte, a 304 the save file; a new file an earlier run
+// left beside them is gone, and nothing is left in their place.
 TEST_F(SaveRun, KeepReplacesOnlyAfterASuccess) {
   const std::string large = pattern(12u << 20);
   const std::string ok = "HTTP/1.0 200 OK\r\nContent-Length: ";
@@ -333,7 +397,8 @@ TEST_F(SaveRun, KeepReplacesOnlyAfterASuccess) {
     server.stop();
     EXPECT_EQ(result.timed_out ? -1 : result.status, c.status) << result.output;
     EXPECT_TRUE(read_file(name) == (c.saved.empty() ? "old answer" : c.saved)) << read_file(name).size();
-    EXPECT_EQ(read_file(header).rfind(c.saved.empty() ? "old header" : "HTTP/1.0 200 OK\r\n", 0), 0u);
+    // A 304 replaces the header's file alone.
+    EXPECT_EQ(read_file(header).rfind(c.status != 0 ? "old header" : c.saved.empty() ? "HTTP/1.0 304" : "HTTP/1.0 200", 0), 0u);
     EXPECT_EQ(viewer_log(!c.saved.empty()), c.saved.empty() ? "" : opened("answer.txt"));
     unlink(viewer.file("log").c_str());
     struct stat info {};

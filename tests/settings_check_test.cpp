@@ -66,9 +66,18 @@ TEST_F(SettingsCheckRun, Findings) {
       {{"Method=POST"}, {"[Files]", "1=upload.txt", "1.Field=doc", "1.Typ=text/csv", "2.Name=x"},
        "[Files] 1.Typ: not a key ravelok reads; did you mean 1.Type?\n"
        "[Files] 2.Name: beside no file of the list, never read\n"},
-      {{"Body=upload.txt"}, {}, "[URL] Body: Method is not POST, so it is never sent\n"},
+      {{"Body=upload.txt"}, {}, "[URL] Body: Method is not POST, PUT or PATCH, so it is never sent\n"},
+      {{"Body=upload.txt", "Method=patch"}, {"[Files]", "1=upload.txt"}, ignored},
+      {{"Body=upload.txt", "Method=Put", "IfModified=1"}, {"[Headers]", "1=content-type: text/csv"},
+       "[Headers] 1: content-type is the program's own\n"
+       "[URL] IfModified: Method is PUT, so the whole answer is always asked for\n"},
+      {{"IfModified=1", "Method=POST"}, {},
+       "[URL] IfModified: Method is POST, so the whole answer is always asked for\n"},
+      {{"IfModified=2", "Exact=yes"}, {},
+       "[URL] IfModified: not a number from 0 to 1\n[URL] Exact: not a number from 0 to 1\n"},
       {{"Save=missing/o.htm"}, {}, "[URL] Save: cannot write \"missing/o.htm\": * (76 path not found)\n"},
       {{"SaveHeader=missing/h.txt"}, {}, "[URL] SaveHeader: cannot write \"missing/h.txt\": * (76 path not found)\n"},
+      {{"Report=missing/r.log"}, {}, "[URL] Report: cannot write \"missing/r.log\": * (76 path not found)\n"},
       {{"Timeout=5s", "FailOn=50", "Follow=51", "Folow=1"}, {},
        "[URL] Timeout: not a number from 0 to 86400\n"
        "[URL] FailOn: not an HTTP status from 100 to 599, nor 0\n"

@@ -221,6 +221,27 @@ FileHandle platform_open_existing_output(ErrorNumber& error_code, const std::str
   return file_from_fd(fd);
 }
 
+void platform_append_to_file(ErrorNumber& error_code, const std::string& name, const std::string& bytes) {
+  // O_APPEND moves to the end and writes as one step, so lines of jobs
+  // sharing the file never interleave; a FIFO without a reader is refused
+  // instead of waited for.
+  const int fd = open_retrying(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0600);
+  if (fd < 0) {
+    record_errno(error_code, errno, true);
+    return;
+  }
+  ssize_t count;
+  do {
+    count = write(fd, bytes.data(), bytes.size());
+  } while (count < 0 && errno == EINTR);
+  if (count < 0) {
+    record_errno(error_code, errno, false);
+  } else if (static_cast<std::size_t>(count) != bytes.size()) {
+    record_errno(error_code, ENOSPC, false);
+  }
+  close(fd);
+}
+
 void platform_empty_file(ErrorNumber& error_code, FileHandle handle) {
   int fd = fd_of(handle);
   if (ftruncate(fd, 0) != 0 || lseek(fd, 0, SEEK_SET) != 0) record_errno(error_code, errno, false);
@@ -638,4 +659,23 @@ void platform_close_file(FileHandle handle) {
 
 void platform_delete_file(const std::string& name) {
   if (!name.empty()) unlink(name.c_str());
+}
+
+std::int64_t platform_file_modified(ErrorNumber& error_code, const std::string& name) {
+  struct stat info;
+  if (stat(name.c_str(), &info) != 0) {
+    record_errno(error_code, errno, true);
+    return -1;
+  }
+  return static_cast<std::int64_t>(info.st_mtim.tv_sec);
+}
+
+void platform_set_file_modified(ErrorNumber& error_code, const std::string& name,
+                                std::int64_t unix_seconds) {
+  struct timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;
+  times[1].tv_sec = static_cast<time_t>(unix_seconds);
+  times[1].tv_nsec = 0;
+  if (utimensat(AT_FDCWD, name.c_str(), times, 0) != 0) record_errno(error_code, errno, true);
 }

@@ -375,3 +375,54 @@ void platform_check_output(ErrorNumber& error_code, const std::string& name,
   }
   close_handle(handle);
 }
+
+namespace {
+
+// 100-nanosecond steps from 1601-01-01 to 1970-01-01.
+constexpr std::int64_t kFileTimeOf1970 = 116444736000000000;
+
+}  // namespace
+
+std::int64_t platform_file_modified(ErrorNumber& error_code, const std::string& name) {
+  DWORD value = name_refusal(name);
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (value == 0) {
+    UINT previous = begin_file_call();
+    const BOOL found = GetFileAttributesExA(name.c_str(), GetFileExInfoStandard, &data);
+    value = end_file_call(previous);
+    if (found) {
+      const std::int64_t steps = static_cast<std::int64_t>(
+          (static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+          data.ftLastWriteTime.dwLowDateTime);
+      const std::int64_t since = steps - kFileTimeOf1970;
+      // Whole seconds, rounded down also before 1970.
+      return since >= 0 ? since / 10000000 : -((-since + 9999999) / 10000000);
+    }
+  }
+  record_system_error(error_code, value);
+  return -1;
+}
+
+void platform_set_file_modified(ErrorNumber& error_code, const std::string& name,
+                                std::int64_t unix_seconds) {
+  FileOpen open{};
+  open.access = FILE_WRITE_ATTRIBUTES;
+  open.sharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  open.disposition = OPEN_EXISTING;
+  open.flags = FILE_ATTRIBUTE_NORMAL;
+  DWORD value = 0;
+  HANDLE handle = create_file(name, open, value);
+  if (handle == INVALID_HANDLE_VALUE) {
+    record_system_error(error_code, value);
+    return;
+  }
+  const std::uint64_t steps = static_cast<std::uint64_t>(unix_seconds * 10000000 + kFileTimeOf1970);
+  FILETIME written;
+  written.dwLowDateTime = static_cast<DWORD>(steps & 0xffffffffu);
+  written.dwHighDateTime = static_cast<DWORD>(steps >> 32);
+  UINT previous = begin_file_call();
+  const BOOL set = SetFileTime(handle, nullptr, nullptr, &written);
+  value = end_file_call(previous);
+  if (!set) record_system_error(error_code, value);
+  close_handle(handle);
+}

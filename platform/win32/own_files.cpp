@@ -88,6 +88,25 @@ std::string fresh_name(const char* stem, unsigned& serial) {
 
 }  // namespace
 
+void platform_append_to_file(ErrorNumber& error_code, const std::string& name, const std::string& bytes) {
+  // FILE_APPEND_DATA without FILE_WRITE_DATA: every write lands at the end
+  // as one piece, so lines of jobs sharing the file never interleave. A
+  // file made here is the owner's alone; an existing one keeps its own
+  // security.
+  OwnerOnly security = owner_only_security();
+  const FileOpen append{FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        &security.attributes, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL};
+  DWORD value = 0;
+  HANDLE handle = create_file(name, append, value);
+  release_security(security);
+  if (handle == INVALID_HANDLE_VALUE) {
+    record_system_error(error_code, value);
+    return;
+  }
+  platform_write(error_code, from_handle(handle), bytes.data(), bytes.size());
+  close_handle(handle);
+}
+
 FileHandle platform_create_unnamed(ErrorNumber& error_code, const std::string& name,
                                  bool& name_taken) {
   name_taken = false;

@@ -13,7 +13,7 @@
 //
 // For ServerParsers it also reports, as lines of hexadecimal, what Go made of
 // a request: /multipart the file parts read by multipart.Reader, /request the
-// Content-Type, query, body, Basic credentials and X-Api-Key header.
+// Content-Type, query, body, Basic credentials, X-Api-Key header and method.
 package main
 
 import (
@@ -106,7 +106,8 @@ func multipartReport(w http.ResponseWriter, r *http.Request) {
 }
 
 // The Content-Type, each query variable by name, the body, the Basic
-// credentials (r.BasicAuth) and the X-Api-Key header, in hexadecimal.
+// credentials (r.BasicAuth), the X-Api-Key header and the method, in
+// hexadecimal.
 func requestReport(w http.ResponseWriter, r *http.Request) {
 	body, err := io.ReadAll(r.Body)
 	if err != nil {
@@ -127,7 +128,8 @@ func requestReport(w http.ResponseWriter, r *http.Request) {
 		}
 	}
 	user, password, _ := r.BasicAuth()
-	fmt.Fprintf(&report, "body %x\nuser %x\npassword %x\nkey %x\n", body, user, password, r.Header.Get("X-Api-Key"))
+	fmt.Fprintf(&report, "body %x\nuser %x\npassword %x\nkey %x\nmethod %x\n", body, user, password,
+		r.Header.Get("X-Api-Key"), r.Method)
 	io.WriteString(w, report.String())
 }
 
