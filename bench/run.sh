@@ -71,7 +71,7 @@ measure=$work/measure
 mkdir -p "$work/www" "$work/nginx" "$work/out" "$work/temp" "$work/results" "$work/jobs"
 echo "Generating the test files in $work ..."
 head -c 1024 /dev/urandom >"$work/www/small.bin"
-if want b c f g h i j k n; then
+if want b c f g h i j k n p; then
   head -c "$large_size" /dev/urandom >"$work/www/large.bin"
   # The second answers, which the present forms fetch over files that hold the
   # first: the same bytes turned by 4 KiB, so every place holds another byte.
@@ -209,6 +209,10 @@ write_job upload "$sink_port" /upload POST "$work/out/upload.ravelok" "$work/www
 write_job cached "$sink_port" /upload POST "$work/out/cached.ravelok" "$work/www/cached.bin"
 write_job notemp "$sink_port" /upload-checked POST "$work/out/notemp.ravelok" "$work/www/large.bin"
 write_job form "$sink_port" /form POST "$work/out/form.ravelok"
+# The 1 GiB GETs with Keep=1 (case p), to a file of their own.
+write_job keep "$nginx_port" /large.bin "" "$work/out/keep.ravelok"
+write_job keep2 "$nginx_port" /large2.bin "" "$work/out/keep.ravelok"
+for job in keep keep2; do printf 'Keep=1\n' >>"$work/jobs/$job/RAVELOK.INI"; done
 # The redirected GET: Follow=1 takes it on to the file.
 write_job redirect "$nginx_port" /moved.bin "" "$work/out/redirect.ravelok"
 printf 'Follow=1\n' >>"$work/jobs/redirect/RAVELOK.INI"
@@ -617,6 +621,35 @@ if want l; then
   fi
 fi
 
+if want p; then
+  echo "p. 1 GiB GET with Keep=1 against the same GET without it, absent and present, $runs_large runs each ..."
+  # "plain" is ravelok without Keep (the jobs of case b), the figure Keep is
+  # measured against; "ravelok" the same GET with Keep=1.
+  for i in $(seq "$runs_large"); do
+    for tool in plain ravelok; do
+      job=large
+      [ "$tool" = ravelok ] && job=keep
+      file=$work/out/$job.ravelok
+      check=size
+      [ "$i" = 1 ] && check=all
+      rm -f "$work/out/"large.* "$work/out/"keep.*
+      sleep "$settle"
+      run p-absent "$tool" "$ravelok" "$work/jobs/$job"
+      expect_saved ravelok "$file" "$work/www/large.bin" "$check"
+      sync "$file"
+      sleep "$settle"
+      run p-present "$tool" "$ravelok" "$work/jobs/${job}2"
+      expect_saved ravelok "$file" "$work/www/large2.bin" "$check"
+      # Nothing is left beside the save file.
+      if [ "$(ls -A "$work/out" | grep -c '\.ravelok-new$' || true)" != 0 ]; then
+        echo "ravelok left a new file beside the save file: $(ls -A "$work/out")" >&2
+        exit 1
+      fi
+    done
+  done
+  rm -f "$work/out/"large.* "$work/out/"keep.*
+fi
+
 # ---------------------------------------------------------------------- table
 # median FILE COLUMN
 median() {
@@ -629,7 +662,7 @@ seconds_text() {
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 
 cases=(a-absent a-present b-absent b-present c-present d-absent d-present e-absent f-absent g-present h-present
-       i-present j-present k-present n-present l-absent m-absent o-absent)
+       i-present j-present k-present n-present l-absent m-absent o-absent p-absent p-present)
 declare -A case_title=(
   [a]="a. GET, 1 KiB answer"
   [b]="b. GET, 1 GiB answer"
@@ -646,14 +679,15 @@ declare -A case_title=(
   [m]="m. GET, 1 KiB answer through a 302 (Follow=1; curl -L)"
   [n]="n. PUT of a 1 GiB Body file"
   [o]="o. HTTPS GET, 1 KiB answer, client certificate (curl --cert)"
+  [p]="p. GET, 1 GiB answer, Keep=1 (ratios to ravelok without Keep)"
 )
 declare -A form_title=([absent]="save file absent" [present]="save file present")
 # Targets for ravelok, the same for both forms of a case: the wall-time
 # ratio to curl, and a peak RSS in MiB (empty: none).
 # Case e's target is set against its floor row: at most 0.1 above it. Case
 # i's is to succeed byte for byte (checked above), whatever the time.
-declare -A wall_target=([a]=0.35 [b]=0.9 [c]=0.8 [d]=0.35 [e]=floor+0.1 [f]=1.0 [g]=1.0 [h]=0.8 [i]="" [j]=0.8 [k]=1.0 [l]=1.0 [m]=0.5 [n]=0.8 [o]=e+0.05)
-declare -A rss_target=([a]="" [b]=16 [c]=16 [d]="" [e]="" [f]=24 [g]=24 [h]="" [i]=16 [j]=16 [k]=24 [l]="" [m]="" [n]=16 [o]="")
+declare -A wall_target=([a]=0.35 [b]=0.9 [c]=0.8 [d]=0.35 [e]=floor+0.1 [f]=1.0 [g]=1.0 [h]=0.8 [i]="" [j]=0.8 [k]=1.0 [l]=1.0 [m]=0.5 [n]=0.8 [o]=e+0.05 [p]=1.1)
+declare -A rss_target=([a]="" [b]=16 [c]=16 [d]="" [e]="" [f]=24 [g]=24 [h]="" [i]=16 [j]=16 [k]=24 [l]="" [m]="" [n]=16 [o]="" [p]=16)
 # The floor rows: what no program doing the same work can go below.
 declare -A floor_tool=([e]="OpenSSL alone" [c]="reading the file once" [g]="reading the file once"
                        [h]="reading the file once")
@@ -664,12 +698,16 @@ table=$work/table.md
   echo "|---|---|---|---|---|---|---|---|"
   for case in "${cases[@]}"; do
     letter=${case%%-*}
+    # Case p compares ravelok with Keep to ravelok without it, not to curl.
+    base=curl
+    tools="ravelok curl wget floor"
+    if [ "$letter" = p ]; then base=plain; tools="ravelok plain"; fi
     # A case left out by BENCH_ONLY has no figures.
-    [ -f "$work/results/$case.curl" ] || continue
+    [ -f "$work/results/$case.$base" ] || continue
     title="${case_title[$letter]}, ${form_title[${case#*-}]}"
-    curl_wall=$(median "$work/results/$case.curl" 1)
-    curl_rss=$(median "$work/results/$case.curl" 2)
-    for tool in ravelok curl wget floor; do
+    curl_wall=$(median "$work/results/$case.$base" 1)
+    curl_rss=$(median "$work/results/$case.$base" 2)
+    for tool in $tools; do
       file=$work/results/$case.$tool
       [ "$tool" = floor ] && [ ! -f "$file" ] && continue
       if [ ! -f "$file" ]; then
@@ -699,6 +737,7 @@ table=$work/table.md
         if [ -n "$goal" ]; then
           met=$(awk -v r="$wall_ratio" -v t="$goal" 'BEGIN { print (r <= t ? "met" : "missed") }')
           target="wall ≤ $shown_goal × curl: $met"
+          [ "$letter" = p ] && target="wall ≤ $shown_goal × ravelok without Keep: $met"
         else
           target="succeeds, byte for byte at the sink: met"
         fi
@@ -708,6 +747,8 @@ table=$work/table.md
         fi
       fi
       shown=$tool
+      [ "$letter" = p ] && [ "$tool" = ravelok ] && shown="ravelok, Keep=1"
+      [ "$tool" = plain ] && shown="ravelok without Keep"
       if [ "$tool" = floor ]; then
         shown=${floor_tool[$letter]}
         if [ "$letter" = e ]; then

@@ -15,9 +15,14 @@ constexpr std::size_t kHeldStart = 64u << 10;
 // Bytes waiting for the file are written out in pieces of this size.
 constexpr std::size_t kStagingFlush = 128u << 10;
 
+// Keep: each piece of this size of the new file is sent on to the disk as
+// soon as it is written, so that the sync before the rename waits for
+// little.
+constexpr std::uint64_t kWriteBackStep = 16u << 20;
+
 bool in_file(const BodyStore& store) {
   return store.place == StorePlace::save_file || store.place == StorePlace::unnamed ||
-         store.place == StorePlace::scratch;
+         store.place == StorePlace::scratch || store.place == StorePlace::replacement;
 }
 
 // Moves the body from memory on to a file: the existing save file when it
@@ -27,7 +32,14 @@ bool in_file(const BodyStore& store) {
 void leave_memory(BodyStore& store) {
   FileHandle file = kNoFile;
   StorePlace place = StorePlace::scratch;
-  if (!store.save_name.empty()) {
+  bool in_place = !store.replace;
+  if (store.replace && !store.save_name.empty()) {
+    // Keep: the new file beside the save file, which stays as it is.
+    ErrorNumber open_error = 0;
+    file = platform_open_replacement(open_error, store.save_name, store.plain_files_only, in_place);
+    place = StorePlace::replacement;
+  }
+  if (in_place && !store.save_name.empty()) {
     ErrorNumber open_error = 0;
     file = platform_open_existing_output(open_error, store.save_name, store.plain_files_only);
     if (file != kNoFile) {
@@ -172,7 +184,12 @@ void store_flush(BodyStore& store) {
       store.error = write_error;
       store.reason = failure_reason(write_error);
     } else {
+      const std::uint64_t before = store.written;
       store.written += store.bytes.size();
+      const std::uint64_t mark = store.written / kWriteBackStep * kWriteBackStep;
+      if (store.place == StorePlace::replacement && before < mark) {
+        platform_start_write_back(store.file, mark - kWriteBackStep, kWriteBackStep);
+      }
     }
   }
   store.bytes.clear();

@@ -4,7 +4,9 @@
 // existing save file (emptied and rewritten in place, so its inode, links,
 // owner and mode stay), else into an unnamed file beside the save name that
 // takes that name at the end, else into a scratch file in the temporary
-// directory; the save then finishes it. A body nobody keeps is only counted.
+// directory; the save then finishes it. With Keep the save file is never
+// written in place: past memory the body goes to a new file that replaces
+// it whole at the end. A body nobody keeps is only counted.
 #pragma once
 
 #include <cstddef>
@@ -25,6 +27,7 @@ enum class StorePlace : std::uint8_t {
   save_file,  // the existing save file, open and emptied
   unnamed,    // a file with no name yet beside the save name
   scratch,    // an unnamed file in the temporary directory
+  replacement,  // a new file that is to replace the save file whole (Keep)
   nowhere,    // counted, not kept
 };
 
@@ -32,6 +35,7 @@ struct BodyStore {
   // Chosen when the store is made.
   std::string save_name;        // where the body is to end up ("" for memory only)
   bool plain_files_only = false;  // the save name is generated: no links, regular files only
+  bool replace = false;         // Keep: the save file is replaced whole, never written in place
   bool exact = false;           // the body is saved as it arrived, without the CR LF after it
   std::string temp_directory;
   // Where the body is now.

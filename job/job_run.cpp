@@ -73,6 +73,17 @@ void date_saved_file(Failure& failure, bool sound, const std::string& name, cons
 // when asked), the header under SaveHeader's. When both the exchange and
 // the save fail, the exchange's failure is the one told.
 void keep_answer(Failure& failure, const JobSettings& job, ChainResult& chain, RunRecord& record) {
+  if (job.keep) {
+    // Keep: the files are replaced whole by a run that ends 0, else left.
+    if (!job.save.empty()) record.saved = job.save;
+    const bool replaced =
+        replace_saved_files(failure, chain.store, job.save_header, chain.answer.header, chain.status);
+    record.kept = !replaced && !job.save.empty();
+    if (replaced && job.if_modified) date_saved_file(failure, true, job.save, chain.answer.header);
+    if (replaced && job.show != 0) shell_open(job.save, 1);
+    release_store(chain.store);
+    return;
+  }
   if (!job.save.empty()) {
     record.saved = job.save;
     if (chain.status == 304) {
@@ -221,6 +232,10 @@ void run_job(Failure& failure, std::string& site, std::string& tail, RunRecord& 
   // it twice. Nothing is saved, so nothing is shown either.
   check_save_file(failure, Step::save, job.save, job.default_save_name);
   check_save_file(failure, Step::save_header, job.save_header, false);
+  if (job.keep) {
+    check_replacement(failure, Step::save, job.save, job.default_save_name);
+    check_replacement(failure, Step::save_header, job.save_header, false);
+  }
   if (failure.number != 0) {
     failure.nothing_sent = true;
     return;

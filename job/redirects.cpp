@@ -153,6 +153,7 @@ ChainResult run_chain(const JobSettings& job, const WaitLimits& limits, const Ch
     // An answer nobody saves is read and counted, and kept nowhere.
     BodyStore store = body_store(job.save, job.default_save_name, !job.save.empty(),
                                  platform_temp_directory());
+    store.replace = job.keep;
     store.exact = job.exact;
     store.hold_redirect = so_far.followed < job.follow;
     store.hold_base = request_address(request);

@@ -22,7 +22,103 @@ void end_in_place(Failure& failure, const BodyStore& store) {
   save_failed(failure, error_code, name);
 }
 
+// Opens the new file that is to replace name, the failure recorded for step.
+FileHandle new_file(Failure& failure, Step step, const std::string& name, bool plain_files_only,
+                    bool& in_place) {
+  ErrorNumber error_code = 0;
+  FileHandle file = platform_open_replacement(error_code, name, plain_files_only, in_place);
+  note_failure(failure, error_code, step, name, failure_reason(error_code));
+  return file;
+}
+
+// The whole body in its new file: the one it went to as it arrived, else a
+// new one that takes the bytes from memory or from the scratch file.
+FileHandle write_new_body(Failure& failure, BodyStore& store, bool& in_place) {
+  const std::string& name = store.save_name;
+  store_flush(store);
+  ErrorNumber error_code = 0;
+  FileHandle file = kNoFile;
+  if (store.place == StorePlace::replacement) {
+    file = store.file;
+    store.file = kNoFile;  // the save closes it now, not the store
+  } else {
+    file = new_file(failure, Step::save, name, store.plain_files_only, in_place);
+    if (file == kNoFile) return kNoFile;
+    if (store.file != kNoFile) {
+      if (store.written > 0) platform_copy_file(error_code, store.file, 0, store.written, file);
+    } else if (!store.bytes.empty()) {
+      platform_write(error_code, file, store.bytes.data(), store.bytes.size());
+    }
+  }
+  if (error_code == 0 && !store.exact) platform_write(error_code, file, "\r\n", 2);
+  save_failed(failure, error_code, name);
+  return file;
+}
+
+// The header in its new file; a header name that is no regular file is
+// written as it is.
+FileHandle write_new_header(Failure& failure, const std::string& name, const std::string& header) {
+  bool in_place = false;
+  FileHandle file = new_file(failure, Step::save_header, name, false, in_place);
+  ErrorNumber error_code = 0;
+  if (in_place) {
+    FileHandle device = platform_open_output(error_code, name, false);
+    if (device != kNoFile) {
+      platform_write(error_code, device, header.data(), header.size());
+      platform_close_file(device);
+    }
+  } else if (file != kNoFile) {
+    platform_write(error_code, file, header.data(), header.size());
+  }
+  note_failure(failure, error_code, Step::save_header, name, failure_reason(error_code));
+  return file;
+}
+
 }  // namespace
+
+bool replace_saved_files(Failure& failure, BodyStore& store, const std::string& header_name,
+                         const std::string& header, int status) {
+  const std::string name = store.save_name;
+  // A failed run keeps what the files hold; so does a 304, which says the
+  // saved body still holds, for the save file (its header is the answer's).
+  const bool wanted = failure.number == 0;
+  FileHandle body = kNoFile;
+  FileHandle head = kNoFile;
+  if (wanted && status != 304 && !name.empty()) {
+    bool in_place = false;
+    body = write_new_body(failure, store, in_place);
+    if (in_place) save_response(failure, store);
+  }
+  if (wanted && !header_name.empty()) head = write_new_header(failure, header_name, header);
+  // Only now, with every byte written, does a file change: each in one
+  // rename, the body's first.
+  bool replaced = false;
+  const struct { FileHandle file; const std::string& name; Step step; bool plain; } files[] = {
+      {body, name, Step::save, store.plain_files_only},
+      {head, header_name, Step::save_header, false}};
+  for (const auto& each : files) {
+    if (each.name.empty()) continue;
+    if (each.file != kNoFile && failure.number == 0) {
+      ErrorNumber error_code = 0;
+      platform_replace(error_code, each.file, each.name, each.plain);
+      note_failure(failure, error_code, each.step, each.name, failure_reason(error_code));
+      replaced = replaced || (error_code == 0 && each.step == Step::save);
+    } else {
+      platform_drop_replacement(each.file, each.name, each.plain);
+    }
+  }
+  return replaced;
+}
+
+void check_replacement(Failure& failure, Step step, const std::string& name,
+                       bool plain_files_only) {
+  if (name.empty()) return;
+  bool in_place = false;
+  ErrorNumber error_code = 0;
+  FileHandle file = platform_open_replacement(error_code, name, plain_files_only, in_place);
+  platform_drop_replacement(file, name, plain_files_only);
+  note_failure(failure, error_code, step, name, failure_reason(error_code));
+}
 
 void save_response(Failure& failure, BodyStore& store) {
   const std::string& name = store.save_name;

@@ -15,6 +15,25 @@
 // failure.
 void save_response(Failure& failure, BodyStore& store);
 
+// Keep: the body in the store, and the header under header_name when that
+// is not empty, each go to a new file beside the old one, which replaces it
+// whole (platform_replace) once everything is written and the run has not
+// failed (failure is still 0); a 304 replaces only the header's file.
+// Otherwise the old files are left as they were, and no new file is left
+// beside them. A save name that is no regular file (a device) is written as
+// without Keep; CR LF follows the body unless the store is exact. Returns
+// true when the save file was replaced.
+bool replace_saved_files(Failure& failure, BodyStore& store, const std::string& header_name,
+                         const std::string& header, int status);
+
+// Keep, before anything is sent: a new file can be made beside name (its
+// directory takes one), and a file an earlier run cut short left under
+// the replacement name is removed. Records the failure for step under
+// name; an empty name, or one that is no regular file, is not checked.
+// plain_files_only as for check_save_file.
+void check_replacement(Failure& failure, Step step, const std::string& name,
+                       bool plain_files_only);
+
 // Finds whether saving to name would fail at its open, without changing
 // anything on disk, and records that failure for step (Step::save, or
 // Step::save_header for the SaveHeader file) as the save would: its number,

@@ -323,6 +323,47 @@ FileHandle platform_open_unnamed_beside(const std::string& name);
 // in place); the caller then copies.
 bool platform_give_name(FileHandle file, const std::string& name, bool plain_files_only);
 
+// ------------------------------------------------- replacing a file whole
+
+// The name under which the file that is to replace name (Keep) may be seen
+// in name's directory: name's own last part after a dot, with
+// ".ravelok-new" after it ("dir/answer.txt" gives
+// "dir/.answer.txt.ravelok-new"). The same for every run of a job, so that
+// a file a power cut left there is found and removed by the next run.
+std::string platform_replacement_name(const std::string& name);
+
+// A new file, for reading and writing, that is to replace name whole; any
+// file under platform_replacement_name(name) is removed first. Nothing of it
+// outlives the process unless platform_replace puts it in name's place: on
+// Linux it has no directory entry until then, on Windows it is hidden and
+// marked for deletion. in_place is set, with no file made and nothing
+// recorded, when name is no regular file (a device, a pipe, a directory):
+// such a save is written as without Keep. Where name is a symbolic link,
+// the file it leads to is replaced; with plain_files_only (the generated
+// default name) a link is never followed, and only a regular file is
+// replaced (in_place otherwise, and that save refuses it).
+FileHandle platform_open_replacement(ErrorNumber& error_code, const std::string& name,
+                                     bool plain_files_only, bool& in_place);
+
+// Starts writing length bytes of file from offset out to the disk, without
+// waiting for them (Linux: sync_file_range), so that platform_replace finds
+// little left to wait for; nothing where the system has no such call.
+void platform_start_write_back(FileHandle file, std::uint64_t offset, std::uint64_t length);
+
+// Puts file, made by platform_open_replacement(name), in name's place in
+// one step, once its bytes are on the disk: it takes the old file's mode
+// (and, where allowed, owner), or, with no old file, the access
+// platform_open_output(name, plain_files_only) would give a file it
+// creates. On POSIX the directory is synced after the rename. Closes file
+// in every case; on failure name is as it was and nothing is left beside it.
+void platform_replace(ErrorNumber& error_code, FileHandle file, const std::string& name,
+                      bool plain_files_only);
+
+// Closes file (kNoFile: none) and removes whatever bears
+// platform_replacement_name(name) (beside the file a link leads to, unless
+// plain_files_only); name itself is left as it was.
+void platform_drop_replacement(FileHandle file, const std::string& name, bool plain_files_only);
+
 // Sends up to size bytes of file, read from offset, on a socket without
 // waiting (the kernel's copy where it has one). The count sent, 0 when the
 // socket has no room now; end_of_file is set when the file has no byte at

@@ -287,6 +287,10 @@ TEST_F(SaveRun, FileThatCannotBeWrittenSendsNothing) {
   chmod(work.file("read-only.txt").c_str(), 0444);
   for (const char* directory : {"closed", "folder", "sealed"}) mkdir(work.file(directory).c_str(), 0755);
   write_file(work.file("sealed/old.txt"), "old");
+  // A file the other user may write in a directory it may not add to: Keep
+  // cannot put a new file beside it.
+  write_file(work.file("closed/mine.txt"), "mine");
+  ASSERT_EQ(chown(work.file("closed/mine.txt").c_str(), 65534, 65534), 0);
   // As root; as another user (65534: "closed" is not its own); with "sealed"
   // bound onto itself read-only for the run alone.
   const bool unshare = !testing_windows_binary() && file_exists("/usr/bin/unshare");
@@ -302,6 +306,7 @@ TEST_F(SaveRun, FileThatCannotBeWrittenSendsNothing) {
       {{"Save=missing/answer.txt"}, 0, "missing/answer.txt", "(76 path not found)"},
       {{"Save=read-only.txt"}, 1, "read-only.txt", "(70 access denied)"},
       {{"Save=closed/answer.txt"}, 1, "closed/answer.txt", "(70 access denied)"},
+      {{"Save=closed/mine.txt", "Keep=1"}, 1, "closed/mine.txt", "(70 access denied)"},
       {{"Save=folder"}, 0, "folder", "(70 access denied)"},
       {{"Save=sealed/new.txt"}, 2, "sealed/new.txt", "(70 access denied)"},
       {{"Save=sealed/old.txt"}, 2, "sealed/old.txt", "(70 access denied)"},
@@ -350,4 +355,69 @@ TEST_F(SaveRun, FileThatCannotBeWrittenSendsNothing) {
                 result.output.find('\n') + 1 == result.output.size())
         << result.output;
   }
+}
+
+// Keep=1: the save and SaveHeader files change only when the run ends 0,
+// each replaced whole with the old file's mode. A failed or killed run
+// leaves both byte for byte, a 304 the save file; a new file an earlier run
+// left beside them is gone, and nothing is left in their place.
+TEST_F(SaveRun, KeepReplacesOnlyAfterASuccess) {
+  const std::string large = pattern(12u << 20);
+  const std::string ok = "HTTP/1.0 200 OK\r\nContent-Length: ";
+  struct Case { const char* name; ServerScript script; std::vector<std::string> keys; int status; std::string saved; };
+  const Case cases[] = {
+      {"small answer", {.answer = {{"HTTP/1.0 200 OK\r\n\r\nnew"}}}, {}, 0, "new\r\n"},
+      {"answer larger than memory", {.answer = {{ok + std::to_string(large.size()) + "\r\n\r\n" + large}}}, {}, 0,
+       large + "\r\n"},
+      {"refused", {}, {}, 57, ""},
+      {"time-out in the body", {.answer = {{ok + "99999999\r\n\r\n" + large}}, .end = EndAction::hold_open},
+       {"Timeout=1"}, 24, ""},
+      {"cut answer", {.answer = {{ok + "99999999\r\n\r\n" + large}}}, {}, 62, ""},
+      {"FailOn", {.answer = {{"HTTP/1.0 404 Not Found\r\n\r\ngone"}}}, {"FailOn=400"}, 22, ""},
+      {"304", {.answer = {{"HTTP/1.0 304 Not Modified\r\n\r\n"}}}, {}, 0, ""},
+      {"killed in the body", {.answer = {{ok + "99999999\r\n\r\n" + large}}, .end = EndAction::hold_open},
+       {"Timeout=60"}, -1, ""},
+  };
+  const std::string name = work.file("answer.txt");
+  const std::string header = work.file("head.txt");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    write_file(name, "old answer");
+    write_file(header, "old header");
+    chmod(name.c_str(), 0640);
+    write_file(work.file(".answer.txt.ravelok-new"), "left by a power cut");
+    ServerScript script = c.script;
+    script.when = AnswerWhen::after_request;
+    ScriptedServer server(script);
+    ASSERT_TRUE(server.ok()) << server.failure();
+    const int port = c.status == 57 ? free_loopback_port() : server.port();
+    std::vector<std::string> keys = {"Keep=1", "SaveHeader=head.txt", "Show=1"};
+    keys.insert(keys.end(), c.keys.begin(), c.keys.end());
+    RunResult result = run(with_keys(job(port), keys), {.timeout_ms = c.status < 0 ? 4000 : 30000});
+    server.stop();
+    EXPECT_EQ(result.timed_out ? -1 : result.status, c.status) << result.output;
+    EXPECT_TRUE(read_file(name) == (c.saved.empty() ? "old answer" : c.saved)) << read_file(name).size();
+    // A 304 replaces the header's file alone.
+    EXPECT_EQ(read_file(header).rfind(c.status != 0 ? "old header" : c.saved.empty() ? "HTTP/1.0 304" : "HTTP/1.0 200", 0), 0u);
+    EXPECT_EQ(viewer_log(!c.saved.empty()), c.saved.empty() ? "" : opened("answer.txt"));
+    unlink(viewer.file("log").c_str());
+    struct stat info {};
+    EXPECT_TRUE(testing_windows_binary() || (stat(name.c_str(), &info) == 0 && (info.st_mode & 07777) == 0640));
+    EXPECT_EQ(list_directory(work.path), (std::vector<std::string>{"RAVELOK.INI", "answer.txt", "head.txt"}));
+    EXPECT_TRUE(list_directory(temp.path).empty());
+  }
+  // Through a symbolic link, the file it leads to is replaced and the link
+  // stays; a new file gets the mode a save file created without Keep gets.
+  if (testing_windows_binary()) return;
+  unlink(name.c_str());
+  ASSERT_EQ(symlink("real.txt", name.c_str()), 0);
+  ScriptedServer server({.answer = {{"HTTP/1.0 200 OK\r\n\r\nnew"}}, .when = AnswerWhen::after_request});
+  ASSERT_TRUE(server.ok()) << server.failure();
+  EXPECT_EQ(run(with_keys(job(server.port()), {"Keep=1"})).status, 0);
+  struct stat info {};
+  EXPECT_TRUE(lstat(name.c_str(), &info) == 0 && S_ISLNK(info.st_mode));
+  EXPECT_EQ(read_file(work.file("real.txt")), "new\r\n");
+  const mode_t mask = umask(0);
+  umask(mask);
+  EXPECT_TRUE(stat(name.c_str(), &info) == 0 && (info.st_mode & 07777) == (0666 & ~mask));
 }

@@ -221,46 +221,177 @@ FileHandle platform_open_unnamed_beside(const std::string& name) {
   return kNoFile;
 }
 
+namespace {
+
+// Renames the open file to path (a full path), replacing a file there when
+// replace is set; value receives the system's value of a refusal.
+bool rename_open_file(HANDLE handle, const std::string& path, bool replace, DWORD& value) {
+  // The rename goes to the system as an NT path ("\??\C:\dir\name"), in
+  // UTF-16 from the ANSI code page.
+  const std::string nt_path = "\\??\\" + path;
+  int units = MultiByteToWideChar(CP_ACP, 0, nt_path.data(), static_cast<int>(nt_path.size()),
+                                  nullptr, 0);
+  value = ERROR_INVALID_NAME;
+  if (units <= 0) return false;
+  const std::size_t size =
+      sizeof(FILE_RENAME_INFO) + static_cast<std::size_t>(units) * sizeof(WCHAR);
+  std::vector<char> buffer(size, '\0');
+  FILE_RENAME_INFO* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  rename->ReplaceIfExists = replace ? TRUE : FALSE;
+  rename->RootDirectory = nullptr;
+  rename->FileNameLength = static_cast<DWORD>(units) * sizeof(WCHAR);
+  MultiByteToWideChar(CP_ACP, 0, nt_path.data(), static_cast<int>(nt_path.size()),
+                      rename->FileName, units);
+  UINT previous = begin_file_call();
+  BOOL renamed = SetFileInformationByHandle(handle, FileRenameInfo, rename,
+                                            static_cast<DWORD>(size));
+  value = end_file_call(previous);
+  return renamed != 0;
+}
+
+// Gives a renamed file the attributes it is to keep (no longer hidden).
+void set_attributes(HANDLE handle, DWORD attributes) {
+  FILE_BASIC_INFO basic;
+  std::memset(&basic, 0, sizeof basic);  // times of 0 stay as they are
+  basic.FileAttributes = attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
+  UINT previous = begin_file_call();
+  SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
+  end_file_call(previous);
+}
+
+}  // namespace
+
 bool platform_give_name(FileHandle file, const std::string& name, bool plain_files_only) {
   (void)plain_files_only;  // a file takes its access from its directory
   HANDLE handle = to_handle(file);
   if (file == kNoFile || !is_unnamed(handle)) return false;
   const std::string path = full_disk_path(name);
   if (path.empty()) return false;
-  // The rename goes to the system as an NT path ("\??\C:\dir\name"), in
-  // UTF-16 from the ANSI code page.
-  const std::string nt_path = "\\??\\" + path;
-  int units = MultiByteToWideChar(CP_ACP, 0, nt_path.data(), static_cast<int>(nt_path.size()),
-                                  nullptr, 0);
-  if (units <= 0) return false;
-  const std::size_t size =
-      sizeof(FILE_RENAME_INFO) + static_cast<std::size_t>(units) * sizeof(WCHAR);
-  std::vector<char> buffer(size, '\0');
-  FILE_RENAME_INFO* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-  rename->ReplaceIfExists = FALSE;
-  rename->RootDirectory = nullptr;
-  rename->FileNameLength = static_cast<DWORD>(units) * sizeof(WCHAR);
-  MultiByteToWideChar(CP_ACP, 0, nt_path.data(), static_cast<int>(nt_path.size()),
-                      rename->FileName, units);
   // The mark comes off first: a file waiting to be deleted cannot be
   // renamed everywhere. When the rename is refused (the name is taken) the
   // mark goes back on, and the file stays as it was.
   if (!mark_for_deletion(handle, false)) return false;
-  UINT previous = begin_file_call();
-  BOOL renamed = SetFileInformationByHandle(handle, FileRenameInfo, rename,
-                                            static_cast<DWORD>(size));
-  end_file_call(previous);
-  if (!renamed) {
+  DWORD value = 0;
+  if (!rename_open_file(handle, path, false, value)) {
     mark_for_deletion(handle, true);
     return false;
   }
   forget_unnamed(handle);
   // The save file is a plain file, no longer hidden.
-  FILE_BASIC_INFO basic;
-  std::memset(&basic, 0, sizeof basic);
-  basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-  previous = begin_file_call();
-  SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
-  end_file_call(previous);
+  set_attributes(handle, FILE_ATTRIBUTE_NORMAL);
   return true;
+}
+
+// ------------------------------------------------- replacing a file whole
+
+std::string platform_replacement_name(const std::string& name) {
+  const std::size_t end = name.find_last_of("\\/:");
+  const std::size_t start = end == std::string::npos ? 0 : end + 1;
+  std::string result = name.substr(0, start);
+  result += '.';
+  result.append(name, start, std::string::npos);
+  result += ".ravelok-new";
+  return result;
+}
+
+namespace {
+
+void delete_name(const std::string& name) {
+  if (name_refusal(name) != 0) return;
+  UINT previous = begin_file_call();
+  DeleteFileA(name.c_str());
+  end_file_call(previous);
+}
+
+}  // namespace
+
+FileHandle platform_open_replacement(ErrorNumber& error_code, const std::string& name,
+                                     bool plain_files_only, bool& in_place) {
+  (void)plain_files_only;  // the name is never followed: a link is replaced itself
+  in_place = false;
+  // A device (NUL, CON) or a name without a full path is written as it is.
+  const std::string path = full_disk_path(name);
+  if (path.empty()) {
+    in_place = true;
+    return kNoFile;
+  }
+  UINT previous = begin_file_call();
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  end_file_call(previous);
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    in_place = true;
+    return kNoFile;
+  }
+  const std::string fresh = platform_replacement_name(path);
+  delete_name(fresh);
+  // Hidden, shared with nobody, and marked at once: it vanishes with its
+  // handle, however the process ends, unless it replaces the save file.
+  DWORD value = 0;
+  const FileOpen hidden{GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                        FILE_ATTRIBUTE_HIDDEN};
+  HANDLE handle = create_file(fresh, hidden, value);
+  if (handle == INVALID_HANDLE_VALUE) {
+    record_system_error(error_code, value);
+    return kNoFile;
+  }
+  if (!mark_for_deletion(handle, true)) {
+    value = GetLastError();
+    close_handle(handle);
+    delete_name(fresh);
+    record_system_error(error_code, value);
+    return kNoFile;
+  }
+  return from_handle(handle);
+}
+
+void platform_start_write_back(FileHandle file, std::uint64_t offset, std::uint64_t length) {
+  // Windows has no call that starts writing without waiting; the flush
+  // before the rename writes everything.
+  (void)file;
+  (void)offset;
+  (void)length;
+}
+
+void platform_replace(ErrorNumber& error_code, FileHandle file, const std::string& name,
+                      bool plain_files_only) {
+  (void)plain_files_only;  // a new file takes its access from its directory
+  HANDLE handle = to_handle(file);
+  const std::string path = full_disk_path(name);
+  // The old file's attributes (archive, hidden, system...) pass to the new
+  // one; its data reaches the disk before the rename (the write-through a
+  // MoveFileEx would ask for).
+  UINT previous = begin_file_call();
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  BOOL flushed = FlushFileBuffers(handle);
+  DWORD value = end_file_call(previous);
+  if (attributes == INVALID_FILE_ATTRIBUTES) attributes = FILE_ATTRIBUTE_NORMAL;
+  attributes &= FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+  bool done = flushed != 0 && !path.empty();
+  if (done && !mark_for_deletion(handle, false)) {
+    value = GetLastError();
+    done = false;
+  }
+  if (done && !rename_open_file(handle, path, true, value)) {
+    // Refused (the file open elsewhere, read-only): the mark goes back on,
+    // and closing removes the new file.
+    mark_for_deletion(handle, true);
+    done = false;
+  }
+  if (done) {
+    set_attributes(handle, attributes);
+    previous = begin_file_call();
+    FlushFileBuffers(handle);
+    end_file_call(previous);
+  } else {
+    record_system_error(error_code, value == 0 ? ERROR_INVALID_NAME : value);
+  }
+  close_handle(handle);
+}
+
+void platform_drop_replacement(FileHandle file, const std::string& name, bool plain_files_only) {
+  (void)plain_files_only;
+  if (file != kNoFile) close_handle(to_handle(file));
+  const std::string path = full_disk_path(name);
+  if (!path.empty()) delete_name(platform_replacement_name(path));
 }
