@@ -80,7 +80,8 @@ void keep_answer(Failure& failure, const JobSettings& job, ChainResult& chain, R
         replace_saved_files(failure, chain.store, job.save_header, chain.answer.header, chain.status);
     record.kept = !replaced && !job.save.empty();
     if (replaced && job.if_modified) date_saved_file(failure, true, job.save, chain.answer.header);
-    if (replaced && job.show != 0) shell_open(job.save, 1);
+    // A 304 says the file kept is the answer: it is shown as a replaced one.
+    if ((replaced || chain.status == 304) && job.show != 0 && !job.save.empty()) shell_open(job.save, 1);
     release_store(chain.store);
     return;
   }
