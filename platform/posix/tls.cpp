@@ -668,6 +668,17 @@ std::int64_t platform_tls_send(ErrorNumber& error_code, TlsSession* session, con
       move_piece(error_code, session, Piece{false, data, nullptr, size}, stall);
   wait = stall.wait;
   if (sent != 0 || wait != TlsWait::none) return sent;
+  // Under TLS 1.3 a server that refuses the client's certificate says so
+  // after the handshake, and its close may reset the connection before the
+  // request is through. Its alert came first and is still there to read:
+  // it tells why better than the reset does.
+  char scrap[512];
+  Stall after;
+  ErrorNumber ignored = 0;
+  if (move_piece(ignored, session, Piece{true, nullptr, scrap, sizeof scrap}, after) == 0 &&
+      after.reason.find("refused the client certificate") != std::string::npos) {
+    stall.reason = after.reason;
+  }
   session->failed = true;
   if (stall.reason.empty()) stall.reason = "TLS failure: the server closed the connection";
   record_tls_failure(error_code, stall.reason);
