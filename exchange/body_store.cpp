@@ -108,6 +108,16 @@ std::string& store_buffer(BodyStore& store, std::size_t count) {
 }
 
 void store_took(BodyStore& store, std::size_t count) {
+  // The new bytes end the buffer; each text not yet found is looked for in
+  // them, its partial match carried over from the piece before.
+  if (!store.checks.empty() && count > 0) {
+    const char* piece = store.bytes.data() + store.bytes.size() - count;
+    for (BodyCheck& check : store.checks) {
+      if (check.found != kNotFound) continue;
+      const std::size_t end = matcher_feed(check.matcher, piece, count);
+      if (end != kNoMatch) check.found = store.length + end - check.matcher.pattern.size();
+    }
+  }
   store.length += count;
   if (store.place == StorePlace::nowhere) {
     store.bytes.clear();
@@ -160,7 +170,17 @@ void store_end_hold(BodyStore& store) {
   if (store.held_dropped) store.bytes.clear();
 }
 
+void store_look_for(BodyStore& store, const std::string& text) {
+  BodyCheck check;
+  check.matcher = make_matcher(text);
+  store.checks.push_back(std::move(check));
+}
+
 void store_discard(BodyStore& store) {
+  for (BodyCheck& check : store.checks) {
+    check.found = kNotFound;
+    matcher_reset(check.matcher);
+  }
   store.bytes.clear();
   store.length = 0;
   if (in_file(store) && store.error == 0) {

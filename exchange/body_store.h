@@ -12,8 +12,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "exchange/location.h"
+#include "exchange/matcher.h"
 #include "services/errors.h"
 #include "platform/platform.h"
 
@@ -29,6 +31,15 @@ enum class StorePlace : std::uint8_t {
   scratch,    // an unnamed file in the temporary directory
   replacement,  // a new file that is to replace the save file whole (Keep)
   nowhere,    // counted, not kept
+};
+
+// A text looked for in the body as it arrives ([Expect], [Reject]): the
+// exchange only finds it; the job decides what its finding means.
+inline constexpr std::uint64_t kNotFound = static_cast<std::uint64_t>(-1);
+
+struct BodyCheck {
+  Matcher matcher;
+  std::uint64_t found = kNotFound;  // body offset of the first match's start
 };
 
 struct BodyStore {
@@ -54,6 +65,7 @@ struct BodyStore {
   WebAddress hold_base;          // the URL asked for, against which its Location is resolved
   std::string held_name;
   bool held_dropped = false;     // a held body passed kHeldLimit: none of it is kept
+  std::vector<BodyCheck> checks;  // texts looked for in every byte taken, across pieces
   ErrorNumber error = 0;        // first failure to write the file: the rest is lost
   std::string reason;           // the system's words for it
 };
@@ -90,7 +102,10 @@ void store_status(BodyStore& store, const std::string& header);
 // was not kept, and nothing of it is saved.
 void store_end_hold(BodyStore& store);
 
-// Drops every byte taken so far.
+// Adds a text (at least one byte) to look for in the bytes taken from now on.
+void store_look_for(BodyStore& store, const std::string& text);
+
+// Drops every byte taken so far (and what the checks found in them).
 void store_discard(BodyStore& store);
 
 // Writes out the bytes waiting for the file.

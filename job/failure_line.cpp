@@ -53,6 +53,14 @@ std::string what_failed(const Failure& failure) {
       return "cannot write " + failure.object;
     case Step::check:
       return "the settings check found problems in " + failure.object;
+    case Step::body_check: {
+      // The text is in reason, already shaped by failure_line.
+      std::string line = failure.object + " \"" + failure.reason + "\"";
+      if (failure.object.rfind("[Expect]", 0) == 0) return line + " not found in the answer";
+      line += " found at byte ";
+      line += decimal_text(static_cast<std::int64_t>(failure.at));
+      return line;
+    }
     case Step::upload_file:
       return "cannot read " + upload_named(failure) + quoted;
     case Step::upload_changed:
@@ -106,9 +114,11 @@ std::string failure_line(const Failure& failure, const std::string& site, const 
                     failure.step == Step::ca_file || failure.step == Step::client_cert ||
                     failure.step == Step::save || failure.step == Step::save_header;
   told.object = shown(failure.object, file ? kLongestShown : std::string::npos);
-  told.reason = shown(failure.reason, std::string::npos);
+  // A checked text stands in the line itself, cut as any outside text.
+  const bool text = failure.step == Step::body_check;
+  told.reason = shown(failure.reason, text ? kLongestShown : std::string::npos);
   std::string line = "ravelok: " + what_failed(told);
-  if (!told.reason.empty()) line += ": " + told.reason;
+  if (!told.reason.empty() && !text) line += ": " + told.reason;
   line += " (" + decimal_text(failure.number) + " " + error_meaning(failure.number) + ")";
   if (failure.step == Step::upload_file || failure.step == Step::body_file ||
       failure.nothing_sent) {

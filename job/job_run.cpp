@@ -37,8 +37,25 @@ void save_header(Failure& failure, const std::string& name, const std::string& h
   note_failure(failure, error_code, Step::save_header, name, failure_reason(error_code));
 }
 
+// The first [Expect] text the body lacks, else the first [Reject] text it
+// holds, as the failure; the store's checks are the job's texts in that
+// order.
+void check_body(Failure& failure, const JobSettings& job, const BodyStore& store) {
+  const std::vector<BodyCheck>& checks = store.checks;
+  for (std::size_t i = 0; i < checks.size(); ++i) {
+    const bool expected = i < job.expect.size();
+    if ((checks[i].found == kNotFound) != expected) continue;
+    const std::size_t entry = expected ? i + 1 : i + 1 - job.expect.size();
+    std::string name = expected ? "[Expect] " : "[Reject] ";
+    name += decimal_text(static_cast<std::int64_t>(entry));
+    note_failure(failure, kErrAnswerCheck, Step::body_check, name, checks[i].matcher.pattern);
+    failure.at = checks[i].found;
+    return;
+  }
+}
+
 // How a try ended: the chain's failure, else an answer whose status reaches
-// FailOn; a time-out that the run's own bound ended is MaxTime's, whichever
+// FailOn, else a check of its body that failed; a time-out that the run's own bound ended is MaxTime's, whichever
 // wait it was.
 Failure try_failure(const JobSettings& job, const ChainResult& chain, const WaitLimits& limits,
                     std::uint64_t now_ms) {
@@ -49,6 +66,7 @@ Failure try_failure(const JobSettings& job, const ChainResult& chain, const Wait
     const std::string shown = status_shown(chain.answer.header);
     note_failure(outcome, kErrErrorAnswer, Step::status, shown.empty() ? "without a status line" : shown);
   }
+  if (outcome.number == 0 && status != 304) check_body(outcome, job, chain.store);
   if (outcome.number == kErrTimedOut && limits.deadline_ms != 0 && now_ms >= limits.deadline_ms) {
     outcome.reason = failure_words(outcome);
     outcome.step = Step::run_time;
@@ -145,6 +163,7 @@ void run_tries(Failure& failure, const JobSettings& job, std::string& tail, RunR
     const std::string sent = method_sent(chain.last.request.method, chain.last.request.options.body);
     retry.post = sent == "POST" || sent == "PATCH";
     const RetryDecision next = retry_decision(retry, attempt, outcome, chain.answer.header, now);
+    if (job.verbose) verbose_check(outcome, chain.store.length);
     if (job.verbose) verbose_retry(attempt, retry.tries, next);
     const std::string taken = chain.last.taken.empty() ? std::string() : "; " + chain.last.taken;
     if (next.pause >= 0) {
@@ -159,6 +178,7 @@ void run_tries(Failure& failure, const JobSettings& job, std::string& tail, RunR
     if (!next.why_not.empty()) tail += "; " + next.why_not;
     if (attempt > 1) tail += "; try " + decimal_text(attempt) + of;
     failure = outcome;
+    if (failure.step == Step::body_check) record.check = failure.object;
     keep_answer(failure, job, chain, record);
     return;
   }

@@ -22,6 +22,7 @@ struct RunRecord {
   std::vector<std::string> retry_lines;  // a line for each retried try, told if the run fails
   std::string report;                    // the Report file; empty: none
   std::string job;                       // the settings directory, as the report names it
+  std::string check;                     // the [Expect] or [Reject] entry that failed ("[Expect] 1")
 };
 
 // The whole run; its first failure (the exchange's, else the save's, or why

@@ -30,7 +30,25 @@ std::int64_t read_number(const std::string& file, const SettingKey& key, std::st
   return number;
 }
 
+// A list of texts for the answer's body; the first one too long to look
+// for goes to refused.
+StringList read_check_list(const std::string& file, const char* section, std::string& refused) {
+  StringList texts = read_setting_list(file, section);
+  for (std::size_t i = 0; i < texts.size() && refused.empty(); ++i) {
+    const std::string problem = check_text_problem(texts[i]);
+    if (!problem.empty()) {
+      refused = std::string("[") + section + "] " + decimal_text(static_cast<std::int64_t>(i + 1)) + ": " + problem;
+    }
+  }
+  return texts;
+}
+
 }  // namespace
+
+std::string check_text_problem(const std::string& text) {
+  if (text.size() <= kLongestCheckText) return std::string();
+  return "a text of " + grouped_digits(text.size()) + " bytes, longer than the 1,024 looked for";
+}
 
 std::string settings_file_of(const CommandLine& arguments) {
   return platform_settings_file_name(arguments.count > 0 ? arguments.arguments[0]
@@ -82,6 +100,8 @@ JobSettings read_job_settings(const CommandLine& arguments) {
   job.exact = read_number(file, url_key("Exact"), job.refused) != 0;
   job.if_modified = read_number(file, url_key("IfModified"), job.refused) != 0;
   job.report = read_url(file, url_key("Report"));
+  job.expect = read_check_list(file, "Expect", job.refused);
+  job.reject = read_check_list(file, "Reject", job.refused);
   job.options = read_request_options(file, job.files, job.method, job.refused);
   job.proxy = read_proxy_setting(file, job.options, job.refused);
   return job;

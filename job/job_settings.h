@@ -27,6 +27,8 @@ struct JobSettings {
   bool default_save_name = false;  // save was generated, not configured
   StringList vars;
   StringList files;
+  StringList expect;               // [Expect]: texts the last answer's body must hold
+  StringList reject;               // [Reject]: texts it must not hold
   // [URL] keys read as plain numbers (0 when empty: the rule without them).
   std::int64_t fail_on = 0;       // an answer status at or past it fails the run
   std::int64_t timeout = 0;       // seconds of each wait; 0: 3
@@ -53,6 +55,12 @@ std::string settings_file_of(const CommandLine& arguments);
 // directory) and reads the job from it, drawing the default save name when
 // the answer is to be shown and no Save is configured.
 JobSettings read_job_settings(const CommandLine& arguments);
+
+// The longest [Expect] or [Reject] text.
+inline constexpr std::size_t kLongestCheckText = 1024;
+
+// Why an [Expect] or [Reject] text is refused (too long), or empty.
+std::string check_text_problem(const std::string& text);
 
 // Records why the settings file name cannot be read (53 when missing), if
 // it cannot.

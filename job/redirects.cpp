@@ -157,6 +157,10 @@ ChainResult run_chain(const JobSettings& job, const WaitLimits& limits, const Ch
     store.exact = job.exact;
     store.hold_redirect = so_far.followed < job.follow;
     store.hold_base = request_address(request);
+    // The texts [Expect] and [Reject] name are looked for as the body
+    // arrives; only the last answer's findings are used.
+    for (const std::string& text : job.expect) store_look_for(store, text);
+    for (const std::string& text : job.reject) store_look_for(store, text);
     // The proxy is chosen for each request's own scheme, host and port
     // (no_proxy may name one host and not another).
     // The request as it goes out; the chain keeps it as it was asked for,

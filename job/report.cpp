@@ -99,7 +99,8 @@ std::string report_line(const RunRecord& record, const ReportFacts& facts) {
   line += ",\"received\":" + decimal_text(static_cast<std::int64_t>(record.received));
   line += ",\"ms\":" + decimal_text(static_cast<std::int64_t>(facts.ms));
   line += ",\"saved\":" + text_or_null(record.saved);
-  line += record.kept ? ",\"kept\":true}\n" : ",\"kept\":false}\n";
+  line += record.kept ? ",\"kept\":true" : ",\"kept\":false";
+  line += ",\"check\":" + text_or_null(record.check) + "}\n";
   return line;
 }
 

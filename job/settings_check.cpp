@@ -203,7 +203,8 @@ void check_upload_file(Check& check, std::size_t number, const std::string& path
 }
 
 // The keys of a list (section as the file writes it): those no list reads,
-// those after its end, and for [Files] what the run cannot upload.
+// those after its end, for [Files] what the run cannot upload, and for
+// [Expect] and [Reject] a text too long to look for.
 void check_list(Check& check, const std::string& name, const std::string& written) {
   const StringList entries = read_setting_list(check.job.settings_file, name);
   const std::size_t gap = entries.size() + 1;  // the first key not read
@@ -258,6 +259,9 @@ void check_list(Check& check, const std::string& name, const std::string& writte
                                " is missing or empty), never read");
     } else if (files && sent && number < gap) {
       check_upload_file(check, number, entries[number - 1]);
+    } else if ((name == "Expect" || name == "Reject") && number < gap) {
+      const std::string problem = check_text_problem(entries[number - 1]);
+      if (!problem.empty()) check.findings.push_back(line + problem);
     }
   }
 }

@@ -89,6 +89,17 @@ void verbose_exchange(const JobSettings& job, const HttpRequest& sent, const Tra
   tell(lines);
 }
 
+void verbose_check(const Failure& failure, std::uint64_t length) {
+  if (failure.step != Step::body_check) return;
+  std::string line = failure_line(failure, std::string(), std::string());
+  const std::size_t words = line.find(": ") + 2;  // past "ravelok: "
+  std::string told = "* body of ";
+  told += grouped_digits(length);
+  told += " bytes checked: ";
+  told.append(line, words, line.find(" (", line.rfind('"')) - words);
+  tell(told + "\n");
+}
+
 void verbose_retry(std::int64_t attempt, std::int64_t tries, const RetryDecision& next) {
   const std::string of = "* try " + decimal_text(attempt) + " of " + decimal_text(tries) + " failed";
   if (next.pause >= 0) {

@@ -23,5 +23,9 @@ std::string verbose_answer(const std::string& header);
 void verbose_exchange(const JobSettings& job, const HttpRequest& sent, const TransactionResult& answer,
                       const RedirectStep& step);
 
+// An [Expect] or [Reject] check that failed on the body of length bytes:
+// "* body of N bytes checked: [Expect] 1 "text" not found in the answer".
+void verbose_check(const Failure& failure, std::uint64_t length);
+
 // A try that failed: the next one and its pause, or why there is none.
 void verbose_retry(std::int64_t attempt, std::int64_t tries, const RetryDecision& next);

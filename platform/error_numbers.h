@@ -35,6 +35,7 @@ enum : ErrorNumber {
   kErrOtherDevice = 74,
   kErrSystem = 75,
   kErrPathNotFound = 76,
+  kErrAnswerCheck = 80,   // an [Expect] text missing from the answer's body, or a [Reject] text in it
   kErrMemoryDamaged = 241,
   kErrNumberTable = 242,
 };

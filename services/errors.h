@@ -30,6 +30,7 @@ enum class Step : std::uint8_t {
   save,         // writing the save file
   save_header,  // writing the SaveHeader file
   check,        // the settings check found something (its findings are its output)
+  body_check,   // an [Expect] or [Reject] entry failed on the answer's body
 };
 
 // The first failure of a step: its number, the step, what it failed on (a
@@ -44,6 +45,7 @@ struct Failure {
   std::uint32_t seconds = 3;  // the wait that ran out, for a time-out
   bool nothing_sent = false;  // the run ended on it before connecting
   std::int32_t status = 0;  // a tunnel refused: the proxy's status; -1 when its answer was unusable
+  std::uint64_t at = 0;     // a [Reject] text found: its offset in the body
 };
 
 // The system's words for a failure just recorded with number, or empty when
@@ -88,6 +90,8 @@ inline constexpr ExitStatus kExitStatuses[] = {
     {kErrOtherDevice, "other device", ""},
     {kErrSystem, "other system error", ""},
     {kErrPathNotFound, "path not found", "path not found"},
+    {kErrAnswerCheck, "answer check failed",
+     "an [Expect] text is missing from the answer's body, or a [Reject] text is in it"},
     // Windows' own numbers for damaged memory blocks and a bad environment,
     // which no run meets but a system in trouble; its words stay the
     // generic ones.

@@ -32,7 +32,7 @@ struct SettingKey {
 };
 
 // Every key a run reads, section by section ([URL], [Vars], [Files],
-// [Headers]); within a section in the order the settings check prefers
+// [Headers], [Expect], [Reject]); within a section in the order the settings check prefers
 // them when two names are equally near a misspelt one.
 inline constexpr SettingKey kSettingKeys[] = {
     {"URL", "Site", KeyKind::text, 0, 0, "the run does nothing",
@@ -93,6 +93,11 @@ inline constexpr SettingKey kSettingKeys[] = {
     {"Headers", "", KeyKind::list, 0, 0, "",
      "request header lines, Name: value; ${NAME} in a value takes the environment variable NAME, "
      "and the line then goes to the Site alone"},
+    {"Expect", "", KeyKind::list, 0, 0, "",
+     "texts the last answer's body must hold, matched exactly (letter case too), up to 1,024 bytes each; "
+     "one missing ends the run with 80"},
+    {"Reject", "", KeyKind::list, 0, 0, "",
+     "texts the last answer's body must not hold, as [Expect] matches them; one found ends the run with 80"},
 };
 
 // The row of a [URL] key, found while compiling: a name the table does not
@@ -109,14 +114,14 @@ consteval const SettingKey& url_key(std::string_view name) {
 std::vector<std::string> setting_sections_known();
 
 // The named keys of section (for [Files], the part keys without their "N.":
-// "Field", "Name", "Type"); none for [Vars] and [Headers].
+// "Field", "Name", "Type"); none for the other lists.
 std::vector<std::string> setting_keys_known(const std::string& section);
 
 // The row of key in section, exactly as the table writes them; nullptr
 // when the table has none.
 const SettingKey* find_setting_key(const std::string& section, const std::string& name);
 
-// True when section is a list ([Vars], [Files], [Headers]).
+// True when section is a list ([Vars], [Files], [Headers], [Expect], [Reject]).
 bool list_section(const std::string& section);
 
 // Why value does not fit key ("not a number from 0 to 86400"), or empty
