@@ -178,15 +178,15 @@ TEST(ReportLine, FieldsInOrderAndEveryByteEscaped) {
   RunRecord record;
   record.method = "POST", record.url = "http://u:pw@127.0.0.1:81/a?b=1", record.status = 200, record.tries = 2;
   record.redirects = 1, record.sent = 345, record.received = 12, record.saved = "out.txt", record.kept = true;
-  record.job = "/srv/job";
+  record.job = "/srv/job", record.check = "[Reject] 2";
   EXPECT_EQ(report_line(record, {1796943848, 0, "", 15}),
             "{\"time\":\"2026-12-10T23:04:08Z\",\"job\":\"/srv/job\",\"method\":\"POST\",\"url\":\"http://127.0.0.1:81/a?b=1\","
             "\"status\":200,\"exit\":0,\"error\":null,\"tries\":2,\"redirects\":1,\"sent\":345,\"received\":12,"
-            "\"ms\":15,\"saved\":\"out.txt\",\"kept\":true}\n");
+            "\"ms\":15,\"saved\":\"out.txt\",\"kept\":true,\"check\":\"[Reject] 2\"}\n");
   EXPECT_EQ(report_line(RunRecord(), {0, 53, "ravelok: no settings file x (53 file not found)", 0}),
             "{\"time\":\"1970-01-01T00:00:00Z\",\"job\":\"\",\"method\":null,\"url\":null,\"status\":null,\"exit\":53,"
             "\"error\":\"ravelok: no settings file x (53 file not found)\",\"tries\":0,\"redirects\":0,\"sent\":0,"
-            "\"received\":0,\"ms\":0,\"saved\":null,\"kept\":false}\n");
+            "\"received\":0,\"ms\":0,\"saved\":null,\"kept\":false,\"check\":null}\n");
   const std::pair<std::string, std::string> texts[] = {
       {"a\"b\\c/", "\"a\\\"b\\\\c/\""},
       {std::string("\0\x01\n\r\t\x1f\x7f", 7), "\"\\u0000\\u0001\\n\\r\\t\\u001f\x7f\""},

@@ -80,6 +80,20 @@ TEST_F(RetryRun, StatusTimeLimitsAndRetries) {
        {"no answer from 127.0.0.1 port ", " within 1 s (24 time-out)\n"}, 1, 2},
       {"a byte a second past MaxTime=2", drip, {}, {"MaxTime=2"}, 24, 1, "dd\r\n",
        {"ravelok: MaxTime of 2 s reached: answer from 127.0.0.1 port ", " stopped (24 time-out)\n"}, 2, 3},
+      {"[Expect] found, cut between two writes", {{"HTTP/1.0 200 OK\r\n\r\nRecord sa"}, {"ved.", 300}}, {},
+       {"[Expect]", "1=Record", "1=x", "2=Record saved", "3=", "4=absent"}, 0, 1, "Record saved.\r\n", {}, 0.3, 3},
+      {"[Expect] missing: not retried", {{ok}}, {{{ok}}}, {"Retries=2", "[Expect]", "1=o", "2=OK", "3=k"}, 80, 1,
+       "ok\r\n", {"ravelok: [Expect] 2 \"OK\" not found in the answer (80 answer check failed)\n"}, 0, 3},
+      {"[Reject] absent", {{ok}}, {}, {"[Reject]", "1=OK", "2=okay"}, 0, 1, "ok\r\n", {}, 0, 3},
+      {"[Reject] found across a cut", {{"HTTP/1.0 200 OK\r\n\r\nabc\x01" "Dup"}, {"Duplicate", 300}}, {},
+       {"[Expect]", "1=abc", "[Reject]", "1=zz", "2=DupDup"}, 80, 1, "abc\x01" "DupDuplicate\r\n",
+       {"ravelok: [Reject] 2 \"DupDup\" found at byte 4 (80 answer check failed)\n"}, 0.3, 3},
+      {"FailOn before the checks", {{"HTTP/1.1 404 Not Found\r\n\r\nnone"}}, {}, {"FailOn=400", "[Expect]", "1=x"},
+       22, 1, "none\r\n", {"404 Not Found (22 error answer)\n"}, 0, 3},
+      {"a followed redirect's body unchecked", {{"HTTP/1.0 302 Found\r\nLocation: /q\r\n\r\nDuplicate"}}, {{{ok}}},
+       {"Follow=1", "[Reject]", "1=Duplicate"}, 0, 2, "ok\r\n", {}, 0, 3},
+      {"[Expect] text over 1,024 bytes", {{ok}}, {}, {"[Expect]", "1=ok", "2=" + std::string(1025, 'a')}, 2, 0, "",
+       {"RAVELOK.INI: [Expect] 2: a text of 1,025 bytes, longer than the 1,024 looked for (2 bad settings)\n"}, 0, 2},
       {"Timeout not a number", {{ok}}, {}, {"Timeout=3s"}, 2, 0, "",
        {"bad setting in ", "RAVELOK.INI: [URL] Timeout: not a number from 0 to 86400 (2 bad settings)\n"}, 0, 2},
   };
@@ -160,10 +174,11 @@ TEST(RetryRule, MatchesTheGuidesTableRowForRow) {
       {"a proxy's answer to CONNECT of 403, 407 or another refusal",
        {failed(tunnel, 57, 403), failed(tunnel, 57, 407), failed(tunnel, 57, -1)}},
       {"a certificate refused, a setting, an upload file, the CA file, the save, a redirect not followed "
-       "(47, 48), `MaxTime` reached",
+       "(47, 48), `MaxTime` reached, an `[Expect]` or `[Reject]` check (80)",
        {failed(Step::secure, 57, 0, "certificate verify failed"), failed(Step::setting, 2),
         failed(Step::upload_file, 53), failed(Step::ca_file, 54), failed(Step::save, 61),
-        failed(Step::redirect, 47), failed(Step::redirect, 48), failed(Step::run_time, 24), failed(status, 22, 404)}},
+        failed(Step::redirect, 47), failed(Step::redirect, 48), failed(Step::run_time, 24), failed(status, 22, 404),
+        failed(Step::body_check, 80)}},
   };
   std::stringstream guide(read_file(RAVELOK_SOURCE_DIR "/docs/guide.md"));
   std::string line;

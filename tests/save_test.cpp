@@ -225,6 +225,7 @@ static std::int64_t modified_time(const std::string& name) {
 // that the next one asks for the whole answer.
 TEST_F(SaveRun, ExactNotModifiedAndIfModified) {
   const std::string large = std::string(9u << 20, 'L') + "end";
+  const std::string huge = std::string(20u << 20, 'L') + "end";
   const std::string nul_body("a\0b\r", 4);
   struct Case {
     std::vector<std::string> keys;
@@ -240,6 +241,8 @@ TEST_F(SaveRun, ExactNotModifiedAndIfModified) {
   const Case cases[] = {
       {{"Exact=1"}, -1, "HTTP/1.0 200 OK\r\n\r\n" + nul_body, 0, "", nul_body, -1},
       {{"Exact=1"}, 784111777, "HTTP/1.0 200 OK\r\n\r\n" + large, 0, "", large, -1},
+      {{"Exact=1", "[Expect]", "1=LLLend"}, -1, "HTTP/1.0 200 OK\r\n\r\n" + huge, 0, "", huge, -1},
+      {{"Exact=1", "[Reject]", "1=Lend"}, -1, "HTTP/1.0 200 OK\r\n\r\n" + huge, 80, "", huge, -1},
       {{"Exact=0"}, -1, "HTTP/1.0 200 OK\r\n\r\nab", 0, "", "ab\r\n", -1},
       {{"FailOn=300"}, 784111777, "HTTP/1.0 304 Not Modified\r\n\r\n", 0, "", "old", 784111777},
       {{"IfModified=1"}, 784111777, "HTTP/1.0 304 Not Modified\r\n\r\n", 0, gmt_1994, "old", 784111777},
@@ -374,6 +377,7 @@ TEST_F(SaveRun, KeepReplacesOnlyAfterASuccess) {
        {"Timeout=1"}, 24, ""},
       {"cut answer", {.answer = {{ok + "99999999\r\n\r\n" + large}}}, {}, 62, ""},
       {"FailOn", {.answer = {{"HTTP/1.0 404 Not Found\r\n\r\ngone"}}}, {"FailOn=400"}, 22, ""},
+      {"[Reject] text found", {.answer = {{"HTTP/1.0 200 OK\r\n\r\nDuplicate"}}}, {"[Reject]", "1=Dup"}, 80, ""},
       {"304", {.answer = {{"HTTP/1.0 304 Not Modified\r\n\r\n"}}}, {}, 0, ""},
       {"killed in the body", {.answer = {{ok + "99999999\r\n\r\n" + large}}, .end = EndAction::hold_open},
        {"Timeout=60"}, -1, ""},

@@ -32,6 +32,9 @@ TEST_F(SettingsCheckRun, Findings) {
        "[Vars] name: not a key ravelok reads; its keys are 1, 2, 3, ...\n"
        "[Vars] 01: not a key ravelok reads; did you mean 1?\n"
        "[Vars] 0: not a key ravelok reads; the list starts at 1\n"},
+      {{}, {"[Expect]", "1=" + std::string(1024, 'a'), "2=" + std::string(1025, 'b'), "4=x", "[Reject]", "1=c"},
+       "[Expect] 2: a text of 1,025 bytes, longer than the 1,024 looked for\n"
+       "[Expect] 4: after a gap (3 is missing or empty), never read\n"},
       {{"Method=POST"}, {"[Files]", "1=upload.txt", "2=", "3=upload.txt"},
        "[Files] 3: after a gap (2 is missing or empty), never read\n"},
       {{"Port=18481x"}, {}, "[URL] Port: not a number from 0 to 65535\n"},
