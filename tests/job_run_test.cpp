@@ -373,15 +373,18 @@ TEST_F(JobRunProcess, VerboseShowsTheExchangeWithoutSecrets) {
   write_file(work.file("RAVELOK.INI"),
              ini(with_keys(job(server.port(), "/a"), {"Method=POST", "Follow=1", "FailOn=400", "[Vars]", "1=v=1",
                                                       "[Headers]", "1=Authorization: Basic xyz-secret",
-                                                      "2=X-Token: ${TOKEN}", "3=Cookie: c=secret"})));
+                                                      "2=X-Token: ${TOKEN}", "3=Cookie: c=secret",
+                                                      "[Expect]", "1=ok", "2=Set-Cookie"})));
   const RunResult result = run_binary({.arguments = {"-v", work.path}, .environment = {"TOKEN=tok-secret"}});
   server.stop();
-  EXPECT_EQ(result.status, 0);
+  // The header is not the body: the check fails, after the exchange is shown.
+  EXPECT_EQ(result.status, 80);
   const std::string url = "http://127.0.0.1:" + std::to_string(server.port());
   std::size_t from = 0;
   for (const std::string& line : {"* " + url + "/a: no proxy\n> POST /a HTTP/1.0\n", std::string("> Authorization: ***\n"
        "> X-Token: ***\n> Cookie: ***\n> (body: 3 bytes)\n< HTTP/1.0 302 Found\n"), "* redirect followed: GET " + url +
-       "/b\n* " + url + "/b: no proxy\n> GET /b HTTP/1.0\n", std::string("< HTTP/1.0 200 OK\n< Set-Cookie: s=1\n")}) {
+       "/b\n* " + url + "/b: no proxy\n> GET /b HTTP/1.0\n", std::string("< HTTP/1.0 200 OK\n< Set-Cookie: s=1\n"),
+       std::string("* body of 2 bytes checked: [Expect] 2 \"Set-Cookie\" not found in the answer\n")}) {
     from = result.output.find(line, from);
     EXPECT_NE(from, std::string::npos) << line << " in " << result.output;
   }
