@@ -353,7 +353,7 @@ TEST_F(JobRunProcess, ReportLineAfterEveryRun) {
   char buffer[2048];
   const std::string values(buffer, fread(buffer, 1, sizeof buffer, parsed));
   pclose(parsed);
-  const std::string fields = "time,job,method,url,status,exit,error,tries,redirects,sent,received,ms,saved,kept GET "
+  const std::string fields = "time,job,method,url,status,exit,error,tries,redirects,sent,received,ms,saved,kept,check GET "
                              "http://127.0.0.1:" + std::to_string(server.port()) + "/p? ";
   EXPECT_EQ(values, fields + "200 0 None 1 " + std::to_string(server.request(0).size()) + " 5 answer.txt False\n" +
                         fields + "404 22 ravelok: the server answered 404 Not Found (22 error answer) 1 " +
