@@ -55,8 +55,8 @@ void check_body(Failure& failure, const JobSettings& job, const BodyStore& store
 }
 
 // How a try ended: the chain's failure, else an answer whose status reaches
-// FailOn, else a check of its body that failed; a time-out that the run's own bound ended is MaxTime's, whichever
-// wait it was.
+// FailOn, else a check of its body that failed; a time-out that the run's
+// own bound ended is MaxTime's, whichever wait it was.
 Failure try_failure(const JobSettings& job, const ChainResult& chain, const WaitLimits& limits,
                     std::uint64_t now_ms) {
   Failure outcome = chain.answer.failure;
