@@ -1,8 +1,8 @@
 #include "exchange/matcher.h"
 
-#include <algorithm>
-#include <string_view>
+#include <cstring>
 
+#include "platform/byte_search.h"
 #include "services/bytes.h"
 
 namespace {
@@ -28,31 +28,6 @@ std::size_t step_over(Matcher& matcher, const char* data, std::size_t size) {
   }
   matcher.matched = state;
   return kNoMatch;
-}
-
-// The offset of the first whole occurrence of pattern (two bytes or more)
-// in data, or npos. Blocks of 64 bytes are first tested for a pair of bytes
-// equal to the pattern's first two, a test the compiler runs on many bytes
-// at once; only a block that holds such a pair is searched. An upload file
-// is searched whole before it is sent, so this speed counts per gigabyte.
-std::size_t find_whole(const char* data, std::size_t size, const std::string& pattern) {
-  constexpr std::size_t kBlock = 64;
-  const char first = pattern[0];
-  const char second = pattern[1];
-  std::size_t at = 0;
-  for (; at + kBlock < size; at += kBlock) {
-    unsigned char pair = 0;
-    for (std::size_t k = 0; k < kBlock; ++k) {
-      pair |= static_cast<unsigned char>((data[at + k] == first) & (data[at + k + 1] == second));
-    }
-    if (pair == 0) continue;
-    // Every occurrence that starts in this block lies in these bytes.
-    const std::size_t window = std::min(size - at, kBlock + pattern.size() - 1);
-    const std::size_t found = std::string_view(data + at, window).find(pattern);
-    if (found != std::string_view::npos) return at + found;
-  }
-  const std::size_t found = std::string_view(data + at, size - at).find(pattern);
-  return found == std::string_view::npos ? std::string_view::npos : at + found;
 }
 
 }  // namespace
@@ -86,16 +61,21 @@ std::size_t matcher_feed(Matcher& matcher, const char* data, std::size_t size) {
     const std::size_t end = step_over(matcher, data, seam);
     if (end != kNoMatch) return end;
   }
-  const std::size_t found = length >= 2 ? find_whole(data, size, matcher.pattern)
-                                         : std::string_view(data, size).find(matcher.pattern);
-  if (found != std::string_view::npos) {
+  const std::size_t found = find_bytes(data, size, matcher.pattern);
+  if (found != size) {
     matcher.matched = 0;
     return found + length;
   }
   // No match inside: what is left of a partial match lies in the last
-  // length - 1 bytes, whatever came before them.
+  // length - 1 bytes, whatever came before them, and begins with the
+  // pattern's first byte: it is stepped over from the first such byte on.
   matcher.matched = 0;
-  step_over(matcher, data + size - seam, seam);
+  const char* tail = data + size - seam;
+  const void* start = std::memchr(tail, matcher.pattern[0], seam);
+  if (start != nullptr) {
+    const char* from = static_cast<const char*>(start);
+    step_over(matcher, from, static_cast<std::size_t>(tail + seam - from));
+  }
   return kNoMatch;
 }
 

@@ -20,6 +20,7 @@ TEST(Matcher, PatternsSplitAtEveryPosition) {
       {"abab", false, filler + "abaabab", 307},
       // Around the 64-byte blocks the first two bytes are looked for in.
       {"--12345", false, std::string(63, 'x') + "--12345" + filler, 70},
+      {"--12345", false, std::string(31, 'x') + "--12345" + filler, 38},
       {"--12345", false, std::string(63, 'x') + "--x" + std::string(200, 'y') + "--12345" + filler, 273},
       {"--12345", false, std::string(62, 'x') + "--" + std::string(70, '-') + "12345" + filler, 139},
       {"--12345", false, filler + std::string(64, '-') + "1234" + filler, kNoMatch},
