@@ -71,11 +71,17 @@ measure=$work/measure
 mkdir -p "$work/www" "$work/nginx" "$work/out" "$work/temp" "$work/results" "$work/jobs"
 echo "Generating the test files in $work ..."
 head -c 1024 /dev/urandom >"$work/www/small.bin"
-if want b c f g h i j k n p; then
+if want b c f g h i j k n p q; then
   head -c "$large_size" /dev/urandom >"$work/www/large.bin"
   # The second answers, which the present forms fetch over files that hold the
   # first: the same bytes turned by 4 KiB, so every place holds another byte.
   { tail -c +4097 "$work/www/large.bin"; head -c 4096 "$work/www/large.bin"; } >"$work/www/large2.bin"
+fi
+if want q; then
+  # Case q's answer: the large file with a text in its last bytes, which the
+  # [Expect] check finds only after looking at every byte before them.
+  { head -c $((large_size - 32)) "$work/www/large.bin"; printf '%-32s' "ravelok bench: the answer ends"; } \
+    >"$work/www/marked.bin"
 fi
 { tail -c +513 "$work/www/small.bin"; head -c 512 "$work/www/small.bin"; } >"$work/www/small2.bin"
 chmod 644 "$work/www/"*.bin
@@ -213,6 +219,10 @@ write_job form "$sink_port" /form POST "$work/out/form.ravelok"
 write_job keep "$nginx_port" /large.bin "" "$work/out/keep.ravelok"
 write_job keep2 "$nginx_port" /large2.bin "" "$work/out/keep.ravelok"
 for job in keep keep2; do printf 'Keep=1\n' >>"$work/jobs/$job/RAVELOK.INI"; done
+# The 1 GiB GET with one [Expect] text (case q), and the same without it.
+write_job marked "$nginx_port" /marked.bin "" "$work/out/marked.ravelok"
+write_job expect "$nginx_port" /marked.bin "" "$work/out/marked.ravelok"
+printf '[Expect]\n1=ravelok bench: the answer ends\n' >>"$work/jobs/expect/RAVELOK.INI"
 # The redirected GET: Follow=1 takes it on to the file.
 write_job redirect "$nginx_port" /moved.bin "" "$work/out/redirect.ravelok"
 printf 'Follow=1\n' >>"$work/jobs/redirect/RAVELOK.INI"
@@ -624,9 +634,12 @@ fi
 if want p; then
   echo "p. 1 GiB GET with Keep=1 against the same GET without it, absent and present, $runs_large runs each ..."
   # "plain" is ravelok without Keep (the jobs of case b), the figure Keep is
-  # measured against; "ravelok" the same GET with Keep=1.
+  # measured against; "ravelok" the same GET with Keep=1. "synced", in the
+  # absent form, is the plain GET followed by an fsync of its file (coreutils
+  # sync FILE): the same bytes on the disk, as Keep must have them before it
+  # renames.
   for i in $(seq "$runs_large"); do
-    for tool in plain ravelok; do
+    for tool in plain synced ravelok; do
       job=large
       [ "$tool" = ravelok ] && job=keep
       file=$work/out/$job.ravelok
@@ -634,6 +647,11 @@ if want p; then
       [ "$i" = 1 ] && check=all
       rm -f "$work/out/"large.* "$work/out/"keep.*
       sleep "$settle"
+      if [ "$tool" = synced ]; then
+        run p-absent synced sh -c '"$1" "$2" && sync "$3"' sh "$ravelok" "$work/jobs/$job" "$file"
+        expect_saved ravelok "$file" "$work/www/large.bin" size
+        continue
+      fi
       run p-absent "$tool" "$ravelok" "$work/jobs/$job"
       expect_saved ravelok "$file" "$work/www/large.bin" "$check"
       sync "$file"
@@ -650,6 +668,24 @@ if want p; then
   rm -f "$work/out/"large.* "$work/out/"keep.*
 fi
 
+if want q; then
+  echo "q. 1 GiB GET with one [Expect] text against the same GET without it, save file absent, $runs_large runs each ..."
+  # "plain" is ravelok without the check, "ravelok" the same GET with it.
+  for i in $(seq "$runs_large"); do
+    for tool in plain ravelok; do
+      job=marked
+      [ "$tool" = ravelok ] && job=expect
+      check=size
+      [ "$i" = 1 ] && check=all
+      rm -f "$work/out/"marked.*
+      sleep "$settle"
+      run q-absent "$tool" "$ravelok" "$work/jobs/$job"
+      expect_saved ravelok "$work/out/marked.ravelok" "$work/www/marked.bin" "$check"
+    done
+  done
+  rm -f "$work/out/"marked.*
+fi
+
 # ---------------------------------------------------------------------- table
 # median FILE COLUMN
 median() {
@@ -662,7 +698,8 @@ seconds_text() {
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 
 cases=(a-absent a-present b-absent b-present c-present d-absent d-present e-absent f-absent g-present h-present
-       i-present j-present k-present n-present l-absent m-absent o-absent p-absent p-present)
+       i-present j-present k-present n-present l-absent m-absent o-absent p-absent p-present
+       q-absent)
 declare -A case_title=(
   [a]="a. GET, 1 KiB answer"
   [b]="b. GET, 1 GiB answer"
@@ -680,14 +717,15 @@ declare -A case_title=(
   [n]="n. PUT of a 1 GiB Body file"
   [o]="o. HTTPS GET, 1 KiB answer, client certificate (curl --cert)"
   [p]="p. GET, 1 GiB answer, Keep=1 (ratios to ravelok without Keep)"
+  [q]="q. GET, 1 GiB answer, one [Expect] text found at its end (ratios to ravelok without it)"
 )
 declare -A form_title=([absent]="save file absent" [present]="save file present")
 # Targets for ravelok, the same for both forms of a case: the wall-time
 # ratio to curl, and a peak RSS in MiB (empty: none).
 # Case e's target is set against its floor row: at most 0.1 above it. Case
 # i's is to succeed byte for byte (checked above), whatever the time.
-declare -A wall_target=([a]=0.35 [b]=0.9 [c]=0.8 [d]=0.35 [e]=floor+0.1 [f]=1.0 [g]=1.0 [h]=0.8 [i]="" [j]=0.8 [k]=1.0 [l]=1.0 [m]=0.5 [n]=0.8 [o]=e+0.05 [p]=1.1)
-declare -A rss_target=([a]="" [b]=16 [c]=16 [d]="" [e]="" [f]=24 [g]=24 [h]="" [i]=16 [j]=16 [k]=24 [l]="" [m]="" [n]=16 [o]="" [p]=16)
+declare -A wall_target=([a]=0.35 [b]=0.9 [c]=0.8 [d]=0.35 [e]=floor+0.1 [f]=1.0 [g]=1.0 [h]=0.8 [i]="" [j]=0.8 [k]=1.0 [l]=1.0 [m]=0.5 [n]=0.8 [o]=e+0.05 [p]=1.1 [q]=1.05)
+declare -A rss_target=([a]="" [b]=16 [c]=16 [d]="" [e]="" [f]=24 [g]=24 [h]="" [i]=16 [j]=16 [k]=24 [l]="" [m]="" [n]=16 [o]="" [p]=16 [q]=16)
 # The floor rows: what no program doing the same work can go below.
 declare -A floor_tool=([e]="OpenSSL alone" [c]="reading the file once" [g]="reading the file once"
                        [h]="reading the file once")
@@ -698,10 +736,11 @@ table=$work/table.md
   echo "|---|---|---|---|---|---|---|---|"
   for case in "${cases[@]}"; do
     letter=${case%%-*}
-    # Case p compares ravelok with Keep to ravelok without it, not to curl.
+    # Cases p and q compare ravelok with Keep or the check to ravelok
+    # without it, not to curl.
     base=curl
     tools="ravelok curl wget floor"
-    if [ "$letter" = p ]; then base=plain; tools="ravelok plain"; fi
+    if [ "$letter" = p ] || [ "$letter" = q ]; then base=plain; tools="ravelok plain synced"; fi
     # A case left out by BENCH_ONLY has no figures.
     [ -f "$work/results/$case.$base" ] || continue
     title="${case_title[$letter]}, ${form_title[${case#*-}]}"
@@ -709,7 +748,7 @@ table=$work/table.md
     curl_rss=$(median "$work/results/$case.$base" 2)
     for tool in $tools; do
       file=$work/results/$case.$tool
-      [ "$tool" = floor ] && [ ! -f "$file" ] && continue
+      { [ "$tool" = floor ] || [ "$tool" = synced ]; } && [ ! -f "$file" ] && continue
       if [ ! -f "$file" ]; then
         why="wget cannot send multipart/form-data, so it has no upload figure"
         [ "$letter" \> d ] && why="this case compares with curl alone"
@@ -727,6 +766,15 @@ table=$work/table.md
           goal=$(awk -v f="$(median "$work/results/$case.floor" 1)" -v c="$curl_wall" 'BEGIN { printf "%.2f", f / c + 0.1 }')
           shown_goal="($goal: the floor + 0.1)"
         fi
+        if [ -f "$work/results/$case.synced" ]; then
+          # With no old file, Keep's fsync makes the disk's write of the
+          # gigabyte part of the run, which the plain GET leaves to the
+          # kernel after it has ended: the target is set against the GET
+          # that ends with the same bytes on the disk.
+          goal=$(awk -v f="$(median "$work/results/$case.synced" 1)" -v c="$curl_wall" -v t="$goal" \
+            'BEGIN { printf "%.2f", f / c * t }')
+          shown_goal="($goal: ${wall_target[p]} × the synced GET)"
+        fi
         if [ "$goal" = e+0.05 ]; then
           # The client certificate costs both tools a signature and the
           # server a check: ravelok's ratio may grow by 0.05 over case e's.
@@ -738,6 +786,7 @@ table=$work/table.md
           met=$(awk -v r="$wall_ratio" -v t="$goal" 'BEGIN { print (r <= t ? "met" : "missed") }')
           target="wall ≤ $shown_goal × curl: $met"
           [ "$letter" = p ] && target="wall ≤ $shown_goal × ravelok without Keep: $met"
+          [ "$letter" = q ] && target="wall ≤ $shown_goal × ravelok without the check: $met"
         else
           target="succeeds, byte for byte at the sink: met"
         fi
@@ -748,11 +797,16 @@ table=$work/table.md
       fi
       shown=$tool
       [ "$letter" = p ] && [ "$tool" = ravelok ] && shown="ravelok, Keep=1"
+      [ "$letter" = q ] && [ "$tool" = ravelok ] && shown="ravelok, [Expect] 1"
       [ "$tool" = plain ] && shown="ravelok without Keep"
+      [ "$tool" = synced ] && shown="ravelok without Keep, then sync FILE" &&
+        target="the same bytes on the disk as Keep leaves them"
+      [ "$letter" = q ] && [ "$tool" = plain ] && shown="ravelok without [Expect]"
       if [ "$tool" = floor ]; then
         shown=${floor_tool[$letter]}
         if [ "$letter" = e ]; then
           target="floor: the least client on the system's OpenSSL (bench/tls_floor.c)"
+
         else
           target="floor: reading once + curl = $(awk -v a="$wall" -v b="$curl_wall" 'BEGIN { printf "%.2f", (a + b) / b }') × curl"
         fi
@@ -795,6 +849,8 @@ report=$work/report.md
   echo "streams it too; one more run of ravelok each, not measured, is checked byte for byte"
   echo "by the sink's CRC against cksum's of the file. Case n sends the same file by PUT"
   echo "(curl \`-T\`), checked the same way."
+  echo "Case q fetches a 1 GiB answer whose last bytes hold the text of an [Expect] entry, so"
+  echo "the check looks at every byte; it is measured against the same GET without the entry."
   echo "Every case that saves a file runs in two forms: with the save file absent (a first run)"
   echo "and with it present, holding an earlier answer (the repeated job a scheduler starts);"
   echo "curl (\`-o\`) and wget (\`-O\`) overwrite their own files in the same way. In the present"
