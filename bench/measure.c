@@ -1,6 +1,9 @@
-/* Runs a command and records its wall time and peak resident set size:
+/* Runs a command and records its wall time, peak resident set size and CPU
+ * time:
  *   measure RESULT_FILE COMMAND [ARG...]
- * appends "SECONDS PEAK_RSS_KIB EXIT_STATUS" as one line to RESULT_FILE.
+ * appends "SECONDS PEAK_RSS_KIB EXIT_STATUS CPU_SECONDS" as one line to
+ * RESULT_FILE; CPU_SECONDS is user plus system time of the command and of
+ * the processes it waited for (wait4's ru_utime + ru_stime).
  * The clock runs from just before the process is started to just after it
  * has been reaped; the peak is the kernel's own account of the child
  * (wait4's ru_maxrss), the figure /usr/bin/time -v reports. The command's
@@ -47,6 +50,8 @@ int main(int argc, char **argv) {
   clock_gettime(CLOCK_MONOTONIC, &end);
   double seconds = (double)(end.tv_sec - start.tv_sec) + (end.tv_nsec - start.tv_nsec) / 1e9;
   int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  fprintf(result, "%.6f %ld %d\n", seconds, usage.ru_maxrss, code);
+  double cpu = (double)(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+               (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  fprintf(result, "%.6f %ld %d %.6f\n", seconds, usage.ru_maxrss, code, cpu);
   return fclose(result) == 0 ? 0 : 2;
 }
