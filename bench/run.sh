@@ -810,7 +810,6 @@ table=$work/table.md
         shown=${floor_tool[$letter]}
         if [ "$letter" = e ]; then
           target="floor: the least client on the system's OpenSSL (bench/tls_floor.c)"
-
         else
           target="floor: reading once + curl = $(awk -v a="$wall" -v b="$curl_wall" 'BEGIN { printf "%.2f", (a + b) / b }') × curl"
         fi

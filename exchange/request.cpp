@@ -183,18 +183,22 @@ bool holds_delimiter(ErrorNumber& read_error, FileHandle handle, std::uint64_t o
 }
 
 // True when "--" + boundary occurs in a variable's value or an upload
-// file's bytes, where it would end a part early. False with the failure
-// recorded when a file cannot be read.
+// file's bytes, where it would end a part early. With while_sent, a regular
+// file is not searched now but marked to be searched as it is sent; a
+// staged source, read once already, is searched here. False with the
+// failure recorded when a file cannot be read.
 bool data_holds_delimiter(Preparation& preparation, const std::string& boundary,
-                          const StringList& vars, std::string& piece) {
+                          const StringList& vars, std::string& piece, bool while_sent) {
   Matcher delimiter = make_matcher("--" + boundary);
   for (const std::string& entry : vars) {
     const std::string value = split_form_entry(entry).value;
     matcher_reset(delimiter);
     if (matcher_feed(delimiter, value.data(), value.size()) != kNoMatch) return true;
   }
-  const PreparedRequest& request = preparation.request;
-  for (const UploadSource& source : request.sources) {
+  PreparedRequest& request = preparation.request;
+  for (UploadSource& source : request.sources) {
+    source.searched_as_sent = while_sent && !source.staged;
+    if (source.searched_as_sent) continue;
     ErrorNumber step = 0;
     const FileHandle handle = file_handle(source.staged ? request.body_file : source.number);
     if (holds_delimiter(step, handle, source.offset, source.size, delimiter, piece)) return true;
@@ -251,6 +255,39 @@ std::string body_file_prefix() {
     prefix.push_back(platform_separator());
   }
   return prefix;
+}
+
+// Draws boundaries, from the request's next draw on, until the data holds
+// none, and frames the body under it. The files are opened and counted
+// once, after the first boundary, so that a body file staging needs draws
+// its name where names were always drawn; every boundary is followed by a
+// name, a file made or not. False with the failure recorded.
+bool draw_boundary(Preparation& preparation, const HttpRequest& wanted, std::string& piece) {
+  PreparedRequest& request = preparation.request;
+  while (request.boundary_draws < kMaxBoundaryDraws) {
+    const int draw = request.boundary_draws++;
+    request.boundary = decimal_text(random_integer(1, 2147483647));
+    bool named = false;
+    if (draw == 0) {
+      preparation.body_prefix = body_file_prefix();
+      for (std::size_t i = 0; i < wanted.files.size(); ++i) {
+        // After a failure the files stay open for discard_prepared_request.
+        if (!count_source(preparation, i + 1, wanted.files[i], piece)) return false;
+      }
+      named = request.body_file >= 0;
+    }
+    if (!named) random_integer(1, 99999999);
+    if (!data_holds_delimiter(preparation, request.boundary, wanted.vars, piece, draw == 0)) {
+      if (preparation.failure.number != 0) return false;
+      frame_body(request, wanted.vars, wanted.files, wanted.options.parts);
+      return true;
+    }
+    // The data holds the delimiter, which would end a part early: draw a new
+    // boundary.
+  }
+  note_failure(preparation.failure, kErrSystem, Step::body_file, request.body_file_name,
+               "every boundary drawn was in the data");
+  return false;
 }
 
 }  // namespace
@@ -320,13 +357,10 @@ PreparedRequest prepare_request(Failure& failure, const HttpRequest& request) {
 }
 
 PreparedRequest prepare_request_at(Failure& failure, const HttpRequest& wanted, std::uint32_t milliseconds) {
-  const StringList& vars = wanted.vars;
-  const StringList& files = wanted.files;
-  const RequestOptions& options = wanted.options;
   PreparedRequest request;
   const RequestKind kind = request_kind(wanted);
   if (kind != RequestKind::upload_post) {
-    request.form_string = form_string(vars);
+    request.form_string = form_string(wanted.vars);
     if (kind != RequestKind::body_post) return request;
   }
   Preparation preparation{failure, request, std::string()};
@@ -336,36 +370,21 @@ PreparedRequest prepare_request_at(Failure& failure, const HttpRequest& wanted, 
     // The Body file is the whole body: counted as an upload file is (a
     // source of unknown size staged), with nothing around it.
     preparation.body_prefix = body_file_prefix();
-    if (!count_source(preparation, 0, options.body, piece)) return request;
+    if (!count_source(preparation, 0, wanted.options.body, piece)) return request;
     request.texts = {std::string(), std::string()};
     request.body_size = request.sources[0].size;
     return request;
   }
-  for (int draw = 0; draw < kMaxBoundaryDraws; ++draw) {
-    request.boundary = decimal_text(random_integer(1, 2147483647));
-    // The files are opened and counted once, after the first boundary, so
-    // that a body file staging needs draws its name where names were always
-    // drawn; every boundary is followed by a name, a file made or not.
-    bool named = false;
-    if (draw == 0) {
-      preparation.body_prefix = body_file_prefix();
-      for (std::size_t i = 0; i < files.size(); ++i) {
-        // After a failure the files stay open for discard_prepared_request.
-        if (!count_source(preparation, i + 1, files[i], piece)) return request;
-      }
-      named = request.body_file >= 0;
-    }
-    if (!named) random_integer(1, 99999999);
-    if (!data_holds_delimiter(preparation, request.boundary, vars, piece)) {
-      if (failure.number == 0) frame_body(request, vars, files, options.parts);
-      return request;
-    }
-    // The data holds the delimiter, which would end a part early: draw a new
-    // boundary.
-  }
-  note_failure(failure, kErrSystem, Step::body_file, request.body_file_name,
-               "every boundary drawn was in the data");
+  draw_boundary(preparation, wanted, piece);
   return request;
+}
+
+bool redraw_boundary(Failure& failure, const HttpRequest& request, PreparedRequest& prepared) {
+  Preparation preparation{failure, prepared, std::string()};
+  std::string piece(kPieceSize, '\0');
+  prepared.head.clear();
+  prepared.sent = 0;
+  return draw_boundary(preparation, request, piece);
 }
 
 void discard_prepared_request(PreparedRequest& request) {

@@ -74,6 +74,9 @@ struct UploadSource {
   FileStamp stamp;              // the file as it was counted
   bool staged = false;          // its bytes lie in the body file, from offset
   std::uint64_t offset = 0;
+  // Searched for the delimiter as it is sent, piece by piece, rather than
+  // whole before connecting: each byte of the file is then read once.
+  bool searched_as_sent = false;
 };
 
 // What prepare_request made and send_request uses.
@@ -94,6 +97,7 @@ struct PreparedRequest {
   std::int16_t body_file = -1;
   std::string head;        // the head send_request sent
   std::uint64_t sent = 0;  // bytes send_request got out, in whole pieces
+  int boundary_draws = 0;  // upload POST: the boundaries drawn so far
 };
 
 // The method a request line carries for a job's method (upper-cased) and
@@ -135,12 +139,22 @@ std::string site_host(const std::string& site);
 // every upload file and counts its bytes (a regular file by its size, any
 // other source by staging it whole in the body file), reseeds the generator
 // with the time of day and draws the boundary and a body file name, drawing
-// both again while the data holds the delimiter. The first failure goes to
+// both again while the data holds the delimiter. A regular upload file is
+// left to be searched as it is sent (searched_as_sent) under the first
+// boundary, and searched whole before connecting under any later one. The
+// first failure goes to
 // failure (an upload file that cannot be read, or the body file); what was
 // opened before it is left for discard_prepared_request.
 // A request of a Body file opens and counts that file alone (its failures
 // are an upload file's, index 0), and the form string goes in the query.
 PreparedRequest prepare_request(Failure& failure, const HttpRequest& request);
+
+// After a send that clashed: draws the next boundaries, searching every
+// upload file whole before anything is sent again, as prepare_request does
+// after a clash it finds itself, and frames the body anew. False with the
+// failure recorded (a file that cannot be read, every boundary in the
+// data).
+bool redraw_boundary(Failure& failure, const HttpRequest& request, PreparedRequest& prepared);
 
 // The request's head: request line, header lines and the empty line, each
 // followed by CR LF, as one text. Content-Length counts exactly the body
@@ -155,6 +169,11 @@ enum class SendOutcome : std::uint8_t {
   sent,         // sent, or stopped by a failure of the connection
   abandoned,    // an upload file ended before its counted bytes: the
                 // connection must be closed without anything more
+  clashed,      // an upload file searched as it was sent holds the
+                // delimiter: nothing of that piece went out, the connection
+                // must be closed without anything more (the body is short
+                // of its Content-Length, which no server takes as a
+                // request), and the request made again (redraw_boundary)
 };
 
 // Sends the whole request on connection: the head, then the body (the form

@@ -1,5 +1,8 @@
 // Sending a prepared request on an open connection.
+#include <algorithm>
+
 #include "exchange/location.h"
+#include "exchange/matcher.h"
 #include "exchange/request.h"
 #include "platform/ascii.h"
 #include "platform/platform.h"
@@ -79,16 +82,51 @@ std::string request_head(const HttpRequest& request, const PreparedRequest& prep
 
 namespace {
 
+// Sends size bytes of file, from offset, as tcp_send_file does, each piece
+// searched for the delimiter before it goes out: a piece that holds one, or ends one begun
+// in the piece before, is not sent, and clashed is set. Returns the count
+// of the file's bytes sent; fails as tcp_send_file does.
+std::uint64_t send_searching(ErrorNumber& error_code, std::int16_t connection, FileHandle file,
+                             std::uint64_t offset, std::uint64_t size, const std::string& boundary,
+                             bool& clashed) {
+  std::string piece(static_cast<std::size_t>(std::min<std::uint64_t>(size, kFilePiece)), '\0');
+  Matcher delimiter = make_matcher("--" + boundary);
+  std::uint64_t sent = 0;
+  while (sent < size) {
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(size - sent, piece.size()));
+    ErrorNumber read_error = 0;
+    const std::size_t got = platform_read_at(read_error, file, piece.data(), want, offset + sent);
+    if (read_error != 0 || got == 0) {
+      // A failed read, or a file shorter than the size announced.
+      error_code = read_error != 0 ? read_error : ErrorNumber{kErrEndOfFile};
+      return sent;
+    }
+    if (matcher_feed(delimiter, piece.data(), got) != kNoMatch) {
+      clashed = true;
+      return sent;
+    }
+    tcp_send_bytes(error_code, connection, piece.data(), got);
+    if (error_code != 0) return sent;
+    sent += got;
+  }
+  return sent;
+}
+
 // Sends the bytes of one upload source, straight from its file (or from
 // the body file where it was staged): 0 when they all went out; 62 with
 // failure set when the file ended before its counted bytes, which leaves
 // the request torn; another number when the connection failed. A file that
-// changed while it was sent is noted in changed.
+// changed while it was sent is noted in changed; one found to hold the
+// delimiter sets clashed, with 0.
 ErrorNumber send_source(Failure& failure, Failure& changed, std::int16_t connection,
-                        const PreparedRequest& request, const UploadSource& source) {
+                        const PreparedRequest& request, const UploadSource& source, bool& clashed) {
   const FileHandle file = file_handle(source.staged ? request.body_file : source.number);
   ErrorNumber error_code = 0;
-  const std::uint64_t sent = tcp_send_file(error_code, connection, file, source.offset, source.size);
+  const std::uint64_t sent =
+      source.searched_as_sent
+          ? send_searching(error_code, connection, file, source.offset, source.size, request.boundary, clashed)
+          : tcp_send_file(error_code, connection, file, source.offset, source.size);
+  if (clashed) return 0;
   const std::string of = " of its " + grouped_digits(source.size) + " counted bytes went out";
   if (error_code == kErrEndOfFile) {
     note_failure(failure, kErrEndOfFile, Step::upload_changed, source.path,
@@ -136,7 +174,9 @@ SendOutcome send_request(Failure& failure, Failure& changed, std::int16_t connec
   tcp_send(error_code, connection, text);
   if (error_code == 0) prepared.sent += text.size();
   for (std::size_t i = 0; from_files && error_code == 0 && i < prepared.sources.size(); ++i) {
-    error_code = send_source(failure, changed, connection, prepared, prepared.sources[i]);
+    bool clashed = false;
+    error_code = send_source(failure, changed, connection, prepared, prepared.sources[i], clashed);
+    if (clashed) return SendOutcome::clashed;
     if (error_code == kErrEndOfFile) return SendOutcome::abandoned;
     if (error_code == 0) prepared.sent += prepared.sources[i].size;
     if (error_code == 0 && !prepared.texts[i + 1].empty()) tcp_send(error_code, connection, prepared.texts[i + 1]);

@@ -197,26 +197,43 @@ TransactionResult http_transaction(const HttpRequest& request, const std::string
   if (failure.number != 0) return result;
 
   PreparedRequest prepared = prepare_request(failure, request);
-
-  progress_phase("Obrint...");
-  const std::int16_t number = next_free_number();
-  ErrorNumber open_error = 0;
-  const std::uint32_t connect_seconds = open_connection(failure, open_error, exchange, number, limits);
-  if (failure.number != 0) {
-    // Nothing is sent, and nothing of the upload is left behind.
-    discard_prepared_request(prepared);
-    ErrorNumber unused = 0;
-    if (open_error == 0) tcp_close(unused, number);
-    failure.seconds = failure.step == Step::connect ? connect_seconds : exchange.seconds;
-    return result;
-  }
-
-  progress_phase("Enviant...");
-  // From here on, plain HTTP through a proxy speaks to the proxy alone.
+  // From the connection on, plain HTTP through a proxy speaks to the proxy
+  // alone.
   const std::string& peer_object =
       exchange.proxied && !request.secure ? exchange.connection_object : exchange.object;
   Failure changed;
-  const SendOutcome sending = send_request(failure, changed, number, request, prepared, peer_object);
+  std::int16_t number = -1;
+  SendOutcome sending = SendOutcome::not_started;
+  for (;;) {
+    progress_phase("Obrint...");
+    number = next_free_number();
+    ErrorNumber open_error = 0;
+    const std::uint32_t connect_seconds = open_connection(failure, open_error, exchange, number, limits);
+    if (failure.number != 0) {
+      // Nothing is sent, and nothing of the upload is left behind.
+      discard_prepared_request(prepared);
+      ErrorNumber unused = 0;
+      if (open_error == 0) tcp_close(unused, number);
+      failure.seconds = failure.step == Step::connect ? connect_seconds : exchange.seconds;
+      return result;
+    }
+    progress_phase("Enviant...");
+    sending = send_request(failure, changed, number, request, prepared, peer_object);
+    if (sending != SendOutcome::clashed) break;
+    // An upload file held the delimiter: the body went out short of its
+    // Content-Length, which no server takes as a request, and the request
+    // is made again on a new connection under a boundary that every file
+    // has been searched for.
+    tcp_abandon(number);
+    ErrorNumber unused = 0;
+    tcp_close(unused, number);
+    changed = Failure();
+    if (!redraw_boundary(failure, request, prepared)) {
+      discard_prepared_request(prepared);
+      failure.seconds = exchange.seconds;
+      return result;
+    }
+  }
   result.request_head = prepared.head;
   result.request_body = request_kind(request) == RequestKind::form_post ? prepared.form_string.size()
                                                                          : prepared.body_size;

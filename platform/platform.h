@@ -364,11 +364,3 @@ void platform_replace(ErrorNumber& error_code, FileHandle file, const std::strin
 // plain_files_only); name itself is left as it was.
 void platform_drop_replacement(FileHandle file, const std::string& name, bool plain_files_only);
 
-// Sends up to size bytes of file, read from offset, on a socket without
-// waiting (the kernel's copy where it has one). The count sent, 0 when the
-// socket has no room now; end_of_file is set when the file has no byte at
-// offset. -1 with the failure recorded: 57 or 70 for the socket, the file
-// error for a failed read.
-std::int64_t platform_socket_send_file(ErrorNumber& error_code, SocketHandle socket,
-                                       FileHandle file, std::uint64_t offset, std::uint64_t size,
-                                       bool& end_of_file);

@@ -94,26 +94,12 @@ std::uint32_t wait_bound(const TcpConnection& connection) {
       std::min<std::uint64_t>(connection.deadline_ms - now, connection.timeout_ms));
 }
 
-// Bytes of a file go through a TLS session in pieces of this size.
-constexpr std::size_t kSecureFilePiece = 128 * 1024;
-
 // The send loop of a TLS connection, the same rounds as send_all's: wait
 // (bounded) for what the session needs, hand it what it takes. The session
 // takes a record per call; the next call follows at once, and only a call
-// that could not go on waits. A file is read in pieces, each sent whole
-// before the next is read.
+// that could not go on waits.
 std::uint64_t send_all_secure(ErrorNumber& error_code, TcpConnection& connection, const char* data,
-                              FileHandle file, std::uint64_t offset, std::uint64_t size) {
-  std::unique_ptr<char[]> piece;
-  if (file != kNoFile && size > 0) {
-    piece.reset(new (std::nothrow) char[kSecureFilePiece]);
-    if (piece == nullptr) {
-      set_error(error_code, kErrNoMemory);
-      return 0;
-    }
-  }
-  std::size_t piece_size = 0;  // bytes of the file in piece
-  std::size_t piece_sent = 0;  // of which the session has taken these
+                              std::uint64_t size) {
   std::uint64_t sent = 0;
   TlsWait needed = TlsWait::writable;
   do {
@@ -124,25 +110,8 @@ std::uint64_t send_all_secure(ErrorNumber& error_code, TcpConnection& connection
       if (wait != SocketWait::ready) return sent;
     }
     if (size == 0) break;
-    const char* bytes = data + sent;
-    std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(size - sent, SIZE_MAX));
-    if (file != kNoFile) {
-      if (piece_sent == piece_size) {
-        const std::size_t want =
-            static_cast<std::size_t>(std::min<std::uint64_t>(size - sent, kSecureFilePiece));
-        ErrorNumber read_error = 0;
-        piece_size = platform_read_at(read_error, file, piece.get(), want, offset + sent);
-        piece_sent = 0;
-        if (read_error != 0 || piece_size == 0) {
-          // A failed read, or a file shorter than the size announced.
-          set_error(error_code, read_error != 0 ? read_error : ErrorNumber{kErrEndOfFile});
-          return sent;
-        }
-      }
-      bytes = piece.get() + piece_sent;
-      count = piece_size - piece_sent;
-    }
-    const std::int64_t accepted = platform_tls_send(error_code, connection.tls, bytes, count, needed);
+    const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(size - sent, SIZE_MAX));
+    const std::int64_t accepted = platform_tls_send(error_code, connection.tls, data + sent, count, needed);
     if (accepted < 0) return sent;
     if (accepted == 0) {
       // Nothing taken: wait before the next call, so that the loop stays
@@ -152,42 +121,27 @@ std::uint64_t send_all_secure(ErrorNumber& error_code, TcpConnection& connection
     }
     needed = TlsWait::none;
     sent += static_cast<std::uint64_t>(accepted);
-    piece_sent += static_cast<std::size_t>(accepted);
   } while (sent < size);
   connection.end_of_data = false;
   return sent;
 }
 
 // The one send loop every byte on the wire goes through: wait (bounded) for
-// room, send what the socket takes without waiting, repeat. The bytes come
-// from data, or from file at offset when file is open. A peer that stops
-// reading ends it with 24 after one time-out. At least one round runs even
-// for no bytes: the wait still tells whether the connection can take data.
+// room, send what the socket takes without waiting, repeat. A peer that
+// stops reading ends it with 24 after one time-out. At least one round runs
+// even for no bytes: the wait still tells whether the connection can take
+// data.
 std::uint64_t send_all(ErrorNumber& error_code, TcpConnection& connection, const char* data,
-                       FileHandle file, std::uint64_t offset, std::uint64_t size) {
-  if (connection.tls != nullptr) {
-    return send_all_secure(error_code, connection, data, file, offset, size);
-  }
+                       std::uint64_t size) {
+  if (connection.tls != nullptr) return send_all_secure(error_code, connection, data, size);
   std::uint64_t sent = 0;
   do {
     SocketWait wait =
         platform_wait_socket(error_code, connection.socket, true, wait_bound(connection));
     if (wait == SocketWait::timed_out) set_error(error_code, kErrTimedOut);
     if (wait != SocketWait::ready) return sent;
-    std::int64_t accepted = 0;
-    if (file == kNoFile) {
-      accepted = platform_socket_send(error_code, connection.socket,
-                                      data + sent, static_cast<std::size_t>(size - sent));
-    } else {
-      bool end_of_file = false;
-      accepted = platform_socket_send_file(error_code, connection.socket, file, offset + sent,
-                                           size - sent, end_of_file);
-      if (end_of_file) {
-        // The file became shorter than the size that was announced.
-        set_error(error_code, kErrEndOfFile);
-        return sent;
-      }
-    }
+    const std::int64_t accepted = platform_socket_send(error_code, connection.socket, data + sent,
+                                                       static_cast<std::size_t>(size - sent));
     if (accepted < 0) return sent;
     sent += static_cast<std::uint64_t>(accepted);
   } while (sent < size);
@@ -200,13 +154,33 @@ std::uint64_t send_all(ErrorNumber& error_code, TcpConnection& connection, const
 void tcp_send_bytes(ErrorNumber& error_code, std::int16_t number, const char* data,
                     std::size_t size) {
   TcpConnection* connection = find_connection(error_code, number);
-  if (connection != nullptr) send_all(error_code, *connection, data, kNoFile, 0, size);
+  if (connection != nullptr) send_all(error_code, *connection, data, size);
 }
 
 std::uint64_t tcp_send_file(ErrorNumber& error_code, std::int16_t number, FileHandle file,
                             std::uint64_t offset, std::uint64_t size) {
   TcpConnection* connection = find_connection(error_code, number);
-  return connection != nullptr ? send_all(error_code, *connection, nullptr, file, offset, size) : 0;
+  if (connection == nullptr) return 0;
+  if (size == 0) return send_all(error_code, *connection, nullptr, 0);
+  std::unique_ptr<char[]> piece(new (std::nothrow) char[std::min<std::uint64_t>(size, kFilePiece)]);
+  if (piece == nullptr) {
+    set_error(error_code, kErrNoMemory);
+    return 0;
+  }
+  std::uint64_t sent = 0;
+  while (sent < size) {
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(size - sent, kFilePiece));
+    ErrorNumber read_error = 0;
+    const std::size_t got = platform_read_at(read_error, file, piece.get(), want, offset + sent);
+    if (read_error != 0 || got == 0) {
+      // A failed read, or a file shorter than the size announced.
+      set_error(error_code, read_error != 0 ? read_error : ErrorNumber{kErrEndOfFile});
+      return sent;
+    }
+    sent += send_all(error_code, *connection, piece.get(), got);
+    if (error_code != 0) return sent;
+  }
+  return sent;
 }
 
 void tcp_start_tls(ErrorNumber& error_code, std::int16_t number, const TlsPeer& peer,

@@ -1,4 +1,4 @@
-// The bulk paths: a file sent on a connection with the kernel's copy, and a
+// The bulk paths: a file sent on a connection in pieces read from it, and a
 // large answer saved by giving its scratch file the save name.
 #include <arpa/inet.h>
 #include <netinet/in.h>

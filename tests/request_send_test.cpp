@@ -16,6 +16,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using request_test::file_part;
+using request_test::first_draws;
 using request_test::request_of;
 using request_test::RequestFixture;
 using request_test::value_part;
@@ -189,6 +190,63 @@ TEST_F(Send, FilesChangedAfterCountingGoOutAsCounted) {
               std::string::npos);
     const std::string after_head = wire.substr(wire.find("\r\n\r\n") + 4);
     EXPECT_EQ(after_head, c.whole ? body : body.substr(0, body.find(c.sent) + c.sent.size()));
+  }
+  expect_no_open_numbers();
+}
+
+// A file searched as it is sent: the piece that ends a delimiter of the
+// first boundary is never sent, and the request goes again, whole, under
+// the next boundary drawn.
+TEST_F(Send, DelimiterFoundWhileSentDrawsAgain) {
+  auto [first, name] = first_draws(kNoon);
+  const std::string second = decimal_text(random_integer(1, 2147483647));
+  const std::string delimiter = "--" + first;
+  const std::size_t piece = 512u << 10;
+  struct Case { std::size_t at; bool whole; };
+  // Where the delimiter starts in the file (of at + 64 KiB bytes); whole
+  // false puts all but its last byte there.
+  const Case cases[] = {
+      {0, true}, {piece - 5, true}, {piece, true}, {7 * piece + 9, true}, {piece - 5, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.at) + (c.whole ? " whole" : " cut"));
+    std::string content(c.at, 'a');
+    content += c.whole ? delimiter : delimiter.substr(0, delimiter.size() - 1) + "X";
+    content += std::string(65536, 'b');
+    write_file(dir.file("f"), content);
+    Failure failure;
+    const HttpRequest wanted = request_of("/", "POST", {}, {dir.file("f")});
+    PreparedRequest request = prepare_request_at(failure, wanted, kNoon);
+    ASSERT_EQ(request.boundary, first);
+    std::string wire;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      ScriptedServer server({.when = AnswerWhen::never});
+      ASSERT_TRUE(server.ok()) << server.failure();
+      ErrorNumber error = 0;
+      std::int16_t number = next_free_number();
+      tcp_open(error, number, "127.0.0.1", server.port(), {3000, 0}, std::string());
+      ASSERT_EQ(error, 0);
+      Failure changed;
+      const SendOutcome outcome = send_request(failure, changed, number, wanted, request, "here");
+      if (outcome == SendOutcome::clashed) tcp_abandon(number);
+      tcp_close(error, number);
+      ASSERT_TRUE(server.wait_done(5000));
+      wire = server.request();
+      if (outcome != SendOutcome::clashed) break;
+      ASSERT_TRUE(c.whole && attempt == 0);
+      // Only the pieces before the one that ends the delimiter went out.
+      const std::size_t pieces = (c.at + delimiter.size() - 1) / piece;
+      EXPECT_EQ(wire.substr(wire.find("\r\n\r\n") + 4),
+                file_part(first, 1, dir.file("f"), content).substr(0, request.texts[0].size() + pieces * piece));
+      ASSERT_TRUE(redraw_boundary(failure, wanted, request));
+    }
+    EXPECT_EQ(failure.number, 0);
+    EXPECT_EQ(request.boundary, c.whole ? second : first);
+    const std::string body = file_part(request.boundary, 1, dir.file("f"), content) + "--" + request.boundary + "--\r\n";
+    EXPECT_TRUE(wire.substr(wire.find("\r\n\r\n") + 4) == body);
+    EXPECT_NE(wire.find("\r\nContent-Length: " + decimal_text(static_cast<std::int64_t>(body.size())) + "\r\n"),
+              std::string::npos);
+    discard_prepared_request(request);
   }
   expect_no_open_numbers();
 }

@@ -280,8 +280,17 @@ TEST_F(Prepare, DelimiterInTheDataDrawsANewBoundary) {
   write_file(dir.file("g"), "plain");
   for (const Case& c : cases) {
     Failure failure;
-    PreparedRequest request = prepare_request_at(failure, request_of("/", "POST", c.vars, c.files), kNoon);
+    const HttpRequest wanted = request_of("/", "POST", c.vars, c.files);
+    PreparedRequest request = prepare_request_at(failure, wanted, kNoon);
     EXPECT_EQ(failure.number, 0);
+    // A file is searched as it is sent under the first boundary; the send
+    // that finds the delimiter asks for the next one.
+    EXPECT_EQ(request.boundary == first, c.vars.empty());
+    EXPECT_EQ(request.sources[0].searched_as_sent, c.vars.empty());
+    if (c.vars.empty()) {
+      EXPECT_TRUE(redraw_boundary(failure, wanted, request));
+    }
+    EXPECT_FALSE(request.sources[0].searched_as_sent);
     // The draws keep their order, a name after each boundary even when no
     // file is made: boundary, name, boundary.
     first_draws(kNoon);
@@ -299,8 +308,11 @@ TEST_F(Prepare, DelimiterInTheDataDrawsANewBoundary) {
 }
 
 TEST_F(Prepare, DelimiterAcrossCopyPiecesIsFound) {
-  auto [first, number] = first_draws(kNoon);
-  const std::string delimiter = "--" + first;
+  // Under a boundary drawn again, the files are searched whole before
+  // anything is sent: the second boundary's delimiter is planted.
+  first_draws(kNoon);
+  const std::string second = decimal_text(random_integer(1, 2147483647));
+  const std::string delimiter = "--" + second;
   const std::size_t piece = 131072;
   struct Case { std::size_t at; bool whole; };
   // Where the delimiter starts in the file; whole false puts all but its
@@ -317,10 +329,11 @@ TEST_F(Prepare, DelimiterAcrossCopyPiecesIsFound) {
     content += std::string(1000, 'b');
     write_file(dir.file("f"), content);
     Failure failure;
-    PreparedRequest request =
-        prepare_request_at(failure, request_of("/", "POST", {}, {dir.file("f")}), kNoon);
+    const HttpRequest wanted = request_of("/", "POST", {}, {dir.file("f")});
+    PreparedRequest request = prepare_request_at(failure, wanted, kNoon);
+    EXPECT_TRUE(redraw_boundary(failure, wanted, request));
     EXPECT_EQ(failure.number, 0);
-    EXPECT_EQ(request.boundary != first, c.whole);
+    EXPECT_EQ(request.boundary != second, c.whole);
     EXPECT_TRUE(body_parts(request) ==
                 file_part(request.boundary, 1, dir.file("f"), content));
     discard_prepared_request(request);

@@ -11,6 +11,8 @@
 #include <iostream>
 #include <thread>
 
+#include "platform/platform.h"
+#include "services/random.h"
 #include "support/job_fixture.h"
 #include "support/scripted_server.h"
 
@@ -26,22 +28,35 @@ TEST_F(UploadRun, BodyMatchesItsContentLength) {
   write_file(work.file("big.bin"), big);
   write_file(work.file("a.bin"), std::string("\0\r\n--x", 6));
   ASSERT_EQ(mkfifo(work.file("fifo").c_str(), 0600), 0);
+  // The delimiter of every first boundary a run may draw in the next
+  // minute, after 3 MiB: the send finds it late, ends that connection short
+  // of its Content-Length and sends the request again under a new one.
+  std::string clash(3u << 20, 'c');
+  for (std::uint32_t ms = platform_local_milliseconds(), end = ms + 60000; ms < end; ++ms) {
+    random_reseed(ms % 86400000);
+    clash += "--" + std::to_string(random_integer(1, 2147483647)) + "\n";
+  }
+  write_file(work.file("clash.bin"), clash);
   struct Case {
     const char* name;
     std::string file;
     std::string content;
     std::string temp;  // the TEMP value
+    int connections = 1;
   };
   const Case cases[] = {
       {"a small file", "a.bin", std::string("\0\r\n--x", 6), temp.path},
       {"100 MB, TEMP missing", "big.bin", big, temp.file("missing")},
       {"100 MB, TEMP a file", "big.bin", big, work.file("a.bin")},
       {"a FIFO, staged", "fifo", std::string(300000, 'f') + "--end", temp.path},
+      {"the delimiter late in the file", "clash.bin", clash, temp.path, 2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     if (c.file == "fifo" && testing_windows_binary()) continue;
-    ScriptedServer server({.answer = {{"HTTP/1.0 200 OK\r\n\r\nok"}}, .when = AnswerWhen::after_request});
+    ScriptedServer server({.answer = {{"HTTP/1.0 200 OK\r\n\r\nok"}},
+                           .when = AnswerWhen::after_request,
+                           .connections = c.connections});
     ASSERT_TRUE(server.ok()) << server.failure();
     std::vector<std::string> settings = job(server.port(), "/up");
     settings.insert(settings.end(), {"Method=post", "[Vars]", "1=who=me", "[Files]", "1=" + c.file});
@@ -57,11 +72,26 @@ TEST_F(UploadRun, BodyMatchesItsContentLength) {
     ASSERT_TRUE(server.wait_done(5000));
     EXPECT_EQ(result.status, 0) << result.output;
     EXPECT_EQ(read_file(work.file("answer.txt")), "ok\r\n");
-    const std::string request = server.request();
-    const std::string type = "Content-Type: multipart/form-data; boundary=";
-    std::size_t at = request.find(type);
-    ASSERT_NE(at, std::string::npos);
-    std::string boundary = request.substr(at + type.size(), request.find("\r\n", at) - at - type.size());
+    const std::string request = server.request(c.connections - 1);
+    const auto boundary_in = [](const std::string& bytes) {
+      const std::string type = "Content-Type: multipart/form-data; boundary=";
+      const std::size_t at = bytes.find(type);
+      return at == std::string::npos ? std::string()
+                                     : bytes.substr(at + type.size(), bytes.find("\r\n", at) - at - type.size());
+    };
+    const std::string boundary = boundary_in(request);
+    ASSERT_FALSE(boundary.empty());
+    if (c.connections == 2) {
+      // The first try sent the file's pieces of 512 KiB up to the one that
+      // ends its delimiter, and nothing after them.
+      const std::string cut = server.request(0);
+      const std::string first = boundary_in(cut);
+      ASSERT_FALSE(first.empty());
+      EXPECT_NE(first, boundary);
+      const std::size_t last = clash.find("--" + first + "\n") + first.size() + 1;
+      const std::size_t file_at = cut.find("application/octet-stream\r\n\r\n") + 28;
+      EXPECT_TRUE(cut.substr(file_at) == clash.substr(0, last / (512u << 10) * (512u << 10)));
+    }
     std::size_t body_at = request.find("\r\n\r\n") + 4;
     std::string body = request.substr(body_at);
     EXPECT_NE(request.find("\r\nContent-Length: " + std::to_string(body.size()) + "\r\n"), std::string::npos);

@@ -7,9 +7,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#if defined(__linux__)
-#include <sys/sendfile.h>
-#endif
 
 #include <cerrno>
 #include <climits>
@@ -281,75 +278,6 @@ std::string platform_socket_peer_address(SocketHandle socket) {
 
 void platform_close_socket(SocketHandle socket) {
   if (socket != kNoSocket) close(fd_of(socket));
-}
-
-namespace {
-
-// One read of the file and one send of what it gave, for systems or files
-// the kernel's copy does not serve. Bytes the socket did not take are read
-// again by the next call, from the offset that far.
-std::int64_t send_file_by_reading(ErrorNumber& error_code, int socket, int file,
-                                  std::uint64_t offset, std::uint64_t size, bool& end_of_file) {
-  char buffer[65536];
-  std::size_t want = size < sizeof buffer ? static_cast<std::size_t>(size) : sizeof buffer;
-  ssize_t got;
-  do {
-    got = pread(file, buffer, want, static_cast<off_t>(offset));
-  } while (got < 0 && errno == EINTR);
-  if (got < 0) {
-    set_error(error_code, map_errno(errno, false));
-    return -1;
-  }
-  if (got == 0) {
-    end_of_file = true;
-    return 0;
-  }
-  for (;;) {
-    ssize_t sent = send(socket, buffer, static_cast<std::size_t>(got), MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (sent >= 0) return sent;
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
-    record_socket_error(error_code, errno);
-    return -1;
-  }
-}
-
-}  // namespace
-
-std::int64_t platform_socket_send_file(ErrorNumber& error_code, SocketHandle socket,
-                                       FileHandle file, std::uint64_t offset, std::uint64_t size,
-                                       bool& end_of_file) {
-  end_of_file = false;
-  int out = fd_of(socket);
-  int in = fd_of(file);
-  if (size == 0) return 0;
-#if defined(__linux__)
-  // The socket is non-blocking, so a full send buffer returns at once and
-  // the caller's bounded wait decides how long to wait for room.
-  off_t position = static_cast<off_t>(offset);
-  std::size_t count = size > 0x7FFFF000u ? 0x7FFFF000u : static_cast<std::size_t>(size);
-  ssize_t sent;
-  do {
-    sent = sendfile(out, in, &position, count);
-  } while (sent < 0 && errno == EINTR);
-  int failure = errno;
-  if (sent > 0) return sent;
-  if (sent == 0) {
-    end_of_file = true;
-    return 0;
-  }
-  if (failure == EAGAIN || failure == EWOULDBLOCK) return 0;
-  if (failure == EIO) {
-    set_error(error_code, map_errno(failure, false));
-    return -1;
-  }
-  // A file the kernel cannot copy from is read instead.
-  if (failure != EINVAL && failure != ENOSYS && failure != EOPNOTSUPP) {
-    record_socket_error(error_code, failure);
-    return -1;
-  }
-#endif
-  return send_file_by_reading(error_code, out, in, offset, size, end_of_file);
 }
 
 bool platform_system_proxy(std::string& proxy, std::string& bypass) {

@@ -277,28 +277,6 @@ void platform_close_socket(SocketHandle socket) {
   WSACleanup();
 }
 
-std::int64_t platform_socket_send_file(ErrorNumber& error_code, SocketHandle socket,
-                                       FileHandle file, std::uint64_t offset, std::uint64_t size,
-                                       bool& end_of_file) {
-  end_of_file = false;
-  if (size == 0) return 0;
-  // One read and one send; bytes the socket did not take are read again by
-  // the next call, from the offset that far.
-  char buffer[65536];
-  std::size_t want = size < sizeof buffer ? static_cast<std::size_t>(size) : sizeof buffer;
-  ErrorNumber read_error = 0;
-  std::size_t got = platform_read_at(read_error, file, buffer, want, offset);
-  if (read_error != 0) {
-    set_error(error_code, read_error);
-    return -1;
-  }
-  if (got == 0) {
-    end_of_file = true;
-    return 0;
-  }
-  return platform_socket_send(error_code, socket, buffer, got);
-}
-
 namespace {
 
 // A wide string from WinHTTP in the ANSI code page; empty for none.
