@@ -142,9 +142,9 @@ std::string site_host(const std::string& site);
 // both again while the data holds the delimiter. A regular upload file is
 // left to be searched as it is sent (searched_as_sent) under the first
 // boundary, and searched whole before connecting under any later one. The
-// first failure goes to
-// failure (an upload file that cannot be read, or the body file); what was
-// opened before it is left for discard_prepared_request.
+// first failure goes to failure (an upload file that cannot be read, or
+// the body file); what was opened before it is left for
+// discard_prepared_request.
 // A request of a Body file opens and counts that file alone (its failures
 // are an upload file's, index 0), and the form string goes in the query.
 PreparedRequest prepare_request(Failure& failure, const HttpRequest& request);

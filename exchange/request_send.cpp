@@ -82,10 +82,11 @@ std::string request_head(const HttpRequest& request, const PreparedRequest& prep
 
 namespace {
 
-// Sends size bytes of file, from offset, as tcp_send_file does, each piece
-// searched for the delimiter before it goes out: a piece that holds one, or ends one begun
-// in the piece before, is not sent, and clashed is set. Returns the count
-// of the file's bytes sent; fails as tcp_send_file does.
+// Sends size bytes of file, from offset, in pieces as tcp_send_file does,
+// each searched for the delimiter before it goes out: a piece that holds
+// one, or ends one begun in the piece before, is not sent, and clashed is
+// set. Returns the count of the file's bytes sent; fails as tcp_send_file
+// does.
 std::uint64_t send_searching(ErrorNumber& error_code, std::int16_t connection, FileHandle file,
                              std::uint64_t offset, std::uint64_t size, const std::string& boundary,
                              bool& clashed) {
@@ -123,9 +124,9 @@ ErrorNumber send_source(Failure& failure, Failure& changed, std::int16_t connect
   const FileHandle file = file_handle(source.staged ? request.body_file : source.number);
   ErrorNumber error_code = 0;
   const std::uint64_t sent =
-      source.searched_as_sent
-          ? send_searching(error_code, connection, file, source.offset, source.size, request.boundary, clashed)
-          : tcp_send_file(error_code, connection, file, source.offset, source.size);
+      source.searched_as_sent ? send_searching(error_code, connection, file, source.offset, source.size,
+                                               request.boundary, clashed)
+                              : tcp_send_file(error_code, connection, file, source.offset, source.size);
   if (clashed) return 0;
   const std::string of = " of its " + grouped_digits(source.size) + " counted bytes went out";
   if (error_code == kErrEndOfFile) {
