@@ -66,6 +66,7 @@ trap 'exit 130' INT TERM
 gcc -O2 -Wall -Wextra -o "$work/measure" bench/measure.c
 gcc -O2 -Wall -Wextra -o "$work/sink" bench/sink.c
 gcc -O2 -Wall -Wextra -o "$work/tls_floor" bench/tls_floor.c -lssl -lcrypto
+gcc -O2 -Wall -Wextra -o "$work/upload_floor" bench/upload_floor.c -lssl -lcrypto
 measure=$work/measure
 
 mkdir -p "$work/www" "$work/nginx" "$work/out" "$work/temp" "$work/results" "$work/jobs"
@@ -393,10 +394,10 @@ if want c; then
       expect_received "$work/out/upload.$tool"
       expect_rewritten "$work/out/upload.$tool" "$before"
     done
-    # Reading the file once, as ravelok does to count it and find no
-    # delimiter in it before it sends.
+    # The least uploader: the file's bytes read and sent, nothing more.
     sleep "$settle"
-    run c-present floor sh -c 'cat "$0" >/dev/null' "$work/www/large.bin"
+    run c-present floor "$work/upload_floor" "$sink_port" "$work/www/large.bin" "$work/out/upload.floor"
+    expect_received "$work/out/upload.floor"
   done
   if [ -n "$(ls -A "$work/temp")" ]; then
     echo "ravelok left files in TEMP: $(ls "$work/temp")" >&2
@@ -489,7 +490,9 @@ if want g; then
       expect_rewritten "$work/out/tls-upload.$tool" "$before"
     done
     sleep "$settle"
-    run g-present floor sh -c 'cat "$0" >/dev/null' "$work/www/large.bin"
+    run g-present floor "$work/upload_floor" "$tls_port" "$work/www/large.bin" "$work/out/tls-upload.floor" \
+      "$work/tls/ca.pem"
+    expect_received "$work/out/tls-upload.floor"
   done
 fi
 
@@ -508,7 +511,8 @@ if want h; then
       esac
       expect_received "$work/out/cached.$tool"
     done
-    run h-present floor sh -c 'cat "$0" >/dev/null' "$work/www/cached.bin"
+    run h-present floor "$work/upload_floor" "$sink_port" "$work/www/cached.bin" "$work/out/cached.floor"
+    expect_received "$work/out/cached.floor"
   done
   rm -f "$work/www/cached.bin"
 fi
@@ -724,13 +728,14 @@ declare -A case_title=(
 declare -A form_title=([absent]="save file absent" [present]="save file present")
 # Targets for ravelok, the same for both forms of a case: the wall-time
 # ratio to curl, and a peak RSS in MiB (empty: none).
-# Case e's target is set against its floor row: at most 0.1 above it. Case
+# Case e's target is set against its floor row: at most 0.1 above it; so are
+# the uploads' (c, g, h) where the least uploader leaves their own no room. Case
 # i's is to succeed byte for byte (checked above), whatever the time.
 declare -A wall_target=([a]=0.35 [b]=0.9 [c]=0.8 [d]=0.35 [e]=floor+0.1 [f]=1.0 [g]=0.9 [h]=0.8 [i]="" [j]=0.9 [k]=1.0 [l]=1.0 [m]=0.5 [n]=0.8 [o]=e+0.05 [p]=1.1 [q]=1.05)
 declare -A rss_target=([a]="" [b]=16 [c]=16 [d]="" [e]="" [f]=24 [g]=24 [h]="" [i]=16 [j]=16 [k]=24 [l]="" [m]="" [n]=16 [o]="" [p]=16 [q]=16)
 # The floor rows: what no program doing the same work can go below.
-declare -A floor_tool=([e]="OpenSSL alone" [c]="reading the file once" [g]="reading the file once"
-                       [h]="reading the file once")
+declare -A floor_tool=([e]="OpenSSL alone" [c]="the least uploader" [g]="the least uploader"
+                       [h]="the least uploader")
 
 table=$work/table.md
 {
@@ -769,6 +774,15 @@ table=$work/table.md
         if [ "$goal" = floor+0.1 ]; then
           goal=$(awk -v f="$(median "$work/results/$case.floor" 1)" -v c="$curl_wall" 'BEGIN { printf "%.2f", f / c + 0.1 }')
           shown_goal="($goal: the floor + 0.1)"
+        fi
+        if [ "$letter" != e ] && [ -f "$work/results/$case.floor" ]; then
+          # An upload's target is set against the least uploader where that
+          # leaves it no room: at most 0.1 above the floor.
+          floor_goal=$(awk -v f="$(median "$work/results/$case.floor" 1)" -v c="$curl_wall" 'BEGIN { printf "%.2f", f / c + 0.1 }')
+          if awk -v f="$floor_goal" -v g="$goal" 'BEGIN { exit !(f > g) }'; then
+            goal=$floor_goal
+            shown_goal="($goal: the floor + 0.1)"
+          fi
         fi
         if [ -f "$work/results/$case.synced" ]; then
           # With no old file, Keep's fsync makes the disk's write of the
@@ -811,7 +825,7 @@ table=$work/table.md
         if [ "$letter" = e ]; then
           target="floor: the least client on the system's OpenSSL (bench/tls_floor.c)"
         else
-          target="floor: reading once + curl = $(awk -v a="$wall" -v b="$curl_wall" 'BEGIN { printf "%.2f", (a + b) / b }') × curl"
+          target="floor: the least uploader, the file read and sent (bench/upload_floor.c)"
         fi
       fi
       printf '| %s | %s | %s | %s | %s | %.1f MiB | %s | %s | %s | %s |\n' "$title" "$shown" \
@@ -846,12 +860,14 @@ report=$work/report.md
   echo "The HTTPS cases (e, f, g) go to the same nginx with TLS on another port (a certificate"
   echo "made for the run, trusted through CAFile and curl's \`--cacert\`); their uploads pass"
   echo "through nginx to the sink as they arrive."
-  echo "Two rows measure floors rather than tools. \"OpenSSL alone\" (case e) is the least"
+  echo "Floor rows measure the least possible work rather than tools. \"OpenSSL alone\" (case e) is the least"
   echo "client on the system's OpenSSL (\`bench/tls_floor.c\`: load the library, a context, the"
   echo "CA file, one handshake, one GET): no program using that library starts faster."
-  echo "\"reading the file once\" (cases c, g, h) is \`cat FILE > /dev/null\`: ravelok reads an"
-  echo "upload file once before it connects, to count it and make sure it holds no delimiter,"
-  echo "then sends it from the file (plain HTTP: with the kernel's copy), as curl streams it."
+  echo "\"the least uploader\" (cases c, g, h) is \`bench/upload_floor.c\`: it reads the file in"
+  echo "pieces of 512 KiB and sends each whole (over TLS in case g), with no framing and no"
+  echo "search. ravelok reads an upload file once, in pieces of 512 KiB that it searches for"
+  echo "the multipart delimiter and then sends. Where the least uploader leaves a target no room,"
+  echo "the target is set at most 0.1 above it, as case e's is."
   echo "Case h writes its file right before each run, with no pause: the file a job has just"
   echo "produced, in the page cache. Case i points TEMP at a directory that does not exist; the"
   echo "sink's CRC of the body is checked against cksum's of the body as it must be. Cases j"
