@@ -1,7 +1,7 @@
 // Finding a byte string in a block of memory as fast as the processor
 // allows: every byte of an upload file and of a checked answer passes here,
-// so this speed counts per gigabyte. Portable; it lives beside the system
-// backends because they search mapped files with it too.
+// so this speed counts per gigabyte. Portable: it sits in the lowest layer,
+// beside the ASCII rules, where every layer above may use it.
 #pragma once
 
 #include <cstddef>
