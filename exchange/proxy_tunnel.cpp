@@ -25,7 +25,7 @@ namespace {
 // Reads the proxy's answer to CONNECT and judges it; the failure, if any,
 // goes to failure.
 void read_tunnel_answer(Failure& failure, std::int16_t connection, const ProxyRoute& route,
-                        const std::string& object) {
+                        const std::string& object, std::string& shown) {
   ErrorNumber error_code = 0;
   std::string answer;
   std::size_t end = std::string::npos;
@@ -51,6 +51,7 @@ void read_tunnel_answer(Failure& failure, std::int16_t connection, const ProxyRo
     }
   }
   const std::string header = answer.substr(0, end);
+  shown = header;
   const int status = answer_status(header);
   if (status < 0) {
     note_failure(failure, kErrSocket, Step::tunnel, object, "its answer has no status line");
@@ -78,11 +79,11 @@ void read_tunnel_answer(Failure& failure, std::int16_t connection, const ProxyRo
 }  // namespace
 
 void open_tunnel(Failure& failure, std::int16_t connection, const HttpRequest& request,
-                 const std::string& object, std::uint32_t wait_ms) {
+                 const std::string& object, std::uint32_t wait_ms, std::string& head, std::string& header) {
   const ProxyRoute& route = request.route;
   ErrorNumber error_code = 0;
-  tcp_send(error_code, connection,
-           connect_head(site_host(request.host), request.port, user_agent_line(request.options), route));
+  head = connect_head(site_host(request.host), request.port, user_agent_line(request.options), route);
+  tcp_send(error_code, connection, head);
   if (error_code != 0) {
     note_failure(failure, error_code, Step::tunnel, object, failure_reason(error_code));
     return;
@@ -95,6 +96,6 @@ void open_tunnel(Failure& failure, std::int16_t connection, const HttpRequest& r
   TcpConnection* open = entry != nullptr ? entry->connection.get() : nullptr;
   const std::uint64_t kept_deadline = open != nullptr ? open->deadline_ms : 0;
   tcp_limit_waits(connection, wait_ms);
-  read_tunnel_answer(failure, connection, route, object);
+  read_tunnel_answer(failure, connection, route, object, header);
   if (open != nullptr) open->deadline_ms = kept_deadline;
 }

@@ -131,8 +131,9 @@ void settle_peer(Failure& failure, Exchange& exchange, const std::string& ca_fil
 // through its tunnel, then the TLS handshake and checks for HTTPS. Returns
 // the seconds a connect that ran out of time had (the time-out, or less
 // when the deadline came first); open_error is the open's own failure.
+// The CONNECT request and the proxy's answer to it go to result.
 std::uint32_t open_connection(Failure& failure, ErrorNumber& open_error, const Exchange& exchange,
-                              std::int16_t number, const WaitLimits& limits) {
+                              std::int16_t number, const WaitLimits& limits, TransactionResult& result) {
   const HttpRequest& request = exchange.request;
   const ProxyRoute& route = request.route;
   const std::string site = shown_url(request.host);
@@ -160,7 +161,8 @@ std::uint32_t open_connection(Failure& failure, ErrorNumber& open_error, const E
   }
   note_failure(failure, open_error, Step::connect, exchange.connection_object, failure_reason(open_error));
   if (failure.number == 0 && request.secure && exchange.proxied) {
-    open_tunnel(failure, number, request, exchange.connection_object, limits.wait_ms);
+    open_tunnel(failure, number, request, exchange.connection_object, limits.wait_ms, result.tunnel_head,
+                result.tunnel_header);
   }
   if (failure.number == 0 && request.secure) {
     // No byte of the request leaves before the handshake and the checks
@@ -208,7 +210,7 @@ TransactionResult http_transaction(const HttpRequest& request, const std::string
     progress_phase("Obrint...");
     number = next_free_number();
     ErrorNumber open_error = 0;
-    const std::uint32_t connect_seconds = open_connection(failure, open_error, exchange, number, limits);
+    const std::uint32_t connect_seconds = open_connection(failure, open_error, exchange, number, limits, result);
     if (failure.number != 0) {
       // Nothing is sent, and nothing of the upload is left behind.
       discard_prepared_request(prepared);

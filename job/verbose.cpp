@@ -75,6 +75,10 @@ void verbose_exchange(const JobSettings& job, const HttpRequest& sent, const Tra
   std::string lines = "* " + url;
   lines += sent.route.host.empty() ? std::string(": no proxy") : ": through " + shown_url(proxy_shown(sent.route));
   lines += "\n";
+  if (!answer.tunnel_head.empty()) {
+    lines += verbose_request(answer.tunnel_head, 0, job.options.secret_lines);
+    lines += verbose_answer(answer.tunnel_header);
+  }
   lines += verbose_request(answer.request_head, answer.request_body, job.options.secret_lines);
   lines += verbose_answer(answer.header);
   if (step.follow) {

@@ -19,6 +19,7 @@ std::string verbose_request(const std::string& head, std::uint64_t body, const S
 std::string verbose_answer(const std::string& header);
 
 // What one request of a chain did: the way it took (a proxy or none), the
+// CONNECT request and the proxy's answer when it went through a tunnel, the
 // request and its answer, and the redirect it leads to, followed or not.
 void verbose_exchange(const JobSettings& job, const HttpRequest& sent, const TransactionResult& answer,
                       const RedirectStep& step);

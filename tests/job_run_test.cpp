@@ -390,6 +390,24 @@ TEST_F(JobRunProcess, VerboseShowsTheExchangeWithoutSecrets) {
   }
   EXPECT_EQ(result.output.find("secret"), std::string::npos);
   EXPECT_EQ(read_file(work.file("answer.txt")), "ok\r\n");
+
+  // Through a proxy that refuses the tunnel: the CONNECT request and its
+  // answer, the proxy's credentials hidden.
+  ScriptedServer proxy({.answer = {{"HTTP/1.0 407 Who\r\nProxy-Authenticate: Basic\r\n\r\n"}},
+                        .when = AnswerWhen::after_request});
+  ASSERT_TRUE(proxy.ok()) << proxy.failure();
+  const std::string at = "127.0.0.1:" + std::to_string(proxy.port());
+  write_file(work.file("RAVELOK.INI"),
+             ini(with_keys(job(443, "/t"), {"Site=https://localhost", "Proxy=u:proxy-secret@" + at})));
+  const RunResult tunnel = run_binary({.arguments = {"--verbose", work.path}});
+  proxy.stop();
+  EXPECT_EQ(tunnel.status, 57);
+  EXPECT_NE(tunnel.output.find("* https://localhost/t?: through proxy 127.0.0.1 port " + std::to_string(proxy.port()) +
+                               "\n> CONNECT localhost:443 HTTP/1.0\n> Host: localhost:443\n"),
+            std::string::npos) << tunnel.output;
+  EXPECT_NE(tunnel.output.find("> Proxy-Authorization: ***\n< HTTP/1.0 407 Who\n< Proxy-Authenticate: Basic\n"),
+            std::string::npos) << tunnel.output;
+  EXPECT_EQ(tunnel.output.find("secret"), std::string::npos);
 }
 
 // A run is not dumpable: ended by SIGQUIT with core files allowed, it leaves
