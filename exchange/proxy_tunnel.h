@@ -29,6 +29,6 @@ std::string connect_head(const std::string& host, std::uint16_t port, const std:
 // in failure.status), closed, answered with more than kLongestTunnelAnswer
 // bytes of header, without a status line, or with bytes after its header.
 // head gets the CONNECT request as sent, header the proxy's answer header
-// as far as it came (both for --verbose).
+// once it came whole (both for --verbose).
 void open_tunnel(Failure& failure, std::int16_t connection, const HttpRequest& request,
                  const std::string& object, std::uint32_t wait_ms, std::string& head, std::string& header);

@@ -14,7 +14,7 @@ struct TransactionResult {
   Failure failure;     // the first failure of the step that failed; none when the answer came whole
   std::string header;  // the answer's header as it arrived, without the blank line
   std::string tunnel_head;    // HTTPS through a proxy: the CONNECT request as sent; empty: none
-  std::string tunnel_header;  // and the proxy's answer header, as far as it came
+  std::string tunnel_header;  // and the proxy's answer header, once it came whole
   std::string request_head;        // the request's head as it was sent; empty: not sent
   std::uint64_t request_body = 0;  // the size of the body after that head
   std::uint64_t sent = 0;          // the request's bytes that went out
