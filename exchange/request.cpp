@@ -382,7 +382,6 @@ PreparedRequest prepare_request_at(Failure& failure, const HttpRequest& wanted, 
 bool redraw_boundary(Failure& failure, const HttpRequest& request, PreparedRequest& prepared) {
   Preparation preparation{failure, prepared, std::string()};
   std::string piece(kPieceSize, '\0');
-  prepared.head.clear();
   prepared.sent = 0;
   return draw_boundary(preparation, request, piece);
 }
