@@ -376,16 +376,6 @@ bool platform_give_name(FileHandle file, const std::string& name, bool plain_fil
 
 // ------------------------------------------------- replacing a file whole
 
-std::string platform_replacement_name(const std::string& name) {
-  const std::size_t slash = name.rfind('/');
-  const std::size_t start = slash == std::string::npos ? 0 : slash + 1;
-  std::string result = name.substr(0, start);
-  result += '.';
-  result.append(name, start, std::string::npos);
-  result += ".ravelok-new";
-  return result;
-}
-
 namespace {
 
 // The file a save to name writes: through a symbolic link, the file it leads

@@ -284,16 +284,6 @@ bool platform_give_name(FileHandle file, const std::string& name, bool plain_fil
 
 // ------------------------------------------------- replacing a file whole
 
-std::string platform_replacement_name(const std::string& name) {
-  const std::size_t end = name.find_last_of("\\/:");
-  const std::size_t start = end == std::string::npos ? 0 : end + 1;
-  std::string result = name.substr(0, start);
-  result += '.';
-  result.append(name, start, std::string::npos);
-  result += ".ravelok-new";
-  return result;
-}
-
 namespace {
 
 void delete_name(const std::string& name) {
