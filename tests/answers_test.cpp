@@ -178,7 +178,11 @@ TEST_F(AnswerRun, DroppedAnswerIsReadInBoundedMemory) {
   // the child starts out sharing, stays small.
   ScriptedServer server({.answer = {{head}, {std::string(1u << 20, 'd'), 0, 100}},
                          .when = AnswerWhen::after_request});
+  ScriptedServer marked({.answer = {{head}, {std::string(1u << 20, 'd'), 0, 99},
+                                    {std::string((1u << 20) - 3, 'd') + "end"}},
+                         .when = AnswerWhen::after_request});
   ASSERT_TRUE(server.ok()) << server.failure();
+  ASSERT_TRUE(marked.ok()) << marked.failure();
   RunResult result = run(job(server.port(), "/p", ""));
   EXPECT_EQ(result.status, 0) << result.output;
   EXPECT_TRUE(list_directory(temp.path).empty());
@@ -192,9 +196,15 @@ TEST_F(AnswerRun, DroppedAnswerIsReadInBoundedMemory) {
   EXPECT_EQ(baseline.status, 0) << baseline.output;
   EXPECT_EQ(list_directory(work.path), std::vector<std::string>{"RAVELOK.INI"});
   EXPECT_EQ(viewer_log(false), "");
+  // With an [Expect] text in the last bytes every byte is searched, in the
+  // same memory as without the check.
+  RunResult checked = run(with_keys(job(marked.port(), "/p", ""), {"[Expect]", "1=dend"}));
+  EXPECT_EQ(checked.status, 0) << checked.output;
   if (!testing_windows_binary()) {
     EXPECT_LT(result.peak_rss_kib, baseline.peak_rss_kib + 16 * 1024)
         << result.peak_rss_kib << " KiB against " << baseline.peak_rss_kib;
+    EXPECT_LT(checked.peak_rss_kib, result.peak_rss_kib + 1024)
+        << checked.peak_rss_kib << " KiB against " << result.peak_rss_kib;
   }
 }
 
