@@ -90,23 +90,27 @@ namespace {
 std::uint64_t send_searching(ErrorNumber& error_code, std::int16_t connection, FileHandle file,
                              std::uint64_t offset, std::uint64_t size, const std::string& boundary,
                              bool& clashed) {
-  std::string piece(static_cast<std::size_t>(std::min<std::uint64_t>(size, kFilePiece)), '\0');
+  const AlignedBytes piece = aligned_bytes(static_cast<std::size_t>(std::min<std::uint64_t>(size, kFilePiece)));
+  if (piece.data == nullptr) {
+    error_code = kErrNoMemory;
+    return 0;
+  }
   Matcher delimiter = make_matcher("--" + boundary);
   std::uint64_t sent = 0;
   while (sent < size) {
-    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(size - sent, piece.size()));
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(size - sent, kFilePiece));
     ErrorNumber read_error = 0;
-    const std::size_t got = platform_read_at(read_error, file, piece.data(), want, offset + sent);
+    const std::size_t got = platform_read_at(read_error, file, piece.data, want, offset + sent);
     if (read_error != 0 || got == 0) {
       // A failed read, or a file shorter than the size announced.
       error_code = read_error != 0 ? read_error : ErrorNumber{kErrEndOfFile};
       return sent;
     }
-    if (matcher_feed(delimiter, piece.data(), got) != kNoMatch) {
+    if (matcher_feed(delimiter, piece.data, got) != kNoMatch) {
       clashed = true;
       return sent;
     }
-    tcp_send_bytes(error_code, connection, piece.data(), got);
+    tcp_send_bytes(error_code, connection, piece.data, got);
     if (error_code != 0) return sent;
     sent += got;
   }

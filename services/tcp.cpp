@@ -38,6 +38,17 @@ std::uint32_t take_held(TcpConnection& connection, std::uint32_t wanted, std::st
 
 }  // namespace
 
+AlignedBytes aligned_bytes(std::size_t size) {
+  constexpr std::size_t kPage = 4096;
+  AlignedBytes bytes;
+  bytes.storage.reset(new (std::nothrow) char[size + kPage]);
+  if (bytes.storage != nullptr) {
+    const auto at = reinterpret_cast<std::uintptr_t>(bytes.storage.get());
+    bytes.data = bytes.storage.get() + (kPage - at % kPage) % kPage;
+  }
+  return bytes;
+}
+
 void tcp_open(ErrorNumber& error_code, std::int16_t number, const std::string& host,
               std::int32_t port, const WaitLimits& limits, const std::string& service) {
   const std::uint32_t timeout_ms = limits.wait_ms == 0 ? kNoTimeout : limits.wait_ms;
@@ -162,8 +173,8 @@ std::uint64_t tcp_send_file(ErrorNumber& error_code, std::int16_t number, FileHa
   TcpConnection* connection = find_connection(error_code, number);
   if (connection == nullptr) return 0;
   if (size == 0) return send_all(error_code, *connection, nullptr, 0);
-  std::unique_ptr<char[]> piece(new (std::nothrow) char[std::min<std::uint64_t>(size, kFilePiece)]);
-  if (piece == nullptr) {
+  const AlignedBytes piece = aligned_bytes(static_cast<std::size_t>(std::min<std::uint64_t>(size, kFilePiece)));
+  if (piece.data == nullptr) {
     set_error(error_code, kErrNoMemory);
     return 0;
   }
@@ -171,13 +182,13 @@ std::uint64_t tcp_send_file(ErrorNumber& error_code, std::int16_t number, FileHa
   while (sent < size) {
     const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(size - sent, kFilePiece));
     ErrorNumber read_error = 0;
-    const std::size_t got = platform_read_at(read_error, file, piece.get(), want, offset + sent);
+    const std::size_t got = platform_read_at(read_error, file, piece.data, want, offset + sent);
     if (read_error != 0 || got == 0) {
       // A failed read, or a file shorter than the size announced.
       set_error(error_code, read_error != 0 ? read_error : ErrorNumber{kErrEndOfFile});
       return sent;
     }
-    sent += send_all(error_code, *connection, piece.get(), got);
+    sent += send_all(error_code, *connection, piece.data, got);
     if (error_code != 0) return sent;
   }
   return sent;

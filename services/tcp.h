@@ -13,6 +13,21 @@
 #include "platform/tls.h"
 #include "services/errors.h"
 
+// Memory a file is read into on its way to a connection. The system's copy
+// into it (the kernel's, on Linux) runs at well under half its speed on
+// some processors when the memory does not start on a cache line, as a
+// large heap block does not (measured on AMD EPYC: 0.57 s against 0.24 s to
+// read and send 1 GiB in pieces of 512 KiB), so it starts on a page
+// boundary. (The receive buffer is left as it is: there, the alignment
+// slowed the copy out of it now and then.)
+struct AlignedBytes {
+  std::unique_ptr<char[]> storage;
+  char* data = nullptr;  // size bytes from a page boundary; null when memory ran out
+};
+
+// A buffer of size bytes; its data is null when memory ran out.
+AlignedBytes aligned_bytes(std::size_t size);
+
 // One open connection. The received bytes waiting to be handed over are
 // buffer[start, start + held); start goes back to 0 whenever held reaches 0.
 struct TcpConnection {
