@@ -90,7 +90,7 @@ namespace {
 std::uint64_t send_searching(ErrorNumber& error_code, std::int16_t connection, FileHandle file,
                              std::uint64_t offset, std::uint64_t size, const std::string& boundary,
                              bool& clashed) {
-  const AlignedBytes piece = aligned_bytes(static_cast<std::size_t>(std::min<std::uint64_t>(size, kFilePiece)));
+  const AlignedBytes piece = aligned_bytes(static_cast<std::size_t>(std::min<std::uint64_t>(size, kFilePiece)), 0);
   if (piece.data == nullptr) {
     error_code = kErrNoMemory;
     return 0;

@@ -29,7 +29,7 @@ TcpConnection* find_connection(ErrorNumber& error_code, std::int16_t number) {
 // Hands up to wanted waiting bytes over to text and returns the count.
 std::uint32_t take_held(TcpConnection& connection, std::uint32_t wanted, std::string& text) {
   std::uint32_t count = std::min(wanted, connection.held);
-  text.append(connection.buffer.get() + connection.start, count);
+  text.append(connection.buffer.data + connection.start, count);
   connection.start += count;
   connection.held -= count;
   if (connection.held == 0) connection.start = 0;
@@ -38,13 +38,13 @@ std::uint32_t take_held(TcpConnection& connection, std::uint32_t wanted, std::st
 
 }  // namespace
 
-AlignedBytes aligned_bytes(std::size_t size) {
+AlignedBytes aligned_bytes(std::size_t size, std::size_t skew) {
   constexpr std::size_t kPage = 4096;
   AlignedBytes bytes;
-  bytes.storage.reset(new (std::nothrow) char[size + kPage]);
+  bytes.storage.reset(new (std::nothrow) char[size + 2 * kPage]);
   if (bytes.storage != nullptr) {
     const auto at = reinterpret_cast<std::uintptr_t>(bytes.storage.get());
-    bytes.data = bytes.storage.get() + (kPage - at % kPage) % kPage;
+    bytes.data = bytes.storage.get() + (kPage - at % kPage) % kPage + skew % kPage;
   }
   return bytes;
 }
@@ -59,9 +59,9 @@ void tcp_open(ErrorNumber& error_code, std::int16_t number, const std::string& h
   // memory is told apart from a network failure.
   std::unique_ptr<TcpConnection> connection(new (std::nothrow) TcpConnection);
   if (connection != nullptr) {
-    connection->buffer.reset(new (std::nothrow) char[kReceiveBufferSize]);
+    connection->buffer = aligned_bytes(kReceiveBufferSize, kReceiveBufferSkew);
   }
-  if (connection == nullptr || connection->buffer == nullptr) {
+  if (connection == nullptr || connection->buffer.data == nullptr) {
     remove_number(number);
     set_error(error_code, kErrNoMemory);
     return;
@@ -173,7 +173,7 @@ std::uint64_t tcp_send_file(ErrorNumber& error_code, std::int16_t number, FileHa
   TcpConnection* connection = find_connection(error_code, number);
   if (connection == nullptr) return 0;
   if (size == 0) return send_all(error_code, *connection, nullptr, 0);
-  const AlignedBytes piece = aligned_bytes(static_cast<std::size_t>(std::min<std::uint64_t>(size, kFilePiece)));
+  const AlignedBytes piece = aligned_bytes(static_cast<std::size_t>(std::min<std::uint64_t>(size, kFilePiece)), 0);
   if (piece.data == nullptr) {
     set_error(error_code, kErrNoMemory);
     return 0;
@@ -274,7 +274,7 @@ std::int64_t receive_secure(ErrorNumber& error_code, TcpConnection& c, TlsWait& 
   for (;;) {
     ErrorNumber step_error = 0;
     TlsWait wait = TlsWait::none;
-    const std::int64_t got = platform_tls_receive(step_error, c.tls, c.buffer.get() + filled,
+    const std::int64_t got = platform_tls_receive(step_error, c.tls, c.buffer.data + filled,
                                                   kReceiveBufferSize - filled, wait);
     if (got > 0) {
       filled += static_cast<std::uint32_t>(got);
@@ -357,7 +357,7 @@ std::size_t tcp_receive_into(ErrorNumber& error_code, std::int16_t number, std::
       received = receive_secure(step_error, c, needed);
       tls_blocked = received == -2;
     } else if (wait == SocketWait::ready) {
-      received = platform_socket_receive(step_error, c.socket, c.buffer.get(), kReceiveBufferSize);
+      received = platform_socket_receive(step_error, c.socket, c.buffer.data, kReceiveBufferSize);
     }
     // A readiness that brought nothing after all: wait again.
     if (received == -2) continue;
