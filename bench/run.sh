@@ -39,6 +39,8 @@ want() {
   return 1
 }
 large_size=$((1 << 30))
+# Case q's [Expect] text, which its answer holds in its last 32 bytes.
+expect_text="ravelok bench: the answer ends"
 form_variables=200
 
 # ------------------------------------------------------------------ packages
@@ -85,7 +87,7 @@ fi
 if want q; then
   # Case q's answer: the large file with a text in its last bytes, which the
   # [Expect] check finds only after looking at every byte before them.
-  { head -c $((large_size - 32)) "$work/www/large.bin"; printf '%-32s' "ravelok bench: the answer ends"; } \
+  { head -c $((large_size - 32)) "$work/www/large.bin"; printf '%-32s' "$expect_text"; } \
     >"$work/www/marked.bin"
 fi
 { tail -c +513 "$work/www/small.bin"; head -c 512 "$work/www/small.bin"; } >"$work/www/small2.bin"
@@ -227,7 +229,7 @@ for job in keep keep2; do printf 'Keep=1\n' >>"$work/jobs/$job/RAVELOK.INI"; don
 # The 1 GiB GET with one [Expect] text (case q), and the same without it.
 write_job marked "$nginx_port" /marked.bin "" "$work/out/marked.ravelok"
 write_job expect "$nginx_port" /marked.bin "" "$work/out/marked.ravelok"
-printf '[Expect]\n1=ravelok bench: the answer ends\n' >>"$work/jobs/expect/RAVELOK.INI"
+printf '[Expect]\n1=%s\n' "$expect_text" >>"$work/jobs/expect/RAVELOK.INI"
 # The redirected GET: Follow=1 takes it on to the file.
 write_job redirect "$nginx_port" /moved.bin "" "$work/out/redirect.ravelok"
 printf 'Follow=1\n' >>"$work/jobs/redirect/RAVELOK.INI"
@@ -678,7 +680,7 @@ fi
 
 if want q; then
   echo "q. 1 GiB GET with one [Expect] text against the same GET without it, save file absent, $runs_check runs each ..."
-  search_ms=$("$work/search_cost" "ravelok bench: the answer ends")
+  search_ms=$("$work/search_cost" "$expect_text")
   echo "   the search alone: $search_ms ms per GiB"
   # "plain" is ravelok without the check, "ravelok" the same GET with it.
   # The check costs a few hundredths of the run, less than the spread

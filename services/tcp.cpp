@@ -41,10 +41,10 @@ std::uint32_t take_held(TcpConnection& connection, std::uint32_t wanted, std::st
 AlignedBytes aligned_bytes(std::size_t size, std::size_t skew) {
   constexpr std::size_t kPage = 4096;
   AlignedBytes bytes;
-  bytes.storage.reset(new (std::nothrow) char[size + 2 * kPage]);
+  bytes.storage.reset(new (std::nothrow) char[size + kPage + skew]);
   if (bytes.storage != nullptr) {
     const auto at = reinterpret_cast<std::uintptr_t>(bytes.storage.get());
-    bytes.data = bytes.storage.get() + (kPage - at % kPage) % kPage + skew % kPage;
+    bytes.data = bytes.storage.get() + (kPage - at % kPage) % kPage + skew;
   }
   return bytes;
 }
